@@ -1,0 +1,62 @@
+// Exception plumbing between the interpreter's error indicator and C++ exceptions.
+#include "core/error.hpp"
+
+#include <cstdarg>
+#include <exception>
+#include <new>
+
+namespace zk {
+
+PyError PyError::fetch() noexcept {
+    PyObject* exc = PyErr_GetRaisedException();
+    if (!exc) {
+        // A C API call failed without saying why; report that rather than crash later.
+        PyErr_SetString(PyExc_SystemError, "error return without exception set");
+        exc = PyErr_GetRaisedException();
+    }
+    return PyError(exc);
+}
+
+void throw_error() { throw PyError::fetch(); }
+
+void raise(PyObject* type, const char* format, ...) {
+    va_list vargs;
+    va_start(vargs, format);
+    PyErr_FormatV(type, format, vargs);
+    va_end(vargs);
+    throw_error();
+}
+
+void raise(Handle exception) {
+    if (PyExceptionInstance_Check(exception.get())) {
+        PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exception.get())), exception);
+    } else {
+        PyErr_SetNone(exception);
+    }
+    throw_error();
+}
+
+Handling::Handling(const PyError& error) noexcept : previous_(PyErr_GetHandledException()) {
+    PyErr_SetHandledException(error.value());
+}
+
+Handling::~Handling() {
+    PyErr_SetHandledException(previous_);
+    Py_XDECREF(previous_);
+}
+
+void translate_exception() noexcept {
+    try {
+        throw;
+    } catch (const PyError& error) {
+        error.restore();
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (const std::exception& e) {
+        PyErr_SetString(PyExc_SystemError, e.what());
+    } catch (...) {
+        PyErr_SetString(PyExc_SystemError, "unknown C++ exception");
+    }
+}
+
+}  // namespace zk

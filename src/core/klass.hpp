@@ -1,0 +1,40 @@
+// Plain Python classes built at module init with type(name, bases, namespace), so standard-library
+// bases, subclassing, isinstance and instance __dict__ behave as for a class statement.
+#pragma once
+
+#include "core/function.hpp"
+
+#include <initializer_list>
+#include <vector>
+
+namespace zk {
+
+// One entry of a class body, in the order the body binds it.
+struct Member {
+    enum class Kind { Method, ClassMethod, StaticMethod, Property, Value };
+    Kind kind;
+    const char* name;
+    std::vector<Spec> functions;  // the function, or a property's getter (and setter)
+    Ref value;                    // a class attribute
+
+    Member(Kind kind, const char* name, std::vector<Spec> functions, Ref value)
+        : kind(kind), name(name), functions(std::move(functions)), value(std::move(value)) {}
+    Member(const Member& other)
+        : kind(other.kind), name(other.name), functions(other.functions), value(other.value.copy()) {}
+};
+
+inline Member method(Spec spec) { return Member(Member::Kind::Method, spec.name, {spec}, Ref()); }
+inline Member classmethod(Spec spec) { return Member(Member::Kind::ClassMethod, spec.name, {spec}, Ref()); }
+inline Member staticmethod(Spec spec) { return Member(Member::Kind::StaticMethod, spec.name, {spec}, Ref()); }
+// A property whose getter is `getter` (named like the property); read-only unless a setter is given.
+inline Member property(Spec getter) { return Member(Member::Kind::Property, getter.name, {getter}, Ref()); }
+inline Member property(Spec getter, Spec setter) {
+    return Member(Member::Kind::Property, getter.name, {getter, setter}, Ref());
+}
+inline Member attribute(const char* name, Ref value) { return Member(Member::Kind::Value, name, {}, std::move(value)); }
+
+// class `name`(*bases): with `doc` and `members`, defined in `module`.
+Ref make_class(Handle module, const char* name, std::initializer_list<Handle> bases, const char* doc,
+               const std::vector<Member>& members);
+
+}  // namespace zk

@@ -1,0 +1,172 @@
+// Everyday object operations that throw PyError instead of returning NULL, so module code reads like Python.
+#pragma once
+
+#include "core/error.hpp"
+
+#include <initializer_list>
+#include <string_view>
+
+namespace zk {
+
+// ---- constants and conversions -------------------------------------------------------------
+
+inline Ref none() noexcept { return Ref::borrow(Py_None); }
+inline Ref boolean(bool value) noexcept { return Ref::borrow(value ? Py_True : Py_False); }
+inline Ref integer(long long value) { return check(PyLong_FromLongLong(value)); }
+inline Ref floating(double value) { return check(PyFloat_FromDouble(value)); }
+// A str from UTF-8 text.
+inline Ref str(std::string_view utf8) {
+    return check(PyUnicode_FromStringAndSize(utf8.data(), static_cast<Py_ssize_t>(utf8.size())));
+}
+// str(o)
+inline Ref to_str(Handle o) { return check(PyObject_Str(o)); }
+// repr(o)
+inline Ref repr(Handle o) { return check(PyObject_Repr(o)); }
+// format(o): the text an f-string gives for `o` with no format spec.
+inline Ref format(Handle o) {
+    if (PyUnicode_CheckExact(o.get())) return Ref::borrow(o);
+    return check(PyObject_Format(o, nullptr));
+}
+// A str built like PyUnicode_FromFormat.
+Ref str_format(const char* format, ...);
+inline bool truthy(Handle o) { return check_status(PyObject_IsTrue(o)) != 0; }
+inline bool isinstance(Handle o, Handle cls) { return check_status(PyObject_IsInstance(o, cls)) != 0; }
+inline Py_ssize_t length(Handle o) {
+    Py_ssize_t n = PyObject_Length(o);
+    if (n < 0) throw_error();
+    return n;
+}
+// `item in container`
+inline bool contains(Handle container, Handle item) {
+    return check_status(PySequence_Contains(container, item)) != 0;
+}
+
+// ---- attributes and items --------------------------------------------------------------------
+
+inline Ref getattr(Handle o, Handle name) { return check(PyObject_GetAttr(o, name)); }
+// getattr(o, name, None), but an empty Ref when the attribute is missing.
+inline Ref getattr_optional(Handle o, Handle name) {
+    PyObject* result = nullptr;
+    check_status(PyObject_GetOptionalAttr(o, name, &result));
+    return Ref::steal(result);
+}
+inline void setattr(Handle o, Handle name, Handle value) { check_status(PyObject_SetAttr(o, name, value)); }
+inline Ref getitem(Handle o, Handle key) { return check(PyObject_GetItem(o, key)); }
+inline void setitem(Handle o, Handle key, Handle value) { check_status(PyObject_SetItem(o, key, value)); }
+// d.get(key) for an exact dict, as a strong reference; empty when missing.
+inline Ref dict_get(Handle d, Handle key) {
+    PyObject* result = nullptr;
+    check_status(PyDict_GetItemRef(d, key, &result));
+    return Ref::steal(result);
+}
+// d.pop(key, default)
+inline Ref dict_pop(Handle d, Handle key, Handle fallback) {
+    PyObject* result = nullptr;
+    if (check_status(PyDict_Pop(d, key, &result)) == 0) return Ref::borrow(fallback);
+    return Ref::steal(result);
+}
+
+// ---- calls -----------------------------------------------------------------------------------
+
+// A keyword argument: an interned name and its value.
+struct Kw {
+    PyObject* name;
+    Handle value;
+};
+
+// f(*args), positional only.
+template <class... Args>
+Ref call(Handle f, const Args&... args) {
+    PyObject* argv[] = {nullptr, Handle(args).get()...};
+    return check(PyObject_Vectorcall(f, argv + 1, sizeof...(Args) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+// f(*args, **keywords) with keywords given as name/value pairs.
+Ref call_kw(Handle f, std::initializer_list<Handle> args, std::initializer_list<Kw> keywords);
+// f(*args, **kwargs) with a tuple and an optional dict, as PyObject_Call.
+inline Ref call_with(Handle f, Handle args, Handle kwargs) { return check(PyObject_Call(f, args, kwargs)); }
+// o.name(*args)
+template <class... Args>
+Ref call_method(Handle o, Handle name, const Args&... args) {
+    PyObject* argv[] = {o.get(), Handle(args).get()...};
+    return check(PyObject_VectorcallMethod(name, argv, (1 + sizeof...(Args)) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+
+// ---- containers ------------------------------------------------------------------------------
+
+inline Ref new_list(Py_ssize_t size = 0) { return check(PyList_New(size)); }
+inline Ref new_dict() { return check(PyDict_New()); }
+inline void append(Handle list, Handle item) { check_status(PyList_Append(list, item)); }
+// A tuple of the given objects.
+Ref tuple_of(std::initializer_list<Handle> items);
+// A list of the given objects.
+Ref list_of(std::initializer_list<Handle> items);
+// sep.join(items)
+inline Ref join(Handle sep, Handle items) { return check(PyUnicode_Join(sep, items)); }
+// Concatenation of str objects.
+Ref concat(std::initializer_list<Handle> parts);
+
+// for (Ref item : iterate(o)) — Python's `for item in o`.
+class Iterate {
+public:
+    explicit Iterate(Handle iterable) : iterator_(check(PyObject_GetIter(iterable))) {}
+
+    class iterator {
+    public:
+        explicit iterator(PyObject* it) : it_(it) { advance(); }
+        iterator() = default;
+        Ref operator*() { return std::move(current_); }
+        iterator& operator++() {
+            advance();
+            return *this;
+        }
+        bool operator!=(const iterator& other) const { return it_ != other.it_; }
+
+    private:
+        void advance() {
+            current_ = Ref::steal(PyIter_Next(it_));
+            if (!current_) {
+                if (PyErr_Occurred()) throw_error();
+                it_ = nullptr;
+            }
+        }
+        PyObject* it_ = nullptr;
+        Ref current_;
+    };
+
+    iterator begin() { return iterator(iterator_.get()); }
+    iterator end() { return iterator(); }
+
+private:
+    Ref iterator_;
+};
+inline Iterate iterate(Handle iterable) { return Iterate(iterable); }
+
+// ---- imports ---------------------------------------------------------------------------------
+
+inline Ref import(const char* name) { return check(PyImport_ImportModule(name)); }
+
+// ---- locking ---------------------------------------------------------------------------------
+
+// Holds the per-object lock of the free-threaded build for a scope (nothing on GIL builds).
+class CriticalSection {
+public:
+    explicit CriticalSection([[maybe_unused]] PyObject* o) noexcept {
+#ifdef Py_GIL_DISABLED
+        PyCriticalSection_Begin(&section_, o);
+#endif
+    }
+    ~CriticalSection() {
+#ifdef Py_GIL_DISABLED
+        PyCriticalSection_End(&section_);
+#endif
+    }
+    CriticalSection(const CriticalSection&) = delete;
+    CriticalSection& operator=(const CriticalSection&) = delete;
+
+private:
+#ifdef Py_GIL_DISABLED
+    PyCriticalSection section_;
+#endif
+};
+
+}  // namespace zk

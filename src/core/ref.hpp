@@ -1,0 +1,54 @@
+// Owning and borrowed references to Python objects.
+#pragma once
+
+#include "core/python.hpp"
+
+#include <utility>
+
+namespace zk {
+
+// A strong reference: the holder owns one count of the object and gives it back when destroyed.
+class Ref {
+public:
+    Ref() noexcept = default;
+    Ref(Ref&& other) noexcept : ptr_(std::exchange(other.ptr_, nullptr)) {}
+    Ref& operator=(Ref&& other) noexcept {
+        Ref old(std::move(*this));
+        ptr_ = std::exchange(other.ptr_, nullptr);
+        return *this;
+    }
+    Ref(const Ref&) = delete;
+    Ref& operator=(const Ref&) = delete;
+    ~Ref() { Py_XDECREF(ptr_); }
+
+    // Takes over a reference the caller already owns (a "new reference" from the C API).
+    static Ref steal(PyObject* p) noexcept { return Ref(p); }
+    // Adds a reference to an object the caller only borrows.
+    static Ref borrow(PyObject* p) noexcept { return Ref(Py_XNewRef(p)); }
+
+    PyObject* get() const noexcept { return ptr_; }
+    // Hands the reference to an API that steals it.
+    [[nodiscard]] PyObject* release() noexcept { return std::exchange(ptr_, nullptr); }
+    // A second strong reference to the same object.
+    Ref copy() const noexcept { return borrow(ptr_); }
+    explicit operator bool() const noexcept { return ptr_ != nullptr; }
+
+private:
+    explicit Ref(PyObject* p) noexcept : ptr_(p) {}
+    PyObject* ptr_ = nullptr;
+};
+
+// A borrowed reference, for parameters: converts from a raw pointer or from a Ref
+// (temporaries included, which live until the end of the full expression).
+class Handle {
+public:
+    Handle(PyObject* p) noexcept : ptr_(p) {}
+    Handle(const Ref& r) noexcept : ptr_(r.get()) {}
+    PyObject* get() const noexcept { return ptr_; }
+    operator PyObject*() const noexcept { return ptr_; }
+
+private:
+    PyObject* ptr_;
+};
+
+}  // namespace zk

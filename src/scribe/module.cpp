@@ -1,0 +1,30 @@
+// zelk.scribe: coloured console printing, call formatting and the package's printer.
+#include "scribe/names.hpp"
+#include "scribe/scribe.hpp"
+
+namespace {
+
+void exec_scribe(zk::Module& m) {
+    scribe::names::intern();
+    m.import("os");
+    m.import("re");
+    m.import("sys");
+    m.import("traceback");
+    m.from_import("datetime", {"datetime"});
+    m.from_import("functools", {"cached_property", "partial"});
+    m.from_import("logging", {"INFO", "Filter", "Formatter", "LogRecord", "StreamHandler", "getLogger"});
+    m.from_import("logging", {"handlers"});
+    m.from_import("pathlib", {"Path"});
+    m.set("PREFIX", zk::str("\x1b[1;"));
+    m.set("SUFFIX", zk::str("\x1b[0m"));
+    m.set("STYLE", scribe::make_style());
+    m.def(scribe::iprint_spec());
+    m.def(scribe::abbreviate_spec());
+    m.def(scribe::iformat_spec());
+    scribe::define_brill_print(m);
+    m.set("__test__", zk::new_dict());
+}
+
+}  // namespace
+
+ZK_MODULE(scribe, exec_scribe)
