@@ -9,7 +9,7 @@ namespace {
 
 Ref make_method(Handle module, Handle class_name, const Spec& spec) {
     Ref qualname = str_format("%U.%s", class_name.get(), spec.name);
-    return make_function(Code::compile(spec), module, qualname, Ref());
+    return make_function(Code::compile(spec), module, qualname, spec.closure.copy());
 }
 
 }  // namespace

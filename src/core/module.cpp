@@ -32,9 +32,8 @@ void Module::from_import(const char* module, std::initializer_list<const char*> 
     }
 }
 
-Ref Module::def(const Spec& spec, std::initializer_list<Handle> captured) {
-    Ref closure = captured.size() ? tuple_of(captured) : Ref();
-    Ref f = make_function(Code::compile(spec), module_, str(spec.name), std::move(closure));
+Ref Module::def(const Spec& spec) {
+    Ref f = make_function(Code::compile(spec), module_, str(spec.name), spec.closure.copy());
     set(spec.name, f);
     return f;
 }

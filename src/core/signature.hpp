@@ -11,6 +11,7 @@
 #include "core/ops.hpp"
 
 #include <cstdint>
+#include <initializer_list>
 #include <memory>
 #include <utility>
 #include <vector>
@@ -69,11 +70,22 @@ struct Spec {
     const char* return_annotation = nullptr;
     const char* docstring = nullptr;
     std::vector<Spec> nested_specs;
+    Ref closure;  // tuple of captured objects, or empty
+
+    Spec(const char* name, std::vector<Param> params, Trampoline trampoline, std::size_t arity)
+        : name(name), params(std::move(params)), trampoline(trampoline), arity(arity) {}
+    Spec(const Spec& other)
+        : name(other.name), params(other.params), trampoline(other.trampoline), arity(other.arity),
+          return_annotation(other.return_annotation), docstring(other.docstring), nested_specs(other.nested_specs),
+          closure(other.closure.copy()) {}
+    Spec(Spec&&) = default;
 
     Spec&& returns(const char* text) && { return_annotation = text; return std::move(*this); }
     Spec&& doc(const char* text) && { docstring = text; return std::move(*this); }
     // A function defined inside this one, made at run time with Fn::nested.
     Spec&& nested(Spec inner) && { nested_specs.push_back(std::move(inner)); return std::move(*this); }
+    // Objects the function keeps from its definition, read at call time with Fn::captured(i).
+    Spec&& capture(std::initializer_list<Handle> objects) && { closure = tuple_of(objects); return std::move(*this); }
 };
 
 namespace detail {
@@ -94,7 +106,7 @@ Spec fn(const char* name, std::vector<Param> params) {
                 [](Function* self, PyObject* const* slots) noexcept {
                     return detail::invoke<F>(self, slots, std::make_index_sequence<n>());
                 },
-                n, nullptr, nullptr, {}};
+                n};
 }
 
 // The compiled form of a Spec, shared by every function object made from it.

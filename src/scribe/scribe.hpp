@@ -1,7 +1,7 @@
 // The parts of zelk.scribe, one file each; module.cpp binds them in the module's order.
 #pragma once
 
-#include "core/module.hpp"
+#include "core/zk.hpp"
 
 namespace scribe {
 
