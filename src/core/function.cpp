@@ -17,23 +17,48 @@ Function* as_function(PyObject* o) { return reinterpret_cast<Function*>(o); }
 
 // ---- calls -------------------------------------------------------------------------------------
 
+// Binds a call of a function without *args, **kwds or conversions straight into `filled`:
+// arguments by position or name, then defaults. False when the call does not fit, so that
+// the full binder can report it with the interpreter's texts.
+bool bind_simple(const Code& code, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** filled) {
+    if (nargs > code.positional) return false;
+    for (Py_ssize_t i = 0; i < nargs; i++) filled[i] = args[i];
+    for (Py_ssize_t i = nargs; i < code.positional; i++) filled[i] = nullptr;
+    Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    for (Py_ssize_t k = 0; k < nkw; k++) {
+        PyObject* name = PyTuple_GET_ITEM(kwnames, k);
+        Py_ssize_t i = nargs;
+        while (i < code.positional && code.names[i].get() != name) i++;
+        if (i == code.positional || filled[i]) return false;  // not interned, unknown or given twice
+        filled[i] = args[nargs + k];
+    }
+    for (Py_ssize_t i = nargs; i < code.positional; i++) {
+        if (filled[i]) continue;
+        if (i < code.required) return false;
+        filled[i] = PyTuple_GET_ITEM(code.defaults.get(), i - code.required);
+    }
+    return true;
+}
+
 PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
     Function* f = as_function(callable);
     const Code& code = *f->code;
     Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-    bool keywords = kwnames && PyTuple_GET_SIZE(kwnames) > 0;
-    if (f->fast && !keywords && nargs == code.positional) {
+    if (kwnames && PyTuple_GET_SIZE(kwnames) == 0) kwnames = nullptr;
+    PyObject* filled[Code::max_params];
+    if (f->fast && (kwnames || nargs != code.positional ? bind_simple(code, args, nargs, kwnames, filled) : true)) {
+        PyObject* const* slots = kwnames || nargs != code.positional ? filled : args;
         try {
-            verify_types(code, args);
+            verify_types(code, slots);
         } catch (...) {
             translate_exception();
             return nullptr;
         }
-        return code.trampoline(f, args);
+        return code.trampoline(f, slots);
     }
     Slots slots;
     try {
-        bind(f, args, nargs, keywords ? kwnames : nullptr, slots);
+        bind(f, args, nargs, kwnames, slots);
     } catch (...) {
         translate_exception();
         return nullptr;

@@ -39,6 +39,7 @@ std::shared_ptr<const Code> Code::compile(const Spec& spec) {
         code->checks.push_back(p.check);
         code->or_none.push_back(p.or_none);
         if (p.check == Check::Float) code->converts = true;
+        if (p.check != Check::Any) code->checked = true;
         code->kinds.push_back(p.kind);
         const char* text = p.annotation ? p.annotation : check_annotation(p.check, p.or_none);
         code->annotations.push_back(text ? str(text) : Ref());
@@ -65,6 +66,7 @@ std::shared_ptr<const Code> Code::compile(const Spec& spec) {
             PyTuple_SET_ITEM(code->defaults.get(), i, Py_NewRef(defaults[i]));
         }
     }
+    code->required = code->positional - static_cast<Py_ssize_t>(defaults.size());
     if (spec.return_annotation) code->return_annotation = str(spec.return_annotation);
     for (const Spec& inner : spec.nested_specs) code->nested.push_back(compile(inner));
     return code;
@@ -152,6 +154,7 @@ void check_types(const Code& code, Slots& slots) {
 }  // namespace
 
 void verify_types(const Code& code, PyObject* const* args) {
+    if (!code.checked) return;
     for (Py_ssize_t i = 0; i < code.positional; i++) {
         PyObject* value = args[i];
         if (!is_exactly(code.checks[i], value) && !(value == Py_None && code.or_none[i])) raise_wrong_type(code, i, value);

@@ -117,15 +117,17 @@ struct Code {
     Ref doc;
     std::vector<Ref> names;  // interned, in declaration order
     std::vector<Check> checks;
-    std::vector<bool> or_none;
+    std::vector<std::uint8_t> or_none;
     std::vector<Kind> kinds;
     std::vector<Ref> annotations;  // empty Ref: none
     Ref return_annotation;
     Ref defaults;  // tuple of the trailing positional defaults, or empty
     Py_ssize_t positional = 0;  // positional-or-keyword parameters, which come first
+    Py_ssize_t required = 0;    // those of them without a default
     Py_ssize_t varargs_slot = -1;
     Py_ssize_t varkw_slot = -1;
     bool converts = false;  // some parameter is converted (a float), so its slot must be owned
+    bool checked = false;   // some parameter has a type check
     Trampoline trampoline = nullptr;
     std::vector<std::shared_ptr<const Code>> nested;
 

@@ -1,0 +1,446 @@
+"""Console printing, call formatting and the printer of zelk.scribe."""
+
+import functools
+import gc
+import inspect
+import io
+import pickle
+import re
+import sys
+import threading
+
+import pytest
+
+from zelk import scribe
+from zelk.scribe import BrillPrint, abbreviate, iformat, iprint
+
+ESC = "\x1b"
+TS = r"\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3}"
+
+
+def line(sink):
+    return sink.getvalue()
+
+
+# ---- iprint: the printed line ------------------------------------------------------------------
+
+
+def test_default_line_is_bold_red_critical(sink):
+    returned = iprint("started", "ZELK", file=sink)
+    assert returned == "started"
+    assert re.fullmatch(rf"{ESC}\[1;31m\[{TS}\]\[ZELK\]\[CRITICAL\U0001F480\] started{ESC}\[0m\n", line(sink))
+
+
+@pytest.mark.parametrize(
+    "keywords, opening",
+    [
+        ({}, "1;31"),
+        ({"background": "cyan"}, "1;31;46"),
+        ({"mode": "underline", "foreground": "green", "background": "black"}, "4;32;40"),
+        ({"mode": "default", "foreground": "blue"}, "0;34"),
+    ],
+)
+def test_opening_sequence(sink, keywords, opening):
+    iprint("x", file=sink, **keywords)
+    assert line(sink).startswith(f"{ESC}[{opening}m[")
+
+
+@pytest.mark.parametrize(
+    "foreground, label",
+    [("black", "INFO"), ("green", "DEBUG"), ("blue", "RISK"), ("white", "INFO\U0001F50A"),
+     ("yellow", "WARNING\U0001F631"), ("purple", "ERROR\U0001F92C"), ("cyan", "DEBUG\U0001F438")],
+)
+def test_colour_chooses_label(sink, foreground, label):
+    iprint("m", "T", foreground=foreground, file=sink)
+    assert f"][T][{label}] m{ESC}[0m" in line(sink)
+
+
+def test_timestamp_keyword_changes_only_the_returned_text(sink):
+    returned = iprint("hello", timestamp=True, file=sink, end="")
+    assert re.fullmatch(rf"\[{TS}\] hello", returned)
+    assert re.fullmatch(rf"{ESC}\[1;31m\[{TS}\]\[\]\[CRITICAL\U0001F480\] hello{ESC}\[0m", line(sink))
+
+
+def test_non_text_objects_are_formatted(sink):
+    assert iprint(3.5, file=sink) == "3.5"
+    assert iprint(KeyboardInterrupt("stop"), file=sink) == "stop"
+
+
+@pytest.mark.parametrize(
+    "keywords, error",
+    [
+        ({"foreground": "pink"}, KeyError),
+        ({"mode": "loud"}, KeyError),
+        ({"background": "pink"}, KeyError),
+        ({"exclude": [1]}, TypeError),
+        ({"exclude": ["("]}, re.error),
+        ({"nonsense": 1}, TypeError),
+    ],
+)
+def test_failures_print_nothing(sink, keywords, error):
+    with pytest.raises(error):
+        iprint("x", file=sink, **keywords)
+    assert line(sink) == ""
+
+
+# ---- iprint: exception reports -----------------------------------------------------------------
+
+
+def fail(message="bad value"):
+    raise ValueError(message)
+
+
+def report(exclude=("zelk",), **keywords):
+    sink = io.StringIO()
+    try:
+        fail()
+    except ValueError as e:
+        returned = iprint(e, exclude=list(exclude), file=sink, **keywords)
+    return returned, sink.getvalue()
+
+
+def test_exception_report_marks_each_line():
+    returned, printed = report(exclude=["nothing-matches-this"])
+    assert returned.startswith("bad value!\r\n\U0001F47D  Traceback (most recent call last):\n")
+    frames = [p for p in returned.split("\U0001F4CC")[1:]]
+    assert len(frames) == 2  # report() and fail()
+    assert frames[1].startswith('  File "') and "in fail\n    \u2693  raise ValueError(message)" in frames[1]
+    assert returned.endswith("\U0001F41B  ValueError: bad value\n")
+    assert printed.startswith(f"{ESC}[1;31m[") and printed.endswith(f"{returned}{ESC}[0m\n")
+
+
+def test_exclude_patterns_drop_frames():
+    returned, _ = report(exclude=["in fail"])
+    assert "in report" in returned and "in fail" not in returned
+
+
+def test_empty_exclude_leaves_the_first_line_only():
+    returned, _ = report(exclude=[])
+    assert returned == "bad value!\r\n"
+
+
+def test_chained_exceptions_are_all_shown():
+    sink = io.StringIO()
+    try:
+        try:
+            fail("inner")
+        except ValueError:
+            raise RuntimeError("outer")
+    except RuntimeError as e:
+        returned = iprint(e, exclude=["nothing-matches-this"], file=sink)
+    assert "\U0001F41B  ValueError: inner\n" in returned
+    assert "\r\n\U0001F4A5\U0001F4A5During handling of the above exception" in returned
+    assert returned.endswith("\U0001F41B  RuntimeError: outer\n")
+
+
+def test_exception_outside_an_except_block():
+    returned = iprint(ValueError("lonely"), file=io.StringIO())
+    assert returned.startswith("lonely!\r\n")
+
+
+# ---- abbreviate and iformat --------------------------------------------------------------------
+
+
+@pytest.mark.parametrize(
+    "text, limit, expected",
+    [
+        ("x" * 3072, 1024, "x" * 3072),
+        ("ab" * 4, 2, "ab......ab"),
+        ("abcdef", 2, "abcdef"),
+        ("abcdefg", 2, "ab......fg"),
+        ("abc", 0, "......abc"),
+        ("", 0, ""),
+        ("abc", 2**100, "abc"),
+        ("abc", -(2**100), "......"),
+    ],
+)
+def test_abbreviate(text, limit, expected):
+    assert abbreviate(text, limit) == expected
+
+
+def test_abbreviate_default_limit():
+    long = "a" * 1024 + "b" * 2000 + "c" * 1024
+    assert abbreviate(long) == "a" * 1024 + "......" + "c" * 1024
+
+
+@pytest.mark.parametrize(
+    "args, kwds, expected",
+    [
+        ((1, 2), {"x": 3}, "@add(1, 2, x=3) \U0001F513 "),
+        ((), {}, "@add() \U0001F513 "),
+        (["text", None], {"k": "v"}, "@add(text, None, k=v) \U0001F513 "),
+        (iter([1.5]), {}, "@add(1.5) \U0001F513 "),
+    ],
+)
+def test_iformat(args, kwds, expected):
+    assert iformat("add", args, kwds) == expected
+
+
+def test_iformat_abbreviates_long_values():
+    assert iformat("f", ("y" * 4000,), {}) == "@f(" + "y" * 1024 + "......" + "y" * 1024 + ") \U0001F513 "
+
+
+def test_iformat_looks_abbreviate_up_at_each_call(monkeypatch):
+    monkeypatch.setattr(scribe, "abbreviate", lambda text: text.upper())
+    assert iformat("f", ("a",), {"k": "b"}) == "@f(A, k=B) \U0001F513 "
+
+
+# ---- signatures, checks and the function type --------------------------------------------------
+
+
+def test_iprint_signature_and_doc():
+    assert str(inspect.signature(iprint)) == (
+        "(obj: 'Exception | str', title: 'str' = '', mode: 'str' = 'bold', foreground: 'str' = 'red', "
+        "background: 'str' = '', exclude: 'list[str]' = ['zelk'], **kwds) -> 'str'"
+    )
+    assert iprint.__doc__.startswith("#Print info with format: \\033[mode;foreground;backgroundm text \\033[0m\n")
+    assert "mode    effect      foreground  background  color   level" in iprint.__doc__
+    assert "excluded (list[str], optional): traceback for exception that\n            will not be printed" in iprint.__doc__
+
+
+def test_defaults_are_made_once():
+    assert iprint.__defaults__[-1] is inspect.signature(iprint).parameters["exclude"].default
+    assert BrillPrint().exclude is BrillPrint().exclude == ["zelk"]
+    assert abbreviate.__annotations__ == {"text": "str", "limit": "int", "return": "str"}
+    assert iformat.__annotations__ == {"method": "str", "args": "tuple | list", "kwds": "dict", "return": "str"}
+
+
+@pytest.mark.parametrize(
+    "call, name, expected, got",
+    [
+        (lambda: iprint("x", title=None), "title", "str", "NoneType"),
+        (lambda: iprint("x", exclude=("zelk",)), "exclude", "list", "tuple"),
+        (lambda: abbreviate(b"x"), "text", "str", "bytes"),
+        (lambda: abbreviate("x", True), "limit", "int", "bool"),
+        (lambda: iformat("m", (), []), "kwds", "dict", "list"),
+        (lambda: BrillPrint(title=type("S", (str,), {})("sub")), "title", "str", "S"),
+    ],
+)
+def test_type_checks(call, name, expected, got):
+    with pytest.raises(TypeError) as info:
+        call()
+    assert str(info.value) == f"Argument '{name}' has incorrect type (expected {expected}, got {got})"
+
+
+def _abbreviate(text, limit=1024): ...
+
+
+def _iformat(method, args, kwds): ...
+
+
+@pytest.mark.parametrize(
+    "native, python, args, kwargs",
+    [
+        (abbreviate, _abbreviate, (), {}),
+        (abbreviate, _abbreviate, ("a", 1, 2), {}),
+        (abbreviate, _abbreviate, ("a",), {"text": "b"}),
+        (abbreviate, _abbreviate, ("a",), {"size": 1}),
+        (iformat, _iformat, (), {}),
+        (iformat, _iformat, ("m",), {}),
+        (iformat, _iformat, (1, 2, 3, 4), {"x": 1}),
+    ],
+)
+def test_wrong_arguments_give_the_interpreters_texts(native, python, args, kwargs):
+    python.__qualname__ = native.__qualname__
+    with pytest.raises(TypeError) as expected:
+        python(*args, **kwargs)
+    with pytest.raises(TypeError) as got:
+        native(*args, **kwargs)
+    assert str(got.value) == str(expected.value)
+
+
+def test_functools_wraps_reads_and_writes_native_functions():
+    @functools.wraps(iformat)
+    def wrapper(*args, **kwargs):
+        return iformat(*args, **kwargs)
+
+    assert (wrapper.__name__, wrapper.__qualname__, wrapper.__module__) == ("iformat", "iformat", "zelk.scribe")
+    assert wrapper.__annotations__ == iformat.__annotations__
+    assert str(inspect.signature(wrapper)) == "(method: 'str', args: 'tuple | list', kwds: 'dict') -> 'str'"
+
+
+
+def test_functools_wraps_applied_to_a_native_function():
+    native = BrillPrint.critical
+    saved = {k: getattr(native, k) for k in ("__name__", "__qualname__", "__doc__", "__module__")}
+
+    def original(a, b=2):
+        "original doc"
+
+    try:
+        wrapped = functools.wraps(original)(native)
+        assert wrapped is native
+        assert (native.__name__, native.__doc__, native.__wrapped__) == ("original", "original doc", original)
+        assert native.__qualname__.endswith("original")
+        assert str(inspect.signature(native)) == "(a, b=2)"  # follows __wrapped__ as for Python functions
+    finally:
+        for k, v in saved.items():
+            setattr(native, k, v)
+        del native.__wrapped__
+        native.__annotations__ = {}
+    assert str(inspect.signature(native)) == "(self, message, **kwds)"
+
+
+def test_functions_behave_like_python_functions():
+    assert repr(iformat).startswith("<function iformat at 0x")
+    assert pickle.loads(pickle.dumps(iformat)) is iformat
+    iformat.custom = 1
+    assert iformat.__dict__["custom"] == 1
+    del iformat.custom
+    printer = BrillPrint("T")
+    assert printer.info.__self__ is printer and printer.info.__func__ is BrillPrint.info
+    assert str(inspect.signature(printer.info)) == "(message, **kwds)"
+    assert str(inspect.signature(BrillPrint)) == (
+        "(title: 'str' = 'ZELK', exclude: 'list[str]' = ['zelk'], timestamp: 'bool' = False) -> 'None'"
+    )
+    with pytest.raises(TypeError, match="missing 1 required positional argument: 'message'"):
+        printer.info()
+
+
+# ---- BrillPrint --------------------------------------------------------------------------------
+
+
+@pytest.mark.parametrize(
+    "method, code, label",
+    [
+        ("debug", 36, "DEBUG\U0001F438"),
+        ("info", 37, "INFO\U0001F50A"),
+        ("warning", 33, "WARNING\U0001F631"),
+        ("error", 35, "ERROR\U0001F92C"),
+        ("critical", 31, "CRITICAL\U0001F480"),
+    ],
+)
+def test_levels(sink, method, code, label):
+    printer = BrillPrint("ZELK.PROTO")
+    assert getattr(printer, method)("message", file=sink) == "message"
+    assert re.fullmatch(rf"{ESC}\[1;{code}m\[{TS}\]\[ZELK\.PROTO\]\[{label}\] message{ESC}\[0m\n", line(sink))
+
+
+def test_printer_class_shape():
+    assert BrillPrint.__module__ == "zelk.scribe" and BrillPrint.__bases__ == (object,)
+    assert [k for k in vars(BrillPrint) if not k.startswith("__") or k == "__init__"] == [
+        "__init__", "log", "debug", "info", "warning", "error", "critical"]
+    printer = BrillPrint("A", ["x"], True)
+    assert vars(printer) == {"title": "A", "exclude": ["x"], "timestamp": True}
+    with pytest.raises(AttributeError):
+        printer.log = None
+
+
+def test_log_property_follows_the_attributes():
+    printer = BrillPrint("A")
+    printer.title, printer.timestamp = "B", True
+    log = printer.log
+    assert isinstance(log, functools.partial) and log.func is iprint
+    assert log.keywords == {"title": "B", "exclude": ["zelk"], "timestamp": True}
+    assert printer.log is not log
+
+
+def test_timestamp_printer_returns_stamped_text(sink):
+    stamped, plain = io.StringIO(), io.StringIO()
+    returned = BrillPrint("T", timestamp=True).info("m", file=stamped)
+    assert re.fullmatch(rf"\[{TS}\] m", returned)
+    assert BrillPrint("T").info("m", file=plain) == "m"
+    strip = lambda s: re.sub(TS, "", s)
+    assert strip(stamped.getvalue()) == strip(plain.getvalue())
+
+
+def test_keywords_reach_iprint(sink):
+    BrillPrint("T").debug("m", mode="underline", background="white", title="U", file=sink, end="!")
+    assert re.fullmatch(rf"{ESC}\[4;36;47m\[{TS}\]\[U\]\[DEBUG\U0001F438\] m{ESC}\[0m!", line(sink))
+
+
+@pytest.mark.parametrize("method, keyword", [("info", "mode"), ("info", "foreground"), ("debug", "foreground")])
+def test_fixed_keywords_cannot_be_given(method, keyword):
+    with pytest.raises(TypeError) as info:
+        getattr(BrillPrint(), method)("m", **{keyword: "red"})
+    assert str(info.value) == f"function() got multiple values for keyword argument '{keyword}'"
+
+
+def test_error_reports_the_handled_exception(sink):
+    printer = BrillPrint("T", exclude=["nothing-matches-this"])
+    try:
+        fail("broken")
+    except ValueError as e:
+        returned = printer.error(e, file=sink)
+    assert returned.startswith("broken!\r\n\U0001F47D  Traceback")
+    assert "in fail" in returned and returned.endswith("ValueError: broken\n")
+
+
+def test_subclasses_and_instances_behave_as_python_classes(sink):
+    class Quiet(BrillPrint):
+        def info(self, message, **kwds):
+            return "quiet " + super().info(message, file=sink, **kwds)
+
+    quiet = Quiet("Q")
+    assert isinstance(quiet, BrillPrint) and quiet.info("m") == "quiet m"
+    assert "[Q][INFO" in line(sink)
+
+
+# ---- threads and leaks -------------------------------------------------------------------------
+
+
+def test_concurrent_printing_and_formatting():
+    printer, sinks, errors = BrillPrint("T"), [io.StringIO() for _ in range(8)], []
+    barrier = threading.Barrier(8)
+
+    def work(i):
+        try:
+            barrier.wait()
+            for n in range(300):
+                assert iformat("f", (i, n), {"k": n}) == f"@f({i}, {n}, k={n}) \U0001F513 "
+                assert printer.info(f"{i}-{n}", file=sinks[i]) == f"{i}-{n}"
+        except Exception as e:  # pragma: no cover - reported below
+            errors.append(e)
+
+    threads = [threading.Thread(target=work, args=(i,)) for i in range(8)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert not errors
+    assert all(s.getvalue().count("\n") == 300 for s in sinks)
+
+
+class NullStream:
+    def write(self, text):
+        return len(text)
+
+    def flush(self):
+        pass
+
+
+def _memory_growth(fn, calls=100_000):
+    psutil = pytest.importorskip("psutil")
+    process = psutil.Process()
+    for _ in range(calls // 10):
+        fn()
+    gc.collect()
+    before = process.memory_info().rss
+    for _ in range(calls):
+        fn()
+    gc.collect()
+    return process.memory_info().rss - before
+
+
+@pytest.mark.parametrize(
+    "name, fn",
+    [
+        ("iprint", lambda: iprint("m", "T", file=NullStream(), timestamp=True)),
+        ("iformat", lambda: iformat("m", (1, "two"), {"x": 3.0})),
+        ("abbreviate", lambda: abbreviate("x" * 40, 4)),
+        ("BrillPrint", lambda: BrillPrint("T").warning("m", file=NullStream())),
+        ("argument errors", lambda: pytest.raises(TypeError, abbreviate, "x", limit="1")),
+    ],
+)
+def test_no_reference_leaks(name, fn):
+    assert _memory_growth(fn) < 2 * 1024 * 1024, name
+
+
+def test_arguments_keep_their_reference_counts():
+    text, args, kwds = "y" * 50, (object(),), {"k": object()}
+    counts = [sys.getrefcount(o) for o in (text, args, kwds, args[0], kwds["k"])]
+    for _ in range(1000):
+        abbreviate(text, 5)
+        iformat(text, args, kwds)
+        iprint(text, exclude=[], file=NullStream())
+    assert [sys.getrefcount(o) for o in (text, args, kwds, args[0], kwds["k"])] == counts
