@@ -1,7 +1,7 @@
 # Quick start: `make demo` runs zelk, `make test` runs the tests; both set everything up first.
 PY := .venv/bin/python
 
-.PHONY: setup build test demo bench stubtest clean
+.PHONY: setup build test demo bench stubtest sanitize clean
 
 setup build:
 	@scripts/setup
@@ -20,4 +20,14 @@ stubtest: setup
 	$(PY) -m mypy.stubtest zelk
 
 clean:
-	rm -rf build .venv
+	rm -rf build .venv .venv-asan
+
+# The tests against an AddressSanitizer + UBSan build, in a venv of its own.
+sanitize: setup
+	@test -x .venv-asan/bin/python || $$(cat .venv/.interpreter) -m venv .venv-asan
+	.venv-asan/bin/python -m pip install -q scikit-build-core cmake ninja 2>&1 | sed '/is neither a file nor a directory/d'
+	.venv-asan/bin/python -m pip install -q --no-build-isolation -C cmake.define.ZELK_SANITIZE=ON \
+	    -C build-dir=build/asan '.[test]' 2>&1 | sed '/is neither a file nor a directory/d'
+	cd tests && LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" \
+	    ZELK_SANITIZE=1 ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+	    ../.venv-asan/bin/python -m pytest -q -p no:cacheprovider $(PYTEST_ARGS) .

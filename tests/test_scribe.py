@@ -11,6 +11,7 @@ import threading
 
 import pytest
 
+from conftest import needs_plain_build
 from zelk import scribe
 from zelk.scribe import BrillPrint, abbreviate, iformat, iprint
 
@@ -432,6 +433,7 @@ def _memory_growth(fn, calls=100_000):
         ("argument errors", lambda: pytest.raises(TypeError, abbreviate, "x", limit="1")),
     ],
 )
+@needs_plain_build
 def test_no_reference_leaks(name, fn):
     assert _memory_growth(fn) < 2 * 1024 * 1024, name
 
