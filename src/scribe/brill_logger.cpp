@@ -72,7 +72,8 @@ void define_brill_logger(zk::Module& m) {
     Ref cls = m.add_class(
         "BrillLogger", {}, nullptr,
         {
-            zk::method(zk::fn<init>("__init__", {arg("self"), arg("child", Check::Str), arg("parent", Check::Str) = "ZELK"})
+            zk::method(zk::fn<init>("__init__",
+                                    {arg("self"), arg("child", Check::Str), arg("parent", Check::Str) = "ZELK"})
                            .returns("None")
                            .capture({class_cell})),
             zk::method(zk::fn<debug>("debug", {arg("self"), arg("message"), varargs("args"), kwargs("kwds")})),
