@@ -1,4 +1,5 @@
-// zelk.scribe: coloured console printing, call formatting and the package's printer.
+// zelk.scribe: coloured console printing, call formatting, the package's printer and a coloured
+// set-up of the standard logging module.
 #include "scribe/names.hpp"
 #include "scribe/scribe.hpp"
 
@@ -22,6 +23,11 @@ void exec_scribe(zk::Module& m) {
     m.def(scribe::abbreviate_spec());
     m.def(scribe::iformat_spec());
     scribe::define_brill_print(m);
+    scribe::define_colored_formatter(m);
+    scribe::define_stream_handler(m);
+    scribe::define_filter(m);
+    m.def(scribe::ilog_spec(m));
+    scribe::define_brill_logger(m);
     m.set("__test__", zk::new_dict());
 }
 

@@ -16,4 +16,12 @@ zk::Spec iformat_spec();
 // class BrillPrint
 void define_brill_print(zk::Module& m);
 
+// The logging set-up: classes ColoredFormatter, _StreamHandler and Filter, the function ilog,
+// class BrillLogger.
+void define_colored_formatter(zk::Module& m);
+void define_stream_handler(zk::Module& m);
+void define_filter(zk::Module& m);
+zk::Spec ilog_spec(const zk::Module& m);  // level defaults to the module's INFO
+void define_brill_logger(zk::Module& m);
+
 }  // namespace scribe
