@@ -1,7 +1,10 @@
 """zelk.minter: SFID and TSID generators, strfid and generator."""
 
+import functools
 import inspect
+import signal
 import threading
+import types
 from datetime import datetime
 
 import pytest
@@ -177,3 +180,31 @@ def test_unique_under_contention(kind, per_thread):
         t.join()
     ids = [i for r in results for i in r]
     assert len(ids) == 8 * per_thread == len(set(ids))
+
+
+# Clocks that never move, built from C callables so that no Python code runs while getid waits.
+STOPPED_TIME = types.SimpleNamespace(time=functools.partial(float, 1.75e9))
+STOPPED_DATETIME = type("Stopped", (), {"now": staticmethod(functools.partial(datetime, 2030, 1, 1))})
+
+
+@pytest.mark.parametrize(
+    "name, clock, make, calls",
+    [("time", STOPPED_TIME, lambda: SFID(1), 2), ("datetime", STOPPED_DATETIME, lambda: TSID(1), 1)],
+)
+def test_wait_on_a_stopped_clock_can_be_interrupted(monkeypatch, name, clock, make, calls):
+    def stop(signum, frame):
+        raise TimeoutError
+
+    monkeypatch.setattr(minter, name, clock)
+    g = make()
+    for _ in range(calls):
+        g.getid()
+    previous = signal.signal(signal.SIGALRM, stop)
+    signal.setitimer(signal.ITIMER_REAL, 0.05)
+    try:
+        with pytest.raises(TimeoutError):
+            g.getid()
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, previous)
+    assert not vars(g)[f"_{type(g).__name__}__lock"].locked()

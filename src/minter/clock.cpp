@@ -3,7 +3,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdio>
 #include <ctime>
 
 namespace minter {
@@ -14,6 +13,14 @@ namespace {
 long long floor_div(long long a, long long b) {
     long long q = a / b;
     return (a % b != 0 && (a < 0) != (b < 0)) ? q - 1 : q;
+}
+
+// Writes `value` (not negative) as exactly `width` decimal digits, zero-padded.
+void put_digits(char* out, int value, int width) {
+    for (int i = width - 1; i >= 0; i--) {
+        out[i] = static_cast<char>('0' + value % 10);
+        value /= 10;
+    }
 }
 
 }  // namespace
@@ -33,11 +40,16 @@ zk::Ref local_time_text() {
         if (errno == 0) errno = EINVAL;
         zk::check(PyErr_SetFromErrno(PyExc_OSError));
     }
-    int year = (local.tm_year + 1900) % 100;
-    char text[48];
-    int n = std::snprintf(text, sizeof text, "%02d%02d%02d%02d%02d%02d%06d", year, local.tm_mon + 1, local.tm_mday,
-                          local.tm_hour, local.tm_min, std::min(59, local.tm_sec), fraction);
-    return zk::check(PyUnicode_FromStringAndSize(text, n));
+    // Written digit by digit: the text is on the path of every TSID, and snprintf costs more than the clock.
+    char text[18];
+    put_digits(text, (local.tm_year + 1900) % 100, 2);
+    put_digits(text + 2, local.tm_mon + 1, 2);
+    put_digits(text + 4, local.tm_mday, 2);
+    put_digits(text + 6, local.tm_hour, 2);
+    put_digits(text + 8, local.tm_min, 2);
+    put_digits(text + 10, std::min(59, local.tm_sec), 2);  // a leap second reads as 59, as in datetime
+    put_digits(text + 12, fraction, 6);
+    return zk::check(PyUnicode_FromStringAndSize(text, sizeof text));
 }
 
 }  // namespace minter
