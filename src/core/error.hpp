@@ -19,7 +19,7 @@ public:
     // The exception instance (borrowed).
     PyObject* value() const noexcept { return exc_; }
     // True when the exception is an instance of `type` (a class or a tuple of classes).
-    bool matches(PyObject* type) const noexcept { return PyErr_GivenExceptionMatches(exc_, type); }
+    bool matches(Handle type) const noexcept { return PyErr_GivenExceptionMatches(exc_, type); }
     // Makes this the interpreter's current error again.
     void restore() const noexcept { PyErr_SetRaisedException(Py_NewRef(exc_)); }
 

@@ -1,0 +1,62 @@
+// ByteStream: puts the 8-byte length in front of each packet the packer makes, and hands received
+// packets back to the packer.
+#include "ring/names.hpp"
+#include "ring/ring.hpp"
+
+#include <cstdint>
+#include <cstring>
+
+namespace ring {
+
+using zk::Handle;
+using zk::Ref;
+
+namespace {
+
+Ref init(zk::Fn fn, Handle self) {
+    zk::call_method(zk::call(reinterpret_cast<PyObject*>(&PySuper_Type), fn.global(names::ByteStream), self),
+                    names::__init__);
+    zk::setattr(self, names::_closed, Py_False);
+    zk::setattr(self, names::_onwebs, Py_False);
+    return zk::none();
+}
+
+Ref closed(zk::Fn, Handle self) { return zk::getattr(self, names::_closed); }
+
+// The length field and the packet as one bytes object, ready for a single sendall.
+Ref pack(zk::Fn fn, Handle, Handle request) {
+    Ref packet = zk::call(fn.captured(0), request);
+    Py_buffer view;
+    zk::check_status(PyObject_GetBuffer(packet.get(), &view, PyBUF_SIMPLE));
+    std::uint64_t size = static_cast<std::uint64_t>(view.len);
+    PyObject* message = PyBytes_FromStringAndSize(nullptr, header_size + view.len);
+    if (message) {
+        char* out = PyBytes_AS_STRING(message);
+        std::memcpy(out, &size, header_size);
+        std::memcpy(out + header_size, view.buf, view.len);
+    }
+    PyBuffer_Release(&view);
+    return zk::check(message);
+}
+
+Ref unpack(zk::Fn fn, Handle, Handle response) { return zk::call(fn.captured(0), response); }
+
+}  // namespace
+
+Ref define_byte_stream(zk::Module& m) {
+    using zk::arg;
+    Ref packer = m.get("BytePacker");
+    Ref packer_pack = zk::getattr(packer, names::pack);
+    Ref packer_unpack = zk::getattr(packer, names::unpack);
+    return m.add_class(
+        "ByteStream", {}, nullptr,
+        {
+            zk::method(zk::fn<init>("__init__", {arg("self")})),
+            zk::property(zk::fn<closed>("closed", {arg("self")})),
+            zk::method(zk::fn<pack>("pack", {arg("self"), arg("request").annotate("Any")}).capture({packer_pack})),
+            zk::method(zk::fn<unpack>("unpack", {arg("self"), arg("response", zk::Check::Bytearray)})
+                           .capture({packer_unpack})),
+        });
+}
+
+}  // namespace ring

@@ -1,0 +1,177 @@
+// Connection.recv: collects one framed message from the socket and decodes it.
+//
+// A read may bring bytes beyond the end of the message (the peer wrote several messages at once);
+// they are kept on the connection for the next recv, so back-to-back messages all arrive intact.
+#include "ring/names.hpp"
+#include "ring/ring.hpp"
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+
+namespace ring {
+
+using zk::Handle;
+using zk::Ref;
+
+namespace {
+
+// The bytes of one message as they arrive: the length field, then the packet in a bytearray
+// that grows with what has arrived (never ahead of it by more than it holds), so a length field
+// announcing more than the peer sends costs no more memory than what was sent.
+class Message {
+public:
+    bool started() const { return header_used_ > 0; }
+    bool sized() const { return header_used_ == header_size; }
+    bool complete() const { return sized() && got_ == size_; }
+    Py_ssize_t missing() const { return size_ - got_; }
+    Handle packet() const { return packet_; }
+
+    // Takes what belongs to this message from `data`; returns how many bytes that was.
+    Py_ssize_t feed(const char* data, Py_ssize_t n) {
+        Py_ssize_t used = 0;
+        if (!sized()) {
+            used = std::min(n, header_size - header_used_);
+            std::memcpy(header_ + header_used_, data, used);
+            header_used_ += used;
+            if (sized()) start_packet();
+        }
+        if (sized() && used < n) {
+            Py_ssize_t take = std::min(n - used, missing());
+            reserve(got_ + take);
+            std::memcpy(PyByteArray_AS_STRING(packet_.get()) + got_, data + used, take);
+            got_ += take;
+            used += take;
+        }
+        return used;
+    }
+
+    // Reads up to `limit` bytes of the packet straight into it; false when the peer has closed.
+    bool read_into(Handle recv_into, Py_ssize_t limit) {
+        Py_ssize_t want = std::min(missing(), limit);
+        reserve(got_ + want);
+        Ref view = zk::check(PyMemoryView_FromMemory(PyByteArray_AS_STRING(packet_.get()) + got_, want, PyBUF_WRITE));
+        Ref count;
+        try {
+            count = zk::call(recv_into, view);
+        } catch (zk::PyError&) {
+            zk::call_method(view, names::release);
+            throw;
+        }
+        // The view points into a buffer that may move; no one may write through it later.
+        zk::call_method(view, names::release);
+        Py_ssize_t n = PyLong_AsSsize_t(count.get());
+        if (n == -1 && PyErr_Occurred()) zk::throw_error();
+        if (n < 0 || n > want) zk::raise(PyExc_ValueError, "recv_into() returned %zd for a buffer of %zd bytes", n, want);
+        got_ += n;
+        return n > 0;
+    }
+
+private:
+    void start_packet() {
+        std::uint64_t size;
+        std::memcpy(&size, header_, header_size);
+        if (size > static_cast<std::uint64_t>(PY_SSIZE_T_MAX)) {
+            zk::raise(PyExc_OverflowError, "message length %llu is beyond this machine's reach",
+                      static_cast<unsigned long long>(size));
+        }
+        size_ = static_cast<Py_ssize_t>(size);
+        packet_ = zk::check(PyByteArray_FromStringAndSize(nullptr, 0));
+    }
+
+    // Room for `needed` bytes, growing geometrically but never past the announced size.
+    void reserve(Py_ssize_t needed) {
+        Py_ssize_t have = PyByteArray_GET_SIZE(packet_.get());
+        if (needed <= have) return;
+        Py_ssize_t grown = std::min(size_, std::max(needed, have > size_ / 2 ? size_ : 2 * have));
+        zk::check_status(PyByteArray_Resize(packet_.get(), grown));
+    }
+
+    char header_[header_size];
+    Py_ssize_t header_used_ = 0;
+    Py_ssize_t size_ = 0;
+    Py_ssize_t got_ = 0;
+    Ref packet_;
+};
+
+// Feeds `data` to the message and keeps what is left of it for the next recv.
+void feed_keeping_surplus(Message& message, Handle self, Handle data) {
+    Py_buffer view;
+    zk::check_status(PyObject_GetBuffer(data, &view, PyBUF_SIMPLE));
+    struct Release {
+        Py_buffer* view;
+        ~Release() { PyBuffer_Release(view); }
+    } release{&view};
+    const char* bytes = static_cast<const char*>(view.buf);
+    Py_ssize_t used = message.feed(bytes, view.len);
+    if (used < view.len) {
+        zk::setattr(self, names::_surplus, zk::check(PyBytes_FromStringAndSize(bytes + used, view.len - used)));
+    }
+}
+
+// The bytes a previous recv kept, removed from the connection.
+Ref take_surplus(Handle self) {
+    Ref surplus = zk::getattr_optional(self, names::_surplus);
+    if (surplus) zk::check_status(PyObject_DelAttr(self, names::_surplus));
+    return surplus;
+}
+
+// Reads until the message is complete; false when the peer closed the connection first.
+bool read_message(zk::Fn fn, Handle self, Handle sock, Message& message, Ref& chunk) {
+    if (Ref surplus = take_surplus(self)) feed_keeping_surplus(message, self, surplus);
+    Ref size = fn.global(names::SOCKET_RECV_SIZE);
+    Ref recv_into;
+    while (!message.complete()) {
+        if (message.sized()) {
+            // The rest of a long packet goes straight into it, when the socket can do that.
+            if (!recv_into) recv_into = zk::getattr_optional(sock, names::recv_into);
+            if (recv_into && recv_into.get() != Py_None) {
+                if (!message.read_into(recv_into, PyLong_AsSsize_t(size.get()))) return false;
+                continue;
+            }
+        }
+        chunk = zk::call_method(sock, names::recv, size);
+        if (!zk::truthy(chunk)) return false;
+        if (!message.started() && zk::length(chunk) < header_size) {
+            zk::call(zk::getattr(fn.global(names::struct_), names::unpack), names::struct_format, chunk);
+        }
+        feed_keeping_surplus(message, self, chunk);
+    }
+    return true;
+}
+
+Ref recv(zk::Fn fn, Handle self) {
+    Ref sock = zk::getattr(self, names::_socket);
+    Message message;
+    Ref chunk = zk::none();
+    try {
+        if (!read_message(fn, self, sock, message, chunk)) return zk::none();
+        return zk::call_method(self, names::unpack, message.packet());
+    } catch (zk::PyError& e) {
+        zk::Handling handling(e);  // new errors keep the caught one as their context
+        if (e.matches(PyExc_TimeoutError)) {
+            zk::raise(zk::call(PyExc_TimeoutError,
+                               zk::concat({zk::format(e.value()), names::open_paren,
+                                           zk::format(zk::getattr(sock, names::timeout)), names::seconds_comma,
+                                           zk::format(zk::call_method(sock, names::getsockname)), names::close_paren})));
+        }
+        if (e.matches(zk::getattr(fn.global(names::struct_), names::error))) {
+            Ref peer = zk::call_method(sock, names::getpeername);
+            zk::raise(zk::call(PyExc_BufferError,
+                               zk::concat({zk::format(e.value()), names::bracket_open, zk::format(chunk), names::from_word,
+                                           zk::format(peer), names::with_length, zk::format(zk::integer(zk::length(chunk))),
+                                           names::bracket_close})));
+        }
+        if (e.matches(PyExc_RuntimeError)) {
+            zk::call(fn.global(names::print), names::runtime_error, e.value());
+            return zk::none();
+        }
+        throw;
+    }
+}
+
+}  // namespace
+
+zk::Spec recv_spec() { return zk::fn<recv>("recv", {zk::arg("self")}); }
+
+}  // namespace ring

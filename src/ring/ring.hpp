@@ -1,0 +1,23 @@
+// The parts of zelk.ring, one file each; module.cpp binds them in the module's order.
+#pragma once
+
+#include "core/zk.hpp"
+
+namespace ring {
+
+// The 8-byte length field in front of every packet: an unsigned 64-bit count in host byte order.
+constexpr Py_ssize_t header_size = 8;
+
+// class ByteStream: the stream frame around each packet.
+zk::Ref define_byte_stream(zk::Module& m);
+
+// class Connection(ByteStream): whole messages over one socket.
+void define_connection(zk::Module& m, zk::Handle byte_stream);
+
+// Connection.recv, the reader of one framed message.
+zk::Spec recv_spec();
+
+// get_port(name): a service's default port.
+zk::Spec get_port_spec();
+
+}  // namespace ring
