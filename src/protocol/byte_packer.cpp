@@ -59,11 +59,12 @@ Ref encode_array(Handle obj, Handle ndarray, Handle ascontiguousarray) {
 
 // Captured: np.ndarray, np.ascontiguousarray, the names dir(builtins) lists, udump, log.
 Ref encode(zk::Fn fn, Handle, Handle obj) {
+    // A plain tuple, the commonest value here, cannot be an array: tested first.
+    if (PyTuple_CheckExact(obj.get())) return tagged(zk::check(PySequence_List(obj)), names::tuple);
     PyObject* ndarray = fn.captured(0);
     if (PyObject_TypeCheck(obj.get(), reinterpret_cast<PyTypeObject*>(ndarray))) {
         return encode_array(obj, ndarray, fn.captured(1));
     }
-    if (PyTuple_CheckExact(obj.get())) return tagged(zk::check(PySequence_List(obj)), names::tuple);
     if (Py_IS_TYPE(obj.get(), &PySet_Type)) return tagged(zk::check(PySequence_List(obj)), names::set);
     // Subclasses of tuple and set (named tuples among them) travel through the serializer: a container
     // map could only bring them back as plain tuples or sets, since the receiver cannot know the class.
@@ -97,7 +98,9 @@ Ref decode(zk::Fn fn, Handle, Handle obj) {
     if (!data) return Ref::borrow(obj);
     Ref dtype = lookup(obj, names::dtype);
     if (!dtype) return Ref::borrow(obj);
-    if (Ref shape = lookup(obj, names::shape)) {
+    // An exact dict of two items holds only data and dtype.
+    bool room = !PyDict_CheckExact(obj.get()) || PyDict_GET_SIZE(obj.get()) > 2;
+    if (Ref shape = room ? lookup(obj, names::shape) : Ref()) {
         try {
             return zk::call_method(zk::call(fn.captured(0), data, dtype), names::reshape, shape);
         } catch (zk::PyError& e) {
