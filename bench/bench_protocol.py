@@ -57,17 +57,22 @@ class PythonPacker:
         return uload(obj["data"])
 
 
-def best(fn, number, repeat=7):
-    """Best CPU time per call in seconds over several repeats (CPU time, so that other work on a
-    shared machine weighs less)."""
-    return min(timeit.repeat(fn, number=number, repeat=repeat, timer=time.process_time)) / number
+def best(variants, number, repeat):
+    """Best CPU time per call, in seconds, of each variant. The variants take turns, so that other
+    work on a shared machine weighs on all of them alike; CPU time leaves out waiting for a core."""
+    times = {name: [] for name in variants}
+    for _ in range(repeat):
+        for name, fn in variants.items():
+            times[name].append(timeit.timeit(fn, number=number, timer=time.process_time) / number)
+    return {name: min(t) for name, t in times.items()}
 
 
-def round_trips(value, number, repeat=7):
-    zelk = best(lambda: BytePacker.unpack(BytePacker.pack(value)), number, repeat)
-    python = best(lambda: PythonPacker.unpack(PythonPacker.pack(value)), number, repeat)
-    pickled = best(lambda: pickle.loads(pickle.dumps(value, protocol=5)), number, repeat)
-    return zelk, python, pickled
+def round_trips(value):
+    return {
+        "zelk": lambda: BytePacker.unpack(BytePacker.pack(value)),
+        "python": lambda: PythonPacker.unpack(PythonPacker.pack(value)),
+        "pickle": lambda: pickle.loads(pickle.dumps(value, protocol=5)),
+    }
 
 
 def main():
@@ -77,27 +82,27 @@ def main():
     assert PythonPacker.pack(record) == BytePacker.pack(record)
     assert np.array_equal(BytePacker.unpack(BytePacker.pack(array)), array)
 
-    zelk, python, pickled = round_trips(record, 100_000)
-    # The floor for any hooks: the same msgpack calls on the tagged maps built beforehand, with no hook
-    # called on packing and none on unpacking.
+    # The floor under any hooks: the same msgpack calls on the tagged maps built beforehand, so that
+    # no hook runs on packing and none on unpacking.
     tagged = msgpack.unpackb(BytePacker.pack(record))
-    packed = BytePacker.pack(record)
-    floor = best(lambda: msgpack.packb(tagged, default=BytePacker.encode, strict_types=True), 100_000) + best(
-        lambda: msgpack.unpackb(packed, use_list=True, strict_map_key=False), 100_000)
+    variants = round_trips(record)
+    variants["floor"] = lambda: msgpack.unpackb(
+        msgpack.packb(tagged, default=BytePacker.encode, strict_types=True), use_list=True, strict_map_key=False)
+    t = best(variants, 20_000, 25)
     print("call record (0, 7, 'calc.add', (1, 2), {}), pack+unpack per call:")
-    print(f"  zelk BytePacker           {zelk * 1e6:8.2f} us")
-    print(f"  msgpack + Python hooks    {python * 1e6:8.2f} us")
-    print(f"  pickle protocol 5         {pickled * 1e6:8.2f} us")
-    print(f"  msgpack alone, no hooks   {floor * 1e6:8.2f} us  (maps built beforehand: the floor for any hooks)")
-    print(f"  Python hooks / zelk: {python / zelk:.2f}x (target: at least 2x)")
-    print(f"  hooks alone (time above the floor), Python / zelk: {(python - floor) / (zelk - floor):.2f}x")
+    print(f"  zelk BytePacker           {t['zelk'] * 1e6:8.2f} us")
+    print(f"  msgpack + Python hooks    {t['python'] * 1e6:8.2f} us")
+    print(f"  pickle protocol 5         {t['pickle'] * 1e6:8.2f} us")
+    print(f"  msgpack alone, no hooks   {t['floor'] * 1e6:8.2f} us  (maps built beforehand: the floor under any hooks)")
+    print(f"  Python hooks / zelk: {t['python'] / t['zelk']:.2f}x (target: at least 2x)")
+    print(f"  time above the floor, Python / zelk: {(t['python'] - t['floor']) / (t['zelk'] - t['floor']):.2f}x")
 
-    zelk, python, pickled = round_trips(array, 10, 15)
+    t = best(round_trips(array), 5, 25)
     print(f"float64 array of {array.nbytes / 1e6:.1f} MB, pack+unpack per call:")
-    print(f"  zelk BytePacker           {zelk * 1e3:8.2f} ms")
-    print(f"  msgpack + Python hooks    {python * 1e3:8.2f} ms")
-    print(f"  pickle protocol 5         {pickled * 1e3:8.2f} ms")
-    print(f"  zelk / pickle: {zelk / pickled:.2f}x (target: within 1.5x)")
+    print(f"  zelk BytePacker           {t['zelk'] * 1e3:8.2f} ms")
+    print(f"  msgpack + Python hooks    {t['python'] * 1e3:8.2f} ms")
+    print(f"  pickle protocol 5         {t['pickle'] * 1e3:8.2f} ms")
+    print(f"  zelk / pickle: {t['zelk'] / t['pickle']:.2f}x (target: within 1.5x)")
 
 
 if __name__ == "__main__":
