@@ -80,6 +80,14 @@ Ref call(Handle f, const Args&... args) {
     PyObject* argv[] = {nullptr, Handle(args).get()...};
     return check(PyObject_Vectorcall(f, argv + 1, sizeof...(Args) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
+// f(a, b, ..., name1=x, name2=y): the last len(kwnames) arguments are the values of the keywords
+// named by `kwnames`, a tuple of interned str made once, so a hot call builds nothing.
+template <class... Args>
+Ref call_kwnames(Handle f, Handle kwnames, const Args&... args) {
+    PyObject* argv[] = {nullptr, Handle(args).get()...};
+    size_t positional = sizeof...(Args) - static_cast<size_t>(PyTuple_GET_SIZE(kwnames.get()));
+    return check(PyObject_Vectorcall(f, argv + 1, positional | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
+}
 // f(*args, **keywords) with keywords given as name/value pairs.
 Ref call_kw(Handle f, std::initializer_list<Handle> args, std::initializer_list<Kw> keywords);
 // f(*args, **kwargs) with a tuple and an optional dict, as PyObject_Call.

@@ -1,0 +1,263 @@
+"""The module body of zelk.protocol, BytePacker's MessagePack packing and its value hooks."""
+
+import collections
+import datetime
+import decimal
+import fractions
+import functools
+import gc
+import importlib.util
+import os
+import pickle
+import random
+import subprocess
+import sys
+import threading
+
+import msgpack
+import numpy as np
+import pytest
+
+from zelk import protocol
+from zelk.protocol import BytePacker, dump, load
+
+RECORD = (0, 7, "calc.add", (1, 2), {})
+HAVE_DILL = importlib.util.find_spec("dill") is not None
+Pair = collections.namedtuple("Pair", "a b")
+
+
+class Point:
+    def __init__(self, x, y):
+        self.x, self.y = x, y
+
+    def __eq__(self, other):
+        return type(other) is Point and (self.x, self.y) == (other.x, other.y)
+
+
+class Unpicklable:
+    def __reduce__(self):
+        raise ValueError("no way")
+
+
+class NamedLikeList:
+    pass
+
+
+NamedLikeList.__name__ = "list"  # a user class whose name is a builtin's
+
+
+def same(a, b):
+    """Equal values with the same types all the way down."""
+    if type(a) is not type(b):
+        return False
+    if isinstance(a, np.ndarray):
+        return a.dtype == b.dtype and a.shape == b.shape and np.array_equal(a, b)
+    if isinstance(a, dict):
+        return a.keys() == b.keys() and all(same(a[k], b[k]) for k in a)
+    if isinstance(a, (tuple, list)):
+        return len(a) == len(b) and all(same(x, y) for x, y in zip(a, b))
+    return a == b
+
+
+def test_module_body():
+    names = [n for n in vars(protocol) if not n.startswith("__")]
+    assert names == ["base64", "builtins", "hashlib", "json", "pickle", "struct", "SharedMemory", "Any",
+                     "Callable", "os", "udump", "uload", "msgpack", "np", "BrillPrint", "log", "REQUEST",
+                     "RESPONSE", "SOCKET_RECV_SIZE", "BytePacker", "dump", "load"]
+    assert (protocol.REQUEST, protocol.RESPONSE, protocol.SOCKET_RECV_SIZE) == (0, 1, 65536)
+    assert (protocol.log.title, protocol.log.exclude) == ("ZELK.PROTO", ["zelk", "vantor", "melix"])
+    assert [n for n in vars(BytePacker) if not n.startswith("__")] == ["pack", "unpack", "encode", "decode"]
+    assert BytePacker.__bases__ == (object,) and BytePacker.encode.__doc__.startswith("Encode obj")
+    for alias, method in ((dump, BytePacker.pack), (load, BytePacker.unpack)):
+        assert alias.__self__ is BytePacker and alias.__func__ is method.__func__
+
+
+@pytest.mark.parametrize(
+    "value, block, expected",
+    [(None, False, "pickle"), ("default", False, "pickle"), ("DILL", False, "pickle"), ("dill", True, "pickle"),
+     pytest.param("dill", False, "dill", marks=pytest.mark.skipif(not HAVE_DILL, reason="dill not installed"))],
+)
+def test_serializer_is_chosen_at_import(value, block, expected):
+    env = {k: v for k, v in os.environ.items() if k != "SERIALIZER"} | ({"SERIALIZER": value} if value else {})
+    code = ("import sys\n" + ("sys.modules['dill'] = None\n" if block else "") +
+            "import zelk.protocol as p\n"
+            "print(p.udump.__module__, p.uload.__module__, 'dill' in vars(p))\n"
+            "assert p.load(p.dump(1j)) == 1j\n")
+    out = subprocess.run([sys.executable, "-c", code], env=env, capture_output=True, text=True, check=True).stdout
+    dumps_module, loads_module, bound = out.split()
+    assert {dumps_module.split(".")[0].lstrip("_"), loads_module.split(".")[0].lstrip("_")} == {expected}
+    assert bound == str(expected == "dill")
+
+
+def test_packed_forms():
+    assert dump(RECORD) == b"\x82\xa4data\x95\x00\x07\xa8calc.add\x82\xa4data\x92\x01\x02\xa5dtype\xa5tuple\x80\xa5dtype\xa5tuple"
+    raw = msgpack.unpackb(dump(np.arange(6, dtype="<f8").reshape(2, 3)))
+    assert list(raw) == ["data", "dtype", "shape"] and len(raw["data"]) == 48 and raw["dtype"] == "<f8"
+    assert raw["shape"] == {"data": [2, 3], "dtype": "tuple"}
+    for value, name in ((1j, "complex"), (np.float64(1.5), "float64"), (Pair(1, 2), "Pair"), (Point(1, 2), "Point")):
+        assert msgpack.unpackb(dump(value)) == {"data": pickle.dumps(value), "dtype": name}
+
+
+@pytest.mark.parametrize(
+    "value, expected",
+    [(v, v) for v in (
+        None, True, -(2**63), 2**64 - 1, 1.5, "t\u00e9\U0001F600", b"\x00\xff", [(1, 2), (3, (4, 5))],
+        {1: "a", None: (3,), (1, 2): 0.5}, ((1, (2, ())),), {1, 2}, set(), ([(1, [(2,)])],), RECORD,
+        1 + 2j, np.float64(2.5), np.int64(-3), np.uint8(7), datetime.date(2024, 5, 1),
+        datetime.datetime(2024, 5, 1, 12, 30, 15, 123), decimal.Decimal("1.10"), fractions.Fraction(2, 3),
+        [Point(0, (1,)), {"p": Point(5, 6)}], Pair(1, (2, 3)), collections.Counter("aab"),
+    )] + [(bytearray(b"ab"), b"ab"), ([memoryview(b"cd")], [b"cd"])],
+    ids=repr,
+)
+def test_round_trip_keeps_types(value, expected):
+    assert same(load(dump(value)), expected)
+
+
+NUMERIC = ["?", "i1", "u1", "<i2", "<u2", ">i4", "<u4", "<i8", "<u8", "<f2", "<f4", "<f8", ">f8", "g", "<c8", "<c16", "G"]
+VIEWS = [lambda a: a, lambda a: a.T, lambda a: a[:, ::2], lambda a: a[::-1], lambda a: a[:0, ::2], lambda a: a[1:, 1]]
+
+
+@pytest.mark.parametrize("dtype", NUMERIC)
+@pytest.mark.parametrize("shape", [(), (0,), (2, 0, 4), (4, 6)])
+def test_arrays_come_back_read_only_in_c_order(dtype, shape):
+    base = (np.arange(int(np.prod(shape))) % 5).astype(dtype).reshape(shape)
+    for view in [base] if shape != (4, 6) else [make(base) for make in VIEWS]:
+        back = load(dump([view]))[0]
+        assert same(back, view.copy(order="C")) and back.flags.c_contiguous and not back.flags.writeable
+
+
+def test_array_subclass_and_buffer_sharing():
+    class Tagged(np.ndarray):
+        pass
+
+    a = np.arange(6.0).reshape(2, 3).view(Tagged)
+    assert same(load(dump(a.T)), np.ascontiguousarray(a.T).view(np.ndarray))
+    back = load(dump(np.arange(100.0)))
+    while isinstance(back, np.ndarray):
+        back = back.base
+    assert type(back) is bytes  # wraps the received bytes, no copy
+
+
+@pytest.mark.parametrize(
+    "value, error",
+    [(frozenset({1}), TypeError), (2**64, OverflowError), (NamedLikeList(), TypeError), (np.bool_(True), TypeError)],
+)
+def test_values_left_to_messagepack_raise_its_errors(value, error):
+    assert BytePacker.encode(value) is value
+    with pytest.raises(error):
+        dump((1, value))
+
+
+def test_failures_become_logged_values(capsys, monkeypatch):
+    assert load(dump((1, Unpicklable(), "after"))) == (1, "@ENCODE: Unpicklable ---> no way", "after")
+    assert load(dump([np.array([(1, 2), (3, 4, 5)], dtype=object)])) == [
+        "@DECODE: numpy ---> cannot create an OBJECT array from memory buffer"]
+    out = capsys.readouterr().out
+    assert "[ZELK.PROTO][ERROR\U0001F92C] @ENCODE: Unpicklable ---> no way" in out and "@DECODE: numpy" in out
+
+    seen = []
+    monkeypatch.setattr(protocol.log, "error", lambda m: seen.append((m, sys.exc_info()[1])) or "logged", raising=False)
+    assert BytePacker.encode(Unpicklable()) == BytePacker.decode({"data": b"abc", "dtype": "<f8", "shape": (1,)}) == "logged"
+    assert [type(e) for _, e in seen] == [ValueError, ValueError] and str(seen[1][1]) in seen[1][0]
+    assert sys.exc_info() == (None, None, None)
+
+
+@pytest.mark.parametrize(
+    "raw, expected",
+    [({"data": b"\0" * 8, "dtype": "<f8", "shape": shape}, "log") for shape in (3, "x", {"a": 1}, [2**62, 2**62])]
+    + [({"data": b"\0" * 8, "dtype": dtype, "shape": [1]}, "log") for dtype in ("zz", 5, "|V0", "O", [["a", "O"]])]
+    + [({"data": data, "dtype": "<f8", "shape": [1]}, "log") for data in (b"\0" * 7, "text", 5, None)]
+    + [({"data": [1, 2], "dtype": "tuple"}, (1, 2)), ({"data": [1, 1], "dtype": "set", "x": 0}, {1}),
+       ({"data": 1}, {"data": 1}), ({"data": [1], "dtype": "list"}, TypeError), ({"data": 3, "dtype": "tuple"}, TypeError),
+       ({"data": [[1]], "dtype": "set"}, TypeError), ({"data": b"junk", "dtype": "Point"}, pickle.UnpicklingError)],
+)
+def test_maps_from_elsewhere(raw, expected, capsys):
+    if isinstance(expected, type):
+        with pytest.raises(expected):
+            load(msgpack.packb(raw))
+    elif expected == "log":
+        back = load(msgpack.packb(raw))
+        assert back.startswith("@DECODE: numpy ---> ") and back in capsys.readouterr().out
+    else:
+        assert same(load(msgpack.packb(raw)), expected)
+
+
+def test_hooks_of_subclasses_and_replaced_hooks_are_used(monkeypatch):
+    class Loud(BytePacker):
+        calls = []
+
+        @classmethod
+        def encode(cls, obj):
+            cls.calls.append(obj)
+            return super().encode(obj)
+
+    assert Loud.unpack(Loud.pack((1,))) == (1,) and Loud.calls == [(1,)]
+    monkeypatch.setattr(BytePacker, "encode", classmethod(lambda cls, obj: "E"))
+    monkeypatch.setattr(BytePacker, "decode", classmethod(lambda cls, obj: "D"))
+    assert dump((1,)) == msgpack.packb("E") and load(msgpack.packb({})) == "D"
+
+
+def test_malformed_input_raises_or_decodes(capsys):
+    rng, outcomes = random.Random(20240501), collections.Counter()
+    good = [dump(v) for v in (RECORD, (1, 7, [np.arange(6.0).reshape(2, 3), {3, 4}]), {"a": [(1, None), b"x"], 5: -1})]
+    inputs = [p[:i] for p in good for i in range(len(p))] + [rng.randbytes(rng.randint(0, 64)) for _ in range(3000)]
+    for p in good:
+        for _ in range(300):
+            flipped = bytearray(p)
+            for _ in range(rng.randint(1, 4)):
+                flipped[rng.randrange(len(flipped))] = rng.randrange(256)
+            inputs.append(bytes(flipped))
+    inputs += [b"\x91" * 100_000, b"\x81\xa1a" * 100_000]
+    for data in inputs:
+        try:
+            load(data)
+            outcomes["value"] += 1
+        except Exception as e:
+            outcomes[type(e).__name__] += 1
+    capsys.readouterr()
+    assert outcomes["value"] > 0 and outcomes["ExtraData"] > 0 and outcomes["ValueError"] > 0
+    with pytest.raises(ValueError):  # nesting beyond MessagePack's limit is refused on packing too
+        dump(functools.reduce(lambda v, _: (v,), range(100_000), ()))
+
+
+def test_many_threads_share_the_packer():
+    barrier, errors = threading.Barrier(8), []
+    shared = (1, 7, {"a": np.arange(12, dtype="<i2").reshape(3, 4).T, "s": {1, 2}, "p": Point(1, 2)})
+
+    def work(i):
+        try:
+            barrier.wait()
+            for n in range(400):
+                value = (0, n, f"svc.m{i}", (i, (n,)), {"k": [n, {i}]})
+                assert same(load(dump(value)), value)
+                assert same(load(dump(shared))[2]["a"], np.ascontiguousarray(shared[2]["a"]))
+        except Exception as e:  # pragma: no cover - reported below
+            errors.append(e)
+
+    threads = [threading.Thread(target=work, args=(i,)) for i in range(8)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert not errors
+
+
+def test_no_reference_leaks(monkeypatch):
+    psutil = pytest.importorskip("psutil")
+    monkeypatch.setattr(sys, "stdout", type("Null", (), {"write": lambda self, t: len(t), "flush": lambda self: None})())
+    record, array = (0, 1, "m", (1, {2}), {"k": 1j}), np.arange(64.0).reshape(8, 8).T
+    calls = [lambda: load(dump(record)), lambda: load(dump(array)), lambda: load(dump([Unpicklable()])),
+             lambda: load(msgpack.packb({"data": b"x", "dtype": "<f8", "shape": [1]})),
+             lambda: pytest.raises(TypeError, dump, frozenset()), lambda: pytest.raises(ValueError, load, b"\x93\x01")]
+    process = psutil.Process()
+    for fn in calls:
+        for _ in range(2_000):
+            fn()
+    gc.collect()
+    before, counts = process.memory_info().rss, [sys.getrefcount(o) for o in (record, array, record[3], BytePacker)]
+    for fn in calls:
+        for _ in range(15_000):
+            fn()
+    gc.collect()
+    assert [sys.getrefcount(o) for o in (record, array, record[3], BytePacker)] == counts
+    assert process.memory_info().rss - before < 4 * 1024 * 1024
