@@ -16,8 +16,8 @@ bench: setup
 	@for b in bench/bench_*.py; do echo "== $$b"; $(PY) $$b || exit 1; done
 
 stubtest: setup
-	$(PY) -m pip install -q mypy
-	$(PY) -m mypy.stubtest zelk
+	$(PY) -m pip install -q mypy 2>&1 | sed '/is neither a file nor a directory/d'
+	$(PY) -m mypy.stubtest --mypy-config-file pyproject.toml zelk
 
 clean:
 	rm -rf build .venv .venv-asan

@@ -3,9 +3,6 @@
 #include "ring/names.hpp"
 #include "ring/ring.hpp"
 
-#include <cstdint>
-#include <cstring>
-
 namespace ring {
 
 using zk::Handle;
@@ -24,20 +21,7 @@ Ref init(zk::Fn fn, Handle self) {
 Ref closed(zk::Fn, Handle self) { return zk::getattr(self, names::_closed); }
 
 // The length field and the packet as one bytes object, ready for a single sendall.
-Ref pack(zk::Fn fn, Handle, Handle request) {
-    Ref packet = zk::call(fn.captured(0), request);
-    Py_buffer view;
-    zk::check_status(PyObject_GetBuffer(packet.get(), &view, PyBUF_SIMPLE));
-    std::uint64_t size = static_cast<std::uint64_t>(view.len);
-    PyObject* message = PyBytes_FromStringAndSize(nullptr, header_size + view.len);
-    if (message) {
-        char* out = PyBytes_AS_STRING(message);
-        std::memcpy(out, &size, header_size);
-        std::memcpy(out + header_size, view.buf, view.len);
-    }
-    PyBuffer_Release(&view);
-    return zk::check(message);
-}
+Ref pack(zk::Fn fn, Handle, Handle request) { return framed(zk::call(fn.captured(0), request)); }
 
 Ref unpack(zk::Fn fn, Handle, Handle response) { return zk::call(fn.captured(0), response); }
 

@@ -60,10 +60,27 @@ Ref flush(zk::Fn fn, Handle self) {
     }
 }
 
-Ref send(zk::Fn, Handle self, Handle request) {
+// Writes one message. With ByteStream's own pack, a large packet goes out after its length field
+// instead of being copied behind it first.
+void write_message(zk::Fn fn, Handle self, Handle sock, Handle request) {
+    Ref pack = zk::getattr(reinterpret_cast<PyObject*>(Py_TYPE(self.get())), names::pack);
+    if (pack.get() != fn.captured(0)) {
+        zk::call_method(sock, names::sendall, zk::call_method(self, names::pack, request));
+        return;
+    }
+    Ref packet = zk::call(fn.captured(1), request);
+    if (zk::length(packet) < large_packet) {
+        zk::call_method(sock, names::sendall, framed(packet));
+    } else {
+        zk::call_method(sock, names::sendall, length_field(packet));
+        zk::call_method(sock, names::sendall, packet);
+    }
+}
+
+Ref send(zk::Fn fn, Handle self, Handle request) {
     Ref sock = zk::getattr(self, names::_socket);
     try {
-        zk::call_method(sock, names::sendall, zk::call_method(self, names::pack, request));
+        write_message(fn, self, sock, request);
     } catch (zk::PyError& e) {
         if (!e.matches(PyExc_TimeoutError)) throw;
         zk::Handling handling(e);  // the new error keeps the time-out as its context
@@ -91,7 +108,9 @@ void define_connection(zk::Module& m, Handle byte_stream) {
                     zk::method(zk::fn<init>("__init__", {arg("self"), arg("socket").annotate("socket")})),
                     zk::method(zk::fn<clear>("clear", {arg("self")})),
                     zk::method(zk::fn<flush>("flush", {arg("self")}).capture({zk::check(PyBytes_FromString("heartbeat"))})),
-                    zk::method(zk::fn<send>("send", {arg("self"), arg("request").annotate("Any")})),
+                    zk::method(zk::fn<send>("send", {arg("self"), arg("request").annotate("Any")})
+                                   .capture({zk::getattr(byte_stream, names::pack),
+                                             zk::getattr(m.get("BytePacker"), names::pack)})),
                     zk::method(recv_spec()),
                     zk::method(zk::fn<close>("close", {arg("self")})),
                 });

@@ -5,6 +5,9 @@
 #include "ring/names.hpp"
 #include "ring/ring.hpp"
 
+#include <sys/mman.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
@@ -16,9 +19,21 @@ using zk::Ref;
 
 namespace {
 
-// The bytes of one message as they arrive: the length field, then the packet in a bytearray
-// that grows with what has arrived (never ahead of it by more than it holds), so a length field
-// announcing more than the peer sends costs no more memory than what was sent.
+// A large packet is written page by page as it arrives; huge pages spare most of the page faults.
+// Only a hint, as numpy gives for its large arrays: a refusal changes nothing. The whole pages
+// around the buffer are advised, so that its mapping stays one piece that realloc could move.
+void advise_huge_pages([[maybe_unused]] char* data, [[maybe_unused]] Py_ssize_t size) {
+#ifdef MADV_HUGEPAGE
+    constexpr Py_ssize_t worth_it = Py_ssize_t(1) << 23;
+    if (size < worth_it) return;
+    const std::uintptr_t page = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
+    std::uintptr_t begin = reinterpret_cast<std::uintptr_t>(data) & ~(page - 1);
+    std::uintptr_t end = (reinterpret_cast<std::uintptr_t>(data) + static_cast<std::uintptr_t>(size) + page - 1) & ~(page - 1);
+    madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
+#endif
+}
+
+// The bytes of one message as they arrive: the length field, then the packet in a bytearray.
 class Message {
 public:
     bool started() const { return header_used_ > 0; }
@@ -79,13 +94,19 @@ private:
         packet_ = zk::check(PyByteArray_FromStringAndSize(nullptr, 0));
     }
 
-    // Room for `needed` bytes, growing geometrically but never past the announced size.
+    // Room for `needed` bytes. The packet gets its whole announced size at once (memory is only
+    // committed as it is written), but a size beyond `first_reserve` only once that much has
+    // arrived, so a length field that promises more than the peer sends cannot claim it all.
+    // Growing in steps would copy the packet each time.
     void reserve(Py_ssize_t needed) {
         Py_ssize_t have = PyByteArray_GET_SIZE(packet_.get());
         if (needed <= have) return;
-        Py_ssize_t grown = std::min(size_, std::max(needed, have > size_ / 2 ? size_ : 2 * have));
+        Py_ssize_t grown = have == 0 ? std::min(size_, std::max(needed, first_reserve)) : size_;
         zk::check_status(PyByteArray_Resize(packet_.get(), grown));
+        if (grown == size_) advise_huge_pages(PyByteArray_AS_STRING(packet_.get()), grown);
     }
+
+    static constexpr Py_ssize_t first_reserve = Py_ssize_t(1) << 30;
 
     char header_[header_size];
     Py_ssize_t header_used_ = 0;

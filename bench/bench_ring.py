@@ -1,0 +1,106 @@
+"""zelk.ring over a socketpair, next to plain-Python socket loops, in one run.
+
+Small records: Connection.send + recv of a call record, against a loop that does the same sendall
+and recv of the same framed bytes (without packing), and against the same framing written in Python
+on top of BytePacker. Large arrays: one 100 MB array message sent from a thread, against a raw
+sendall / recv_into of 100 MB.
+"""
+
+import socket
+import struct
+import threading
+import time
+
+import numpy as np
+
+from zelk.protocol import BytePacker
+from zelk.ring import Connection
+
+RECORD = (0, 7, "calc.add", (1, 2), {})
+SMALL_ROUNDS = 20_000
+
+
+def best_of(repeats, fn):
+    return min(fn() for _ in range(repeats))
+
+
+def small_zelk(a, b):
+    start = time.perf_counter()
+    for _ in range(SMALL_ROUNDS):
+        a.send(RECORD)
+        b.recv()
+    return (time.perf_counter() - start) / SMALL_ROUNDS
+
+
+def small_plain(a, b, message):
+    start = time.perf_counter()
+    for _ in range(SMALL_ROUNDS):
+        a.sendall(message)
+        b.recv(65536)
+    return (time.perf_counter() - start) / SMALL_ROUNDS
+
+
+def small_python_framing(a, b):
+    pack, unpack = BytePacker.pack, BytePacker.unpack
+    start = time.perf_counter()
+    for _ in range(SMALL_ROUNDS):
+        packet = pack(RECORD)
+        a.sendall(struct.pack("Q", len(packet)) + packet)
+        chunk = b.recv(65536)
+        (size,) = struct.unpack("Q", chunk[:8])
+        response = bytearray(chunk[8:])
+        while len(response) < size:
+            response += b.recv(65536)
+        unpack(response)
+    return (time.perf_counter() - start) / SMALL_ROUNDS
+
+
+def large_zelk(a, b, array):
+    sender = threading.Thread(target=a.send, args=(array,))
+    start = time.perf_counter()
+    sender.start()
+    received = b.recv()
+    sender.join()
+    elapsed = time.perf_counter() - start
+    assert received.shape == array.shape
+    return elapsed
+
+
+def large_raw(a, b, size):
+    payload = bytearray(size)
+    target = bytearray(size)
+    view = memoryview(target)
+    sender = threading.Thread(target=a.sendall, args=(payload,))
+    start = time.perf_counter()
+    sender.start()
+    got = 0
+    while got < size:
+        got += b.recv_into(view[got:], min(size - got, 65536 * 16))
+    sender.join()
+    return time.perf_counter() - start
+
+
+def main():
+    a, b = socket.socketpair()
+    ca, cb = Connection(a), Connection(b)
+    message = ca.pack(RECORD)
+    zelk = best_of(5, lambda: small_zelk(ca, cb))
+    plain = best_of(5, lambda: small_plain(a, b, message))
+    framing = best_of(5, lambda: small_python_framing(a, b))
+    print(f"small record, Connection.send+recv     {zelk * 1e6:7.2f} us")
+    print(f"small record, plain sendall+recv       {plain * 1e6:7.2f} us   zelk/plain   {zelk / plain:.2f}x (target <= 1.5x)")
+    print(f"small record, Python framing+packer    {framing * 1e6:7.2f} us   zelk/python  {zelk / framing:.2f}x")
+
+    array = np.random.default_rng(0).random(100 * 1024 * 1024 // 8)
+    size = len(ca.pack(array))
+    zelk_s = best_of(3, lambda: large_zelk(ca, cb, array))
+    raw_s = best_of(3, lambda: large_raw(a, b, size))
+    print(f"100 MB array, Connection.send+recv     {zelk_s * 1e3:7.1f} ms   {size / zelk_s / 1e9:5.2f} GB/s")
+    print(f"100 MB raw, sendall+recv_into          {raw_s * 1e3:7.1f} ms   {size / raw_s / 1e9:5.2f} GB/s"
+          f"   zelk/raw throughput {raw_s / zelk_s:.0%} (target >= 50%)")
+    a.close()
+    b.close()
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,333 @@
+"""The stream frame, Connection and get_port of zelk.ring."""
+
+import contextlib
+import gc
+import hashlib
+import random
+import socket
+import struct
+import threading
+
+import numpy as np
+import pytest
+
+from conftest import needs_plain_build
+from zelk.protocol import BytePacker
+from zelk.ring import ByteStream, Connection, get_port
+
+RECORD = (0, 7, "calc.add", (1, 2), {})
+
+
+def frame(value):
+    packet = BytePacker.pack(value)
+    return struct.pack("Q", len(packet)) + packet
+
+
+class ScriptedSocket:
+    """Answers recv with the scripted chunks (or raises the scripted exceptions), one per read."""
+
+    timeout = 1000.0
+
+    def __init__(self, *chunks):
+        self.chunks, self.reads = list(chunks), 0
+
+    def recv(self, size):
+        assert size == 65536
+        self.reads += 1
+        item = self.chunks.pop(0) if self.chunks else b""
+        if isinstance(item, BaseException):
+            raise item
+        return item
+
+    def getsockname(self):
+        return ("127.0.0.1", 638)
+
+    def getpeername(self):
+        return ("127.0.0.1", 681)
+
+
+class ScriptedIntoSocket(ScriptedSocket):
+    """Also offers recv_into, filling the buffer from the front of the next chunk."""
+
+    def recv_into(self, buffer):
+        self.reads += 1
+        item = self.chunks.pop(0) if self.chunks else b""
+        n = min(len(item), len(buffer))
+        buffer[:n] = item[:n]
+        if item[n:]:
+            self.chunks.insert(0, item[n:])
+        return n
+
+
+@pytest.fixture
+def pair():
+    a, b = socket.socketpair()
+    with a, b:
+        yield Connection(a), Connection(b)
+
+
+@pytest.fixture
+def tcp_pair():
+    with socket.create_server(("127.0.0.1", 0)) as server:
+        client = socket.create_connection(server.getsockname())
+        accepted, _ = server.accept()
+    with client, accepted:
+        yield client, accepted
+
+
+# ---- ByteStream --------------------------------------------------------------------------------
+
+
+def test_new_stream_flags():
+    stream = ByteStream()
+    assert (stream.closed, stream._onwebs, vars(stream)) == (False, False, {"_closed": False, "_onwebs": False})
+
+
+@pytest.mark.parametrize("value", [RECORD, None, "x" * 300, np.arange(6.0).reshape(2, 3)])
+def test_pack_puts_the_length_in_front(value):
+    message = ByteStream().pack(value)
+    packet = BytePacker.pack(value)
+    assert struct.unpack("Q", message[:8]) == (len(packet),) and message[8:] == packet
+
+
+def test_unpack_takes_exactly_a_bytearray():
+    stream = ByteStream()
+    assert stream.unpack(bytearray(BytePacker.pack(RECORD))) == RECORD
+    for wrong, name in [(b"\x90", "bytes"), (None, "NoneType"), (type("B", (bytearray,), {})(b"\x90"), "B")]:
+        with pytest.raises(TypeError) as info:
+            stream.unpack(wrong)
+        assert str(info.value) == f"Argument 'response' has incorrect type (expected bytearray, got {name})"
+    with pytest.raises(ValueError):
+        stream.unpack(bytearray(BytePacker.pack(RECORD)[:-3]))
+
+
+# ---- Connection.recv with scripted reads ---------------------------------------------------------
+
+
+@pytest.mark.parametrize("socket_type", [ScriptedSocket, ScriptedIntoSocket])
+@pytest.mark.parametrize("seed", range(5))
+def test_message_in_arbitrary_pieces(socket_type, seed):
+    value = b"\x01" * 200_000
+    message, rng, pieces, at = frame(value), random.Random(seed), [], 0
+    while at < len(message):
+        size = rng.randint(8 if at == 0 else 1, 65536)
+        pieces.append(message[at:at + size])
+        at += size
+    assert Connection(socket_type(*pieces)).recv() == value
+
+
+def test_message_in_one_read():
+    sock = ScriptedSocket(frame(RECORD))
+    assert Connection(sock).recv() == RECORD and sock.reads == 1
+
+
+@pytest.mark.parametrize("chunks", [[b""], [frame(RECORD)[:20], b""]])
+def test_closed_peer_gives_none(chunks):
+    connection = Connection(ScriptedSocket(*chunks))
+    assert connection.recv() is None
+    assert connection.recv() is None  # nothing of the broken message is kept
+
+
+def test_short_first_read_is_a_buffer_error():
+    with pytest.raises(BufferError) as info:
+        Connection(ScriptedSocket(b"\x05\x00\x00")).recv()
+    assert str(info.value) == (
+        "unpack requires a buffer of 8 bytes[b'\\x05\\x00\\x00' from ('127.0.0.1', 681) with length 3]"
+    )
+    assert isinstance(info.value.__context__, struct.error)
+
+
+def test_time_out_names_the_socket():
+    with pytest.raises(TimeoutError) as info:
+        Connection(ScriptedSocket(TimeoutError("timed out"))).recv()
+    assert str(info.value) == "timed out(1000.0s, ('127.0.0.1', 638))"
+    assert str(info.value.__context__) == "timed out"
+
+
+def test_runtime_error_is_printed_and_gives_none(capsys):
+    assert Connection(ScriptedSocket(RuntimeError("boom"))).recv() is None
+    assert capsys.readouterr().out == "Runtime Error boom\n"
+
+
+@pytest.mark.parametrize("error", [ConnectionResetError(104, "reset"), OSError("other")])
+def test_other_socket_errors_propagate(error):
+    with pytest.raises(type(error)):
+        Connection(ScriptedSocket(error)).recv()
+
+
+def test_back_to_back_messages_in_one_read():
+    values = [RECORD, (1, 7, "x" * 1000), None, {"a": (1,)}, list(range(50))] * 2
+    sock = ScriptedSocket(b"".join(frame(v) for v in values))
+    connection = Connection(sock)
+    assert [connection.recv() for _ in values] == values
+    assert sock.reads == 1
+
+
+@pytest.mark.parametrize("cut", [1, 5, 8, 9, 12])
+def test_next_message_split_inside_its_length_field(cut):
+    first, second = frame(RECORD), frame("second")
+    connection = Connection(ScriptedSocket(first + second[:cut], second[cut:]))
+    assert (connection.recv(), connection.recv()) == (RECORD, "second")
+
+
+def test_malformed_packet_leaves_the_stream_in_step():
+    bad = struct.pack("Q", 1) + b"\xc1"  # 0xc1 is never used in MessagePack
+    connection = Connection(ScriptedSocket(bad + frame("next")))
+    with pytest.raises(ValueError):
+        connection.recv()
+    assert connection.recv() == "next"
+
+
+def test_fuzzed_reads_never_crash():
+    rng = random.Random(1234)
+    for _ in range(3000):
+        chunks = [rng.randbytes(rng.randint(0, 40)) for _ in range(rng.randint(1, 4))]
+        if rng.random() < 0.5:  # a plausible length field over random payload
+            chunks.insert(0, struct.pack("Q", rng.randint(0, 60)))
+        try:
+            Connection(ScriptedIntoSocket(*chunks) if rng.random() < 0.5 else ScriptedSocket(*chunks)).recv()
+        except Exception:
+            pass
+
+
+def test_huge_length_field_costs_only_what_arrives():
+    connection = Connection(ScriptedIntoSocket(struct.pack("Q", 2**62) + b"x" * 100))
+    assert connection.recv() is None
+    with pytest.raises(OverflowError):
+        Connection(ScriptedSocket(struct.pack("Q", 2**64 - 1))).recv()
+
+
+# ---- Connection over real sockets ---------------------------------------------------------------
+
+
+def test_ten_messages_in_one_sendall(pair):
+    a, b = pair
+    values = [(0, i, "calc.add", (i, i), {}) for i in range(10)]
+    a._socket.sendall(b"".join(a.pack(v) for v in values))
+    assert [b.recv() for _ in values] == values
+
+
+def test_round_trip_of_arrays_and_records(pair):
+    a, b = pair
+    big = np.random.default_rng(0).random((300, 400))
+    sender = threading.Thread(target=lambda: [a.send(v) for v in (RECORD, big, RECORD)])
+    sender.start()
+    got = [b.recv() for _ in range(3)]
+    sender.join()
+    assert got[0] == got[2] == RECORD and np.array_equal(got[1], big)
+
+
+def test_send_time_out(pair):
+    a, _ = pair
+    a._socket.settimeout(0.05)
+    with pytest.raises(TimeoutError) as info:
+        a.send(b"x" * 50_000_000)
+    assert str(info.value).startswith("Send Timeout(0.05s, ")
+    assert isinstance(info.value.__context__, TimeoutError)
+
+
+def test_send_propagates_encoding_errors(pair):
+    with pytest.raises(TypeError):
+        pair[0].send(frozenset([1]))
+
+
+def test_flush_on_an_idle_blocking_socket_returns_at_once(pair):
+    a, b = pair
+    b._socket.settimeout(None)
+    b.flush()
+    a.send(RECORD)
+    a.send(RECORD)
+    threading.Event().wait(0.05)
+    b.flush()
+    a.send("fresh")
+    assert b.recv() == "fresh"
+
+
+def test_flush_against_a_closed_peer_raises(tcp_pair):
+    client, accepted = tcp_pair
+    accepted.close()
+    with pytest.raises((BrokenPipeError, ConnectionResetError)):
+        Connection(client).flush()
+
+
+def test_clear_drops_input_and_leaves_the_socket_blocking(pair):
+    a, b = pair
+    b._socket.settimeout(3.0)
+    a.send(RECORD)
+    threading.Event().wait(0.05)
+    b.clear()
+    assert b._socket.timeout is None and b._socket.getblocking()
+    a.send("after")
+    assert b.recv() == "after"
+
+
+def test_close_twice(pair):
+    a, _ = pair
+    a.close()
+    assert a.closed is True
+    with pytest.raises(OSError):
+        a.close()
+    assert a.closed is True
+
+
+@pytest.mark.parametrize("name, port", [("", 638), ("Server", 681)])
+def test_get_port(name, port):
+    assert get_port(name) == port
+
+
+def test_get_port_range_and_checks():
+    ports = {get_port(f"service-{i}") for i in range(5000)}
+    assert min(ports) >= 0 and max(ports) <= 4095 and len(ports) > 2500  # about 2890 expected
+    zero = next(f"n{i}" for i in range(100_000) if hashlib.md5(f"n{i}".encode()).hexdigest().endswith("000"))
+    assert get_port(zero) == 0
+    with pytest.raises(TypeError, match=r"Argument 'name' has incorrect type \(expected str, got bytes\)"):
+        get_port(b"Server")
+
+
+# ---- threads and leaks -------------------------------------------------------------------------
+
+
+def test_many_connections_in_parallel():
+    pairs = [socket.socketpair() for _ in range(8)]
+    barrier, errors = threading.Barrier(8), []
+
+    def echo(i):
+        a, b = (Connection(s) for s in pairs[i])
+        try:
+            barrier.wait()
+            for n in range(500):
+                a.send((0, n, f"c{i}", (i, n), {"k": n}))
+                assert b.recv() == (0, n, f"c{i}", (i, n), {"k": n})
+        except Exception as e:  # pragma: no cover - reported below
+            errors.append(e)
+
+    threads = [threading.Thread(target=echo, args=(i,)) for i in range(8)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    for a, b in pairs:
+        a.close(), b.close()
+    assert not errors
+
+
+@needs_plain_build
+def test_no_reference_leaks(pair):
+    psutil = pytest.importorskip("psutil")
+    a, b = pair
+    process = psutil.Process()
+
+    def rounds(n):
+        for _ in range(n):
+            a.send(RECORD)
+            b.recv()
+            get_port("Server")
+            with contextlib.suppress(BufferError):
+                Connection(ScriptedSocket(b"\x01")).recv()
+
+    rounds(10_000)
+    gc.collect()
+    before = process.memory_info().rss
+    rounds(100_000)
+    gc.collect()
+    assert process.memory_info().rss - before < 2 * 1024 * 1024
