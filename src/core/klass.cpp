@@ -7,9 +7,9 @@ namespace zk {
 
 namespace {
 
-Ref make_method(Handle module, Handle class_name, const Spec& spec) {
-    Ref qualname = str_format("%U.%s", class_name.get(), spec.name);
-    return make_function(Code::compile(spec), module, qualname, spec.closure.copy());
+Ref make_method(Handle module, Handle class_name, const Def& decl) {
+    Ref qualname = str_format("%U.%s", class_name.get(), decl.name);
+    return make_function(Code::compile(decl), module, qualname, decl.closure.copy());
 }
 
 // The object a member puts in the class namespace.

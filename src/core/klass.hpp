@@ -14,21 +14,21 @@ struct Member {
     enum class Kind { Method, ClassMethod, StaticMethod, Property, Value };
     Kind kind;
     const char* name;
-    std::vector<Spec> functions;  // the function, or a property's getter (and setter)
+    std::vector<Def> functions;  // the function, or a property's getter (and setter)
     Ref value;                    // a class attribute
 
-    Member(Kind kind, const char* name, std::vector<Spec> functions, Ref value)
+    Member(Kind kind, const char* name, std::vector<Def> functions, Ref value)
         : kind(kind), name(name), functions(std::move(functions)), value(std::move(value)) {}
     Member(const Member& other)
         : kind(other.kind), name(other.name), functions(other.functions), value(other.value.copy()) {}
 };
 
-inline Member method(Spec spec) { return Member(Member::Kind::Method, spec.name, {spec}, Ref()); }
-inline Member classmethod(Spec spec) { return Member(Member::Kind::ClassMethod, spec.name, {spec}, Ref()); }
-inline Member staticmethod(Spec spec) { return Member(Member::Kind::StaticMethod, spec.name, {spec}, Ref()); }
+inline Member method(Def decl) { return Member(Member::Kind::Method, decl.name, {decl}, Ref()); }
+inline Member classmethod(Def decl) { return Member(Member::Kind::ClassMethod, decl.name, {decl}, Ref()); }
+inline Member staticmethod(Def decl) { return Member(Member::Kind::StaticMethod, decl.name, {decl}, Ref()); }
 // A property whose getter is `getter` (named like the property); read-only unless a setter is given.
-inline Member property(Spec getter) { return Member(Member::Kind::Property, getter.name, {getter}, Ref()); }
-inline Member property(Spec getter, Spec setter) {
+inline Member property(Def getter) { return Member(Member::Kind::Property, getter.name, {getter}, Ref()); }
+inline Member property(Def getter, Def setter) {
     return Member(Member::Kind::Property, getter.name, {getter, setter}, Ref());
 }
 inline Member attribute(const char* name, Ref value) { return Member(Member::Kind::Value, name, {}, std::move(value)); }

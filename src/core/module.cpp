@@ -32,9 +32,9 @@ void Module::from_import(const char* module, std::initializer_list<const char*> 
     }
 }
 
-Ref Module::def(const Spec& spec) {
-    Ref f = make_function(Code::compile(spec), module_, str(spec.name), spec.closure.copy());
-    set(spec.name, f);
+Ref Module::def(const Def& decl) {
+    Ref f = make_function(Code::compile(decl), module_, str(decl.name), decl.closure.copy());
+    set(decl.name, f);
     return f;
 }
 

@@ -23,8 +23,8 @@ public:
     Ref import(const char* name, const char* alias = nullptr);
     // from module import names; leading dots make the import relative to this package.
     void from_import(const char* module, std::initializer_list<const char*> names);
-    // def spec.name(...): a module-level function.
-    Ref def(const Spec& spec);
+    // def decl.name(...): a module-level function.
+    Ref def(const Def& decl);
     // class name(*bases): ...
     Ref add_class(const char* name, std::initializer_list<Handle> bases, const char* doc,
                   const std::vector<Member>& members);

@@ -22,7 +22,7 @@ inline Ref str(std::string_view utf8) {
 inline Ref to_str(Handle o) { return check(PyObject_Str(o)); }
 // repr(o)
 inline Ref repr(Handle o) { return check(PyObject_Repr(o)); }
-// format(o): the text an f-string gives for `o` with no format spec.
+// format(o): the text an f-string gives for `o` with no format specifier.
 inline Ref format(Handle o) {
     if (PyUnicode_CheckExact(o.get())) return Ref::borrow(o);
     return check(PyObject_Format(o, nullptr));

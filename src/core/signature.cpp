@@ -23,17 +23,17 @@ const char* check_annotation(Check check, bool or_none) {
     return nullptr;
 }
 
-std::shared_ptr<const Code> Code::compile(const Spec& spec) {
+std::shared_ptr<const Code> Code::compile(const Def& decl) {
     auto code = std::make_shared<Code>();
-    if (spec.params.size() > max_params || spec.params.size() != spec.arity) {
+    if (decl.params.size() > max_params || decl.params.size() != decl.arity) {
         raise(PyExc_SystemError, "%s(): declared %zu parameters for an implementation of %zu",
-              spec.name, spec.params.size(), spec.arity);
+              decl.name, decl.params.size(), decl.arity);
     }
-    code->name = Ref::borrow(intern(spec.name));
-    code->doc = spec.docstring ? str(spec.docstring) : none();
-    code->trampoline = spec.trampoline;
+    code->name = Ref::borrow(intern(decl.name));
+    code->doc = decl.docstring ? str(decl.docstring) : none();
+    code->trampoline = decl.trampoline;
     std::vector<PyObject*> defaults;
-    for (const Param& p : spec.params) {
+    for (const Param& p : decl.params) {
         Py_ssize_t slot = static_cast<Py_ssize_t>(code->names.size());
         code->names.push_back(Ref::borrow(intern(p.name)));
         code->checks.push_back(p.check);
@@ -46,14 +46,14 @@ std::shared_ptr<const Code> Code::compile(const Spec& spec) {
         switch (p.kind) {
             case Kind::Positional:
                 if (code->varargs_slot >= 0 || code->varkw_slot >= 0) {
-                    raise(PyExc_SystemError, "%s(): parameter '%s' follows *args or **kwargs", spec.name, p.name);
+                    raise(PyExc_SystemError, "%s(): parameter '%s' follows *args or **kwargs", decl.name, p.name);
                 }
                 code->positional++;
                 if (p.default_value) {
                     defaults.push_back(p.default_value.get());
                 } else if (!defaults.empty()) {
                     raise(PyExc_SystemError, "%s(): parameter '%s' without a default follows one with a default",
-                          spec.name, p.name);
+                          decl.name, p.name);
                 }
                 break;
             case Kind::VarArgs: code->varargs_slot = slot; break;
@@ -67,8 +67,8 @@ std::shared_ptr<const Code> Code::compile(const Spec& spec) {
         }
     }
     code->required = code->positional - static_cast<Py_ssize_t>(defaults.size());
-    if (spec.return_annotation) code->return_annotation = str(spec.return_annotation);
-    for (const Spec& inner : spec.nested_specs) code->nested.push_back(compile(inner));
+    if (decl.return_annotation) code->return_annotation = str(decl.return_annotation);
+    for (const Def& inner : decl.nested_defs) code->nested.push_back(compile(inner));
     return code;
 }
 

@@ -62,30 +62,30 @@ inline Param kwargs(const char* name) { return Param(name, Kind::VarKeywords, Ch
 using Trampoline = PyObject* (*)(Function* self, PyObject* const* slots) noexcept;
 
 // A function as a module declares it.
-struct Spec {
+struct Def {
     const char* name;
     std::vector<Param> params;
     Trampoline trampoline;
     std::size_t arity;
     const char* return_annotation = nullptr;
     const char* docstring = nullptr;
-    std::vector<Spec> nested_specs;
+    std::vector<Def> nested_defs;
     Ref closure;  // tuple of captured objects, or empty
 
-    Spec(const char* name, std::vector<Param> params, Trampoline trampoline, std::size_t arity)
+    Def(const char* name, std::vector<Param> params, Trampoline trampoline, std::size_t arity)
         : name(name), params(std::move(params)), trampoline(trampoline), arity(arity) {}
-    Spec(const Spec& other)
+    Def(const Def& other)
         : name(other.name), params(other.params), trampoline(other.trampoline), arity(other.arity),
-          return_annotation(other.return_annotation), docstring(other.docstring), nested_specs(other.nested_specs),
+          return_annotation(other.return_annotation), docstring(other.docstring), nested_defs(other.nested_defs),
           closure(other.closure.copy()) {}
-    Spec(Spec&&) = default;
+    Def(Def&&) = default;
 
-    Spec&& returns(const char* text) && { return_annotation = text; return std::move(*this); }
-    Spec&& doc(const char* text) && { docstring = text; return std::move(*this); }
+    Def&& returns(const char* text) && { return_annotation = text; return std::move(*this); }
+    Def&& doc(const char* text) && { docstring = text; return std::move(*this); }
     // A function defined inside this one, made at run time with Fn::nested.
-    Spec&& nested(Spec inner) && { nested_specs.push_back(std::move(inner)); return std::move(*this); }
+    Def&& nested(Def inner) && { nested_defs.push_back(std::move(inner)); return std::move(*this); }
     // Objects the function keeps from its definition, read at call time with Fn::captured(i).
-    Spec&& capture(std::initializer_list<Handle> objects) && { closure = tuple_of(objects); return std::move(*this); }
+    Def&& capture(std::initializer_list<Handle> objects) && { closure = tuple_of(objects); return std::move(*this); }
 };
 
 namespace detail {
@@ -100,16 +100,16 @@ PyObject* invoke(Function* self, PyObject* const* slots, std::index_sequence<I..
 
 // Declares a function implemented by F, a `Ref F(zk::Fn, zk::Handle...)` with one Handle per parameter.
 template <auto F>
-Spec fn(const char* name, std::vector<Param> params) {
+Def fn(const char* name, std::vector<Param> params) {
     constexpr std::size_t n = detail::arity_of(F);
-    return Spec{name, std::move(params),
+    return Def{name, std::move(params),
                 [](Function* self, PyObject* const* slots) noexcept {
                     return detail::invoke<F>(self, slots, std::make_index_sequence<n>());
                 },
                 n};
 }
 
-// The compiled form of a Spec, shared by every function object made from it.
+// The compiled form of a Def, shared by every function object made from it.
 struct Code {
     static constexpr std::size_t max_params = 16;
 
@@ -131,7 +131,7 @@ struct Code {
     Trampoline trampoline = nullptr;
     std::vector<std::shared_ptr<const Code>> nested;
 
-    static std::shared_ptr<const Code> compile(const Spec& spec);
+    static std::shared_ptr<const Code> compile(const Def& decl);
 };
 
 // The argument slots of one call: borrowed arguments plus what binding had to create.

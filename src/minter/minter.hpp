@@ -43,8 +43,8 @@ zk::Ref with_lock(zk::Handle lock, Body&& body) {
 
 // A method defined as `__name` in a class body: the function keeps its own name, the class stores
 // it under the mangled one (`_SFID__ts`).
-inline zk::Member private_method(zk::Spec spec, const char* stored_name) {
-    zk::Member member = zk::method(std::move(spec));
+inline zk::Member private_method(zk::Def decl, const char* stored_name) {
+    zk::Member member = zk::method(std::move(decl));
     member.name = stored_name;
     return member;
 }
@@ -60,8 +60,8 @@ zk::Ref readable_form(zk::Fn fn, zk::Handle timestamp, zk::Handle dcid, zk::Hand
 
 // class SFID, strfid, class TSID, generator
 void define_sfid(zk::Module& m);
-zk::Spec strfid_spec();
+zk::Def strfid_def();
 void define_tsid(zk::Module& m, zk::Handle datetime_class);
-zk::Spec generator_spec(zk::Handle default_dcid);
+zk::Def generator_def(zk::Handle default_dcid);
 
 }  // namespace minter

@@ -27,7 +27,7 @@ Ref generator(zk::Fn fn, Handle wid, Handle dcid, Handle gtype) {
 
 }  // namespace
 
-zk::Spec generator_spec(Handle default_dcid) {
+zk::Def generator_def(Handle default_dcid) {
     using zk::arg;
     using zk::Check;
     return zk::fn<generator>("generator", {arg("wid", Check::Int) = 0, arg("dcid", Check::Int) = Ref::borrow(default_dcid),
@@ -52,9 +52,9 @@ void exec_minter(zk::Module& m) {
     m.set("EPOCH", minter::to_int(zk::call(zk::getattr(datetime, minter::names::timestamp), start)));
     m.set("IDPS", zk::integer(9));
     minter::define_sfid(m);
-    m.def(minter::strfid_spec());
+    m.def(minter::strfid_def());
     minter::define_tsid(m, datetime);
-    m.def(minter::generator_spec(zk::call_method(random, minter::names::randint, zk::integer(0), zk::integer(9))));
+    m.def(minter::generator_def(zk::call_method(random, minter::names::randint, zk::integer(0), zk::integer(9))));
 }
 
 }  // namespace

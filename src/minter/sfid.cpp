@@ -109,7 +109,7 @@ void define_sfid(zk::Module& m) {
                 });
 }
 
-zk::Spec strfid_spec() {
+zk::Def strfid_def() {
     using zk::arg;
     using zk::Check;
     return zk::fn<strfid>("strfid", {arg("rawid", Check::Int)});

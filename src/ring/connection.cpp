@@ -111,7 +111,7 @@ void define_connection(zk::Module& m, Handle byte_stream) {
                     zk::method(zk::fn<send>("send", {arg("self"), arg("request").annotate("Any")})
                                    .capture({zk::getattr(byte_stream, names::pack),
                                              zk::getattr(m.get("BytePacker"), names::pack)})),
-                    zk::method(recv_spec()),
+                    zk::method(recv_def()),
                     zk::method(zk::fn<close>("close", {arg("self")})),
                 });
 }

@@ -20,6 +20,6 @@ Ref get_port(zk::Fn fn, Handle name) {
 
 }  // namespace
 
-zk::Spec get_port_spec() { return zk::fn<get_port>("get_port", {zk::arg("name", zk::Check::Str)}); }
+zk::Def get_port_def() { return zk::fn<get_port>("get_port", {zk::arg("name", zk::Check::Str)}); }
 
 }  // namespace ring

@@ -14,7 +14,7 @@ void exec_ring(zk::Module& m) {
     m.from_import(".protocol", {"SOCKET_RECV_SIZE", "BytePacker"});
     zk::Ref byte_stream = ring::define_byte_stream(m);
     ring::define_connection(m, byte_stream);
-    m.def(ring::get_port_spec());
+    m.def(ring::get_port_def());
 }
 
 }  // namespace

@@ -193,6 +193,6 @@ Ref recv(zk::Fn fn, Handle self) {
 
 }  // namespace
 
-zk::Spec recv_spec() { return zk::fn<recv>("recv", {zk::arg("self")}); }
+zk::Def recv_def() { return zk::fn<recv>("recv", {zk::arg("self")}); }
 
 }  // namespace ring

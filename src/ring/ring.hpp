@@ -22,9 +22,9 @@ zk::Ref define_byte_stream(zk::Module& m);
 void define_connection(zk::Module& m, zk::Handle byte_stream);
 
 // Connection.recv, the reader of one framed message.
-zk::Spec recv_spec();
+zk::Def recv_def();
 
 // get_port(name): a service's default port.
-zk::Spec get_port_spec();
+zk::Def get_port_def();
 
 }  // namespace ring

@@ -39,13 +39,13 @@ Ref iformat(zk::Fn fn, Handle method, Handle args, Handle kwds) {
 
 }  // namespace
 
-zk::Spec abbreviate_spec() {
+zk::Def abbreviate_def() {
     using zk::arg;
     using zk::Check;
     return zk::fn<abbreviate>("abbreviate", {arg("text", Check::Str), arg("limit", Check::Int) = 1024}).returns("str");
 }
 
-zk::Spec iformat_spec() {
+zk::Def iformat_def() {
     using zk::arg;
     using zk::Check;
     return zk::fn<iformat>("iformat", {arg("method", Check::Str), arg("args").annotate("tuple | list"),

@@ -52,7 +52,7 @@ Ref ilog(zk::Fn fn, Handle name, Handle logdir, Handle level, Handle when, Handl
 
 }  // namespace
 
-zk::Spec ilog_spec(const zk::Module& m) {
+zk::Def ilog_def(const zk::Module& m) {
     using zk::arg;
     using zk::Check;
     return zk::fn<ilog>("ilog", {

@@ -96,7 +96,7 @@ Ref iprint(zk::Fn fn, Handle obj, Handle title, Handle mode, Handle foreground, 
 
 }  // namespace
 
-zk::Spec iprint_spec() {
+zk::Def iprint_def() {
     using zk::arg;
     using zk::Check;
     return zk::fn<iprint>("iprint", {

@@ -19,14 +19,14 @@ void exec_scribe(zk::Module& m) {
     m.set("PREFIX", zk::str("\x1b[1;"));
     m.set("SUFFIX", zk::str("\x1b[0m"));
     m.set("STYLE", scribe::make_style());
-    m.def(scribe::iprint_spec());
-    m.def(scribe::abbreviate_spec());
-    m.def(scribe::iformat_spec());
+    m.def(scribe::iprint_def());
+    m.def(scribe::abbreviate_def());
+    m.def(scribe::iformat_def());
     scribe::define_brill_print(m);
     scribe::define_colored_formatter(m);
     scribe::define_stream_handler(m);
     scribe::define_filter(m);
-    m.def(scribe::ilog_spec(m));
+    m.def(scribe::ilog_def(m));
     scribe::define_brill_logger(m);
     m.set("__test__", zk::new_dict());
 }

@@ -9,9 +9,9 @@ namespace scribe {
 zk::Ref make_style();
 
 // iprint, abbreviate and iformat.
-zk::Spec iprint_spec();
-zk::Spec abbreviate_spec();
-zk::Spec iformat_spec();
+zk::Def iprint_def();
+zk::Def abbreviate_def();
+zk::Def iformat_def();
 
 // class BrillPrint
 void define_brill_print(zk::Module& m);
@@ -21,7 +21,7 @@ void define_brill_print(zk::Module& m);
 void define_colored_formatter(zk::Module& m);
 void define_stream_handler(zk::Module& m);
 void define_filter(zk::Module& m);
-zk::Spec ilog_spec(const zk::Module& m);  // level defaults to the module's INFO
+zk::Def ilog_def(const zk::Module& m);  // level defaults to the module's INFO
 void define_brill_logger(zk::Module& m);
 
 }  // namespace scribe
