@@ -66,6 +66,22 @@ def large_zelk(a, b, array):
     return elapsed
 
 
+class FramesOnly(Connection):
+    """Collects messages without decoding them, to time the framing and the socket alone."""
+
+    def unpack(self, response):
+        return len(response)
+
+
+def large_transport(a, b, framed):
+    sender = threading.Thread(target=a.sendall, args=(framed,))
+    start = time.perf_counter()
+    sender.start()
+    b.recv()
+    sender.join()
+    return time.perf_counter() - start
+
+
 def large_raw(a, b, size):
     payload = bytearray(size)
     target = bytearray(size)
@@ -98,8 +114,22 @@ def main():
     print(f"100 MB array, Connection.send+recv     {zelk_s * 1e3:7.1f} ms   {size / zelk_s / 1e9:5.2f} GB/s")
     print(f"100 MB raw, sendall+recv_into          {raw_s * 1e3:7.1f} ms   {size / raw_s / 1e9:5.2f} GB/s"
           f"   zelk/raw throughput {raw_s / zelk_s:.0%} (target >= 50%)")
+    packed = BytePacker.pack(array)
+    pack_s = best_of(3, lambda: timed(BytePacker.pack, array))
+    unpack_s = best_of(3, lambda: timed(BytePacker.unpack, bytearray(packed)))
+    framed = ca.pack(array)
+    transport_s = best_of(3, lambda: large_transport(a, FramesOnly(b), framed))
+    print(f"  of which BytePacker.pack {pack_s * 1e3:.1f} ms, BytePacker.unpack {unpack_s * 1e3:.1f} ms")
+    print(f"100 MB framed, Connection.recv alone   {transport_s * 1e3:7.1f} ms   {size / transport_s / 1e9:5.2f} GB/s"
+          f"   framing+socket/raw throughput {raw_s / transport_s:.0%}")
     a.close()
     b.close()
+
+
+def timed(fn, arg):
+    start = time.perf_counter()
+    fn(arg)
+    return time.perf_counter() - start
 
 
 if __name__ == "__main__":

@@ -115,6 +115,9 @@ private:
     Ref packet_;
 };
 
+// How many times SOCKET_RECV_SIZE one read into a long packet may ask for: fewer calls, same bytes.
+constexpr Py_ssize_t body_reads = 16;
+
 // Feeds `data` to the message and keeps what is left of it for the next recv.
 void feed_keeping_surplus(Message& message, Handle self, Handle data) {
     Py_buffer view;
@@ -144,10 +147,13 @@ bool read_message(zk::Fn fn, Handle self, Handle sock, Message& message, Ref& ch
     Ref recv_into;
     while (!message.complete()) {
         if (message.sized()) {
-            // The rest of a long packet goes straight into it, when the socket can do that.
+            // The rest of a long packet goes straight into it, when the socket can do that, in reads
+            // of up to `body_reads` times the usual size: never past the end of the message.
             if (!recv_into) recv_into = zk::getattr_optional(sock, names::recv_into);
             if (recv_into && recv_into.get() != Py_None) {
-                if (!message.read_into(recv_into, PyLong_AsSsize_t(size.get()))) return false;
+                Py_ssize_t limit = PyLong_AsSsize_t(size.get());
+                if (limit == -1 && PyErr_Occurred()) zk::throw_error();
+                if (!message.read_into(recv_into, limit * body_reads)) return false;
                 continue;
             }
         }
