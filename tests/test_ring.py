@@ -83,6 +83,17 @@ def test_new_stream_flags():
     assert (stream.closed, stream._onwebs, vars(stream)) == (False, False, {"_closed": False, "_onwebs": False})
 
 
+def test_init_cooperates_with_other_bases():
+    class Tagged:
+        def __init__(self):
+            self.tag = "set"
+
+    class Stream(ByteStream, Tagged):
+        pass
+
+    assert vars(Stream()) == {"tag": "set", "_closed": False, "_onwebs": False}
+
+
 @pytest.mark.parametrize("value", [RECORD, None, "x" * 300, np.arange(6.0).reshape(2, 3)])
 def test_pack_puts_the_length_in_front(value):
     message = ByteStream().pack(value)

@@ -83,6 +83,7 @@ int function_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
     Py_VISIT(Py_TYPE(self));
     Py_VISIT(f->module.get());
     Py_VISIT(f->closure.get());
+    Py_VISIT(f->owner.get());
     Py_VISIT(f->attrs.name.get());
     Py_VISIT(f->attrs.qualname.get());
     Py_VISIT(f->attrs.module_name.get());
@@ -96,6 +97,7 @@ int function_clear(PyObject* self) noexcept {
     Function* f = as_function(self);
     f->module = Ref();
     f->closure = Ref();
+    f->owner = Ref();
     f->attrs = FunctionAttributes();
     PyObject_ClearManagedDict(self);
     return 0;
@@ -108,6 +110,7 @@ void function_dealloc(PyObject* self) noexcept {
     PyObject_ClearWeakRefs(self);
     function_clear(self);
     f->attrs.~FunctionAttributes();
+    f->owner.~Ref();
     f->closure.~Ref();
     f->module.~Ref();
     f->code.~shared_ptr();
@@ -337,11 +340,16 @@ Ref make_function(std::shared_ptr<const Code> code, Handle module, Handle qualna
     new (&f->code) std::shared_ptr<const Code>(std::move(code));
     new (&f->module) Ref(Ref::borrow(module));
     new (&f->closure) Ref(std::move(closure));
+    new (&f->owner) Ref();
     f->fast = fast;
     new (&f->attrs) FunctionAttributes{Ref::borrow(f->code->name.get()), Ref::borrow(qualname), std::move(module_name),
                                        f->code->doc.copy(), std::move(annotations), none()};
     PyObject_GC_Track(f);
     return Ref::steal(reinterpret_cast<PyObject*>(f));
+}
+
+void set_owner(Handle function, Handle cls) {
+    if (is_function(function)) as_function(function)->owner = Ref::borrow(cls);
 }
 
 Ref function_qualname(Function* f) { return Ref::steal(get_qualname(reinterpret_cast<PyObject*>(f), nullptr)); }
@@ -350,6 +358,11 @@ Ref Fn::global(PyObject* name) const {
     if (Ref value = dict_get(PyModule_GetDict(module()), name)) return value;
     if (Ref value = dict_get(builtins_dict, name)) return value;
     raise(PyExc_NameError, "name '%U' is not defined", name);
+}
+
+Ref Fn::super(Handle obj) const {
+    if (!f_->owner) raise(PyExc_RuntimeError, "super(): %U is not defined in a class body", function_qualname(f_).get());
+    return call(reinterpret_cast<PyObject*>(&PySuper_Type), f_->owner, obj);
 }
 
 Ref Fn::nested(std::size_t i, std::initializer_list<Handle> objects) const {

@@ -27,6 +27,7 @@ struct Function {
     std::shared_ptr<const Code> code;
     Ref module;   // the defining module, whose dict holds the function's globals
     Ref closure;  // tuple of captured objects, or empty
+    Ref owner;    // the class whose body defined the function (Python's __class__ cell), or empty
     bool fast;    // calls with exactly the positional arguments need no binding
     FunctionAttributes attrs;
 };
@@ -38,6 +39,10 @@ void init_function_type();
 
 // A new function object from compiled code.
 Ref make_function(std::shared_ptr<const Code> code, Handle module, Handle qualname, Ref closure);
+
+// Records `cls` as the class whose body defined `function`, for Fn::super. Called once, while the
+// class is being made and before anyone else can see the function.
+void set_owner(Handle function, Handle cls);
 
 // __qualname__ as it is now.
 Ref function_qualname(Function* f);
@@ -63,6 +68,8 @@ public:
     // A new function from the i-th nested declaration, capturing `objects`; its qualified name is
     // this function's followed by ".<locals>." and its own name.
     Ref nested(std::size_t i, std::initializer_list<Handle> objects) const;
+    // super(<defining class>, obj), as a method body's zero-argument super() gives.
+    Ref super(Handle obj) const;
     // The function object itself.
     PyObject* object() const noexcept { return reinterpret_cast<PyObject*>(f_); }
 

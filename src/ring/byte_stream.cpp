@@ -11,8 +11,7 @@ using zk::Ref;
 namespace {
 
 Ref init(zk::Fn fn, Handle self) {
-    zk::call_method(zk::call(reinterpret_cast<PyObject*>(&PySuper_Type), fn.global(names::ByteStream), self),
-                    names::__init__);
+    zk::call_method(fn.super(self), names::__init__);
     zk::setattr(self, names::_closed, Py_False);
     zk::setattr(self, names::_onwebs, Py_False);
     return zk::none();

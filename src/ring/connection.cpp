@@ -11,8 +11,7 @@ using zk::Ref;
 namespace {
 
 Ref init(zk::Fn fn, Handle self, Handle socket) {
-    zk::call_method(zk::call(reinterpret_cast<PyObject*>(&PySuper_Type), fn.global(names::Connection), self),
-                    names::__init__);
+    zk::call_method(fn.super(self), names::__init__);
     zk::setattr(self, names::_socket, socket);
     return zk::none();
 }

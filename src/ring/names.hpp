@@ -10,8 +10,6 @@
     X(_socket)                           \
     X(_surplus)                          \
     X(BytePacker)                        \
-    X(ByteStream)                        \
-    X(Connection)                        \
     X(close)                             \
     X(digest)                            \
     X(getpeername)                       \

@@ -10,12 +10,8 @@ using zk::Ref;
 
 namespace {
 
-// captured(0) is a one-item list holding the class, filled once the class exists, so that
-// __init__ can call super(BrillLogger, self).__init__() like a class body's zero-argument super().
 Ref init(zk::Fn fn, Handle self, Handle child, Handle parent) {
-    Ref cls = zk::check(PyList_GetItemRef(fn.captured(0), 0));
-    Ref next = zk::call(reinterpret_cast<PyObject*>(&PySuper_Type), cls, self);
-    zk::call_method(next, names::__init__);
+    zk::call_method(fn.super(self), names::__init__);
 
     Ref environ = zk::getattr(fn.global(names::os), names::environ);
     Ref prefix;
@@ -68,21 +64,18 @@ void define_brill_logger(zk::Module& m) {
     using zk::Check;
     using zk::kwargs;
     using zk::varargs;
-    Ref class_cell = zk::new_list();
-    Ref cls = m.add_class(
+    m.add_class(
         "BrillLogger", {}, nullptr,
         {
             zk::method(zk::fn<init>("__init__",
                                     {arg("self"), arg("child", Check::Str), arg("parent", Check::Str) = "ZELK"})
-                           .returns("None")
-                           .capture({class_cell})),
+                           .returns("None")),
             zk::method(zk::fn<debug>("debug", {arg("self"), arg("message"), varargs("args"), kwargs("kwds")})),
             zk::method(zk::fn<info>("info", {arg("self"), arg("message"), varargs("args"), kwargs("kwds")})),
             zk::method(zk::fn<warning>("warning", {arg("self"), arg("message"), varargs("args"), kwargs("kwds")})),
             zk::method(zk::fn<error>("error", {arg("self"), arg("message"), varargs("args"), kwargs("kwds")})),
             zk::method(zk::fn<critical>("critical", {arg("self"), arg("message"), varargs("args"), kwargs("kwds")})),
         });
-    zk::append(class_cell, cls);
 }
 
 }  // namespace scribe
