@@ -402,6 +402,39 @@ def test_concurrent_printing_and_formatting():
     assert all(s.getvalue().count("\n") == 300 for s in sinks)
 
 
+def test_function_attributes_change_while_other_threads_call_and_read():
+    saved_doc, saved_annotations = abbreviate.__doc__, abbreviate.__annotations__
+    barrier, errors = threading.Barrier(8), []
+
+    def write(i):
+        barrier.wait()
+        for n in range(2000):
+            abbreviate.__doc__ = f"doc {i} {n}"
+            abbreviate.__annotations__ = {"text": "str", "n": str(n)}
+            abbreviate.__dict__[f"k{i}"] = n
+
+    def read(i):
+        try:
+            barrier.wait()
+            for n in range(2000):
+                assert abbreviate("x" * 10, 1) == "x......x"
+                assert abbreviate.__doc__ is None or abbreviate.__doc__.startswith("doc ")
+                assert "text" in abbreviate.__annotations__
+                assert abbreviate.__name__ == "abbreviate"
+        except Exception as e:  # pragma: no cover - reported below
+            errors.append(e)
+
+    threads = [threading.Thread(target=write if i % 2 else read, args=(i,)) for i in range(8)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    abbreviate.__doc__, abbreviate.__annotations__ = saved_doc, saved_annotations
+    for i in range(8):
+        abbreviate.__dict__.pop(f"k{i}", None)
+    assert not errors
+
+
 class NullStream:
     def write(self, text):
         return len(text)
