@@ -1,5 +1,7 @@
+import gc
 import io
 import os
+import threading
 
 import pytest
 
@@ -16,3 +18,37 @@ class Sink(io.StringIO):
 @pytest.fixture
 def sink():
     return Sink()
+
+
+def run_in_threads(work, count=8):
+    """Runs work(i) in `count` threads released together by a barrier; re-raises the first failure."""
+    barrier, errors = threading.Barrier(count), []
+
+    def run(i):
+        try:
+            barrier.wait()
+            work(i)
+        except BaseException as e:  # handed to the test's thread below
+            errors.append(e)
+
+    threads = [threading.Thread(target=run, args=(i,)) for i in range(count)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    if errors:
+        raise errors[0]
+
+
+def memory_growth(fn, calls=100_000):
+    """Growth of the resident size over `calls` calls of fn, after a tenth as many to warm up."""
+    psutil = pytest.importorskip("psutil")
+    process = psutil.Process()
+    for _ in range(calls // 10):
+        fn()
+    gc.collect()
+    before = process.memory_info().rss
+    for _ in range(calls):
+        fn()
+    gc.collect()
+    return process.memory_info().rss - before

@@ -3,12 +3,12 @@
 import functools
 import inspect
 import signal
-import threading
 import types
 from datetime import datetime
 
 import pytest
 
+from conftest import run_in_threads
 import zelk.minter as minter
 from zelk.minter import EPOCH, SFID, TSID, generator, strfid
 
@@ -166,18 +166,12 @@ def test_generator():
 @pytest.mark.parametrize("kind, per_thread", [(lambda: SFID(1, 2), 500), (lambda: TSID(0), 20_000)])
 def test_unique_under_contention(kind, per_thread):
     g = kind()
-    barrier = threading.Barrier(8)
     results = [None] * 8
 
     def draw(i):
-        barrier.wait()
         results[i] = [g.getid() for _ in range(per_thread)]
 
-    threads = [threading.Thread(target=draw, args=(i,)) for i in range(8)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
+    run_in_threads(draw)
     ids = [i for r in results for i in r]
     assert len(ids) == 8 * per_thread == len(set(ids))
 

@@ -12,12 +12,12 @@ import pickle
 import random
 import subprocess
 import sys
-import threading
 
 import msgpack
 import numpy as np
 import pytest
 
+from conftest import run_in_threads
 from zelk import protocol
 from zelk.protocol import BytePacker, dump, load
 
@@ -221,25 +221,15 @@ def test_malformed_input_raises_or_decodes(capsys):
 
 
 def test_many_threads_share_the_packer():
-    barrier, errors = threading.Barrier(8), []
     shared = (1, 7, {"a": np.arange(12, dtype="<i2").reshape(3, 4).T, "s": {1, 2}, "p": Point(1, 2)})
 
     def work(i):
-        try:
-            barrier.wait()
-            for n in range(400):
-                value = (0, n, f"svc.m{i}", (i, (n,)), {"k": [n, {i}]})
-                assert same(load(dump(value)), value)
-                assert same(load(dump(shared))[2]["a"], np.ascontiguousarray(shared[2]["a"]))
-        except Exception as e:  # pragma: no cover - reported below
-            errors.append(e)
+        for n in range(400):
+            value = (0, n, f"svc.m{i}", (i, (n,)), {"k": [n, {i}]})
+            assert same(load(dump(value)), value)
+            assert same(load(dump(shared))[2]["a"], np.ascontiguousarray(shared[2]["a"]))
 
-    threads = [threading.Thread(target=work, args=(i,)) for i in range(8)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
-    assert not errors
+    run_in_threads(work)
 
 
 def test_no_reference_leaks(monkeypatch):

@@ -1,7 +1,6 @@
 """The stream frame, Connection and get_port of zelk.ring."""
 
 import contextlib
-import gc
 import hashlib
 import random
 import socket
@@ -11,7 +10,7 @@ import threading
 import numpy as np
 import pytest
 
-from conftest import needs_plain_build
+from conftest import memory_growth, needs_plain_build, run_in_threads
 from zelk.protocol import BytePacker
 from zelk.ring import ByteStream, Connection, get_port
 
@@ -300,45 +299,29 @@ def test_get_port_range_and_checks():
 
 def test_many_connections_in_parallel():
     pairs = [socket.socketpair() for _ in range(8)]
-    barrier, errors = threading.Barrier(8), []
 
     def echo(i):
         a, b = (Connection(s) for s in pairs[i])
-        try:
-            barrier.wait()
-            for n in range(500):
-                a.send((0, n, f"c{i}", (i, n), {"k": n}))
-                assert b.recv() == (0, n, f"c{i}", (i, n), {"k": n})
-        except Exception as e:  # pragma: no cover - reported below
-            errors.append(e)
+        for n in range(500):
+            a.send((0, n, f"c{i}", (i, n), {"k": n}))
+            assert b.recv() == (0, n, f"c{i}", (i, n), {"k": n})
 
-    threads = [threading.Thread(target=echo, args=(i,)) for i in range(8)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
-    for a, b in pairs:
-        a.close(), b.close()
-    assert not errors
+    try:
+        run_in_threads(echo)
+    finally:
+        for a, b in pairs:
+            a.close(), b.close()
 
 
 @needs_plain_build
 def test_no_reference_leaks(pair):
-    psutil = pytest.importorskip("psutil")
     a, b = pair
-    process = psutil.Process()
 
-    def rounds(n):
-        for _ in range(n):
-            a.send(RECORD)
-            b.recv()
-            get_port("Server")
-            with contextlib.suppress(BufferError):
-                Connection(ScriptedSocket(b"\x01")).recv()
+    def round_trip():
+        a.send(RECORD)
+        b.recv()
+        get_port("Server")
+        with contextlib.suppress(BufferError):
+            Connection(ScriptedSocket(b"\x01")).recv()
 
-    rounds(10_000)
-    gc.collect()
-    before = process.memory_info().rss
-    rounds(100_000)
-    gc.collect()
-    assert process.memory_info().rss - before < 2 * 1024 * 1024
+    assert memory_growth(round_trip) < 2 * 1024 * 1024

@@ -1,17 +1,15 @@
 """Console printing, call formatting and the printer of zelk.scribe."""
 
 import functools
-import gc
 import inspect
 import io
 import pickle
 import re
 import sys
-import threading
 
 import pytest
 
-from conftest import needs_plain_build
+from conftest import memory_growth, needs_plain_build, run_in_threads
 from zelk import scribe
 from zelk.scribe import BrillPrint, abbreviate, iformat, iprint
 
@@ -381,58 +379,39 @@ def test_subclasses_and_instances_behave_as_python_classes(sink):
 
 
 def test_concurrent_printing_and_formatting():
-    printer, sinks, errors = BrillPrint("T"), [io.StringIO() for _ in range(8)], []
-    barrier = threading.Barrier(8)
+    printer, sinks = BrillPrint("T"), [io.StringIO() for _ in range(8)]
 
     def work(i):
-        try:
-            barrier.wait()
-            for n in range(300):
-                assert iformat("f", (i, n), {"k": n}) == f"@f({i}, {n}, k={n}) \U0001F513 "
-                assert printer.info(f"{i}-{n}", file=sinks[i]) == f"{i}-{n}"
-        except Exception as e:  # pragma: no cover - reported below
-            errors.append(e)
+        for n in range(300):
+            assert iformat("f", (i, n), {"k": n}) == f"@f({i}, {n}, k={n}) \U0001F513 "
+            assert printer.info(f"{i}-{n}", file=sinks[i]) == f"{i}-{n}"
 
-    threads = [threading.Thread(target=work, args=(i,)) for i in range(8)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
-    assert not errors
+    run_in_threads(work)
     assert all(s.getvalue().count("\n") == 300 for s in sinks)
 
 
 def test_function_attributes_change_while_other_threads_call_and_read():
     saved_doc, saved_annotations = abbreviate.__doc__, abbreviate.__annotations__
-    barrier, errors = threading.Barrier(8), []
 
     def write(i):
-        barrier.wait()
         for n in range(2000):
             abbreviate.__doc__ = f"doc {i} {n}"
             abbreviate.__annotations__ = {"text": "str", "n": str(n)}
             abbreviate.__dict__[f"k{i}"] = n
 
-    def read(i):
-        try:
-            barrier.wait()
-            for n in range(2000):
-                assert abbreviate("x" * 10, 1) == "x......x"
-                assert abbreviate.__doc__ is None or abbreviate.__doc__.startswith("doc ")
-                assert "text" in abbreviate.__annotations__
-                assert abbreviate.__name__ == "abbreviate"
-        except Exception as e:  # pragma: no cover - reported below
-            errors.append(e)
+    def read():
+        for n in range(2000):
+            assert abbreviate("x" * 10, 1) == "x......x"
+            assert abbreviate.__doc__ is None or abbreviate.__doc__.startswith("doc ")
+            assert "text" in abbreviate.__annotations__
+            assert abbreviate.__name__ == "abbreviate"
 
-    threads = [threading.Thread(target=write if i % 2 else read, args=(i,)) for i in range(8)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
-    abbreviate.__doc__, abbreviate.__annotations__ = saved_doc, saved_annotations
-    for i in range(8):
-        abbreviate.__dict__.pop(f"k{i}", None)
-    assert not errors
+    try:
+        run_in_threads(lambda i: write(i) if i % 2 else read())
+    finally:
+        abbreviate.__doc__, abbreviate.__annotations__ = saved_doc, saved_annotations
+        for i in range(8):
+            abbreviate.__dict__.pop(f"k{i}", None)
 
 
 class NullStream:
@@ -441,19 +420,6 @@ class NullStream:
 
     def flush(self):
         pass
-
-
-def _memory_growth(fn, calls=100_000):
-    psutil = pytest.importorskip("psutil")
-    process = psutil.Process()
-    for _ in range(calls // 10):
-        fn()
-    gc.collect()
-    before = process.memory_info().rss
-    for _ in range(calls):
-        fn()
-    gc.collect()
-    return process.memory_info().rss - before
 
 
 @pytest.mark.parametrize(
@@ -468,7 +434,7 @@ def _memory_growth(fn, calls=100_000):
 )
 @needs_plain_build
 def test_no_reference_leaks(name, fn):
-    assert _memory_growth(fn) < 2 * 1024 * 1024, name
+    assert memory_growth(fn) < 2 * 1024 * 1024, name
 
 
 def test_arguments_keep_their_reference_counts():

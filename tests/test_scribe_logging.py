@@ -1,10 +1,11 @@
 """The logging set-up of zelk.scribe: ColoredFormatter, _StreamHandler, Filter, ilog, BrillLogger."""
 
-import io, json, logging, os, re, subprocess, sys, textwrap, threading, time, uuid
+import io, json, logging, os, re, subprocess, sys, time, uuid
 from pathlib import Path
 
 import pytest
 
+from conftest import run_in_threads
 from zelk import scribe
 
 INFO, WARN, ERROR = "INFO\U0001f50a", "WARNING\U0001f631", "ERROR\U0001f92c"
@@ -175,18 +176,12 @@ print(json.dumps([os.environ["LOGGER"], b.log.name, [type(h).__name__ for h in t
 
 def test_threads_lose_and_interleave_no_line(make_log):
     log, out, path = make_log()
-    barrier = threading.Barrier(8)
 
     def work(t):
-        barrier.wait()
         for i in range(10_000):
             log.info("t%d r%d" + ("[!n]" if i % 3 == 0 else ""), t, i)
 
-    threads = [threading.Thread(target=work, args=(t,)) for t in range(8)]
-    for th in threads:
-        th.start()
-    for th in threads:
-        th.join()
+    run_in_threads(work)
     lines = path.read_text(encoding="utf-8").splitlines(keepends=True)
     file_re = re.compile(in_file(log.name, INFO, r"t(\d) r(\d+)"))
     assert len(lines) == len({file_re.fullmatch(line).groups() for line in lines}) == 80_000
