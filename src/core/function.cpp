@@ -45,9 +45,11 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
     const Code& code = *f->code;
     Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     if (kwnames && PyTuple_GET_SIZE(kwnames) == 0) kwnames = nullptr;
+    // Exactly the positional parameters: the arguments are the slots, as they come.
+    bool exact = !kwnames && nargs == code.positional;
     PyObject* filled[Code::max_params];
-    if (f->fast && (kwnames || nargs != code.positional ? bind_simple(code, args, nargs, kwnames, filled) : true)) {
-        PyObject* const* slots = kwnames || nargs != code.positional ? filled : args;
+    if (f->fast && (exact || bind_simple(code, args, nargs, kwnames, filled))) {
+        PyObject* const* slots = exact ? args : filled;
         try {
             verify_types(code, slots);
         } catch (...) {
