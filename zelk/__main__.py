@@ -16,7 +16,7 @@ def main() -> None:
     # One call record and one array, framed and sent over a socket pair.
     left, right = socket.socketpair()
     sender, receiver = Connection(left), Connection(right)
-    record = (0, 7, "calc.add", (1, 2), {})
+    record: tuple[int, int, str, tuple[int, int], dict[str, int]] = (0, 7, "calc.add", (1, 2), {})
     sender.send(record)
     sender.send(np.arange(6.0).reshape(2, 3))
     log.debug(f"received {receiver.recv()!r}")
