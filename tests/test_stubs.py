@@ -1,0 +1,20 @@
+"""The hand-kept stubs in zelk/*.pyi match the built modules."""
+
+import os
+import pathlib
+import subprocess
+import sys
+
+import pytest
+
+ROOT = pathlib.Path(__file__).resolve().parent.parent
+
+
+@pytest.mark.skipif(os.environ.get("ZELK_SANITIZE") == "1", reason="mypy is not built for the sanitizers")
+def test_stubs_match_the_modules():
+    pytest.importorskip("mypy")
+    result = subprocess.run(
+        [sys.executable, "-m", "mypy.stubtest", "--mypy-config-file", "pyproject.toml", "zelk"],
+        cwd=ROOT, capture_output=True, text=True,
+    )
+    assert result.returncode == 0, result.stdout + result.stderr
