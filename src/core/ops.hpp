@@ -41,6 +41,23 @@ inline bool contains(Handle container, Handle item) {
     return check_status(PySequence_Contains(container, item)) != 0;
 }
 
+// o[start:stop], with Python's meaning of negative and out-of-range bounds.
+inline Ref slice(Handle o, Py_ssize_t start, Py_ssize_t stop) { return check(PySequence_GetSlice(o, start, stop)); }
+
+// The bytes of an object that exports a buffer, held for a scope.
+class BufferView {
+public:
+    explicit BufferView(Handle o) { check_status(PyObject_GetBuffer(o, &view_, PyBUF_SIMPLE)); }
+    ~BufferView() { PyBuffer_Release(&view_); }
+    BufferView(const BufferView&) = delete;
+    BufferView& operator=(const BufferView&) = delete;
+    const char* data() const noexcept { return static_cast<const char*>(view_.buf); }
+    Py_ssize_t size() const noexcept { return view_.len; }
+
+private:
+    Py_buffer view_;
+};
+
 // ---- attributes and items --------------------------------------------------------------------
 
 inline Ref getattr(Handle o, Handle name) { return check(PyObject_GetAttr(o, name)); }

@@ -21,11 +21,6 @@ inline bool compare(zk::Handle a, zk::Handle b, int op) {
     return zk::check_status(PyObject_RichCompareBool(a, b, op)) != 0;
 }
 
-// text[start:stop]
-inline zk::Ref slice(zk::Handle text, Py_ssize_t start, Py_ssize_t stop) {
-    return zk::check(PySequence_GetSlice(text, start, stop));
-}
-
 // Runs `body` while holding `lock` (a threading.Lock), which is released however `body` ends.
 template <class Body>
 zk::Ref with_lock(zk::Handle lock, Body&& body) {

@@ -89,9 +89,9 @@ Ref readable_form(zk::Fn fn, Handle timestamp, Handle dcid, Handle wid, Handle s
     Ref moment = zk::call_method(fn.global(names::datetime), names::fromtimestamp, seconds);
     Ref text = zk::call_method(moment, names::strftime, names::time_format);
     // The text down to the millisecond: twelve digits up to the second, then three of milliseconds.
-    Ref millis_text = slice(text, 0, -3);
-    Ref head = slice(millis_text, 0, 12);
-    Ref millis = slice(millis_text, 12, PY_SSIZE_T_MAX);
+    Ref millis_text = zk::slice(text, 0, -3);
+    Ref head = zk::slice(millis_text, 0, 12);
+    Ref millis = zk::slice(millis_text, 12, PY_SSIZE_T_MAX);
     Ref worker = zk::check(PyObject_Format(wid, names::two_digits));
     return zk::concat({head, zk::format(dcid), worker, zk::format(sequence), millis});
 }

@@ -14,7 +14,7 @@ Ref get_port(zk::Fn fn, Handle name) {
     Ref digest = zk::call_method(fn.global(names::hashlib), names::md5);
     zk::call_method(digest, names::update, zk::check(PyUnicode_AsUTF8String(name)));
     Ref hex = zk::call_method(digest, names::hexdigest);
-    Ref tail = zk::check(PySequence_GetSlice(hex.get(), 29, 32));
+    Ref tail = zk::slice(hex, 29, 32);
     return zk::check(PyLong_FromUnicodeObject(tail.get(), 16));
 }
 

@@ -120,16 +120,10 @@ constexpr Py_ssize_t body_reads = 16;
 
 // Feeds `data` to the message and keeps what is left of it for the next recv.
 void feed_keeping_surplus(Message& message, Handle self, Handle data) {
-    Py_buffer view;
-    zk::check_status(PyObject_GetBuffer(data, &view, PyBUF_SIMPLE));
-    struct Release {
-        Py_buffer* view;
-        ~Release() { PyBuffer_Release(view); }
-    } release{&view};
-    const char* bytes = static_cast<const char*>(view.buf);
-    Py_ssize_t used = message.feed(bytes, view.len);
-    if (used < view.len) {
-        zk::setattr(self, names::_surplus, zk::check(PyBytes_FromStringAndSize(bytes + used, view.len - used)));
+    zk::BufferView view(data);
+    Py_ssize_t used = message.feed(view.data(), view.size());
+    if (used < view.size()) {
+        zk::setattr(self, names::_surplus, zk::check(PyBytes_FromStringAndSize(view.data() + used, view.size() - used)));
     }
 }
 

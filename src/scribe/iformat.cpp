@@ -19,8 +19,8 @@ Ref abbreviate(zk::Fn, Handle text, Handle limit) {
     if (overflow < 0 || n < -bound) n = -bound;
 
     if (PyUnicode_GET_LENGTH(text.get()) <= 3 * n) return Ref::borrow(text);
-    Ref head = zk::check(PySequence_GetSlice(text, 0, n));
-    Ref tail = zk::check(PySequence_GetSlice(text, -n, PY_SSIZE_T_MAX));
+    Ref head = zk::slice(text, 0, n);
+    Ref tail = zk::slice(text, -n, PY_SSIZE_T_MAX);
     return zk::concat({head, names::six_dots, tail});
 }
 

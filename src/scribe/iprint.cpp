@@ -63,7 +63,7 @@ Ref exception_report(zk::Fn fn, Handle style, Handle pattern, Handle obj) {
 Ref now_to_millisecond(zk::Fn fn) {
     Ref now = zk::call_method(fn.global(names::datetime), names::now);
     Ref text = zk::call_method(now, names::strftime, names::time_format);
-    return zk::check(PySequence_GetSlice(text.get(), 0, -3));
+    return zk::slice(text, 0, -3);
 }
 
 Ref iprint(zk::Fn fn, Handle obj, Handle title, Handle mode, Handle foreground, Handle background, Handle exclude,
