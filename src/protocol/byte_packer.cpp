@@ -3,6 +3,8 @@
 #include "protocol/names.hpp"
 #include "protocol/protocol.hpp"
 
+#include <cstring>
+
 namespace protocol {
 
 using zk::Handle;
@@ -57,20 +59,35 @@ Ref encode_array(Handle obj, Handle ndarray, Handle ascontiguousarray) {
     return map;
 }
 
+// Whether the raw bytes, type string and shape bring the array back equal. Object elements are
+// addresses in this process, datetimes cannot export a buffer, field names and a subclass's own
+// attributes (a masked array's mask) are not in the bytes: those travel through the serializer.
+bool raw_form_fits(Handle array, Handle ndarray) {
+    Ref dtype = zk::getattr(array, names::dtype);
+    if (zk::getattr(dtype, names::names).get() != Py_None) return false;
+    Ref kind = zk::getattr(dtype, names::kind);
+    if (PyUnicode_GET_LENGTH(kind.get()) != 1 || !std::strchr("biufcSUV", PyUnicode_READ_CHAR(kind.get(), 0))) {
+        return false;
+    }
+    if (Py_IS_TYPE(array.get(), reinterpret_cast<PyTypeObject*>(ndarray.get()))) return true;
+    Ref attributes = zk::getattr_optional(array, zk::names::__dict__);
+    return !attributes || !zk::truthy(attributes);
+}
+
 // Captured: np.ndarray, np.ascontiguousarray, the names dir(builtins) lists, udump, log.
 Ref encode(zk::Fn fn, Handle, Handle obj) {
     // A plain tuple, the commonest value here, cannot be an array: tested first.
     if (PyTuple_CheckExact(obj.get())) return tagged(zk::check(PySequence_List(obj)), names::tuple);
     PyObject* ndarray = fn.captured(0);
-    if (PyObject_TypeCheck(obj.get(), reinterpret_cast<PyTypeObject*>(ndarray))) {
-        return encode_array(obj, ndarray, fn.captured(1));
-    }
+    bool array = PyObject_TypeCheck(obj.get(), reinterpret_cast<PyTypeObject*>(ndarray));
+    if (array && raw_form_fits(obj, ndarray)) return encode_array(obj, ndarray, fn.captured(1));
     if (Py_IS_TYPE(obj.get(), &PySet_Type)) return tagged(zk::check(PySequence_List(obj)), names::set);
     // Subclasses of tuple and set (named tuples among them) travel through the serializer: a container
     // map could only bring them back as plain tuples or sets, since the receiver cannot know the class.
     bool container = PyTuple_Check(obj.get()) || PySet_Check(obj.get());
     Ref name = type_name(obj);
-    if (container || PyComplex_Check(obj.get()) || !zk::check_status(PySet_Contains(fn.captured(2), name.get()))) {
+    if (array || container || PyComplex_Check(obj.get()) ||
+        !zk::check_status(PySet_Contains(fn.captured(2), name.get()))) {
         try {
             return tagged(zk::call(fn.captured(3), obj), name);
         } catch (zk::PyError& e) {

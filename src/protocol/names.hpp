@@ -16,7 +16,9 @@
     X(flags)                                        \
     X(frombuffer)                                   \
     X(get)                                          \
+    X(kind)                                         \
     X(loads)                                        \
+    X(names)                                        \
     X(ndarray)                                      \
     X(object_hook)                                  \
     X(pack)                                         \
