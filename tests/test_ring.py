@@ -210,6 +210,19 @@ def test_huge_length_field_costs_only_what_arrives():
 # ---- Connection over real sockets ---------------------------------------------------------------
 
 
+@pytest.mark.parametrize("size", [2**59, 2**60, 2**63 - 1])
+def test_huge_read_sizes_read_the_rest_at_once(monkeypatch, size):
+    class AnySizeSocket(ScriptedIntoSocket):
+        def recv(self, n):
+            return super().recv(65536)
+
+    import zelk.ring
+
+    monkeypatch.setattr(zelk.ring, "SOCKET_RECV_SIZE", size)
+    data = frame(b"x" * 100_000)
+    assert Connection(AnySizeSocket(data[:20], data[20:])).recv() == b"x" * 100_000
+
+
 def test_ten_messages_in_one_sendall(pair):
     a, b = pair
     values = [(0, i, "calc.add", (i, i), {}) for i in range(10)]

@@ -1,123 +1,59 @@
 // The native function type.
 #include "core/function.hpp"
 
-#include "core/names.hpp"
-
 #include <cstddef>
+#include <cstring>
 #include <new>
 
 namespace zk {
 
+Prototype::Prototype(const Def& def)
+    : name(intern(def.name)),
+      doc(def.docstring ? str(def.docstring) : none()),
+      signature(def.name, def.params, def.return_annotation),
+      trampoline(def.trampoline) {
+    for (const Def& inner : def.nested_defs) nested.emplace_back(inner.name, std::make_shared<const Prototype>(inner));
+}
+
 namespace {
 
-PyTypeObject* function_type = nullptr;
-PyObject* builtins_dict = nullptr;  // kept for the life of the process
-
-Function* as_function(PyObject* o) { return reinterpret_cast<Function*>(o); }
+NativeFunction* as_function(PyObject* o) { return reinterpret_cast<NativeFunction*>(o); }
 
 // ---- calls -------------------------------------------------------------------------------------
 
-// Binds a call of a function without *args, **kwds or conversions straight into `filled`:
-// arguments by position or name, then defaults. False when the call does not fit, so that
-// the full binder can report it with the interpreter's texts.
-bool bind_simple(const Code& code, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** filled) {
-    if (nargs > code.positional) return false;
-    for (Py_ssize_t i = 0; i < nargs; i++) filled[i] = args[i];
-    for (Py_ssize_t i = nargs; i < code.positional; i++) filled[i] = nullptr;
-    Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
-    for (Py_ssize_t k = 0; k < nkw; k++) {
-        PyObject* name = PyTuple_GET_ITEM(kwnames, k);
-        Py_ssize_t i = nargs;
-        while (i < code.positional && code.names[i].get() != name) i++;
-        if (i == code.positional || filled[i]) return false;  // not interned, unknown or given twice
-        filled[i] = args[nargs + k];
-    }
-    for (Py_ssize_t i = nargs; i < code.positional; i++) {
-        if (filled[i]) continue;
-        if (i < code.required) return false;
-        filled[i] = PyTuple_GET_ITEM(code.defaults.get(), i - code.required);
-    }
-    return true;
-}
-
 PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
-    Function* f = as_function(callable);
-    const Code& code = *f->code;
+    NativeFunction* f = as_function(callable);
+    const Prototype& proto = *f->prototype;
+    const Signature& sig = proto.signature;
     Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     if (kwnames && PyTuple_GET_SIZE(kwnames) == 0) kwnames = nullptr;
     // Exactly the positional parameters: the arguments are the slots, as they come.
-    bool exact = !kwnames && nargs == code.positional;
-    PyObject* filled[Code::max_params];
-    if (f->fast && (exact || bind_simple(code, args, nargs, kwnames, filled))) {
+    bool exact = !kwnames && nargs == sig.positional();
+    PyObject* filled[Signature::max_params];
+    if (f->fast && (exact || sig.bind_simple(args, nargs, kwnames, filled))) {
         PyObject* const* slots = exact ? args : filled;
         try {
-            verify_types(code, slots);
+            sig.verify_types(slots);
         } catch (...) {
             translate_exception();
             return nullptr;
         }
-        return code.trampoline(f, slots);
+        return proto.trampoline(f, slots);
     }
-    Slots slots;
+    Signature::Slots slots;
     try {
-        bind(f, args, nargs, kwnames, slots);
+        sig.bind(callable, args, nargs, kwnames, slots);
     } catch (...) {
         translate_exception();
         return nullptr;
     }
-    return code.trampoline(f, slots.item);
+    return proto.trampoline(f, slots.item);
 }
 
 // Stored on a class, the function binds to instances like a Python function.
 PyObject* function_descr_get(PyObject* self, PyObject* obj, PyObject*) noexcept {
     if (obj == nullptr || obj == Py_None) return Py_NewRef(self);
     return PyMethod_New(self, obj);
-}
-
-PyObject* function_repr(PyObject* self) noexcept {
-    return boundary([&] { return str_format("<function %U at %p>", function_qualname(as_function(self)).get(), self); });
-}
-
-// ---- lifetime ----------------------------------------------------------------------------------
-
-int function_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
-    Function* f = as_function(self);
-    Py_VISIT(Py_TYPE(self));
-    Py_VISIT(f->module.get());
-    Py_VISIT(f->closure.get());
-    Py_VISIT(f->owner.get());
-    Py_VISIT(f->attrs.name.get());
-    Py_VISIT(f->attrs.qualname.get());
-    Py_VISIT(f->attrs.module_name.get());
-    Py_VISIT(f->attrs.doc.get());
-    Py_VISIT(f->attrs.annotations.get());
-    Py_VISIT(f->attrs.annotate.get());
-    return PyObject_VisitManagedDict(self, visit, arg);
-}
-
-int function_clear(PyObject* self) noexcept {
-    Function* f = as_function(self);
-    f->module = Ref();
-    f->closure = Ref();
-    f->owner = Ref();
-    f->attrs = FunctionAttributes();
-    PyObject_ClearManagedDict(self);
-    return 0;
-}
-
-void function_dealloc(PyObject* self) noexcept {
-    Function* f = as_function(self);
-    PyTypeObject* type = Py_TYPE(self);
-    PyObject_GC_UnTrack(self);
-    PyObject_ClearWeakRefs(self);
-    function_clear(self);
-    f->attrs.~FunctionAttributes();
-    f->owner.~Ref();
-    f->closure.~Ref();
-    f->module.~Ref();
-    f->code.~shared_ptr();
-    type->tp_free(self);
-    Py_DECREF(type);
 }
 
 // ---- attributes --------------------------------------------------------------------------------
@@ -128,6 +64,8 @@ PyObject* read_attr(PyObject* self, Ref FunctionAttributes::*field) {
     PyObject* value = (as_function(self)->attrs.*field).get();
     return Py_NewRef(value ? value : Py_None);
 }
+
+Ref qualname_now(PyObject* self) { return Ref::steal(read_attr(self, &FunctionAttributes::qualname)); }
 
 int write_attr(PyObject* self, Ref FunctionAttributes::*field, PyObject* value) {
     Ref old;
@@ -155,9 +93,22 @@ PyObject* get_qualname(PyObject* self, void*) noexcept { return read_attr(self, 
 int set_qualname(PyObject* self, PyObject* value, void*) noexcept {
     return write_str_attr(self, &FunctionAttributes::qualname, value, "__qualname__");
 }
-PyObject* get_module(PyObject* self, void*) noexcept { return read_attr(self, &FunctionAttributes::module_name); }
-int set_module(PyObject* self, PyObject* value, void*) noexcept {
-    return write_attr(self, &FunctionAttributes::module_name, value ? value : Py_None);
+// __module__ of a function is its own attribute, while the type's __module__ names the module
+// of the type; the type dict can hold only the latter, so the function's is served from here.
+bool is_module_name(PyObject* self, PyObject* name) {
+    PyObject* interned = as_function(self)->state->core.__module__.get();
+    return name == interned ||
+           (PyUnicode_Check(name) && PyUnicode_GET_LENGTH(name) == 10 && PyUnicode_Compare(name, interned) == 0);
+}
+
+PyObject* function_getattro(PyObject* self, PyObject* name) noexcept {
+    if (is_module_name(self, name)) return read_attr(self, &FunctionAttributes::module_name);
+    return PyObject_GenericGetAttr(self, name);
+}
+
+int function_setattro(PyObject* self, PyObject* name, PyObject* value) noexcept {
+    if (is_module_name(self, name)) return write_attr(self, &FunctionAttributes::module_name, value ? value : Py_None);
+    return PyObject_GenericSetAttr(self, name, value);
 }
 PyObject* get_doc(PyObject* self, void*) noexcept { return read_attr(self, &FunctionAttributes::doc); }
 int set_doc(PyObject* self, PyObject* value, void*) noexcept {
@@ -166,7 +117,7 @@ int set_doc(PyObject* self, PyObject* value, void*) noexcept {
 
 PyObject* get_annotations(PyObject* self, void*) noexcept {
     return boundary([&] {
-        Function* f = as_function(self);
+        NativeFunction* f = as_function(self);
         {
             CriticalSection lock(self);
             if (f->attrs.annotations) return f->attrs.annotations.copy();
@@ -207,70 +158,89 @@ int set_annotate(PyObject* self, PyObject* value, void*) noexcept {
 }
 
 PyObject* get_defaults(PyObject* self, void*) noexcept {
-    PyObject* defaults = as_function(self)->code->defaults.get();
-    return Py_NewRef(defaults ? defaults : Py_None);
+    const Ref& defaults = as_function(self)->prototype->signature.defaults();
+    return Py_NewRef(defaults ? defaults.get() : Py_None);
 }
 PyObject* get_kwdefaults(PyObject*, void*) noexcept { Py_RETURN_NONE; }
 PyObject* get_globals(PyObject* self, void*) noexcept {
     return Py_NewRef(PyModule_GetDict(as_function(self)->module.get()));
 }
-PyObject* get_closure(PyObject* self, void*) noexcept {
-    PyObject* closure = as_function(self)->closure.get();
-    return Py_NewRef(closure ? closure : Py_None);
-}
+PyObject* get_closure(PyObject*, void*) noexcept { Py_RETURN_NONE; }
 
-// inspect.Signature built from the declaration. A function that wraps another (it has
-// __wrapped__) has none of its own, so inspect follows the chain as it does for Python functions.
-Ref make_signature(const Code& code) {
-    Ref inspect = import("inspect");
-    Ref parameter = getattr(inspect, names::Parameter);
-    Ref empty = getattr(parameter, names::empty);
-    Ref params = new_list();
-    Py_ssize_t ndefaults = code.defaults ? PyTuple_GET_SIZE(code.defaults.get()) : 0;
-    for (std::size_t i = 0; i < code.names.size(); i++) {
-        PyObject* kind_name = code.kinds[i] == Kind::Positional ? names::POSITIONAL_OR_KEYWORD
-                              : code.kinds[i] == Kind::VarArgs  ? names::VAR_POSITIONAL
-                                                                : names::VAR_KEYWORD;
-        Py_ssize_t d = static_cast<Py_ssize_t>(i) - (code.positional - ndefaults);
-        PyObject* default_value = code.kinds[i] == Kind::Positional && d >= 0
-                                      ? PyTuple_GET_ITEM(code.defaults.get(), d)
-                                      : empty.get();
-        PyObject* annotation = code.annotations[i] ? code.annotations[i].get() : empty.get();
-        append(params, call_kw(parameter, {code.names[i], getattr(parameter, kind_name)},
-                               {{names::default_, default_value}, {names::annotation, annotation}}));
-    }
-    PyObject* returns = code.return_annotation ? code.return_annotation.get() : empty.get();
-    return call_kw(getattr(inspect, names::Signature), {params}, {{names::return_annotation, returns}});
-}
-
+// inspect.Signature built from the declaration, unless one was set. A function that wraps another
+// (it has __wrapped__) has none of its own, so inspect follows the chain as for Python functions.
 PyObject* get_signature(PyObject* self, void*) noexcept {
     return boundary([&] {
+        NativeFunction* f = as_function(self);
+        const CoreNames& names = f->state->core;
         Ref dict = check(PyObject_GenericGetDict(self, nullptr));
-        if (Ref explicit_signature = dict_get(dict, names::__signature__)) return explicit_signature;
-        if (dict_get(dict, names::__wrapped__)) {
+        if (Ref explicit_signature = dict_get(dict, names.__signature__)) return explicit_signature;
+        if (dict_get(dict, names.__wrapped__)) {
             raise(PyExc_AttributeError, "'%s' object has no attribute '__signature__'", Py_TYPE(self)->tp_name);
         }
-        return make_signature(*as_function(self)->code);
+        return f->prototype->signature.to_inspect(names);
     });
 }
 int set_signature(PyObject* self, PyObject* value, void*) noexcept {
     return boundary_status([&] {
         Ref dict = check(PyObject_GenericGetDict(self, nullptr));
+        const Ref& key = as_function(self)->state->core.__signature__;
         if (value) {
-            setitem(dict, names::__signature__, value);
-        } else {
-            check_status(PyDict_DelItem(dict.get(), names::__signature__));
+            setitem(dict, key, value);
+        } else if (!dict_pop(dict, key, nullptr)) {
+            raise(PyExc_AttributeError, "'%s' object has no attribute '__signature__'", Py_TYPE(self)->tp_name);
         }
     });
+}
+
+PyObject* function_repr(PyObject* self) noexcept {
+    return boundary([&] { return str_format("<function %U at %p>", qualname_now(self).get(), self); });
 }
 
 // Pickled by reference, as module-level Python functions are.
 PyObject* function_reduce(PyObject* self, PyObject*) noexcept { return get_qualname(self, nullptr); }
 
+// ---- lifetime ----------------------------------------------------------------------------------
+
+int function_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
+    NativeFunction* f = as_function(self);
+    Py_VISIT(Py_TYPE(self));
+    Py_VISIT(f->module.get());
+    Py_VISIT(f->owner.get());
+    if (f->captures) {
+        if (int result = f->captures->traverse(visit, arg)) return result;
+    }
+    if (int result = visit_refs(f->attrs, visit, arg)) return result;
+    return PyObject_VisitManagedDict(self, visit, arg);
+}
+
+int function_clear(PyObject* self) noexcept {
+    NativeFunction* f = as_function(self);
+    f->owner = Ref();
+    if (f->captures) f->captures->clear();
+    clear_refs(f->attrs);
+    PyObject_ClearManagedDict(self);
+    return 0;
+}
+
+void function_dealloc(PyObject* self) noexcept {
+    NativeFunction* f = as_function(self);
+    PyTypeObject* type = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    PyObject_ClearWeakRefs(self);
+    function_clear(self);
+    delete f->captures;
+    f->attrs.~FunctionAttributes();
+    f->owner.~Ref();
+    f->module.~Ref();
+    f->prototype.~shared_ptr();
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
 PyGetSetDef function_getset[] = {
     {"__name__", get_name, set_name, nullptr, nullptr},
     {"__qualname__", get_qualname, set_qualname, nullptr, nullptr},
-    {"__module__", get_module, set_module, nullptr, nullptr},
     {"__doc__", get_doc, set_doc, nullptr, nullptr},
     {"__annotations__", get_annotations, set_annotations, nullptr, nullptr},
     {"__annotate__", get_annotate, set_annotate, nullptr, nullptr},
@@ -289,7 +259,7 @@ PyMethodDef function_methods[] = {
 };
 
 PyMemberDef function_members[] = {
-    {"__vectorcalloffset__", Py_T_PYSSIZET, offsetof(Function, vectorcall), Py_READONLY, nullptr},
+    {"__vectorcalloffset__", Py_T_PYSSIZET, offsetof(NativeFunction, vectorcall), Py_READONLY, nullptr},
     {nullptr, 0, 0, 0, nullptr},
 };
 
@@ -298,6 +268,8 @@ PyType_Slot function_slots[] = {
     {Py_tp_traverse, reinterpret_cast<void*>(function_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(function_clear)},
     {Py_tp_repr, reinterpret_cast<void*>(function_repr)},
+    {Py_tp_getattro, reinterpret_cast<void*>(function_getattro)},
+    {Py_tp_setattro, reinterpret_cast<void*>(function_setattro)},
     {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
     {Py_tp_descr_get, reinterpret_cast<void*>(function_descr_get)},
     {Py_tp_getset, function_getset},
@@ -306,71 +278,69 @@ PyType_Slot function_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec function_spec = {
-    "zelk.native_function",
-    sizeof(Function),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR |
-        Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_MANAGED_DICT |
-        Py_TPFLAGS_MANAGED_WEAKREF,
-    function_slots,
-};
-
 }  // namespace
 
-void init_function_type() {
-    if (function_type) return;
-    names::intern();
-    builtins_dict = PyModule_GetDict(import("builtins").release());
-    function_type = reinterpret_cast<PyTypeObject*>(check(PyType_FromSpec(&function_spec)).release());
+PyType_Spec function_spec(const char* qualified_name) {
+    return {
+        qualified_name,
+        sizeof(NativeFunction),
+        0,
+        Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR |
+            Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_MANAGED_DICT |
+            Py_TPFLAGS_MANAGED_WEAKREF,
+        function_slots,
+    };
 }
 
-bool is_function(PyObject* o) { return Py_TYPE(o) == function_type; }
+Ref make_function(std::shared_ptr<const Prototype> prototype, Handle module, Handle qualname,
+                  std::unique_ptr<Captures> captures) {
+    auto* state = static_cast<ModuleState*>(PyModule_GetState(module));
+    if (!state) throw_error();
+    Ref module_name = getattr(module, state->core.__name__);
+    Ref annotations = prototype->signature.annotations(state->core);
 
-Ref make_function(std::shared_ptr<const Code> code, Handle module, Handle qualname, Ref closure) {
-    Ref module_name = getattr(module, names::__name__);
-    Ref annotations = new_dict();
-    for (std::size_t i = 0; i < code->names.size(); i++) {
-        if (code->annotations[i]) setitem(annotations, code->names[i], code->annotations[i]);
-    }
-    if (code->return_annotation) setitem(annotations, str("return"), code->return_annotation);
-
-    Function* f = PyObject_GC_New(Function, function_type);
+    auto* type = reinterpret_cast<PyTypeObject*>(state->function_type.get());
+    NativeFunction* f = PyObject_GC_New(NativeFunction, type);
     if (!f) throw_error();
     f->vectorcall = function_vectorcall;
-    bool fast = code->varargs_slot < 0 && code->varkw_slot < 0 && !code->converts;
-    new (&f->code) std::shared_ptr<const Code>(std::move(code));
+    f->fast = prototype->signature.binds_in_place();
+    new (&f->prototype) std::shared_ptr<const Prototype>(std::move(prototype));
+    f->state = state;
     new (&f->module) Ref(Ref::borrow(module));
-    new (&f->closure) Ref(std::move(closure));
+    f->captures = captures.release();
     new (&f->owner) Ref();
-    f->fast = fast;
-    new (&f->attrs) FunctionAttributes{Ref::borrow(f->code->name.get()), Ref::borrow(qualname), std::move(module_name),
-                                       f->code->doc.copy(), std::move(annotations), none()};
+    new (&f->attrs) FunctionAttributes{f->prototype->name.copy(), Ref::borrow(qualname), std::move(module_name),
+                                       f->prototype->doc.copy(), std::move(annotations), none()};
     PyObject_GC_Track(f);
     return Ref::steal(reinterpret_cast<PyObject*>(f));
 }
 
 void set_owner(Handle function, Handle cls) {
-    if (is_function(function)) as_function(function)->owner = Ref::borrow(cls);
+    if (PyType_GetSlot(Py_TYPE(function.get()), Py_tp_dealloc) == reinterpret_cast<void*>(function_dealloc)) {
+        as_function(function)->owner = Ref::borrow(cls);
+    }
 }
 
-Ref function_qualname(Function* f) { return Ref::steal(get_qualname(reinterpret_cast<PyObject*>(f), nullptr)); }
-
-Ref Fn::global(PyObject* name) const {
+Ref ScopeBase::global(Handle name) const {
     if (Ref value = dict_get(PyModule_GetDict(module()), name)) return value;
-    if (Ref value = dict_get(builtins_dict, name)) return value;
-    raise(PyExc_NameError, "name '%U' is not defined", name);
+    if (Ref value = dict_get(f_->state->builtins, name)) return value;
+    raise(PyExc_NameError, "name '%U' is not defined", name.get());
 }
 
-Ref Fn::super(Handle obj) const {
-    if (!f_->owner) raise(PyExc_RuntimeError, "super(): %U is not defined in a class body", function_qualname(f_).get());
+Ref ScopeBase::super(Handle obj) const {
+    if (!f_->owner) {
+        raise(PyExc_RuntimeError, "super(): %U is not defined in a class body", qualname_now(object()).get());
+    }
     return call(reinterpret_cast<PyObject*>(&PySuper_Type), f_->owner, obj);
 }
 
-Ref Fn::nested(std::size_t i, std::initializer_list<Handle> objects) const {
-    const std::shared_ptr<const Code>& inner = f_->code->nested.at(i);
-    Ref qualname = str_format("%U.<locals>.%U", function_qualname(f_).get(), inner->name.get());
-    return make_function(inner, module(), qualname, tuple_of(objects));
+Ref ScopeBase::make_nested(const char* name, std::unique_ptr<Captures> captures) const {
+    for (const auto& [inner_name, inner] : f_->prototype->nested) {
+        if (std::strcmp(inner_name, name) != 0) continue;
+        Ref qualname = text("{}.<locals>.{}", qualname_now(object()), inner->name);
+        return make_function(inner, module(), qualname, std::move(captures));
+    }
+    raise(PyExc_SystemError, "%U has no nested function %s", qualname_now(object()).get(), name);
 }
 
 }  // namespace zk

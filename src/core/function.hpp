@@ -1,13 +1,71 @@
-// The native function type: vectorcall entry, bound like a Python function, with the attributes
-// that functools.wraps and inspect expect (__name__, __qualname__, __doc__, __dict__, ...).
+// The native function type, one per module: vectorcall entry, bound like a Python function, with
+// the attributes that functools.wraps and inspect expect; and how module code declares a function:
+//
+//     Ref get_port(Scope s, Handle name) { ... }
+//     zk::declare<get_port>("get_port", {zk::arg("name", zk::Check::Str)})
+//
+// An implementation takes its Scope (module state, globals, captured values) and one Handle per parameter.
 #pragma once
 
 #include "core/signature.hpp"
 
-#include <initializer_list>
+#include <memory>
 #include <type_traits>
+#include <utility>
+#include <vector>
 
 namespace zk {
+
+struct NativeFunction;
+
+// The entry of an implementation: the function being called and its bound argument slots.
+using Trampoline = PyObject* (*)(NativeFunction* self, PyObject* const* slots) noexcept;
+
+// A function as a module declares it.
+struct Def {
+    const char* name;
+    std::vector<Param> params;
+    Trampoline trampoline;
+    const char* return_annotation = nullptr;
+    const char* docstring = nullptr;
+    std::vector<Def> nested_defs;
+
+    Def(const char* name, std::vector<Param> params, Trampoline trampoline)
+        : name(name), params(std::move(params)), trampoline(trampoline) {}
+
+    Def&& returns(const char* text) && { return_annotation = text; return std::move(*this); }
+    Def&& doc(const char* text) && { docstring = text; return std::move(*this); }
+    // A function defined inside this one, made at run time with Scope::nested.
+    Def&& nested(Def inner) && { nested_defs.push_back(std::move(inner)); return std::move(*this); }
+};
+
+// What every function object made from one Def shares: its compiled signature and entry.
+struct Prototype {
+    Ref name;
+    Ref doc;
+    Signature signature;
+    Trampoline trampoline;
+    std::vector<std::pair<const char*, std::shared_ptr<const Prototype>>> nested;
+
+    explicit Prototype(const Def& def);
+};
+
+// Values a function made at run time keeps from its maker, by name: a struct of Refs with each().
+class Captures {
+public:
+    virtual ~Captures() = default;
+    virtual int traverse(visitproc visit, void* arg) = 0;
+    virtual void clear() = 0;
+};
+
+template <class Values>
+class CapturesOf final : public Captures {
+public:
+    explicit CapturesOf(Values v) : values(std::move(v)) {}
+    int traverse(visitproc visit, void* arg) override { return visit_refs(values, visit, arg); }
+    void clear() override { clear_refs(values); }
+    Values values;
+};
 
 // Attributes that callers may change (functools.wraps writes them); guarded by the object's
 // critical section in the free-threaded build.
@@ -18,73 +76,111 @@ struct FunctionAttributes {
     Ref doc;
     Ref annotations;  // dict, made when the function is
     Ref annotate;     // __annotate__, None until set
+
+    template <class F>
+    void each(F&& f) {
+        f(name);
+        f(qualname);
+        f(module_name);
+        f(doc);
+        f(annotations);
+        f(annotate);
+    }
 };
 
-struct Function {
+struct NativeFunction {
     PyObject_HEAD
     vectorcallfunc vectorcall;
     // Fixed at creation, read without locks.
-    std::shared_ptr<const Code> code;
-    Ref module;   // the defining module, whose dict holds the function's globals
-    Ref closure;  // tuple of captured objects, or empty
-    Ref owner;    // the class whose body defined the function (Python's __class__ cell), or empty
-    bool fast;    // calls with exactly the positional arguments need no binding
+    std::shared_ptr<const Prototype> prototype;
+    ModuleState* state;   // the defining module's state; the module outlives the function
+    Ref module;           // the defining module, whose dict holds the function's globals
+    Captures* captures;   // owned; null for functions declared at module level
+    Ref owner;            // the class whose body defined the function (Python's __class__ cell), or empty
+    bool fast;            // calls with exactly the positional arguments need no binding
     FunctionAttributes attrs;
 };
 
-static_assert(std::is_standard_layout_v<Function>, "Function must stay standard-layout for offsetof");
+static_assert(std::is_standard_layout_v<NativeFunction>, "NativeFunction must stay standard-layout for offsetof");
 
-// Creates the function type of this extension; called by every module's exec step.
-void init_function_type();
+// The type spec of a module's function type, named `qualified_name` ("zelk.ring.native_function").
+PyType_Spec function_spec(const char* qualified_name);
 
-// A new function object from compiled code.
-Ref make_function(std::shared_ptr<const Code> code, Handle module, Handle qualname, Ref closure);
+// A new function of `module`'s function type.
+Ref make_function(std::shared_ptr<const Prototype> prototype, Handle module, Handle qualname,
+                  std::unique_ptr<Captures> captures = nullptr);
 
-// Records `cls` as the class whose body defined `function`, for Fn::super. Called once, while the
+// Records `cls` as the class whose body defined `function`, for Scope::super. Called once, while the
 // class is being made and before anyone else can see the function.
 void set_owner(Handle function, Handle cls);
 
-// __qualname__ as it is now.
-Ref function_qualname(Function* f);
-
-bool is_function(PyObject* o);
-
-// What a native implementation sees of the function being called: its globals and captured state.
-class Fn {
+// What an implementation sees of the function being called.
+class ScopeBase {
 public:
-    explicit Fn(Function* f) noexcept : f_(f) {}
+    explicit ScopeBase(NativeFunction* f) noexcept : f_(f) {}
 
     // A module global, or a builtin when the module has none of that name (NameError otherwise).
-    Ref global(PyObject* name) const;
+    Ref global(Handle name) const;
     // The defining module.
     PyObject* module() const noexcept { return f_->module.get(); }
-    // The module's state struct.
-    template <class State>
-    State& state() const noexcept {
-        return *static_cast<State*>(PyModule_GetState(module()));
-    }
-    // The i-th captured object (borrowed; the function keeps it alive).
-    PyObject* captured(Py_ssize_t i) const noexcept { return PyTuple_GET_ITEM(f_->closure.get(), i); }
-    // A new function from the i-th nested declaration, capturing `objects`; its qualified name is
-    // this function's followed by ".<locals>." and its own name.
-    Ref nested(std::size_t i, std::initializer_list<Handle> objects) const;
-    // super(<defining class>, obj), as a method body's zero-argument super() gives.
-    Ref super(Handle obj) const;
     // The function object itself.
     PyObject* object() const noexcept { return reinterpret_cast<PyObject*>(f_); }
+    // super(<defining class>, obj), as a method body's zero-argument super() gives.
+    Ref super(Handle obj) const;
+    // The values this function was made with by Scope::nested.
+    template <class Values>
+    Values& captured() const noexcept {
+        return static_cast<CapturesOf<Values>*>(f_->captures)->values;
+    }
+    // A new function from the nested declaration `name`, keeping `values`; its qualified name is
+    // this function's followed by ".<locals>." and its own name.
+    template <class Values>
+    Ref nested(const char* name, Values values) const {
+        return make_nested(name, std::make_unique<CapturesOf<Values>>(std::move(values)));
+    }
 
-private:
-    Function* f_;
+protected:
+    Ref make_nested(const char* name, std::unique_ptr<Captures> captures) const;
+    NativeFunction* f_;
+};
+
+// The scope of a function of the module whose state is `State`.
+template <class State>
+class Scope : public ScopeBase {
+public:
+    using ScopeBase::ScopeBase;
+    State& state() const noexcept { return static_cast<State&>(*f_->state); }
+    const auto& names() const noexcept { return state().names; }
 };
 
 namespace detail {
 
+template <class S, class... A>
+constexpr std::size_t arity_of(Ref (*)(S, A...)) {
+    return sizeof...(A);
+}
+template <class S, class... A>
+S scope_of(Ref (*)(S, A...));
+
 template <auto F, std::size_t... I>
-PyObject* invoke(Function* self, PyObject* const* slots, std::index_sequence<I...>) noexcept {
+PyObject* invoke(NativeFunction* self, PyObject* const* slots, std::index_sequence<I...>) noexcept {
+    using S = decltype(scope_of(F));
     (void)slots;  // unused by functions without parameters
-    return boundary([&] { return F(Fn(self), Handle(slots[I])...); });
+    return boundary([&] { return F(S(self), Handle(slots[I])...); });
 }
 
 }  // namespace detail
+
+// Declares a function implemented by F, a `Ref F(Scope, Handle...)` with one Handle per parameter.
+template <auto F>
+Def declare(const char* name, std::vector<Param> params) {
+    constexpr std::size_t n = detail::arity_of(F);
+    if (params.size() != n) {
+        raise(PyExc_SystemError, "%s(): declared %zu parameters for an implementation of %zu", name, params.size(), n);
+    }
+    return Def(name, std::move(params), [](NativeFunction* self, PyObject* const* slots) noexcept {
+        return detail::invoke<F>(self, slots, std::make_index_sequence<n>());
+    });
+}
 
 }  // namespace zk

@@ -1,7 +1,6 @@
 // Building plain Python classes from declared members.
 #include "core/klass.hpp"
 
-#include "core/names.hpp"
 
 namespace zk {
 
@@ -10,7 +9,7 @@ namespace {
 // A function of the class body; `made` collects it so that it can learn its class once that exists.
 Ref make_method(Handle module, Handle class_name, const Def& decl, std::vector<Ref>& made) {
     Ref qualname = str_format("%U.%s", class_name.get(), decl.name);
-    Ref f = make_function(Code::compile(decl), module, qualname, decl.closure.copy());
+    Ref f = make_function(std::make_shared<const Prototype>(decl), module, qualname);
     made.push_back(f.copy());
     return f;
 }
@@ -39,11 +38,12 @@ Ref member_value(Handle module, Handle class_name, const Member& member, std::ve
 
 Ref make_class(Handle module, const char* name, std::initializer_list<Handle> bases, const char* doc,
                const std::vector<Member>& members) {
+    const CoreNames& names = static_cast<ModuleState*>(PyModule_GetState(module))->core;
     Ref class_name = str(name);
     Ref ns = new_dict();
-    setitem(ns, names::__module__, getattr(module, names::__name__));
-    setitem(ns, names::__qualname__, class_name);
-    if (doc) setitem(ns, names::__doc__, str(doc));
+    setitem(ns, names.__module__, getattr(module, names.__name__));
+    setitem(ns, names.__qualname__, class_name);
+    if (doc) setitem(ns, names.__doc__, str(doc));
     std::vector<Ref> made;
     for (const Member& member : members) {
         setitem(ns, str(member.name), member_value(module, class_name, member, made));
@@ -56,7 +56,8 @@ Ref make_class(Handle module, const char* name, std::initializer_list<Handle> ba
 
 void set_member(Handle module, Handle cls, const Member& member) {
     std::vector<Ref> made;
-    setattr(cls, str(member.name), member_value(module, getattr(cls, names::__qualname__), member, made));
+    Ref qualname = getattr(cls, static_cast<ModuleState*>(PyModule_GetState(module))->core.__qualname__);
+    setattr(cls, str(member.name), member_value(module, qualname, member, made));
     for (const Ref& f : made) set_owner(f, cls);
 }
 

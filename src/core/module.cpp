@@ -1,11 +1,19 @@
 // Module set-up helpers.
 #include "core/module.hpp"
 
-#include "core/names.hpp"
-
-#include <cstring>
-
 namespace zk {
+
+namespace {
+
+const CoreNames& core_names(PyObject* module) { return module_state<ModuleState>(module).core; }
+
+}  // namespace
+
+void init_module_state(PyObject* module, ModuleState& state, PyType_Spec* function_spec) {
+    state.core.intern();
+    state.builtins = Ref::borrow(PyEval_GetBuiltins());
+    state.function_type = check(PyType_FromModuleAndSpec(module, function_spec, nullptr));
+}
 
 Ref Module::get(const char* name) const { return getitem(PyModule_GetDict(module_), str(name)); }
 
@@ -26,14 +34,15 @@ void Module::from_import(const char* module, std::initializer_list<const char*> 
     for (const char* n : names) {
         Ref value = getattr_optional(source, str(n));
         if (!value) {
-            raise(PyExc_ImportError, "cannot import name '%s' from '%U'", n, getattr(source, names::__name__).get());
+            raise(PyExc_ImportError, "cannot import name '%s' from '%U'", n,
+                  getattr(source, core_names(module_).__name__).get());
         }
         set(n, value);
     }
 }
 
 Ref Module::def(const Def& decl) {
-    Ref f = make_function(Code::compile(decl), module_, str(decl.name), decl.closure.copy());
+    Ref f = make_function(std::make_shared<const Prototype>(decl), module_, intern(decl.name));
     set(decl.name, f);
     return f;
 }
@@ -43,14 +52,6 @@ Ref Module::add_class(const char* name, std::initializer_list<Handle> bases, con
     Ref cls = make_class(module_, name, bases, doc, members);
     set(name, cls);
     return cls;
-}
-
-int run_exec(PyObject* module, void (*body)(Module&)) noexcept {
-    return boundary_status([&] {
-        init_function_type();
-        Module m(module);
-        body(m);
-    });
 }
 
 }  // namespace zk

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cstdarg>
+#include <span>
 #include <vector>
 
 namespace zk {
@@ -44,11 +45,13 @@ Ref list_of(std::initializer_list<Handle> items) {
     return l;
 }
 
-Ref concat(std::initializer_list<Handle> parts) {
+Ref concat(std::initializer_list<Handle> parts) { return concat_all(parts.begin(), parts.size()); }
+
+Ref concat_all(const Handle* parts, std::size_t count) {
     // Sized once and copied once: this builds most of the texts the modules print and return.
     Py_ssize_t length = 0;
     Py_UCS4 widest = 0;
-    for (Handle part : parts) {
+    for (Handle part : std::span(parts, count)) {
         if (!PyUnicode_Check(part.get())) {
             raise(PyExc_TypeError, "can only concatenate str (not \"%.200s\") to str", Py_TYPE(part.get())->tp_name);
         }
@@ -59,12 +62,34 @@ Ref concat(std::initializer_list<Handle> parts) {
     }
     Ref result = check(PyUnicode_New(length, widest));
     Py_ssize_t at = 0;
-    for (Handle part : parts) {
+    for (Handle part : std::span(parts, count)) {
         Py_ssize_t n = PyUnicode_GET_LENGTH(part.get());
         if (PyUnicode_CopyCharacters(result.get(), at, part, 0, n) < 0) throw_error();
         at += n;
     }
     return result;
 }
+
+namespace detail {
+
+Ref text_of(const char* pattern, std::initializer_list<Handle> values) {
+    std::vector<Ref> parts;
+    parts.reserve(2 * values.size() + 1);
+    const Handle* value = values.begin();
+    const char* literal = pattern;
+    for (const char* at = pattern; *at; at++) {
+        if (at[0] != '{' || at[1] != '}') continue;
+        if (value == values.end()) raise(PyExc_SystemError, "text(): more {} than values in \"%s\"", pattern);
+        parts.push_back(str(std::string_view(literal, static_cast<std::size_t>(at - literal))));
+        parts.push_back(format(*value++));
+        literal = ++at + 1;
+    }
+    if (value != values.end()) raise(PyExc_SystemError, "text(): more values than {} in \"%s\"", pattern);
+    parts.push_back(str(literal));
+    std::vector<Handle> handles(parts.begin(), parts.end());
+    return concat_all(handles.data(), handles.size());
+}
+
+}  // namespace detail
 
 }  // namespace zk

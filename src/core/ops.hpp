@@ -5,6 +5,8 @@
 
 #include <initializer_list>
 #include <string_view>
+#include <type_traits>
+#include <utility>
 
 namespace zk {
 
@@ -29,7 +31,20 @@ inline Ref format(Handle o) {
 }
 // A str built like PyUnicode_FromFormat.
 Ref str_format(const char* format, ...);
+// The text form of values in a message: `pattern` with each "{}" replaced by format() of the next
+// argument, so a message reads whole where it is written ("Send Timeout({}s, {})").
+template <class... Args>
+Ref text(const char* pattern, const Args&... args);
 inline bool truthy(Handle o) { return check_status(PyObject_IsTrue(o)) != 0; }
+// a == b, a < b, ... with Python's rich comparison (op is Py_EQ, Py_LT, ...).
+inline bool compare(Handle a, Handle b, int op) { return check_status(PyObject_RichCompareBool(a, b, op)) != 0; }
+inline bool equal(Handle a, Handle b) { return compare(a, b, Py_EQ); }
+// An int as a Py_ssize_t; OverflowError when it does not fit, TypeError for a non-int.
+inline Py_ssize_t to_ssize(Handle o) {
+    Py_ssize_t n = PyLong_AsSsize_t(o);
+    if (n == -1 && PyErr_Occurred()) throw_error();
+    return n;
+}
 inline bool isinstance(Handle o, Handle cls) { return check_status(PyObject_IsInstance(o, cls)) != 0; }
 inline Py_ssize_t length(Handle o) {
     Py_ssize_t n = PyObject_Length(o);
@@ -58,6 +73,19 @@ private:
     Py_buffer view_;
 };
 
+// ---- numbers: Python's arithmetic on ints of any size and sign -------------------------------
+
+inline Ref add(Handle a, Handle b) { return check(PyNumber_Add(a, b)); }
+inline Ref subtract(Handle a, Handle b) { return check(PyNumber_Subtract(a, b)); }
+inline Ref multiply(Handle a, Handle b) { return check(PyNumber_Multiply(a, b)); }
+inline Ref true_divide(Handle a, Handle b) { return check(PyNumber_TrueDivide(a, b)); }
+inline Ref shift_left(Handle a, long bits) { return check(PyNumber_Lshift(a, integer(bits).get())); }
+inline Ref shift_right(Handle a, long bits) { return check(PyNumber_Rshift(a, integer(bits).get())); }
+inline Ref bit_or(Handle a, Handle b) { return check(PyNumber_Or(a, b)); }
+inline Ref bit_and(Handle a, Handle b) { return check(PyNumber_And(a, b)); }
+// int(o)
+inline Ref to_int(Handle o) { return check(PyNumber_Long(o)); }
+
 // ---- attributes and items --------------------------------------------------------------------
 
 inline Ref getattr(Handle o, Handle name) { return check(PyObject_GetAttr(o, name)); }
@@ -68,6 +96,12 @@ inline Ref getattr_optional(Handle o, Handle name) {
     return Ref::steal(result);
 }
 inline void setattr(Handle o, Handle name, Handle value) { check_status(PyObject_SetAttr(o, name, value)); }
+// Removes the attribute and returns its value; an empty Ref when there was none.
+inline Ref pop_attr(Handle o, Handle name) {
+    Ref value = getattr_optional(o, name);
+    if (value) check_status(PyObject_DelAttr(o, name));
+    return value;
+}
 inline Ref getitem(Handle o, Handle key) { return check(PyObject_GetItem(o, key)); }
 inline void setitem(Handle o, Handle key, Handle value) { check_status(PyObject_SetItem(o, key, value)); }
 // d.get(key) for an exact dict, as a strong reference; empty when missing.
@@ -87,7 +121,7 @@ inline Ref dict_pop(Handle d, Handle key, Handle fallback) {
 
 // A keyword argument: an interned name and its value.
 struct Kw {
-    PyObject* name;
+    Handle name;
     Handle value;
 };
 
@@ -129,6 +163,7 @@ Ref list_of(std::initializer_list<Handle> items);
 inline Ref join(Handle sep, Handle items) { return check(PyUnicode_Join(sep, items)); }
 // Concatenation of str objects.
 Ref concat(std::initializer_list<Handle> parts);
+Ref concat_all(const Handle* parts, std::size_t count);
 
 // for (Ref item : iterate(o)) — Python's `for item in o`.
 class Iterate {
@@ -170,6 +205,30 @@ inline Iterate iterate(Handle iterable) { return Iterate(iterable); }
 
 inline Ref import(const char* name) { return check(PyImport_ImportModule(name)); }
 
+// ---- scopes ----------------------------------------------------------------------------------
+
+// Python's try/finally: runs `body`, then `undo` however `body` ended, and returns what `body` returned.
+// An exception from `undo` replaces the one `body` raised, as in Python.
+template <class Body, class Undo>
+auto finally(Body&& body, Undo&& undo) -> decltype(body()) {
+    auto guarded = [&]() -> decltype(body()) {
+        try {
+            return body();
+        } catch (...) {
+            undo();
+            throw;
+        }
+    };
+    if constexpr (std::is_void_v<decltype(body())>) {
+        guarded();
+        undo();
+    } else {
+        auto result = guarded();
+        undo();
+        return result;
+    }
+}
+
 // ---- locking ---------------------------------------------------------------------------------
 
 // Holds the per-object lock of the free-threaded build for a scope (nothing on GIL builds).
@@ -193,5 +252,14 @@ private:
     PyCriticalSection section_;
 #endif
 };
+
+namespace detail {
+Ref text_of(const char* pattern, std::initializer_list<Handle> values);
+}
+
+template <class... Args>
+Ref text(const char* pattern, const Args&... args) {
+    return detail::text_of(pattern, {Handle(args)...});
+}
 
 }  // namespace zk

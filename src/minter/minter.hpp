@@ -2,38 +2,63 @@
 #pragma once
 
 #include "core/zk.hpp"
-#include "minter/names.hpp"
 
 namespace minter {
 
-// ---- Python arithmetic on ints of any size and sign, as the generators' formulas need ----------
+#define MINTER_NAMES(X, S)                  \
+    X(acquire)                              \
+    X(datetime)                             \
+    X(EPOCH)                                \
+    X(fromtimestamp)                        \
+    X(getid)                                \
+    X(IDPS)                                 \
+    X(Lock)                                 \
+    X(now)                                  \
+    X(randint)                              \
+    X(release)                              \
+    X(SFID)                                 \
+    X(strftime)                             \
+    X(threading)                            \
+    X(time)                                 \
+    X(timestamp)                            \
+    X(TSID)                                 \
+    X(_SFID__dcid)                          \
+    X(_SFID__last_timestamp)                \
+    X(_SFID__lock)                          \
+    X(_SFID__sequence)                      \
+    X(_SFID__ts)                            \
+    X(_SFID__wid)                           \
+    X(_TSID__lastts)                        \
+    X(_TSID__lock)                          \
+    X(_TSID__ts)                            \
+    X(_TSID__wid)                           \
+    S(empty_text, "")                       \
+    S(id_generator, "id generator")         \
+    S(id_time_format, "%y%m%d%H%M%S%f")     \
+    S(ts, "ts")                             \
+    S(two_digits, "02d")
 
-inline zk::Ref add(zk::Handle a, zk::Handle b) { return zk::check(PyNumber_Add(a, b)); }
-inline zk::Ref subtract(zk::Handle a, zk::Handle b) { return zk::check(PyNumber_Subtract(a, b)); }
-inline zk::Ref multiply(zk::Handle a, zk::Handle b) { return zk::check(PyNumber_Multiply(a, b)); }
-inline zk::Ref true_divide(zk::Handle a, zk::Handle b) { return zk::check(PyNumber_TrueDivide(a, b)); }
-inline zk::Ref shift_left(zk::Handle a, long bits) { return zk::check(PyNumber_Lshift(a, zk::integer(bits).get())); }
-inline zk::Ref shift_right(zk::Handle a, long bits) { return zk::check(PyNumber_Rshift(a, zk::integer(bits).get())); }
-inline zk::Ref bit_or(zk::Handle a, zk::Handle b) { return zk::check(PyNumber_Or(a, b)); }
-inline zk::Ref bit_and(zk::Handle a, zk::Handle b) { return zk::check(PyNumber_And(a, b)); }
-inline zk::Ref to_int(zk::Handle o) { return zk::check(PyNumber_Long(o)); }
-inline bool compare(zk::Handle a, zk::Handle b, int op) {
-    return zk::check_status(PyObject_RichCompareBool(a, b, op)) != 0;
-}
+ZK_NAMES(Names, MINTER_NAMES)
+
+struct State : zk::ModuleState {
+    Names names;
+    zk::Ref datetime_class;  // the datetime the module imported: TSID reads the clock itself while it is still bound
+
+    template <class F>
+    void each(F&& f) {
+        ModuleState::each(f);
+        f(names);
+        f(datetime_class);
+    }
+};
+
+using Scope = zk::Scope<State>;
 
 // Runs `body` while holding `lock` (a threading.Lock), which is released however `body` ends.
 template <class Body>
-zk::Ref with_lock(zk::Handle lock, Body&& body) {
-    zk::call_method(lock, names::acquire);
-    zk::Ref result;
-    try {
-        result = body();
-    } catch (...) {
-        zk::call_method(lock, names::release);
-        throw;
-    }
-    zk::call_method(lock, names::release);
-    return result;
+zk::Ref with_lock(const Names& n, zk::Handle lock, Body&& body) {
+    zk::call_method(lock, n.acquire);
+    return zk::finally(body, [&] { zk::call_method(lock, n.release); });
 }
 
 // A method defined as `__name` in a class body: the function keeps its own name, the class stores
@@ -51,12 +76,12 @@ inline void allow_interrupt() { zk::check_status(PyErr_CheckSignals()); }
 zk::Ref local_time_text();
 
 // The readable form of an SFID value: yymmddHHMMSS, data centre, worker (02d), sequence, milliseconds.
-zk::Ref readable_form(zk::Fn fn, zk::Handle timestamp, zk::Handle dcid, zk::Handle wid, zk::Handle sequence);
+zk::Ref readable_form(Scope s, zk::Handle timestamp, zk::Handle dcid, zk::Handle wid, zk::Handle sequence);
 
 // class SFID, strfid, class TSID, generator
 void define_sfid(zk::Module& m);
 zk::Def strfid_def();
-void define_tsid(zk::Module& m, zk::Handle datetime_class);
+void define_tsid(zk::Module& m);
 zk::Def generator_def(zk::Handle default_dcid);
 
 }  // namespace minter

@@ -19,10 +19,10 @@ const char* const generator_doc =
     "    ";
 
 // The bound getid of a new generator: a TSID for gtype "ts", an SFID otherwise.
-Ref generator(zk::Fn fn, Handle wid, Handle dcid, Handle gtype) {
-    Ref instance = compare(gtype, names::ts, Py_EQ) ? zk::call(fn.global(names::TSID), wid)
-                                                    : zk::call(fn.global(names::SFID), wid, dcid);
-    return zk::getattr(instance, names::getid);
+Ref generator(Scope s, Handle wid, Handle dcid, Handle gtype) {
+    const Names& n = s.names();
+    Ref instance = zk::equal(gtype, n.ts) ? zk::call(s.global(n.TSID), wid) : zk::call(s.global(n.SFID), wid, dcid);
+    return zk::getattr(instance, n.getid);
 }
 
 }  // namespace
@@ -30,8 +30,9 @@ Ref generator(zk::Fn fn, Handle wid, Handle dcid, Handle gtype) {
 zk::Def generator_def(Handle default_dcid) {
     using zk::arg;
     using zk::Check;
-    return zk::fn<generator>("generator", {arg("wid", Check::Int) = 0, arg("dcid", Check::Int) = Ref::borrow(default_dcid),
-                                           arg("gtype", Check::Str) = "sf"})
+    return zk::declare<generator>("generator", {arg("wid", Check::Int) = 0,
+                                                arg("dcid", Check::Int) = Ref::borrow(default_dcid),
+                                                arg("gtype", Check::Str) = "sf"})
         .doc(generator_doc);
 }
 
@@ -39,24 +40,25 @@ zk::Def generator_def(Handle default_dcid) {
 
 namespace {
 
-void exec_minter(zk::Module& m) {
-    minter::names::intern();
+void exec_minter(zk::Module& m, minter::State& st) {
     zk::Ref random = m.import("random");
     m.import("threading");
     m.import("time");
     m.from_import("datetime", {"datetime"});
     zk::Ref datetime = m.get("datetime");
+    st.datetime_class = datetime.copy();
     // 2024-04-01 00:00:00 local time, in whole seconds.
     zk::Ref start = zk::call(datetime, zk::integer(2024), zk::integer(4), zk::integer(1), zk::integer(0), zk::integer(0),
                          zk::integer(0), zk::integer(0));
-    m.set("EPOCH", minter::to_int(zk::call(zk::getattr(datetime, minter::names::timestamp), start)));
+    m.set("EPOCH", zk::to_int(zk::call(zk::getattr(datetime, st.names.timestamp), start)));
     m.set("IDPS", zk::integer(9));
     minter::define_sfid(m);
     m.def(minter::strfid_def());
-    minter::define_tsid(m, datetime);
-    m.def(minter::generator_def(zk::call_method(random, minter::names::randint, zk::integer(0), zk::integer(9))));
+    minter::define_tsid(m);
+    m.def(minter::generator_def(zk::call_method(random, st.names.randint, zk::integer(0), zk::integer(9))));
 }
 
 }  // namespace
 
-ZK_MODULE(minter, exec_minter)
+ZK_MODULE(minter, minter::State, exec_minter, "Unique integer IDs: snowflake-style and time-text generators.",
+          Py_MOD_PER_INTERPRETER_GIL_SUPPORTED)

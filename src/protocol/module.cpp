@@ -1,11 +1,9 @@
 // zelk.protocol: the wire vocabulary, the object serializer chosen at import, and the packers.
-#include "protocol/names.hpp"
 #include "protocol/protocol.hpp"
 
 namespace {
 
-void exec_protocol(zk::Module& m) {
-    protocol::names::intern();
+void exec_protocol(zk::Module& m, protocol::State& st) {
     m.import("base64");
     m.import("builtins");
     m.import("hashlib");
@@ -14,21 +12,23 @@ void exec_protocol(zk::Module& m) {
     m.import("struct");
     m.from_import("multiprocessing.shared_memory", {"SharedMemory"});
     m.from_import("typing", {"Any", "Callable"});
-    protocol::select_serializer(m);
+    protocol::select_serializer(m, st);
     m.import("msgpack");
     m.import("numpy", "np");
     m.from_import(".scribe", {"BrillPrint"});
     m.set("log", zk::call_kw(m.get("BrillPrint"), {zk::str("ZELK.PROTO")},
-                             {{protocol::names::exclude,
-                               zk::list_of({zk::str("zelk"), zk::str("vantor"), zk::str("melix")})}}));
+                             {{st.names.exclude, zk::list_of({zk::str("zelk"), zk::str("vantor"), zk::str("melix")})}}));
     // profile, the line-profiling decorator, takes its place here.
     m.set("REQUEST", zk::integer(0));
     m.set("RESPONSE", zk::integer(1));
     m.set("SOCKET_RECV_SIZE", zk::integer(65536));
-    protocol::define_byte_packer(m);
+    protocol::define_byte_packer(m, st);
     // Then JsonPacker with dumps and loads; compress, decompress, dumpv, loadv; WebSocket and websocket.
 }
 
 }  // namespace
 
-ZK_MODULE(protocol, exec_protocol)
+// numpy refuses subinterpreters, so this module says so itself.
+ZK_MODULE(protocol, protocol::State, exec_protocol,
+          "The wire protocol: message constants, the object serializer chosen at import, and the packers.",
+          Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED)

@@ -1,17 +1,17 @@
 // The object serializer behind the packers, chosen once at import from the SERIALIZER variable.
-#include "protocol/names.hpp"
 #include "protocol/protocol.hpp"
 
 namespace protocol {
 
-void select_serializer(zk::Module& m) {
+void select_serializer(zk::Module& m, State& st) {
+    const Names& n = st.names;
     try {
         zk::Ref os = m.import("os");
-        zk::Ref choice = zk::call_method(zk::getattr(os, names::environ), names::get, names::serializer, names::default_);
-        if (zk::check_status(PyObject_RichCompareBool(choice.get(), names::dill, Py_EQ))) {
+        zk::Ref choice = zk::call_method(zk::getattr(os, n.environ), n.get, n.serializer, n.default_);
+        if (zk::equal(choice, n.dill)) {
             zk::Ref dill = m.import("dill");
-            m.set("udump", zk::getattr(dill, names::dumps));
-            m.set("uload", zk::getattr(dill, names::loads));
+            m.set("udump", zk::getattr(dill, n.dumps));
+            m.set("uload", zk::getattr(dill, n.loads));
             return;
         }
     } catch (zk::PyError& e) {
@@ -19,8 +19,8 @@ void select_serializer(zk::Module& m) {
     }
     // Anything but exactly "dill", or dill not installed: pickle.
     zk::Ref pickle = m.get("pickle");
-    m.set("udump", zk::getattr(pickle, names::dumps));
-    m.set("uload", zk::getattr(pickle, names::loads));
+    m.set("udump", zk::getattr(pickle, n.dumps));
+    m.set("uload", zk::getattr(pickle, n.loads));
 }
 
 }  // namespace protocol

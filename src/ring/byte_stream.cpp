@@ -1,6 +1,5 @@
 // ByteStream: puts the 8-byte length in front of each packet the packer makes, and hands received
 // packets back to the packer.
-#include "ring/names.hpp"
 #include "ring/ring.hpp"
 
 namespace ring {
@@ -10,36 +9,37 @@ using zk::Ref;
 
 namespace {
 
-Ref init(zk::Fn fn, Handle self) {
-    zk::call_method(fn.super(self), names::__init__);
-    zk::setattr(self, names::_closed, Py_False);
-    zk::setattr(self, names::_onwebs, Py_False);
+Ref init(Scope s, Handle self) {
+    const Names& n = s.names();
+    zk::call_method(s.super(self), n.__init__);
+    zk::setattr(self, n._closed, Py_False);
+    zk::setattr(self, n._onwebs, Py_False);
     return zk::none();
 }
 
-Ref closed(zk::Fn, Handle self) { return zk::getattr(self, names::_closed); }
+Ref closed(Scope s, Handle self) { return zk::getattr(self, s.names()._closed); }
 
 // The length field and the packet as one bytes object, ready for a single sendall.
-Ref pack(zk::Fn fn, Handle, Handle request) { return framed(zk::call(fn.captured(0), request)); }
+Ref pack(Scope s, Handle, Handle request) { return framed(zk::call(s.state().packer_pack, request)); }
 
-Ref unpack(zk::Fn fn, Handle, Handle response) { return zk::call(fn.captured(0), response); }
+Ref unpack(Scope s, Handle, Handle response) { return zk::call(s.state().packer_unpack, response); }
 
 }  // namespace
 
-Ref define_byte_stream(zk::Module& m) {
+Ref define_byte_stream(zk::Module& m, State& st) {
     using zk::arg;
     Ref packer = m.get("BytePacker");
-    Ref packer_pack = zk::getattr(packer, names::pack);
-    Ref packer_unpack = zk::getattr(packer, names::unpack);
-    return m.add_class(
-        "ByteStream", {}, nullptr,
-        {
-            zk::method(zk::fn<init>("__init__", {arg("self")})),
-            zk::property(zk::fn<closed>("closed", {arg("self")})),
-            zk::method(zk::fn<pack>("pack", {arg("self"), arg("request").annotate("Any")}).capture({packer_pack})),
-            zk::method(zk::fn<unpack>("unpack", {arg("self"), arg("response", zk::Check::Bytearray)})
-                           .capture({packer_unpack})),
-        });
+    st.packer_pack = zk::getattr(packer, st.names.pack);
+    st.packer_unpack = zk::getattr(packer, st.names.unpack);
+    Ref cls = m.add_class("ByteStream", {}, nullptr,
+                          {
+                              zk::method(zk::declare<init>("__init__", {arg("self")})),
+                              zk::property(zk::declare<closed>("closed", {arg("self")})),
+                              zk::method(zk::declare<pack>("pack", {arg("self"), arg("request").annotate("Any")})),
+                              zk::method(zk::declare<unpack>("unpack", {arg("self"), arg("response", zk::Check::Bytearray)})),
+                          });
+    st.stream_pack = zk::getattr(cls, st.names.pack);
+    return cls;
 }
 
 }  // namespace ring

@@ -2,7 +2,6 @@
 //
 // A read may bring bytes beyond the end of the message (the peer wrote several messages at once);
 // they are kept on the connection for the next recv, so back-to-back messages all arrive intact.
-#include "ring/names.hpp"
 #include "ring/ring.hpp"
 
 #include <sys/mman.h>
@@ -62,21 +61,14 @@ public:
     }
 
     // Reads up to `limit` bytes of the packet straight into it; false when the peer has closed.
-    bool read_into(Handle recv_into, Py_ssize_t limit) {
+    bool read_into(const Names& names, Handle recv_into, Py_ssize_t limit) {
         Py_ssize_t want = std::min(missing(), limit);
         reserve(got_ + want);
         Ref view = zk::check(PyMemoryView_FromMemory(PyByteArray_AS_STRING(packet_.get()) + got_, want, PyBUF_WRITE));
-        Ref count;
-        try {
-            count = zk::call(recv_into, view);
-        } catch (zk::PyError&) {
-            zk::call_method(view, names::release);
-            throw;
-        }
         // The view points into a buffer that may move; no one may write through it later.
-        zk::call_method(view, names::release);
-        Py_ssize_t n = PyLong_AsSsize_t(count.get());
-        if (n == -1 && PyErr_Occurred()) zk::throw_error();
+        Ref count = zk::finally([&] { return zk::call(recv_into, view); },
+                                [&] { zk::call_method(view, names.release); });
+        Py_ssize_t n = zk::to_ssize(count);
         if (n < 0 || n > want) zk::raise(PyExc_ValueError, "recv_into() returned %zd for a buffer of %zd bytes", n, want);
         got_ += n;
         return n > 0;
@@ -116,75 +108,68 @@ private:
 };
 
 // How many times SOCKET_RECV_SIZE one read into a long packet may ask for: fewer calls, same bytes.
-constexpr Py_ssize_t body_reads = 16;
+// A size so large that the product overflows reads the rest of the message at once.
+Py_ssize_t body_read_limit(Py_ssize_t recv_size) {
+    constexpr Py_ssize_t body_reads = 16;
+    return recv_size > PY_SSIZE_T_MAX / body_reads ? PY_SSIZE_T_MAX : recv_size * body_reads;
+}
 
 // Feeds `data` to the message and keeps what is left of it for the next recv.
-void feed_keeping_surplus(Message& message, Handle self, Handle data) {
+void feed_keeping_surplus(const Names& n, Message& message, Handle self, Handle data) {
     zk::BufferView view(data);
     Py_ssize_t used = message.feed(view.data(), view.size());
     if (used < view.size()) {
-        zk::setattr(self, names::_surplus, zk::check(PyBytes_FromStringAndSize(view.data() + used, view.size() - used)));
+        zk::setattr(self, n._surplus, zk::check(PyBytes_FromStringAndSize(view.data() + used, view.size() - used)));
     }
 }
 
-// The bytes a previous recv kept, removed from the connection.
-Ref take_surplus(Handle self) {
-    Ref surplus = zk::getattr_optional(self, names::_surplus);
-    if (surplus) zk::check_status(PyObject_DelAttr(self, names::_surplus));
-    return surplus;
-}
-
 // Reads until the message is complete; false when the peer closed the connection first.
-bool read_message(zk::Fn fn, Handle self, Handle sock, Message& message, Ref& chunk) {
-    if (Ref surplus = take_surplus(self)) feed_keeping_surplus(message, self, surplus);
-    Ref size = fn.global(names::SOCKET_RECV_SIZE);
+bool read_message(Scope s, Handle self, Handle sock, Message& message, Ref& chunk) {
+    const Names& n = s.names();
+    if (Ref surplus = zk::pop_attr(self, n._surplus)) feed_keeping_surplus(n, message, self, surplus);
+    Ref size = s.global(n.SOCKET_RECV_SIZE);
     Ref recv_into;
     while (!message.complete()) {
         if (message.sized()) {
             // The rest of a long packet goes straight into it, when the socket can do that, in reads
-            // of up to `body_reads` times the usual size: never past the end of the message.
-            if (!recv_into) recv_into = zk::getattr_optional(sock, names::recv_into);
+            // of a few times the usual size: never past the end of the message.
+            if (!recv_into) recv_into = zk::getattr_optional(sock, n.recv_into);
             if (recv_into && recv_into.get() != Py_None) {
-                Py_ssize_t limit = PyLong_AsSsize_t(size.get());
-                if (limit == -1 && PyErr_Occurred()) zk::throw_error();
-                if (!message.read_into(recv_into, limit * body_reads)) return false;
+                if (!message.read_into(n, recv_into, body_read_limit(zk::to_ssize(size)))) return false;
                 continue;
             }
         }
-        chunk = zk::call_method(sock, names::recv, size);
+        chunk = zk::call_method(sock, n.recv, size);
         if (!zk::truthy(chunk)) return false;
         if (!message.started() && zk::length(chunk) < header_size) {
-            zk::call(zk::getattr(fn.global(names::struct_), names::unpack), names::struct_format, chunk);
+            zk::call(zk::getattr(s.global(n.struct_), n.unpack), n.length_format, chunk);
         }
-        feed_keeping_surplus(message, self, chunk);
+        feed_keeping_surplus(n, message, self, chunk);
     }
     return true;
 }
 
-Ref recv(zk::Fn fn, Handle self) {
-    Ref sock = zk::getattr(self, names::_socket);
+Ref recv(Scope s, Handle self) {
+    const Names& n = s.names();
+    Ref sock = zk::getattr(self, n._socket);
     Message message;
     Ref chunk = zk::none();
     try {
-        if (!read_message(fn, self, sock, message, chunk)) return zk::none();
-        return zk::call_method(self, names::unpack, message.packet());
+        if (!read_message(s, self, sock, message, chunk)) return zk::none();
+        return zk::call_method(self, n.unpack, message.packet());
     } catch (zk::PyError& e) {
         zk::Handling handling(e);  // new errors keep the caught one as their context
         if (e.matches(PyExc_TimeoutError)) {
-            zk::raise(zk::call(PyExc_TimeoutError,
-                               zk::concat({zk::format(e.value()), names::open_paren,
-                                           zk::format(zk::getattr(sock, names::timeout)), names::seconds_comma,
-                                           zk::format(zk::call_method(sock, names::getsockname)), names::close_paren})));
+            zk::raise(zk::call(PyExc_TimeoutError, zk::text("{}({}s, {})", e.value(), zk::getattr(sock, n.timeout),
+                                                             zk::call_method(sock, n.getsockname))));
         }
-        if (e.matches(zk::getattr(fn.global(names::struct_), names::error))) {
-            Ref peer = zk::call_method(sock, names::getpeername);
-            zk::raise(zk::call(PyExc_BufferError,
-                               zk::concat({zk::format(e.value()), names::bracket_open, zk::format(chunk), names::from_word,
-                                           zk::format(peer), names::with_length, zk::format(zk::integer(zk::length(chunk))),
-                                           names::bracket_close})));
+        if (e.matches(zk::getattr(s.global(n.struct_), n.error))) {
+            Ref peer = zk::call_method(sock, n.getpeername);
+            zk::raise(zk::call(PyExc_BufferError, zk::text("{}[{} from {} with length {}]", e.value(), chunk, peer,
+                                                            zk::integer(zk::length(chunk)))));
         }
         if (e.matches(PyExc_RuntimeError)) {
-            zk::call(fn.global(names::print), names::runtime_error, e.value());
+            zk::call(s.global(n.print), zk::str("Runtime Error"), e.value());
             return zk::none();
         }
         throw;
@@ -193,6 +178,6 @@ Ref recv(zk::Fn fn, Handle self) {
 
 }  // namespace
 
-zk::Def recv_def() { return zk::fn<recv>("recv", {zk::arg("self")}); }
+zk::Def recv_def() { return zk::declare<recv>("recv", {zk::arg("self")}); }
 
 }  // namespace ring

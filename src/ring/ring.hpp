@@ -5,6 +5,53 @@
 
 namespace ring {
 
+#define RING_NAMES(X, S)                 \
+    X(__init__)                          \
+    X(_closed)                           \
+    X(_onwebs)                           \
+    X(_socket)                           \
+    X(_surplus)                          \
+    X(close)                             \
+    X(error)                             \
+    X(getpeername)                       \
+    X(getsockname)                       \
+    X(hashlib)                           \
+    X(hexdigest)                         \
+    X(md5)                               \
+    X(pack)                              \
+    X(print)                             \
+    X(recv)                              \
+    X(recv_into)                         \
+    X(release)                           \
+    X(select)                            \
+    X(SOCKET_RECV_SIZE)                  \
+    X(sendall)                           \
+    X(setblocking)                       \
+    X(shutdown)                          \
+    X(timeout)                           \
+    X(unpack)                            \
+    X(update)                            \
+    S(struct_, "struct")                 \
+    S(length_format, "Q")
+
+ZK_NAMES(Names, RING_NAMES)
+
+struct State : zk::ModuleState {
+    Names names;
+    zk::Ref packer_pack, packer_unpack;  // BytePacker.pack and BytePacker.unpack
+    zk::Ref stream_pack;                 // ByteStream.pack, to tell whether a class replaced it
+    zk::Ref heartbeat;                   // the probe flush writes to a peer that has closed
+
+    template <class F>
+    void each(F&& f) {
+        ModuleState::each(f);
+        f(names);
+        f(packer_pack), f(packer_unpack), f(stream_pack), f(heartbeat);
+    }
+};
+
+using Scope = zk::Scope<State>;
+
 // The 8-byte length field in front of every packet: an unsigned 64-bit count in host byte order.
 constexpr Py_ssize_t header_size = 8;
 
@@ -16,7 +63,7 @@ zk::Ref framed(zk::Handle packet);
 constexpr Py_ssize_t large_packet = 1 << 16;
 
 // class ByteStream: the stream frame around each packet.
-zk::Ref define_byte_stream(zk::Module& m);
+zk::Ref define_byte_stream(zk::Module& m, State& st);
 
 // class Connection(ByteStream): whole messages over one socket.
 void define_connection(zk::Module& m, zk::Handle byte_stream);

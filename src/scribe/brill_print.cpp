@@ -1,5 +1,4 @@
 // BrillPrint: the printer through which the package reports, one coloured line per call.
-#include "scribe/names.hpp"
 #include "scribe/scribe.hpp"
 
 namespace scribe {
@@ -9,25 +8,44 @@ using zk::Ref;
 
 namespace {
 
-Ref init(zk::Fn, Handle self, Handle title, Handle exclude, Handle timestamp) {
-    zk::setattr(self, names::title, title);
-    zk::setattr(self, names::exclude, exclude);
-    zk::setattr(self, names::timestamp, timestamp);
+Ref init(Scope s, Handle self, Handle title, Handle exclude, Handle timestamp) {
+    const Names& n = s.names();
+    zk::setattr(self, n.title, title);
+    zk::setattr(self, n.exclude, exclude);
+    zk::setattr(self, n.timestamp, timestamp);
     return zk::none();
 }
 
 // partial(iprint, title=..., exclude=..., timestamp=...), from the attributes as they are now.
-Ref log(zk::Fn fn, Handle self) {
-    return zk::call_kw(fn.global(names::partial), {fn.global(names::iprint)},
-                       {{names::title, zk::getattr(self, names::title)},
-                        {names::exclude, zk::getattr(self, names::exclude)},
-                        {names::timestamp, zk::getattr(self, names::timestamp)}});
+Ref log(Scope s, Handle self) {
+    const Names& n = s.names();
+    return zk::call_kw(s.global(n.partial), {s.global(n.iprint)},
+                       {{n.title, zk::getattr(self, n.title)},
+                        {n.exclude, zk::getattr(self, n.exclude)},
+                        {n.timestamp, zk::getattr(self, n.timestamp)}});
 }
 
-// self.log(message, <fixed keywords>, **kwds); a keyword given twice is refused.
-Ref print_at_level(Handle self, Handle message, std::initializer_list<zk::Kw> fixed, Handle kwds) {
+// The keywords each level fixes: its colour, and for info the mode as well.
+Ref fixed_keywords(const Names& n, Level level) {
     Ref keywords = zk::new_dict();
-    for (const zk::Kw& k : fixed) zk::setitem(keywords, k.name, k.value);
+    if (level == Level::info) zk::setitem(keywords, n.mode, n.bold);
+    const Ref* colour = &n.red;
+    switch (level) {
+        case Level::debug: colour = &n.cyan; break;
+        case Level::info: colour = &n.white; break;
+        case Level::warning: colour = &n.yellow; break;
+        case Level::error: colour = &n.purple; break;
+        case Level::critical: break;
+    }
+    zk::setitem(keywords, n.foreground, *colour);
+    return keywords;
+}
+
+// self.log(message, <the level's keywords>, **kwds); a keyword the level fixes may not be given.
+template <Level L>
+Ref print_at(Scope s, Handle self, Handle message, Handle kwds) {
+    const Names& n = s.names();
+    Ref keywords = fixed_keywords(n, L);
     PyObject *key, *value;
     Py_ssize_t pos = 0;
     while (PyDict_Next(kwds, &pos, &key, &value)) {  // kwds is this call's own dict
@@ -36,27 +54,7 @@ Ref print_at_level(Handle self, Handle message, std::initializer_list<zk::Kw> fi
         }
         zk::setitem(keywords, key, value);
     }
-    return zk::call_with(zk::getattr(self, names::log), zk::tuple_of({message}), keywords);
-}
-
-Ref debug(zk::Fn, Handle self, Handle message, Handle kwds) {
-    return print_at_level(self, message, {{names::foreground, names::cyan}}, kwds);
-}
-
-Ref info(zk::Fn, Handle self, Handle message, Handle kwds) {
-    return print_at_level(self, message, {{names::mode, names::bold}, {names::foreground, names::white}}, kwds);
-}
-
-Ref warning(zk::Fn, Handle self, Handle message, Handle kwds) {
-    return print_at_level(self, message, {{names::foreground, names::yellow}}, kwds);
-}
-
-Ref error(zk::Fn, Handle self, Handle message, Handle kwds) {
-    return print_at_level(self, message, {{names::foreground, names::purple}}, kwds);
-}
-
-Ref critical(zk::Fn, Handle self, Handle message, Handle kwds) {
-    return print_at_level(self, message, {{names::foreground, names::red}}, kwds);
+    return zk::call_with(zk::getattr(self, n.log), zk::tuple_of({message}), keywords);
 }
 
 }  // namespace
@@ -64,21 +62,18 @@ Ref critical(zk::Fn, Handle self, Handle message, Handle kwds) {
 void define_brill_print(zk::Module& m) {
     using zk::arg;
     using zk::Check;
-    m.add_class(
-        "BrillPrint", {}, nullptr,
-        {
-            zk::method(zk::fn<init>("__init__", {arg("self"), arg("title", Check::Str) = "ZELK",
-                                                 arg("exclude", Check::List).annotate("list[str]") =
-                                                     zk::list_of({zk::str("zelk")}),
-                                                 arg("timestamp").annotate("bool") = false})
-                           .returns("None")),
-            zk::property(zk::fn<log>("log", {arg("self")})),
-            zk::method(zk::fn<debug>("debug", {arg("self"), arg("message"), zk::kwargs("kwds")})),
-            zk::method(zk::fn<info>("info", {arg("self"), arg("message"), zk::kwargs("kwds")})),
-            zk::method(zk::fn<warning>("warning", {arg("self"), arg("message"), zk::kwargs("kwds")})),
-            zk::method(zk::fn<error>("error", {arg("self"), arg("message"), zk::kwargs("kwds")})),
-            zk::method(zk::fn<critical>("critical", {arg("self"), arg("message"), zk::kwargs("kwds")})),
-        });
+    std::vector<zk::Member> members = {
+        zk::method(zk::declare<init>("__init__", {arg("self"), arg("title", Check::Str) = "ZELK",
+                                                  arg("exclude", Check::List).annotate("list[str]") =
+                                                      zk::list_of({zk::str("zelk")}),
+                                                  arg("timestamp").annotate("bool") = false})
+                       .returns("None")),
+        zk::property(zk::declare<log>("log", {arg("self")})),
+    };
+    add_level_members(members, []<Level L>() {
+        return zk::method(zk::declare<print_at<L>>(level_method_name(L), {arg("self"), arg("message"), zk::kwargs("kwds")}));
+    });
+    m.add_class("BrillPrint", {}, nullptr, members);
 }
 
 }  // namespace scribe

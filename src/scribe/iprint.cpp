@@ -1,5 +1,4 @@
 // iprint: one coloured, timestamped line (or exception report) on standard output.
-#include "scribe/names.hpp"
 #include "scribe/scribe.hpp"
 
 namespace scribe {
@@ -30,67 +29,60 @@ const char* const iprint_doc =
 
 // The traceback of the exception being handled, one marked piece per string of
 // TracebackException.format(chain=True), leaving out those that `pattern` matches.
-Ref exception_report(zk::Fn fn, Handle style, Handle pattern, Handle obj) {
-    Ref exc_info = zk::call_method(fn.global(names::sys), names::exc_info);
+Ref exception_report(Scope s, Handle style, Handle pattern, Handle obj) {
+    const Names& n = s.names();
+    Ref exc_info = zk::call_method(s.global(n.sys), n.exc_info);
     Ref limit = zk::new_dict();
-    zk::setitem(limit, names::limit, Py_None);
-    Ref report = zk::call_with(zk::getattr(fn.global(names::traceback), names::TracebackException), exc_info, limit);
+    zk::setitem(limit, n.limit, Py_None);
+    Ref report = zk::call_with(zk::getattr(s.global(n.traceback), n.TracebackException), exc_info, limit);
 
-    Ref markers = zk::getitem(style, names::tb);
-    Ref split = zk::getitem(markers, names::split);
-    Ref search = zk::getattr(pattern, names::search);
-    Ref pieces = zk::list_of({zk::concat({zk::to_str(obj), names::exclaim_crlf})});
-    for (Ref s : zk::iterate(zk::call_kw(zk::getattr(report, names::format), {}, {{names::chain, Py_True}}))) {
-        if (zk::truthy(zk::call(search, s))) continue;
+    Ref markers = zk::getitem(style, n.tb);
+    Ref split = zk::getitem(markers, n.split);
+    Ref search = zk::getattr(pattern, n.search);
+    Ref pieces = zk::list_of({zk::text("{}!\r\n", zk::to_str(obj))});
+    for (Ref line : zk::iterate(zk::call_kw(zk::getattr(report, n.format), {}, {{n.chain, Py_True}}))) {
+        if (zk::truthy(zk::call(search, line))) continue;
         Ref piece;
-        if (zk::contains(s, names::during)) {
-            piece = zk::concat({names::crlf, split, split, zk::call_method(s, names::lstrip)});
-        } else if (zk::contains(s, names::traceback_word)) {
-            piece = zk::concat({zk::getitem(markers, names::trace), names::two_spaces, s});
-        } else if (zk::contains(s, names::file_word)) {
-            Ref marked_source = zk::concat({names::frame_source, zk::getitem(markers, names::lines), names::two_spaces});
-            Ref frame = zk::call_method(s, names::replace, names::frame_source, marked_source, zk::integer(1));
-            piece = zk::concat({zk::getitem(markers, names::files), frame});
+        if (zk::contains(line, n.during)) {
+            piece = zk::text("\r\n{}{}{}", split, split, zk::call_method(line, n.lstrip));
+        } else if (zk::contains(line, n.traceback_word)) {
+            piece = zk::text("{}  {}", zk::getitem(markers, n.trace), line);
+        } else if (zk::contains(line, n.file_word)) {
+            Ref marked_source = zk::text("\n    {}  ", zk::getitem(markers, n.lines));
+            Ref frame = zk::call_method(line, n.replace, n.frame_source, marked_source, zk::integer(1));
+            piece = zk::text("{}{}", zk::getitem(markers, n.files), frame);
         } else {
-            piece = zk::concat({zk::getitem(markers, names::error), names::two_spaces, s});
+            piece = zk::text("{}  {}", zk::getitem(markers, n.error), line);
         }
         zk::append(pieces, piece);
     }
-    return zk::join(names::empty, pieces);
+    return zk::join(n.empty_text, pieces);
 }
 
 // Local time to the millisecond: 2024-05-01 12:00:00.123
-Ref now_to_millisecond(zk::Fn fn) {
-    Ref now = zk::call_method(fn.global(names::datetime), names::now);
-    Ref text = zk::call_method(now, names::strftime, names::time_format);
-    return zk::slice(text, 0, -3);
+Ref now_to_millisecond(Scope s) {
+    const Names& n = s.names();
+    Ref now = zk::call_method(s.global(n.datetime), n.now);
+    return zk::slice(zk::call_method(now, n.strftime, n.clock_format), 0, -3);
 }
 
-Ref iprint(zk::Fn fn, Handle obj, Handle title, Handle mode, Handle foreground, Handle background, Handle exclude,
+Ref iprint(Scope s, Handle obj, Handle title, Handle mode, Handle foreground, Handle background, Handle exclude,
            Handle kwds) {
-    Ref style = fn.global(names::STYLE);
-    Ref label = zk::getitem(zk::getitem(style, names::color2level), foreground);
-    Ref prefix = zk::concat({names::bracket_open, title, names::bracket_pair, label, names::bracket_close_space});
-    Ref pattern = zk::call_method(fn.global(names::re), names::compile, zk::join(names::bar, exclude));
+    const Names& n = s.names();
+    Ref style = s.global(n.STYLE);
+    Ref label = zk::getitem(zk::getitem(style, n.color2level), foreground);
+    Ref pattern = zk::call_method(s.global(n.re), n.compile, zk::join(n.bar, exclude));
 
-    Ref msg = zk::isinstance(obj, PyExc_Exception) ? exception_report(fn, style, pattern, obj) : zk::format(obj);
+    Ref msg = zk::isinstance(obj, PyExc_Exception) ? exception_report(s, style, pattern, obj) : zk::format(obj);
 
-    Ref mode_code = zk::format(zk::getitem(zk::getitem(style, names::mode), mode));
-    Ref fore_code = zk::format(zk::getitem(zk::getitem(style, names::fore), foreground));
-    Ref ts = now_to_millisecond(fn);
-    Ref rmsg = zk::truthy(zk::dict_pop(kwds, names::timestamp, Py_False))
-                   ? zk::concat({names::bracket_open, ts, names::bracket_close_space, msg})
-                   : msg.copy();
-    Ref pmsg = zk::concat({names::bracket_open, ts, names::bracket_close, prefix, msg});
+    Ref mode_code = zk::getitem(zk::getitem(style, n.mode), mode);
+    Ref codes = zk::getitem(zk::getitem(style, n.fore), foreground);
+    Ref ts = now_to_millisecond(s);
+    Ref rmsg = zk::truthy(zk::dict_pop(kwds, n.timestamp, Py_False)) ? zk::text("[{}] {}", ts, msg) : msg.copy();
 
-    Ref codes = fore_code.copy();
-    if (zk::truthy(background)) {
-        Ref back_code = zk::format(zk::getitem(zk::getitem(style, names::back), background));
-        codes = zk::concat({fore_code, names::semicolon, back_code});
-    }
-    Ref text = zk::concat({names::escape_open, mode_code, names::semicolon, codes, names::letter_m, pmsg,
-                           fn.global(names::SUFFIX)});
-    zk::call_with(fn.global(names::print), zk::tuple_of({text}), kwds);
+    if (zk::truthy(background)) codes = zk::text("{};{}", codes, zk::getitem(zk::getitem(style, n.back), background));
+    Ref line = zk::text("\x1b[{};{}m[{}][{}][{}] {}{}", mode_code, codes, ts, title, label, msg, s.global(n.SUFFIX));
+    zk::call_with(s.global(n.print), zk::tuple_of({line}), kwds);
     return rmsg;
 }
 
@@ -99,7 +91,7 @@ Ref iprint(zk::Fn fn, Handle obj, Handle title, Handle mode, Handle foreground, 
 zk::Def iprint_def() {
     using zk::arg;
     using zk::Check;
-    return zk::fn<iprint>("iprint", {
+    return zk::declare<iprint>("iprint", {
                                         arg("obj").annotate("Exception | str"),
                                         arg("title", Check::Str) = "",
                                         arg("mode", Check::Str) = "bold",

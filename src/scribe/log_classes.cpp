@@ -1,6 +1,5 @@
 // ColoredFormatter, _StreamHandler and Filter: the logging subclasses that ilog wires together
 // (coloured console records, the "[!n]" overwrite marker, the "!!!" console-only marker).
-#include "scribe/names.hpp"
 #include "scribe/scribe.hpp"
 
 namespace scribe {
@@ -28,82 +27,82 @@ bool has_marker(Handle msg, Handle marker) { return PyUnicode_Check(msg.get()) &
 // The colour of a record's level name: the five standard names have their own, other levels
 // are white. A label this formatter already put on the record (the record reached a second
 // coloured handler) keeps the colour it was given.
-Ref level_colour(Handle style, Handle levelname) {
-    Ref level2color = zk::getitem(style, names::level2color);
-    if (Ref colour = zk::call_method(level2color, names::get, levelname, Py_None); colour.get() != Py_None) {
+Ref level_colour(const Names& n, Handle style, Handle levelname) {
+    Ref level2color = zk::getitem(style, n.level2color);
+    if (Ref colour = zk::call_method(level2color, n.get, levelname, Py_None); colour.get() != Py_None) {
         return colour;
     }
-    Ref color2level = zk::getitem(style, names::color2level);
-    for (Ref colour : zk::iterate(zk::call_method(level2color, names::values))) {
+    Ref color2level = zk::getitem(style, n.color2level);
+    for (Ref colour : zk::iterate(zk::call_method(level2color, n.values))) {
         Ref label = zk::getitem(color2level, colour);
-        if (zk::check_status(PyObject_RichCompareBool(label.get(), levelname, Py_EQ))) return colour;
+        if (zk::equal(label, levelname)) return colour;
     }
-    return Ref::borrow(names::white);
+    return n.white.copy();
 }
 
-Ref formatter_init(zk::Fn, Handle self, Handle pattern) {
-    zk::setattr(self, names::pattern, pattern);
+Ref formatter_init(Scope s, Handle self, Handle pattern) {
+    zk::setattr(self, s.names().pattern, pattern);
     return zk::none();
 }
 
 // Relabels the record with its level's label, re-initialises the formatter with the pattern in
-// that level's colour and formats through logging.Formatter (captured at definition).
-Ref formatter_format(zk::Fn fn, Handle self, Handle record) {
-    Ref style = fn.global(names::STYLE);
-    Ref colorname = level_colour(style, zk::getattr(record, names::levelname));
-    Ref color = zk::getitem(zk::getitem(style, names::fore), colorname);
-    zk::setattr(record, names::levelname, zk::getitem(zk::getitem(style, names::color2level), colorname));
+// that level's colour and formats through logging.Formatter.
+Ref formatter_format(Scope s, Handle self, Handle record) {
+    const Names& n = s.names();
+    Ref style = s.global(n.STYLE);
+    Ref colorname = level_colour(n, style, zk::getattr(record, n.levelname));
+    Ref color = zk::getitem(zk::getitem(style, n.fore), colorname);
+    zk::setattr(record, n.levelname, zk::getitem(zk::getitem(style, n.color2level), colorname));
 
-    Handle base = fn.captured(0);
-    Ref pattern = zk::concat({fn.global(names::PREFIX), zk::format(color), names::letter_m,
-                              zk::getattr(self, names::pattern), fn.global(names::SUFFIX)});
-    zk::call(zk::getattr(base, names::__init__), self, pattern);
-    return zk::call(zk::getattr(base, names::format), self, record);
+    const Ref& base = s.state().formatter_base;
+    Ref pattern = zk::text("{}{}m{}{}", s.global(n.PREFIX), color, zk::getattr(self, n.pattern), s.global(n.SUFFIX));
+    zk::call(zk::getattr(base, n.__init__), self, pattern);
+    return zk::call(zk::getattr(base, n.format), self, record);
 }
 
 // Ends the line with a carriage return when the message asks to be overwritten (removing the
 // marker from the record, so later handlers never see it), else with a line feed. Runs under the
 // handler's lock, taken by logging.Handler.handle, so the terminator belongs to this record.
-Ref handler_emit(zk::Fn fn, Handle self, Handle record) {
-    Ref msg = zk::getattr(record, names::msg);
-    if (has_marker(msg, names::overwrite_marker)) {
-        zk::setattr(record, names::msg, zk::call_method(msg, names::replace, names::overwrite_marker, names::empty));
-        zk::setattr(self, names::terminator, names::carriage_return);
+Ref handler_emit(Scope s, Handle self, Handle record) {
+    const Names& n = s.names();
+    Ref msg = zk::getattr(record, n.msg);
+    if (has_marker(msg, n.overwrite_marker)) {
+        zk::setattr(record, n.msg, zk::call_method(msg, n.replace, n.overwrite_marker, n.empty_text));
+        zk::setattr(self, n.terminator, n.carriage_return);
     } else {
-        zk::setattr(self, names::terminator, names::line_feed);
+        zk::setattr(self, n.terminator, n.line_feed);
     }
-    zk::call(zk::getattr(fn.captured(0), names::emit), self, record);
+    zk::call(zk::getattr(s.state().stream_handler_base, n.emit), self, record);
     return zk::none();
 }
 
 // Keeps records whose message holds "!!!" off the handler it is attached to.
-Ref filter_filter(zk::Fn, Handle, Handle record) {
-    return zk::boolean(!has_marker(zk::getattr(record, names::msg), names::no_file_marker));
+Ref filter_filter(Scope s, Handle, Handle record) {
+    const Names& n = s.names();
+    return zk::boolean(!has_marker(zk::getattr(record, n.msg), n.no_file_marker));
 }
 
 }  // namespace
 
-void define_colored_formatter(zk::Module& m) {
+void define_colored_formatter(zk::Module& m, State& st) {
     using zk::arg;
-    Ref base = m.get("Formatter");
-    m.add_class("ColoredFormatter", {base}, nullptr,
+    st.formatter_base = m.get("Formatter");
+    m.add_class("ColoredFormatter", {st.formatter_base}, nullptr,
                 {
                     zk::attribute("default_time_format", zk::str("%Y-%m-%d %H:%M:%S")),
                     zk::attribute("default_msec_format", zk::str("%s.%03d")),
-                    zk::method(zk::fn<formatter_init>("__init__", {arg("self"), arg("pattern")})),
-                    zk::method(zk::fn<formatter_format>("format", {arg("self"), arg("record").annotate("LogRecord")})
-                                   .doc(format_doc)
-                                   .capture({base})),
+                    zk::method(zk::declare<formatter_init>("__init__", {arg("self"), arg("pattern")})),
+                    zk::method(zk::declare<formatter_format>("format", {arg("self"), arg("record").annotate("LogRecord")})
+                                   .doc(format_doc)),
                 });
 }
 
-void define_stream_handler(zk::Module& m) {
+void define_stream_handler(zk::Module& m, State& st) {
     using zk::arg;
-    Ref base = m.get("StreamHandler");
-    m.add_class("_StreamHandler", {base}, nullptr,
+    st.stream_handler_base = m.get("StreamHandler");
+    m.add_class("_StreamHandler", {st.stream_handler_base}, nullptr,
                 {
-                    zk::method(zk::fn<handler_emit>("emit", {arg("self"), arg("record").annotate("LogRecord")})
-                                   .capture({base})),
+                    zk::method(zk::declare<handler_emit>("emit", {arg("self"), arg("record").annotate("LogRecord")})),
                 });
 }
 
@@ -111,7 +110,7 @@ void define_filter(zk::Module& m) {
     using zk::arg;
     m.add_class("Filter", {m.get("Filter")}, nullptr,
                 {
-                    zk::method(zk::fn<filter_filter>("filter", {arg("self"), arg("record").annotate("LogRecord")})),
+                    zk::method(zk::declare<filter_filter>("filter", {arg("self"), arg("record").annotate("LogRecord")})),
                 });
 }
 

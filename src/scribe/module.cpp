@@ -1,12 +1,10 @@
 // zelk.scribe: coloured console printing, call formatting, the package's printer and a coloured
 // set-up of the standard logging module.
-#include "scribe/names.hpp"
 #include "scribe/scribe.hpp"
 
 namespace {
 
-void exec_scribe(zk::Module& m) {
-    scribe::names::intern();
+void exec_scribe(zk::Module& m, scribe::State& st) {
     m.import("os");
     m.import("re");
     m.import("sys");
@@ -23,8 +21,8 @@ void exec_scribe(zk::Module& m) {
     m.def(scribe::abbreviate_def());
     m.def(scribe::iformat_def());
     scribe::define_brill_print(m);
-    scribe::define_colored_formatter(m);
-    scribe::define_stream_handler(m);
+    scribe::define_colored_formatter(m, st);
+    scribe::define_stream_handler(m, st);
     scribe::define_filter(m);
     m.def(scribe::ilog_def(m));
     scribe::define_brill_logger(m);
@@ -33,4 +31,6 @@ void exec_scribe(zk::Module& m) {
 
 }  // namespace
 
-ZK_MODULE(scribe, exec_scribe)
+ZK_MODULE(scribe, scribe::State, exec_scribe,
+          "Coloured console printing, call formatting, the package's printer and a coloured logging set-up.",
+          Py_MOD_PER_INTERPRETER_GIL_SUPPORTED)

@@ -3,7 +3,160 @@
 
 #include "core/zk.hpp"
 
+#include <utility>
+#include <vector>
+
 namespace scribe {
+
+#define SCRIBE_NAMES(X, S)                 \
+    X(__init__)                            \
+    X(abbreviate)                          \
+    X(addFilter)                           \
+    X(addHandler)                          \
+    X(backupCount)                         \
+    X(back)                                \
+    X(chain)                               \
+    X(color2level)                         \
+    X(ColoredFormatter)                    \
+    X(compile)                             \
+    X(critical)                            \
+    X(datetime)                            \
+    X(debug)                               \
+    X(emit)                                \
+    X(encoding)                            \
+    X(environ)                             \
+    X(error)                               \
+    X(exc_info)                            \
+    X(exclude)                             \
+    X(exist_ok)                            \
+    X(exists)                              \
+    X(extMatch)                            \
+    X(filename)                            \
+    X(files)                               \
+    X(Filter)                              \
+    X(fore)                                \
+    X(foreground)                          \
+    X(format)                              \
+    X(Formatter)                           \
+    X(get)                                 \
+    X(getLogger)                           \
+    X(handlers)                            \
+    X(ilog)                                \
+    X(info)                                \
+    X(iprint)                              \
+    X(level2color)                         \
+    X(levelname)                           \
+    X(limit)                               \
+    X(lines)                               \
+    X(log)                                 \
+    X(LOGGER)                              \
+    X(lstrip)                              \
+    X(mkdir)                               \
+    X(mode)                                \
+    X(msg)                                 \
+    X(name)                                \
+    X(now)                                 \
+    X(os)                                  \
+    X(parent)                              \
+    X(parents)                             \
+    X(partial)                             \
+    X(Path)                                \
+    X(pattern)                             \
+    X(PREFIX)                              \
+    X(print)                               \
+    X(re)                                  \
+    X(replace)                             \
+    X(search)                              \
+    X(setFormatter)                        \
+    X(setLevel)                            \
+    X(split)                               \
+    X(strftime)                            \
+    X(STYLE)                               \
+    X(suffix)                              \
+    X(SUFFIX)                              \
+    X(sys)                                 \
+    X(tb)                                  \
+    X(terminator)                          \
+    X(timestamp)                           \
+    X(title)                               \
+    X(trace)                               \
+    X(traceback)                           \
+    X(TracebackException)                  \
+    X(TimedRotatingFileHandler)            \
+    X(values)                              \
+    X(warning)                             \
+    X(when)                                \
+    S(bar, "|")                            \
+    S(bold, "bold")                        \
+    S(carriage_return, "\r")               \
+    S(clock_format, "%Y-%m-%d %H:%M:%S.%f") \
+    S(comma_space, ", ")                   \
+    S(cyan, "cyan")                        \
+    S(during, "During")                    \
+    S(empty_text, "")                      \
+    S(file, "file")                        \
+    S(file_word, "File")                   \
+    S(frame_source, "\n    ")              \
+    S(line_feed, "\n")                     \
+    S(no_file_marker, "!!!")               \
+    S(overwrite_marker, "[!n]")            \
+    S(purple, "purple")                    \
+    S(record_format, "[%(asctime)s][%(name)s][%(levelname)s] %(message)s") \
+    S(red, "red")                          \
+    S(rotated_match, "^\\d{4}-\\d{2}-\\d{2}_\\d{2}-\\d{2}-\\d{2}(\\.\\w+)?$") \
+    S(rotated_suffix, "%Y-%m-%d_%H-%M-%S.log") \
+    S(stream_handler_class, "_StreamHandler") \
+    S(traceback_word, "Traceback")         \
+    S(utf_8, "utf-8")                      \
+    S(white, "white")                      \
+    S(yellow, "yellow")
+
+ZK_NAMES(Names, SCRIBE_NAMES)
+
+struct State : zk::ModuleState {
+    Names names;
+    // The logging classes the module's own classes extend, as imported: their methods are called
+    // through them, as a class body's super() would.
+    zk::Ref formatter_base, stream_handler_base;
+
+    template <class F>
+    void each(F&& f) {
+        ModuleState::each(f);
+        f(names);
+        f(formatter_base);
+        f(stream_handler_base);
+    }
+};
+
+using Scope = zk::Scope<State>;
+
+// The five levels of the printer and of the logger, in the order their classes define them.
+enum class Level { debug, info, warning, error, critical };
+
+inline const zk::Ref& level_name(const Names& n, Level level) {
+    switch (level) {
+        case Level::debug: return n.debug;
+        case Level::info: return n.info;
+        case Level::warning: return n.warning;
+        case Level::error: return n.error;
+        case Level::critical: break;
+    }
+    return n.critical;
+}
+
+// The five members make.template operator()<L>() gives, one per level, in order.
+template <class Make>
+void add_level_members(std::vector<zk::Member>& members, Make make) {
+    constexpr Level levels[] = {Level::debug, Level::info, Level::warning, Level::error, Level::critical};
+    [&]<std::size_t... I>(std::index_sequence<I...>) {
+        (members.push_back(make.template operator()<levels[I]>()), ...);
+    }(std::make_index_sequence<std::size(levels)>());
+}
+
+inline const char* level_method_name(Level level) {
+    constexpr const char* names[] = {"debug", "info", "warning", "error", "critical"};
+    return names[static_cast<int>(level)];
+}
 
 // STYLE: the colour, mode, level-label and traceback-marker tables.
 zk::Ref make_style();
@@ -18,8 +171,8 @@ void define_brill_print(zk::Module& m);
 
 // The logging set-up: classes ColoredFormatter, _StreamHandler and Filter, the function ilog,
 // class BrillLogger.
-void define_colored_formatter(zk::Module& m);
-void define_stream_handler(zk::Module& m);
+void define_colored_formatter(zk::Module& m, State& st);
+void define_stream_handler(zk::Module& m, State& st);
 void define_filter(zk::Module& m);
 zk::Def ilog_def(const zk::Module& m);  // level defaults to the module's INFO
 void define_brill_logger(zk::Module& m);
