@@ -51,6 +51,8 @@ class ScriptedIntoSocket(ScriptedSocket):
     def recv_into(self, buffer):
         self.reads += 1
         item = self.chunks.pop(0) if self.chunks else b""
+        if isinstance(item, BaseException):
+            raise item
         n = min(len(item), len(buffer))
         buffer[:n] = item[:n]
         if item[n:]:
@@ -163,6 +165,31 @@ def test_runtime_error_is_printed_and_gives_none(capsys):
 def test_other_socket_errors_propagate(error):
     with pytest.raises(type(error)):
         Connection(ScriptedSocket(error)).recv()
+
+
+def test_length_field_split_across_reads():
+    field = struct.pack("=Q", 3)
+    assert Connection(ScriptedSocket(field[:3], field[3:] + b"\x92\x01\x02")).recv() == [1, 2]
+
+
+@pytest.mark.parametrize("socket_type", [ScriptedSocket, ScriptedIntoSocket])
+@pytest.mark.parametrize("cut", [3, 8, 20, 150])
+def test_time_out_inside_a_message_keeps_what_arrived(socket_type, cut):
+    data = frame(("x" * 200, RECORD))
+    connection = Connection(socket_type(data[:cut], TimeoutError("timed out"), data[cut:]))
+    with pytest.raises(TimeoutError):
+        connection.recv()
+    assert connection.recv() == ("x" * 200, RECORD)
+
+
+def test_short_length_field_then_reset_is_a_buffer_error():
+    class ResetSocket(ScriptedSocket):
+        def getpeername(self):
+            raise OSError(107, "Transport endpoint is not connected")
+
+    with pytest.raises(BufferError) as info:
+        Connection(ResetSocket(b"\x05", ConnectionResetError(104, "reset"))).recv()
+    assert str(info.value) == "unpack requires a buffer of 8 bytes[b'\\x05' with length 1]"
 
 
 def test_back_to_back_messages_in_one_read():
@@ -284,6 +311,35 @@ def test_clear_drops_input_and_leaves_the_socket_blocking(pair):
     assert b.recv() == "after"
 
 
+def test_flush_and_clear_drop_a_message_cut_short(pair):
+    a, b = pair
+    b._socket.settimeout(0.05)
+    for drop in (b.flush, b.clear):
+        a._socket.sendall(frame("lost")[:12])
+        with pytest.raises(TimeoutError):
+            b.recv()
+        threading.Event().wait(0.02)
+        drop()
+        a.send("kept")
+        b._socket.settimeout(1.0)
+        assert b.recv() == "kept"
+        b._socket.settimeout(0.05)
+
+
+def test_close_after_a_reset_still_closes(tcp_pair):
+    client, accepted = tcp_pair
+    accepted.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+    accepted.close()  # sends a reset
+    connection = Connection(client)
+    threading.Event().wait(0.05)
+    with pytest.raises(OSError):
+        connection.close()
+    assert connection.closed and client.fileno() == -1
+    with pytest.raises(OSError):
+        connection.close()
+    assert connection.closed
+
+
 def test_close_twice(pair):
     a, _ = pair
     a.close()
@@ -324,6 +380,29 @@ def test_many_connections_in_parallel():
     finally:
         for a, b in pairs:
             a.close(), b.close()
+
+
+def test_threads_sharing_one_connection_pair_keep_messages_whole():
+    left, right = socket.socketpair()
+    sender, receiver = Connection(left), Connection(right)
+    per_thread, got = 2000, [[] for _ in range(8)]
+
+    def work(i):
+        if i < 8:
+            for n in range(per_thread):
+                sender.send((i, n, "p" * (n % 300), np.arange(n % 5)))
+        else:
+            for _ in range(per_thread):
+                got[i - 8].append(receiver.recv())
+
+    try:
+        run_in_threads(work, count=16)
+    finally:
+        sender.close(), receiver.close()
+    messages = [m for part in got for m in part]
+    whole = [m for m in messages if m[2] == "p" * (m[1] % 300) and m[3].tolist() == list(range(m[1] % 5))]
+    print(f"{len(messages)} messages received by 8 threads from 8 senders, {len(whole)} whole")
+    assert len(whole) == 8 * per_thread and sorted(m[:2] for m in whole) == [(i, n) for i in range(8) for n in range(per_thread)]
 
 
 @needs_plain_build

@@ -11,6 +11,7 @@
 #pragma once
 
 #include "core/names.hpp"
+#include "core/ops.hpp"
 
 #include <concepts>
 
@@ -18,6 +19,8 @@ namespace zk {
 
 // Names the runtime layer itself uses.
 #define ZK_CORE_NAMES(X, S)      \
+    X(acquire)                   \
+    X(release)                   \
     X(__dict__)                  \
     X(__doc__)                   \
     X(__module__)                \
@@ -97,6 +100,14 @@ int visit_refs(T& holder, visitproc visit, void* arg) {
 template <class T>
 void clear_refs(T& holder) {
     RefClearer{}(holder);
+}
+
+// Runs `body` while holding `lock` (a threading.Lock), which is released however `body` ends.
+// Acquiring it can be interrupted by a signal, as in Python.
+template <class Body>
+Ref with_lock(const CoreNames& names, Handle lock, Body&& body) {
+    call_method(lock, names.acquire);
+    return finally(body, [&] { call_method(lock, names.release); });
 }
 
 }  // namespace zk

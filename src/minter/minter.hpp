@@ -6,7 +6,6 @@
 namespace minter {
 
 #define MINTER_NAMES(X, S)                  \
-    X(acquire)                              \
     X(datetime)                             \
     X(EPOCH)                                \
     X(fromtimestamp)                        \
@@ -15,7 +14,6 @@ namespace minter {
     X(Lock)                                 \
     X(now)                                  \
     X(randint)                              \
-    X(release)                              \
     X(SFID)                                 \
     X(strftime)                             \
     X(threading)                            \
@@ -53,13 +51,6 @@ struct State : zk::ModuleState {
 };
 
 using Scope = zk::Scope<State>;
-
-// Runs `body` while holding `lock` (a threading.Lock), which is released however `body` ends.
-template <class Body>
-zk::Ref with_lock(const Names& n, zk::Handle lock, Body&& body) {
-    zk::call_method(lock, n.acquire);
-    return zk::finally(body, [&] { zk::call_method(lock, n.release); });
-}
 
 // A method defined as `__name` in a class body: the function keeps its own name, the class stores
 // it under the mangled one (`_SFID__ts`).

@@ -45,7 +45,7 @@ Ref ts(Scope s, Handle) {
 // before the caller waits, lock held, for the clock to move on.
 Ref getid(Scope s, Handle self, Handle readable) {
     const Names& n = s.names();
-    return with_lock(n, zk::getattr(self, n._SFID__lock), [&] {
+    return zk::with_lock(s.state().core, zk::getattr(self, n._SFID__lock), [&] {
         Ref timestamp = zk::call_method(self, n._SFID__ts);
         Ref last = zk::getattr(self, n._SFID__last_timestamp);
         if (zk::equal(timestamp, last)) {

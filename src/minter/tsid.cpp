@@ -31,7 +31,7 @@ Ref ts(Scope s, Handle) {
 // generator share a time.
 Ref getid(Scope s, Handle self) {
     const Names& n = s.names();
-    return with_lock(n, zk::getattr(self, n._TSID__lock), [&] {
+    return zk::with_lock(s.state().core, zk::getattr(self, n._TSID__lock), [&] {
         Ref text = zk::call_method(self, n._TSID__ts);
         Ref last = zk::getattr(self, n._TSID__lastts);
         while (zk::equal(last, text)) {

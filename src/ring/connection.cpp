@@ -1,5 +1,8 @@
 // Connection: sends, flushes, clears and closes one socket's stream of framed messages.
 // The reader, recv, has a file of its own.
+//
+// Threads may share a connection: one lock per direction lets one whole message out and one in at
+// a time. Neither is held while a value is packed or unpacked, which may run any Python code.
 #include "ring/ring.hpp"
 
 namespace ring {
@@ -13,67 +16,88 @@ Ref init(Scope s, Handle self, Handle socket) {
     const Names& n = s.names();
     zk::call_method(s.super(self), n.__init__);
     zk::setattr(self, n._socket, socket);
+    zk::setattr(self, n._send_lock, zk::call(s.state().lock_class));
+    zk::setattr(self, n._recv_lock, zk::call(s.state().lock_class));
     return zk::none();
+}
+
+// Input the reader kept, beyond its last message or of one it stopped in, is stale too.
+void drop_kept_input(const Names& n, Handle self) {
+    zk::pop_attr(self, n._surplus);
+    zk::pop_attr(self, n._partial);
 }
 
 // Reads and drops whatever can be read without waiting; the socket ends up blocking, without time-out.
 Ref clear(Scope s, Handle self) {
     const Names& n = s.names();
-    zk::pop_attr(self, n._surplus);  // input the reader kept beyond its last message is stale too
-    Ref sock = zk::getattr(self, n._socket);
-    zk::call_method(sock, n.setblocking, Py_False);
-    Ref size = zk::integer(4096);
-    zk::finally(
-        [&] {
-            try {
-                while (zk::truthy(zk::call_method(sock, n.recv, size))) {
+    return zk::with_lock(s.state().core, zk::getattr(self, n._recv_lock), [&] {
+        drop_kept_input(n, self);
+        Ref sock = zk::getattr(self, n._socket);
+        zk::call_method(sock, n.setblocking, Py_False);
+        Ref size = zk::integer(4096);
+        zk::finally(
+            [&] {
+                try {
+                    while (zk::truthy(zk::call_method(sock, n.recv, size))) {
+                    }
+                } catch (zk::PyError& e) {
+                    if (!e.matches(PyExc_BlockingIOError)) throw;
                 }
-            } catch (zk::PyError& e) {
-                if (!e.matches(PyExc_BlockingIOError)) throw;
-            }
-        },
-        [&] { zk::call_method(sock, n.setblocking, Py_True); });
-    return zk::none();
+            },
+            [&] { zk::call_method(sock, n.setblocking, Py_True); });
+        return zk::none();
+    });
 }
 
 // Drops everything that is waiting; a peer that has closed gets "heartbeat" probes until the
 // system reports the broken connection as BrokenPipeError or ConnectionResetError.
 Ref flush(Scope s, Handle self) {
-    const Names& n = s.names();
-    zk::pop_attr(self, n._surplus);
-    Ref sock = zk::getattr(self, n._socket);
-    Ref select = zk::getattr(s.global(n.select), n.select);
-    Ref watched = zk::list_of({sock});
-    Ref nothing = zk::new_list();
-    Ref size = s.global(n.SOCKET_RECV_SIZE);
-    for (;;) {
-        Ref ready = zk::call(select, watched, nothing, nothing, zk::integer(0));
-        Ref readers = zk::getitem(ready, zk::integer(0));
-        if (!zk::truthy(readers)) return zk::none();
-        for (Ref reader : zk::iterate(readers)) {
-            Ref data = zk::call_method(reader, n.recv, size);
-            if (!zk::truthy(data)) zk::call_method(reader, n.sendall, s.state().heartbeat);
+    const State& st = s.state();
+    const Names& n = st.names;
+    return zk::with_lock(st.core, zk::getattr(self, n._recv_lock), [&] {
+        drop_kept_input(n, self);
+        Ref sock = zk::getattr(self, n._socket);
+        Ref select = zk::getattr(s.global(n.select), n.select);
+        Ref watched = zk::list_of({sock});
+        Ref nothing = zk::new_list();
+        Ref size = s.global(n.SOCKET_RECV_SIZE);
+        for (;;) {
+            Ref ready = zk::call(select, watched, nothing, nothing, zk::integer(0));
+            Ref readers = zk::getitem(ready, zk::integer(0));
+            if (!zk::truthy(readers)) return zk::none();
+            for (Ref reader : zk::iterate(readers)) {
+                Ref data = zk::call_method(reader, n.recv, size);
+                if (zk::truthy(data)) continue;
+                zk::with_lock(st.core, zk::getattr(self, n._send_lock),
+                              [&] { return zk::call_method(reader, n.sendall, st.heartbeat); });
+            }
         }
-    }
+    });
 }
 
-// Writes one message. With ByteStream's own pack, a large packet goes out after its length field
-// instead of being copied behind it first.
+// Writes one message under the send lock, packed before the lock is taken. With ByteStream's own
+// pack, a large packet goes out after its length field instead of being copied behind it first.
 void write_message(Scope s, Handle self, Handle sock, Handle request) {
     const State& st = s.state();
     const Names& n = st.names;
+    Ref lock = zk::getattr(self, n._send_lock);
     Ref pack = zk::getattr(reinterpret_cast<PyObject*>(Py_TYPE(self.get())), n.pack);
     if (pack.get() != st.stream_pack.get()) {
-        zk::call_method(sock, n.sendall, zk::call_method(self, n.pack, request));
+        Ref message = zk::call_method(self, n.pack, request);
+        zk::with_lock(st.core, lock, [&] { return zk::call_method(sock, n.sendall, message); });
         return;
     }
     Ref packet = zk::call(st.packer_pack, request);
     if (zk::length(packet) < large_packet) {
-        zk::call_method(sock, n.sendall, framed(packet));
-    } else {
-        zk::call_method(sock, n.sendall, length_field(packet));
-        zk::call_method(sock, n.sendall, packet);
+        Ref message = framed(packet);
+        zk::with_lock(st.core, lock, [&] { return zk::call_method(sock, n.sendall, message); });
+        return;
     }
+    Ref field = length_field(packet);
+    zk::with_lock(st.core, lock, [&] {
+        zk::call_method(sock, n.sendall, field);
+        return zk::call_method(sock, n.sendall, packet);
+    });
 }
 
 Ref send(Scope s, Handle self, Handle request) {
@@ -90,12 +114,16 @@ Ref send(Scope s, Handle self, Handle request) {
     return zk::none();
 }
 
+// A shutdown that fails (the peer reset the connection, or it was closed before) still lets the
+// descriptor go and marks the connection closed; its error then reaches the caller.
 Ref close(Scope s, Handle self) {
     const Names& n = s.names();
     Ref sock = zk::getattr(self, n._socket);
-    zk::call_method(sock, n.shutdown, zk::integer(2));
-    zk::call_method(sock, n.close);
-    zk::setattr(self, n._closed, Py_True);
+    zk::finally([&] { zk::call_method(sock, n.shutdown, zk::integer(2)); },
+                [&] {
+                    zk::call_method(sock, n.close);
+                    zk::setattr(self, n._closed, Py_True);
+                });
     return zk::none();
 }
 

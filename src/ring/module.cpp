@@ -11,6 +11,7 @@ void exec_ring(zk::Module& m, ring::State& st) {
     m.from_import("typing", {"Any"});
     m.from_import(".protocol", {"SOCKET_RECV_SIZE", "BytePacker"});
     st.heartbeat = zk::check(PyBytes_FromString("heartbeat"));
+    st.lock_class = zk::getattr(zk::import("threading"), st.names.Lock);
     zk::Ref byte_stream = ring::define_byte_stream(m, st);
     ring::define_connection(m, byte_stream);
     m.def(ring::get_port_def());

@@ -2,6 +2,8 @@
 //
 // A read may bring bytes beyond the end of the message (the peer wrote several messages at once);
 // they are kept on the connection for the next recv, so back-to-back messages all arrive intact.
+// A read that stops in the middle of a message (a time-out) keeps what arrived, so the next recv
+// goes on with the same message instead of reading from its middle.
 #include "ring/ring.hpp"
 
 #include <sys/mman.h>
@@ -40,6 +42,8 @@ public:
     bool complete() const { return sized() && got_ == size_; }
     Py_ssize_t missing() const { return size_ - got_; }
     Handle packet() const { return packet_; }
+    // The part of the length field that has arrived.
+    Ref header_bytes() const { return zk::check(PyBytes_FromStringAndSize(header_, header_used_)); }
 
     // Takes what belongs to this message from `data`; returns how many bytes that was.
     Py_ssize_t feed(const char* data, Py_ssize_t n) {
@@ -72,6 +76,36 @@ public:
         if (n < 0 || n > want) zk::raise(PyExc_ValueError, "recv_into() returned %zd for a buffer of %zd bytes", n, want);
         got_ += n;
         return n > 0;
+    }
+
+    // What arrived so far, to be resumed by the next recv: (length field so far, packet, bytes of it).
+    Ref snapshot() const {
+        Handle packet = packet_ ? Handle(packet_) : Handle(Py_None);
+        return zk::tuple_of({header_bytes(), packet, zk::integer(got_)});
+    }
+
+    // Goes on with a message a previous recv stopped in; a snapshot that is not one of ours is dropped.
+    void resume(Handle snapshot) {
+        if (!PyTuple_CheckExact(snapshot.get()) || PyTuple_GET_SIZE(snapshot.get()) != 3) return;
+        PyObject* header = PyTuple_GET_ITEM(snapshot.get(), 0);
+        PyObject* packet = PyTuple_GET_ITEM(snapshot.get(), 1);
+        if (!PyBytes_CheckExact(header) || PyBytes_GET_SIZE(header) > header_size) return;
+        Py_ssize_t got = PyLong_AsSsize_t(PyTuple_GET_ITEM(snapshot.get(), 2));
+        if (got == -1 && PyErr_Occurred()) zk::throw_error();
+        std::memcpy(header_, PyBytes_AS_STRING(header), PyBytes_GET_SIZE(header));
+        header_used_ = PyBytes_GET_SIZE(header);
+        if (!sized()) return;
+        std::uint64_t size;
+        std::memcpy(&size, header_, header_size);
+        bool fits = PyByteArray_CheckExact(packet) && 0 <= got && got <= PyByteArray_GET_SIZE(packet) &&
+                    static_cast<std::uint64_t>(got) <= size;
+        if (!fits) {
+            header_used_ = 0;
+            return;
+        }
+        size_ = static_cast<Py_ssize_t>(size);
+        packet_ = Ref::borrow(packet);
+        got_ = got;
     }
 
 private:
@@ -124,9 +158,8 @@ void feed_keeping_surplus(const Names& n, Message& message, Handle self, Handle 
 }
 
 // Reads until the message is complete; false when the peer closed the connection first.
-bool read_message(Scope s, Handle self, Handle sock, Message& message, Ref& chunk) {
+bool read_message(Scope s, Handle self, Handle sock, Message& message) {
     const Names& n = s.names();
-    if (Ref surplus = zk::pop_attr(self, n._surplus)) feed_keeping_surplus(n, message, self, surplus);
     Ref size = s.global(n.SOCKET_RECV_SIZE);
     Ref recv_into;
     while (!message.complete()) {
@@ -139,24 +172,62 @@ bool read_message(Scope s, Handle self, Handle sock, Message& message, Ref& chun
                 continue;
             }
         }
-        chunk = zk::call_method(sock, n.recv, size);
+        Ref chunk = zk::call_method(sock, n.recv, size);
         if (!zk::truthy(chunk)) return false;
-        if (!message.started() && zk::length(chunk) < header_size) {
-            zk::call(zk::getattr(s.global(n.struct_), n.unpack), n.length_format, chunk);
-        }
         feed_keeping_surplus(n, message, self, chunk);
     }
     return true;
 }
 
+// The packet of the next message, or None when the peer closed the connection. A stream that ends
+// inside the length field raises struct's own error for the bytes that came, which `recv` reports.
+Ref receive_packet(Scope s, Handle self, Handle sock, Ref& short_header) {
+    const Names& n = s.names();
+    Message message;
+    if (Ref partial = zk::pop_attr(self, n._partial)) message.resume(partial);
+    if (Ref surplus = zk::pop_attr(self, n._surplus)) feed_keeping_surplus(n, message, self, surplus);
+    bool complete;
+    try {
+        complete = read_message(s, self, sock, message);
+    } catch (zk::PyError& e) {
+        bool in_length_field = message.started() && !message.sized();
+        if (in_length_field && e.matches(PyExc_ConnectionResetError)) {
+            complete = false;  // a reset inside the length field ends the stream there
+        } else {
+            if (message.started()) zk::setattr(self, n._partial, message.snapshot());
+            throw;
+        }
+    }
+    if (complete) return Ref::borrow(message.packet());
+    if (message.started() && !message.sized()) {
+        short_header = message.header_bytes();
+        zk::call(zk::getattr(s.global(n.struct_), n.unpack), n.length_format, short_header);
+    }
+    return zk::none();
+}
+
+// "unpack requires a buffer of 8 bytes[b'\x05' from ('127.0.0.1', 681) with length 1]": the peer's
+// address is left out when the connection can no longer tell it.
+Ref short_header_text(const Names& n, Handle error, Handle sock, Handle header) {
+    Ref length = zk::integer(zk::length(header));
+    try {
+        Ref peer = zk::call_method(sock, n.getpeername);
+        return zk::text("{}[{} from {} with length {}]", error, header, peer, length);
+    } catch (zk::PyError& e) {
+        if (!e.matches(PyExc_OSError)) throw;
+    }
+    return zk::text("{}[{} with length {}]", error, header, length);
+}
+
 Ref recv(Scope s, Handle self) {
     const Names& n = s.names();
     Ref sock = zk::getattr(self, n._socket);
-    Message message;
-    Ref chunk = zk::none();
+    Ref short_header = zk::check(PyBytes_FromStringAndSize(nullptr, 0));
     try {
-        if (!read_message(s, self, sock, message, chunk)) return zk::none();
-        return zk::call_method(self, n.unpack, message.packet());
+        Ref packet = zk::with_lock(s.state().core, zk::getattr(self, n._recv_lock),
+                                   [&] { return receive_packet(s, self, sock, short_header); });
+        if (packet.get() == Py_None) return packet;
+        return zk::call_method(self, n.unpack, packet);
     } catch (zk::PyError& e) {
         zk::Handling handling(e);  // new errors keep the caught one as their context
         if (e.matches(PyExc_TimeoutError)) {
@@ -164,9 +235,7 @@ Ref recv(Scope s, Handle self) {
                                                              zk::call_method(sock, n.getsockname))));
         }
         if (e.matches(zk::getattr(s.global(n.struct_), n.error))) {
-            Ref peer = zk::call_method(sock, n.getpeername);
-            zk::raise(zk::call(PyExc_BufferError, zk::text("{}[{} from {} with length {}]", e.value(), chunk, peer,
-                                                            zk::integer(zk::length(chunk)))));
+            zk::raise(zk::call(PyExc_BufferError, short_header_text(n, e.value(), sock, short_header)));
         }
         if (e.matches(PyExc_RuntimeError)) {
             zk::call(s.global(n.print), zk::str("Runtime Error"), e.value());

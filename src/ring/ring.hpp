@@ -9,8 +9,12 @@ namespace ring {
     X(__init__)                          \
     X(_closed)                           \
     X(_onwebs)                           \
+    X(_partial)                          \
+    X(_recv_lock)                        \
+    X(_send_lock)                        \
     X(_socket)                           \
     X(_surplus)                          \
+    X(Lock)                              \
     X(close)                             \
     X(error)                             \
     X(getpeername)                       \
@@ -41,12 +45,13 @@ struct State : zk::ModuleState {
     zk::Ref packer_pack, packer_unpack;  // BytePacker.pack and BytePacker.unpack
     zk::Ref stream_pack;                 // ByteStream.pack, to tell whether a class replaced it
     zk::Ref heartbeat;                   // the probe flush writes to a peer that has closed
+    zk::Ref lock_class;                  // threading.Lock, one per direction of each connection
 
     template <class F>
     void each(F&& f) {
         ModuleState::each(f);
         f(names);
-        f(packer_pack), f(packer_unpack), f(stream_pack), f(heartbeat);
+        f(packer_pack), f(packer_unpack), f(stream_pack), f(heartbeat), f(lock_class);
     }
 };
 
