@@ -52,3 +52,14 @@ def memory_growth(fn, calls=100_000):
         fn()
     gc.collect()
     return process.memory_info().rss - before
+
+
+@pytest.fixture(scope="session")
+def chromium():
+    """One headless Chromium for the session (tests/browser.py); skips when none is installed."""
+    import browser
+
+    if browser.find_chromium() is None:
+        pytest.skip("no Chromium: scripts/install-chromium (run by make test) could not install it")
+    with browser.Chromium() as chromium:
+        yield chromium
