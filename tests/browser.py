@@ -2,7 +2,11 @@
 
 A page reports by setting ``window.result`` to a JSON-able value or a promise of one; `Chromium.run`
 returns that value. `ws_exchange` runs the WebSocket page below against a server and returns what
-the browser saw.
+the browser saw:
+
+    def test_add(chromium):  # the fixture in conftest.py
+        report = ws_exchange(chromium, "ws://127.0.0.1:8080/", [{"payload": [0, 1, "calc.add", [1, 2], {}]}])
+        assert report["replies"] == [{"payload": [1, 1, 3]}]
 
 Chromium is driven over the DevTools protocol on ``--remote-debugging-pipe`` rather than read back
 with ``--dump-dom``: that dumps the DOM when the virtual time budget runs out, whatever the page has
@@ -189,16 +193,17 @@ class Chromium:
     def close(self) -> None:
         """Ends Chromium and every process it started, and removes its profile."""
         if self.process is not None:
-            if self.process.poll() is None:
-                with contextlib.suppress(BrowserError, TimeoutError):
-                    self.call("Browser.close", deadline=time.monotonic() + 2)
-                with contextlib.suppress(subprocess.TimeoutExpired):
-                    self.process.wait(2)
-            # Even a clean exit can leave helpers behind. They share the browser's process group,
-            # except the crash handler, which starts a session of its own but names our folder.
-            for pid in processes(self.process.pid, self.dir):
-                with contextlib.suppress(ProcessLookupError):
-                    os.kill(pid, signal.SIGKILL)
+            # Killed outright: the profile is thrown away, and a clean exit is slower and can still
+            # leave helpers behind. They share the browser's process group, except the crash
+            # handler, which starts a session of its own but names our folder. Repeated until none
+            # is alive, as a kill lands a moment later; the browser is reaped last, so its group
+            # number cannot be reused meanwhile.
+            deadline = time.monotonic() + 5
+            while (left := processes(self.process.pid, self.dir)) and time.monotonic() < deadline:
+                for pid in left:
+                    with contextlib.suppress(ProcessLookupError):
+                        os.kill(pid, signal.SIGKILL)
+                time.sleep(0.01)
             self.process.wait()
             self.process = None
         if self.dir is not None:

@@ -55,11 +55,19 @@ def memory_growth(fn, calls=100_000):
 
 
 @pytest.fixture(scope="session")
-def chromium():
-    """One headless Chromium for the session (tests/browser.py); skips when none is installed."""
+def chromium_executable():
+    """The Chromium for browser tests (tests/browser.py); skips when none is installed."""
     import browser
 
-    if browser.find_chromium() is None:
+    if (path := browser.find_chromium()) is None:
         pytest.skip("no Chromium: scripts/install-chromium (run by make test) could not install it")
-    with browser.Chromium() as chromium:
+    return path
+
+
+@pytest.fixture(scope="session")
+def chromium(chromium_executable):
+    """One headless Chromium shared by the session's browser tests."""
+    import browser
+
+    with browser.Chromium(chromium_executable) as chromium:
         yield chromium

@@ -111,10 +111,8 @@ def test_page_failures_raise_with_what_the_page_said(chromium, script, expected)
     assert chromium.run("<script>window.result = 42</script>") == 42
 
 
-def test_close_ends_every_chromium_process():
-    if browser.find_chromium() is None:
-        pytest.skip("no Chromium")
-    with browser.Chromium() as chromium:
+def test_close_ends_every_chromium_process(chromium_executable):
+    with browser.Chromium(chromium_executable) as chromium:
         assert chromium.run("<script>window.result = {a: [1]}</script>") == {"a": [1]}
         group, profile = chromium.process.pid, chromium.dir
         assert len(browser.processes(group, profile)) > 2  # the browser, its helpers, the crash handler
