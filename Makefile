@@ -6,7 +6,9 @@ PY := .venv/bin/python
 setup build:
 	@scripts/setup
 
-test: setup
+# Chromium, for the browser tests, is installed alongside the build when missing.
+test:
+	@scripts/install-chromium & chromium=$$!; scripts/setup; status=$$?; wait $$chromium; exit $$status
 	$(PY) -m pytest $(PYTEST_ARGS)
 
 demo: setup
@@ -24,6 +26,7 @@ clean:
 
 # The tests against an AddressSanitizer + UBSan build, in a venv of its own.
 sanitize: setup
+	@scripts/install-chromium
 	@test -x .venv-asan/bin/python || $$(cat .venv/.interpreter) -m venv .venv-asan
 	.venv-asan/bin/python -m pip install -q scikit-build-core cmake ninja 2>&1 | sed '/is neither a file nor a directory/d'
 	.venv-asan/bin/python -m pip install -q --no-build-isolation -C cmake.define.ZELK_SANITIZE=ON \

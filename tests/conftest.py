@@ -52,3 +52,22 @@ def memory_growth(fn, calls=100_000):
         fn()
     gc.collect()
     return process.memory_info().rss - before
+
+
+@pytest.fixture(scope="session")
+def chromium_executable():
+    """The Chromium for browser tests (tests/browser.py); skips when none is installed."""
+    import browser
+
+    if (path := browser.find_chromium()) is None:
+        pytest.skip("no Chromium: scripts/install-chromium (run by make test) could not install it")
+    return path
+
+
+@pytest.fixture(scope="session")
+def chromium(chromium_executable):
+    """One headless Chromium shared by the session's browser tests."""
+    import browser
+
+    with browser.Chromium(chromium_executable) as chromium:
+        yield chromium
