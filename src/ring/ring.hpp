@@ -17,6 +17,7 @@ namespace ring {
     X(Lock)                              \
     X(close)                             \
     X(error)                             \
+    X(fileno)                            \
     X(getpeername)                       \
     X(getsockname)                       \
     X(hashlib)                           \
