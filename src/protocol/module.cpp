@@ -2,6 +2,8 @@
 #include "protocol/names.hpp"
 #include "protocol/protocol.hpp"
 
+namespace protocol { void define_native_codec(zk::Module& m); }  // native_entry.cpp
+
 namespace {
 
 void exec_protocol(zk::Module& m) {
@@ -26,6 +28,7 @@ void exec_protocol(zk::Module& m) {
     m.set("RESPONSE", zk::integer(1));
     m.set("SOCKET_RECV_SIZE", zk::integer(65536));
     protocol::define_byte_packer(m);
+    protocol::define_native_codec(m);
     // Then JsonPacker with dumps and loads; compress, decompress, dumpv, loadv; WebSocket and websocket.
 }
 
