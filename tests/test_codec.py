@@ -40,6 +40,10 @@ class Text(str):
     pass
 
 
+class Tagged(np.ndarray):
+    pass
+
+
 NamedLikeList = type("list", (), {})
 
 
@@ -89,7 +93,7 @@ ODD_ARRAYS = [np.array([(1, 2), (3, 4, 5)], dtype=object), np.arange(3).astype("
 SCALARS = [None, True, False, 0.0, -0.0, 1.5, float("nan"), float("inf"), -float("inf"), 1e300, 1j, np.float64(2.5),
            np.int64(-3), np.uint8(7), datetime.date(2024, 5, 1), decimal.Decimal("1.10"), fractions.Fraction(2, 3),
            Point(3), Pair(1, (2,)), collections.Counter("aab"), collections.OrderedDict(a=1), Text("t"), True,
-           msgpack.ExtType(5, b"ext"), msgpack.Timestamp(1, 2), {"data": 1}, {"data": [1, 2], "dtype": "tuple"}]
+           msgpack.ExtType(5, b"ext"), msgpack.Timestamp(1, 2), np.arange(6.0).reshape(2, 3).view(Tagged).T, {"data": 1}, {"data": [1, 2], "dtype": "tuple"}]
 # Values msgpack refuses or the serializer fails on; rare in the random values, so most of them pack.
 FAILING = [2**64, -(2**63) - 1, frozenset({1}), NamedLikeList(), np.bool_(True), "a\ud800b", memoryview(b"abcd")[::2], Unpicklable()]
 
@@ -177,7 +181,7 @@ def nest(depth, make, leaf=0):
 @pytest.mark.parametrize(
     "value",
     [2**64, -(2**63) - 1, [2**64], frozenset(), NamedLikeList(), np.bool_(True), "\udc80", memoryview(b"ab")[::2],
-     [Unpicklable(), "after"], Text("x"), type("int", (int,), {})(5), type("set", (set,), {})()]
+     [Unpicklable(), "after"], Text("x"), memoryview(array.array("d", [1.0, 2.0])), memoryview(np.zeros((2, 2))), type("int", (int,), {})(5), type("set", (set,), {})()]
     + [nest(depth, make) for depth in (1023, 1024, 1025) for make in (lambda v: [v], lambda v: {0: v})]
     + [nest(depth, lambda v: (v,)) for depth in (511, 512)] + [nest(1023, lambda v: [v], Point(1))],
     ids=lambda v: type(v).__name__,

@@ -118,7 +118,8 @@ private:
     Py_buffer view_;
 };
 
-// The free-threaded build's per-object lock for a scope (nothing with the GIL).
+// The free-threaded build's per-object lock for a scope (nothing with the GIL); the engine keeps its
+// own so that it needs nothing of the runtime layer beyond references and errors.
 class Locked {
 public:
     explicit Locked([[maybe_unused]] PyObject* o) noexcept {
