@@ -23,6 +23,7 @@ void exec_protocol(zk::Module& m, protocol::State& st) {
     m.set("RESPONSE", zk::integer(1));
     m.set("SOCKET_RECV_SIZE", zk::integer(65536));
     protocol::define_byte_packer(m, st);
+    protocol::define_codec_api(m, st);
     // Then JsonPacker with dumps and loads; compress, decompress, dumpv, loadv; WebSocket and websocket.
 }
 

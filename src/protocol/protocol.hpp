@@ -2,29 +2,23 @@
 #pragma once
 
 #include "core/zk.hpp"
+#include "protocol/codec.hpp"
 
 namespace protocol {
 
 #define PROTOCOL_NAMES(X, S)                        \
-    X(ascontiguousarray)                            \
     X(data)                                         \
     X(decode)                                       \
     X(dtype)                                        \
     X(dumps)                                        \
     X(encode)                                       \
     X(environ)                                      \
-    X(error)                                        \
     X(exclude)                                      \
     X(flags)                                        \
-    X(frombuffer)                                   \
     X(get)                                          \
-    X(kind)                                         \
     X(loads)                                        \
-    X(names)                                        \
-    X(ndarray)                                      \
     X(object_hook)                                  \
     X(pack)                                         \
-    X(packb)                                        \
     X(reshape)                                      \
     X(set)                                          \
     X(shape)                                        \
@@ -32,7 +26,6 @@ namespace protocol {
     X(strict_types)                                 \
     X(tuple)                                        \
     X(unpack)                                       \
-    X(unpackb)                                      \
     X(use_list)                                     \
     S(c_contiguous, "C_CONTIGUOUS")                 \
     S(default_, "default")                          \
@@ -44,23 +37,17 @@ ZK_NAMES(Names, PROTOCOL_NAMES)
 
 struct State : zk::ModuleState {
     Names names;
-    // What the packer's hooks use, captured as the module body imported or made them.
-    zk::Ref ndarray, ascontiguousarray, frombuffer;  // numpy's
-    zk::Ref builtin_names;                           // frozenset(dir(builtins))
-    zk::Ref udump, uload;                            // the object serializer
-    zk::Ref log;                                     // the module printer
-    zk::Ref packb, unpackb;                          // msgpack's
-    zk::Ref packb_keywords, unpackb_keywords;        // the keyword names of the two calls, made once
-    // BytePacker and its hooks, bound once: used while the class still holds the hooks it was made with.
-    zk::Ref byte_packer, encode_descriptor, decode_descriptor, bound_encode, bound_decode;
+    codec::Hooks codec;                        // what the value rules use, captured as the module made it
+    zk::Ref packb_keywords, unpackb_keywords;  // msgpack's keyword names, for hooks that were replaced
+    // BytePacker and its hooks: while it holds the hooks it was made with, the native codec serves.
+    zk::Ref byte_packer, encode_descriptor, decode_descriptor;
 
     template <class F>
     void each(F&& f) {
         ModuleState::each(f);
         f(names);
-        f(ndarray), f(ascontiguousarray), f(frombuffer), f(builtin_names), f(udump), f(uload), f(log);
-        f(packb), f(unpackb), f(packb_keywords), f(unpackb_keywords);
-        f(byte_packer), f(encode_descriptor), f(decode_descriptor), f(bound_encode), f(bound_decode);
+        f(codec);
+        f(packb_keywords), f(unpackb_keywords), f(byte_packer), f(encode_descriptor), f(decode_descriptor);
     }
 };
 
@@ -71,5 +58,16 @@ void select_serializer(zk::Module& m, State& st);
 
 // class BytePacker, then dump and load.
 void define_byte_packer(zk::Module& m, State& st);
+
+// Whether `cls` (BytePacker or a subclass) still has BytePacker's own hook `name`: the native codec
+// then does that hook's work itself.
+bool has_own_hook(const State& st, zk::Handle cls, zk::Handle name, zk::Handle descriptor);
+
+// _codec_api, the capsule through which zelk.ring encodes natively.
+void define_codec_api(zk::Module& m, State& st);
+
+// BytePacker.pack and BytePacker.unpack of the class itself, natively; `owner` as for codec::decode.
+zk::Ref pack_natively(const State& st, zk::Handle value);
+zk::Ref unpack_natively(const State& st, zk::Handle data);
 
 }  // namespace protocol

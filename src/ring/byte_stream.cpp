@@ -39,6 +39,7 @@ Ref define_byte_stream(zk::Module& m, State& st) {
                               zk::method(zk::declare<unpack>("unpack", {arg("self"), arg("response", zk::Check::Bytearray)})),
                           });
     st.stream_pack = zk::getattr(cls, st.names.pack);
+    st.stream_unpack = zk::getattr(cls, st.names.unpack);
     return cls;
 }
 

@@ -75,8 +75,7 @@ Ref flush(Scope s, Handle self) {
     });
 }
 
-// Writes one message under the send lock, packed before the lock is taken. With ByteStream's own
-// pack, a large packet goes out after its length field instead of being copied behind it first.
+// Writes one message under the send lock, packed before the lock is taken.
 void write_message(Scope s, Handle self, Handle sock, Handle request) {
     const State& st = s.state();
     const Names& n = st.names;
@@ -87,16 +86,10 @@ void write_message(Scope s, Handle self, Handle sock, Handle request) {
         zk::with_lock(st.core, lock, [&] { return zk::call_method(sock, n.sendall, message); });
         return;
     }
-    Ref packet = zk::call(st.packer_pack, request);
-    if (zk::length(packet) < large_packet) {
-        Ref message = framed(packet);
-        zk::with_lock(st.core, lock, [&] { return zk::call_method(sock, n.sendall, message); });
-        return;
-    }
-    Ref field = length_field(packet);
+    Packet packet(st, request);
     zk::with_lock(st.core, lock, [&] {
-        zk::call_method(sock, n.sendall, field);
-        return zk::call_method(sock, n.sendall, packet);
+        write_framed(n, sock, packet);
+        return zk::none();
     });
 }
 
