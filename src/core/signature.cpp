@@ -67,15 +67,9 @@ Ref qualname_of(Handle function) { return getattr(function, str("__qualname__"))
           counts.get(), plural ? "s" : "", given, given == 1 ? "was" : "were");
 }
 
-// A subclass is refused too (bool for int, a str subclass for str), which surprises: the error says so.
 [[noreturn]] void raise_wrong_type(const Signature::Parameter& p, PyObject* value) {
-    const CheckInfo& expected = info(p.check);
-    Ref error = call(PyExc_TypeError, str_format("Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
-                                                 PyUnicode_AsUTF8(p.name.get()), expected.type_name, Py_TYPE(value)->tp_name));
-    if (PyObject_TypeCheck(value, expected.type)) {
-        call_method(error, str("add_note"), str_format("subclasses of %s are refused here", expected.type_name));
-    }
-    raise(error);
+    raise(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
+          PyUnicode_AsUTF8(p.name.get()), info(p.check).type_name, Py_TYPE(value)->tp_name);
 }
 
 }  // namespace
