@@ -72,9 +72,20 @@ Ref object_hook(Scope s, Handle, Handle obj) {
     return Ref::borrow(obj);
 }
 
+// Exactly an int, checked here rather than by the declaration: a bool or another subclass of int
+// is refused with a note that says why, since that surprises.
+void check_indent(const ExtraNames& x, Handle indent) {
+    if (PyLong_CheckExact(indent.get())) return;
+    Ref error = zk::call(PyExc_TypeError, zk::str_format("Argument 'indent' has incorrect type (expected int, got %.200s)",
+                                                         Py_TYPE(indent.get())->tp_name));
+    if (PyLong_Check(indent.get())) zk::call_method(error, x.add_note, zk::str("subclasses of int are refused here"));
+    zk::raise(error);
+}
+
 Ref dumps(Scope s, Handle cls, Handle obj, Handle indent) {
     const Names& n = s.names();
     const ExtraNames& x = s.state().extra;
+    check_indent(x, indent);
     return zk::call_kw(zk::getattr(s.global(x.json), n.dumps), {obj},
                        {{n.default_, zk::getattr(cls, x._default)}, {x.indent, indent}});
 }
@@ -94,7 +105,7 @@ void define_json_packer(zk::Module& m, State& st) {
         {
             zk::classmethod(zk::declare<default_>("_default", {arg("cls"), arg("obj")})),
             zk::classmethod(zk::declare<object_hook>("_object_hook", {arg("cls"), arg("obj")})),
-            zk::classmethod(zk::declare<dumps>("dumps", {arg("cls"), arg("obj").annotate("Any"), arg("indent", zk::Check::Int) = 4})),
+            zk::classmethod(zk::declare<dumps>("dumps", {arg("cls"), arg("obj").annotate("Any"), arg("indent").annotate("int") = 4})),
             zk::classmethod(zk::declare<loads>("loads", {arg("cls"), arg("s").annotate("str | bytes")})),
         });
     m.set("dumps", zk::getattr(cls, st.names.dumps));

@@ -47,6 +47,7 @@ ZK_NAMES(Names, PROTOCOL_NAMES)
     X(_default)                                     \
     X(_object_hook)                                 \
     X(add_function)                                 \
+    X(add_note)                                     \
     X(b64decode)                                    \
     X(b64encode)                                    \
     X(base64)                                       \

@@ -1,7 +1,9 @@
 // Connection.recv in WebSocket mode, and Connection.upgrade, which switches a connection into it.
 //
 // A browser sends its HTTP upgrade request, then frames. Each recv hands unpack one of them whole,
-// as a bytearray: the request up to its blank line, or one frame by the length in its header.
+// as a bytearray: the request up to its blank line, or one frame by the length in its header,
+// exactly as it arrived. A message the browser sent in fragments (it does so for long ones) is
+// handed over as the one frame it could have been sent as, so that it decodes the same.
 // Pings are answered with pongs and pongs are dropped, and reading goes on; a close frame is
 // answered with one and ends the connection as an empty read does. Bytes beyond the request or
 // frame wait in `_surplus` for the next recv; what an interrupted read collected waits in `_partial`.
@@ -30,6 +32,7 @@ enum Opcode : unsigned { close_frame = 8, ping_frame = 9, pong_frame = 10 };
 // Where a frame's parts lie, from its first bytes.
 struct FrameHeader {
     unsigned opcode = 0;
+    bool final = false;
     bool masked = false;
     Py_ssize_t head = 0;           // the header with its mask
     std::uint64_t length = 0;      // of the data
@@ -38,6 +41,7 @@ struct FrameHeader {
     FrameHeader(const unsigned char* b, Py_ssize_t got) {
         if (got < 2) return;
         opcode = b[0] & 0x0F;
+        final = (b[0] & 0x80) != 0;
         masked = (b[1] & 0x80) != 0;
         unsigned code = b[1] & 0x7F;
         Py_ssize_t extended = code == 126 ? 2 : code == 127 ? 8 : 0;
@@ -78,22 +82,37 @@ public:
         got_ += view.size();
     }
 
-    // The whole message's length once its first bytes tell it, else -1. Raises for a request
-    // without its blank line within the limit, a control frame too long and a length beyond reach.
+    // The whole message's length once its bytes tell it, else -1: a request up to its blank line,
+    // a frame alone, or the frames of a fragmented message up to its final one with the control
+    // frames among them. Raises for a request without its blank line within the limit, a control
+    // frame too long, a length beyond reach and a message begun inside another.
     Py_ssize_t total() {
         if (total_ >= 0 || got_ == 0) return total_;
         if (request()) return total_ = request_length();
-        FrameHeader frame(bytes(), got_);
-        if (!frame.complete_header) return -1;
-        auto length = static_cast<unsigned long long>(frame.length);
-        if (frame.length > static_cast<std::uint64_t>(PY_SSIZE_T_MAX - frame.head)) {
-            refuse(PyExc_OverflowError, "frame length %llu is beyond this machine's reach", length);
+        for (;;) {
+            FrameHeader frame(bytes() + scanned_, got_ - scanned_);
+            if (!frame.complete_header) return -1;
+            auto length = static_cast<unsigned long long>(frame.length);
+            if (frame.length > static_cast<std::uint64_t>(PY_SSIZE_T_MAX - frame.head - scanned_)) {
+                refuse(PyExc_OverflowError, "frame length %llu is beyond this machine's reach", length);
+            }
+            bool control = (frame.opcode & 8) != 0, first = scanned_ == 0;
+            if (control && frame.length > control_limit) {
+                refuse(PyExc_ValueError, "a control frame carries at most 125 bytes, not %llu", length);
+            }
+            if (!control && !first && frame.opcode != 0) {
+                refuse(PyExc_ValueError, "a frame of opcode %u began a message inside a fragmented one", frame.opcode);
+            }
+            Py_ssize_t end = scanned_ + frame.head + static_cast<Py_ssize_t>(frame.length);
+            needed_ = end;
+            if (end > got_) return -1;
+            if (control ? first : frame.final) return total_ = end;
+            scanned_ = end;
         }
-        if ((frame.opcode & 8) && frame.length > control_limit) {
-            refuse(PyExc_ValueError, "a control frame carries at most 125 bytes, not %llu", length);
-        }
-        return total_ = frame.head + static_cast<Py_ssize_t>(frame.length);
     }
+
+    // How many bytes the frame being read ends at, once its header has come; else -1.
+    Py_ssize_t needed() const { return needed_ > got_ ? needed_ : -1; }
 
     // Reads up to `limit` bytes of the message straight into it; false when the peer has closed.
     bool read_into(const Names& n, Handle recv_into, Py_ssize_t missing, Py_ssize_t limit) {
@@ -155,6 +174,8 @@ private:
     Ref buffer_;
     Py_ssize_t got_ = 0;
     Py_ssize_t total_ = -1;
+    Py_ssize_t needed_ = -1;
+    Py_ssize_t scanned_ = 0;   // bytes of whole frames of a fragmented message not yet finished
     Py_ssize_t searched_ = 0;  // bytes of a request already searched for its blank line
     bool refused_ = false;
 };
@@ -167,11 +188,11 @@ bool read_message(Scope s, Handle sock, Incoming& message) {
     for (;;) {
         Py_ssize_t total = message.total();
         if (total >= 0 && message.got() >= total) return true;
-        if (total >= 0) {
+        if (Py_ssize_t needed = message.needed(); needed >= 0) {
             // The rest of a frame of known length goes straight into it, never past its end.
             if (!recv_into) recv_into = zk::getattr_optional(sock, n.recv_into);
             if (recv_into && recv_into.get() != Py_None) {
-                if (!message.read_into(n, recv_into, total - message.got(), body_read_limit(zk::to_ssize(size)))) return false;
+                if (!message.read_into(n, recv_into, needed - message.got(), body_read_limit(zk::to_ssize(size)))) return false;
                 continue;
             }
         }
@@ -190,17 +211,33 @@ Ref control_frame(unsigned opcode, std::string_view data) {
     return zk::check(PyBytes_FromStringAndSize(frame.data(), static_cast<Py_ssize_t>(frame.size())));
 }
 
-// The data of a whole frame, unmasked when it came masked.
-std::string frame_data(Handle frame) {
-    zk::BufferView view(frame);
-    const auto* b = reinterpret_cast<const unsigned char*>(view.data());
-    FrameHeader header(b, view.size());
-    std::string data(view.data() + header.head, static_cast<std::size_t>(view.size() - header.head));
+// The data of the whole frame at `b`, unmasked when it came masked.
+std::string frame_data(const unsigned char* b, Py_ssize_t size) {
+    FrameHeader header(b, size);
+    std::string data(reinterpret_cast<const char*>(b) + header.head, static_cast<std::size_t>(header.length));
     if (header.masked) {
         const unsigned char* mask = b + header.head - 4;
         for (std::size_t i = 0; i < data.size(); i++) data[i] = static_cast<char>(data[i] ^ mask[i & 3]);
     }
     return data;
+}
+
+Py_ssize_t frame_size(const unsigned char* b, Py_ssize_t size) {
+    FrameHeader header(b, size);
+    return header.head + static_cast<Py_ssize_t>(header.length);
+}
+
+// A final frame of `opcode` carrying `data`, as a client sends it: masked, with a mask of zeros.
+Ref whole_frame(unsigned opcode, std::string_view data) {
+    std::string frame;
+    frame += static_cast<char>(0x80 | opcode);
+    std::uint64_t n = data.size();
+    int extended = n < 126 ? 0 : n < 65536 ? 2 : 8;
+    frame += static_cast<char>(0x80 | (extended == 0 ? n : extended == 2 ? 126 : 127));
+    for (int i = extended - 1; i >= 0; i--) frame += static_cast<char>((n >> (8 * i)) & 0xFF);
+    frame.append(4, '\0');
+    frame += data;
+    return zk::check(PyByteArray_FromStringAndSize(frame.data(), static_cast<Py_ssize_t>(frame.size())));
 }
 
 void answer(Scope s, Handle self, Handle sock, Handle frame) {
@@ -228,26 +265,36 @@ Ref receive_websocket(Scope s, Handle self, Handle sock) {
         bool request = message.request();
         Ref data = message.take(n, self, message.total());
         if (request) return data;
-        switch (PyByteArray_AS_STRING(data.get())[0] & 0x0F) {
-            case close_frame: {
-                // The answer carries the status code back, as RFC 6455 asks. A peer that has gone
-                // already cannot read it, and the connection ends either way.
-                std::string status = frame_data(data).substr(0, 2);
-                try {
-                    answer(s, self, sock, control_frame(close_frame, status));
-                } catch (zk::PyError& e) {
-                    if (!e.matches(PyExc_OSError)) throw;
+        const auto* b = reinterpret_cast<const unsigned char*>(PyByteArray_AS_STRING(data.get()));
+        Py_ssize_t size = PyByteArray_GET_SIZE(data.get());
+        // The pieces of a fragmented message, and the control frames that came among them.
+        std::string pieces;
+        bool control_only = true;
+        for (Py_ssize_t at = 0; at < size; at += frame_size(b + at, size - at)) {
+            switch (b[at] & 0x0F) {
+                case close_frame: {
+                    // The answer carries the status code back, as RFC 6455 asks. A peer that has gone
+                    // already cannot read it, and the connection ends either way.
+                    std::string status = frame_data(b + at, size - at).substr(0, 2);
+                    try {
+                        answer(s, self, sock, control_frame(close_frame, status));
+                    } catch (zk::PyError& e) {
+                        if (!e.matches(PyExc_OSError)) throw;
+                    }
+                    return zk::none();
                 }
-                return zk::none();
+                case ping_frame:
+                    answer(s, self, sock, control_frame(pong_frame, frame_data(b + at, size - at)));
+                    break;
+                case pong_frame:
+                    break;  // unasked for, or the answer to a ping nobody here sent
+                default:
+                    if (frame_size(b, size) == size) return data;  // a frame alone, as it came
+                    control_only = false;
+                    pieces += frame_data(b + at, size - at);
             }
-            case ping_frame:
-                answer(s, self, sock, control_frame(pong_frame, frame_data(data)));
-                continue;
-            case pong_frame:
-                continue;  // unasked for, or the answer to a ping nobody here sent
-            default:
-                return data;
         }
+        if (!control_only) return whole_frame(b[0] & 0x0F, pieces);
     }
 }
 
