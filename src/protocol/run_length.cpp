@@ -93,41 +93,80 @@ void detached(bool long_enough, Body&& body) {
 
 constexpr Py_ssize_t worth_detaching = Py_ssize_t(1) << 16;
 
-// Positions where numpy's diff of the array is non-zero, plus one, after the start 0. Blocks
-// without a change, the bulk of a run-length-worthy array, are skipped by a loop that vectorizes.
-template <class T, class Differs>
-void run_starts(const T* a, Py_ssize_t n, Differs differs, std::vector<Py_ssize_t>& starts) {
-    constexpr Py_ssize_t block = 256;
+// Positions where numpy's diff of the array is non-zero, plus one, after the start 0. The bulk of
+// an array worth compressing is stretches without a change: `unchanged` skips them, in blocks and
+// then in the pieces of a block (it may let a stretch with a change through, never drop one), and
+// only pieces with a change are looked at element by element.
+template <class T, class Differs, class Unchanged>
+void run_starts(const T* a, Py_ssize_t n, Differs differs, Unchanged unchanged, std::vector<Py_ssize_t>& starts) {
+    constexpr Py_ssize_t block = 512, piece = 32;
     starts.push_back(0);
     for (Py_ssize_t i = 1; i < n; i += block) {
-        Py_ssize_t stop = std::min(n, i + block);
-        unsigned any = 0;
-        for (Py_ssize_t j = i; j < stop; j++) any |= static_cast<unsigned>(differs(a[j - 1], a[j]));
-        if (!any) continue;
-        for (Py_ssize_t j = i; j < stop; j++) {
-            if (differs(a[j - 1], a[j])) starts.push_back(j);
+        Py_ssize_t block_end = std::min(n, i + block);
+        if (unchanged(a + i - 1, block_end - i)) continue;
+        for (Py_ssize_t k = i; k < block_end; k += piece) {
+            Py_ssize_t piece_end = std::min(block_end, k + piece);
+            if (unchanged(a + k - 1, piece_end - k)) continue;
+            for (Py_ssize_t j = k; j < piece_end; j++) {
+                if (differs(a[j - 1], a[j])) starts.push_back(j);
+            }
         }
     }
 }
 
-// numpy's diff subtracts neighbours, so floats differ when their difference is not zero: runs of
-// NaN or of one infinity break at every element, and 0.0 and -0.0 share a run.
-template <class T>
-bool float_differs(T x, T y) {
-    return y - x != T(0);
-}
-template <class T>
-bool complex_differs(std::complex<T> x, std::complex<T> y) {
-    return y.real() - x.real() != T(0) || y.imag() - x.imag() != T(0);
-}
+// Whole numbers differ when their bits do: `count` elements from `from` are unchanged when none
+// differs from the one before, which a loop that vectorizes tells by or-ing their xors. Booleans
+// differ only by truth, so this may let through a stretch with no change: the look element by
+// element then finds none.
+struct SameBits {
+    template <class T>
+    bool operator()(const T* from, Py_ssize_t count) const {
+        T any = 0;
+        for (Py_ssize_t j = 0; j < count; j++) any |= static_cast<T>(from[j] ^ from[j + 1]);
+        return any == 0;
+    }
+};
 
-template <class T, class Differs>
-bool scan_as(const Py_buffer& view, Differs differs, std::vector<Py_ssize_t>& starts) {
+// numpy's diff subtracts neighbours, so floats differ when their difference is not zero: runs of
+// NaN or of one infinity break at every element, and 0.0 and -0.0 share a run. Equal bits do not
+// mean no change here, so stretches are tested by the same subtraction.
+struct FloatDiffers {
+    template <class T>
+    bool operator()(T x, T y) const {
+        return y - x != T(0);
+    }
+    template <class T>
+    bool operator()(std::complex<T> x, std::complex<T> y) const {
+        return y.real() - x.real() != T(0) || y.imag() - x.imag() != T(0);
+    }
+};
+
+struct NoDifference {
+    template <class T>
+    bool operator()(const T* from, Py_ssize_t count) const {
+        unsigned any = 0;
+        for (Py_ssize_t j = 0; j < count; j++) any |= static_cast<unsigned>(FloatDiffers{}(from[j], from[j + 1]));
+        return any == 0;
+    }
+};
+
+template <class T, class Differs, class Unchanged>
+bool scan_as(const Py_buffer& view, Differs differs, Unchanged unchanged, std::vector<Py_ssize_t>& starts) {
     if (view.itemsize != sizeof(T) || reinterpret_cast<std::uintptr_t>(view.buf) % alignof(T) != 0) return false;
     const T* a = static_cast<const T*>(view.buf);
     Py_ssize_t n = view.shape[0];
-    detached(n >= worth_detaching, [&] { run_starts(a, n, differs, starts); });
+    detached(n >= worth_detaching, [&] { run_starts(a, n, differs, unchanged, starts); });
     return true;
+}
+
+template <class T>
+bool scan_whole(const Py_buffer& view, std::vector<Py_ssize_t>& starts) {
+    return scan_as<T>(view, [](T x, T y) { return x != y; }, SameBits{}, starts);
+}
+
+template <class T>
+bool scan_floats(const Py_buffer& view, std::vector<Py_ssize_t>& starts) {
+    return scan_as<T>(view, FloatDiffers{}, NoDifference{}, starts);
 }
 
 // The run starts of a plain array of this machine's numbers; false for anything else.
@@ -135,21 +174,23 @@ bool scan(const Py_buffer& view, std::vector<Py_ssize_t>& starts) {
     bool native;
     std::string_view format = element_format(view, native);
     if (!native) return false;
-    auto differs = [](auto x, auto y) { return x != y; };
-    if (format == "?") return scan_as<std::uint8_t>(view, [](std::uint8_t x, std::uint8_t y) { return (x != 0) != (y != 0); }, starts);
+    if (format == "?") {
+        return scan_as<std::uint8_t>(view, [](std::uint8_t x, std::uint8_t y) { return (x != 0) != (y != 0); },
+                                     SameBits{}, starts);
+    }
     if (format.size() == 1 && std::string_view("bBhHiIlLqQ").find(format[0]) != std::string_view::npos) {
         switch (view.itemsize) {
-            case 1: return scan_as<std::uint8_t>(view, differs, starts);
-            case 2: return scan_as<std::uint16_t>(view, differs, starts);
-            case 4: return scan_as<std::uint32_t>(view, differs, starts);
-            case 8: return scan_as<std::uint64_t>(view, differs, starts);
+            case 1: return scan_whole<std::uint8_t>(view, starts);
+            case 2: return scan_whole<std::uint16_t>(view, starts);
+            case 4: return scan_whole<std::uint32_t>(view, starts);
+            case 8: return scan_whole<std::uint64_t>(view, starts);
             default: return false;
         }
     }
-    if (format == "f") return scan_as<float>(view, float_differs<float>, starts);
-    if (format == "d") return scan_as<double>(view, float_differs<double>, starts);
-    if (format == "Zf") return scan_as<std::complex<float>>(view, complex_differs<float>, starts);
-    if (format == "Zd") return scan_as<std::complex<double>>(view, complex_differs<double>, starts);
+    if (format == "f") return scan_floats<float>(view, starts);
+    if (format == "d") return scan_floats<double>(view, starts);
+    if (format == "Zf") return scan_floats<std::complex<float>>(view, starts);
+    if (format == "Zd") return scan_floats<std::complex<double>>(view, starts);
     return false;
 }
 
@@ -196,9 +237,27 @@ Ref compress(Scope s, Handle value) {
     return compress_numpy(st, value);
 }
 
+// Long runs are written by doubling what is already written with memcpy, which the C library
+// tunes to the processor it runs on; short ones, and the start of long ones, element by element.
 template <class T>
 void fill_runs(const T* values, const std::int64_t* lengths, Py_ssize_t runs, T* out) {
-    for (Py_ssize_t r = 0; r < runs; r++) out = std::fill_n(out, lengths[r], values[r]);
+    constexpr std::int64_t seed = 32;
+    for (Py_ssize_t r = 0; r < runs; r++) {
+        std::int64_t n = lengths[r];
+        if (n < 2 * seed) {
+            out = std::fill_n(out, n, values[r]);
+            continue;
+        }
+        if constexpr (sizeof(T) == 1) {
+            std::memset(out, values[r], static_cast<std::size_t>(n));
+        } else {
+            std::fill_n(out, seed, values[r]);
+            for (std::int64_t done = seed; done < n; done *= 2) {
+                std::memcpy(out + done, out, static_cast<std::size_t>(std::min(done, n - done)) * sizeof(T));
+            }
+        }
+        out += n;
+    }
 }
 
 struct Wide {

@@ -317,7 +317,12 @@ Ref upgrade(Scope s, Handle self, Handle received) {
 }  // namespace
 
 zk::Def upgrade_def() {
-    return zk::declare<upgrade>("upgrade", {zk::arg("self"), zk::arg("received", zk::Check::Bytes) = zk::check(PyBytes_FromStringAndSize(nullptr, 0))});
+    return zk::declare<upgrade>("upgrade", {zk::arg("self"), zk::arg("received", zk::Check::Bytes) = zk::check(PyBytes_FromStringAndSize(nullptr, 0))})
+        .doc("Switch the connection into WebSocket mode.\n"
+             "\n"
+             "        received: what its owner already read from the socket (the first bytes of a browser's\n"
+             "        upgrade request, read to tell it from a zelk client); the next recv reads them first.\n"
+             "        ");
 }
 
 }  // namespace ring
