@@ -259,15 +259,15 @@ def test_upgrade_with_bytes_already_read(pair):
     assert connection.recv() == HEADER
 
 
-def test_a_session_over_a_socket(pair):
+def test_a_session_over_a_socket_in_small_writes(pair):
     peer, connection = pair
     connection._onwebs = True
-    sender = threading.Thread(target=peer.sendall, args=(REQUEST + message([1] * 20_000) + client_frame(b"", opcode=8),))
+    session = REQUEST + client_frame("ping", opcode=9) + message([1] * 20_000) + client_frame(b"\x03\xe8", opcode=8)
+    sender = threading.Thread(target=lambda: [peer.sendall(session[i:i + 999]) for i in range(0, len(session), 999)])
     sender.start()
     assert connection.recv() == HEADER and connection.recv() == [1] * 20_000 and connection.recv() is None
     sender.join()
-    connection.send({"payload": 1})
-    assert peer.recv(4) == b"\x88\x00" + WebSocket.pack({"payload": 1})[:2]
+    assert peer.recv(100) == b"\x8a\x04ping\x88\x02\x03\xe8"
 
 
 # ---- malformed input -------------------------------------------------------------------------------
