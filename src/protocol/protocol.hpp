@@ -17,6 +17,7 @@ namespace protocol {
     X(flags)                                        \
     X(get)                                          \
     X(loads)                                        \
+    X(ndarray)                                      \
     X(object_hook)                                  \
     X(pack)                                         \
     X(reshape)                                      \
@@ -35,12 +36,75 @@ namespace protocol {
 
 ZK_NAMES(Names, PROTOCOL_NAMES)
 
+// Names of the parts beyond the MessagePack packer, in a list of their own.
+#define PROTOCOL_EXTRA_NAMES(X, S)                  \
+    X(_default)                                     \
+    X(_object_hook)                                 \
+    X(add_function)                                 \
+    X(add_note)                                     \
+    X(b64decode)                                    \
+    X(b64encode)                                    \
+    X(base64)                                       \
+    X(buf)                                          \
+    X(buffer)                                       \
+    X(complex)                                      \
+    X(create)                                       \
+    X(diff)                                         \
+    X(digest)                                       \
+    X(empty)                                        \
+    X(encrypt)                                      \
+    X(flatnonzero)                                  \
+    X(func)                                         \
+    X(functools)                                    \
+    X(hasobject)                                    \
+    X(hashlib)                                      \
+    X(header)                                       \
+    X(indent)                                       \
+    X(intp)                                         \
+    X(json)                                         \
+    X(line_profiler)                                \
+    X(LineProfiler)                                 \
+    X(MAGIC)                                        \
+    X(MARK)                                         \
+    X(method)                                       \
+    X(name)                                         \
+    X(nbytes)                                       \
+    X(ndim)                                         \
+    X(payload)                                      \
+    X(print)                                        \
+    X(print_stats)                                  \
+    X(protocol)                                     \
+    X(r_)                                           \
+    X(repeat)                                       \
+    X(RESPONSE)                                     \
+    X(SharedMemory)                                 \
+    X(sha1)                                         \
+    X(size)                                         \
+    X(strip)                                        \
+    X(track)                                        \
+    X(url)                                          \
+    X(wraps)                                        \
+    S(ampersand, "&")                               \
+    S(blank_line, "\r\n\r\n")                       \
+    S(colon, ":")                                   \
+    S(crlf, "\r\n")                                 \
+    S(host, "Host")                                 \
+    S(sec_websocket_key, "Sec-WebSocket-Key")       \
+    S(space, " ")                                   \
+    S(utf_8, "utf-8")
+
+ZK_NAMES(ExtraNames, PROTOCOL_EXTRA_NAMES)
+
 struct State : zk::ModuleState {
     Names names;
     codec::Hooks codec;                        // what the value rules use, captured as the module made it
     zk::Ref packb_keywords, unpackb_keywords;  // msgpack's keyword names, for hooks that were replaced
     // BytePacker and its hooks: while it holds the hooks it was made with, the native codec serves.
     zk::Ref byte_packer, encode_descriptor, decode_descriptor;
+    // The parts after BytePacker: their names, interned first thing at exec, and numpy's functions
+    // that compress and decompress call.
+    ExtraNames extra;
+    zk::Ref np_diff, np_flatnonzero, np_r, np_repeat, np_empty, np_intp, np_dtype;
 
     template <class F>
     void each(F&& f) {
@@ -48,6 +112,7 @@ struct State : zk::ModuleState {
         f(names);
         f(codec);
         f(packb_keywords), f(unpackb_keywords), f(byte_packer), f(encode_descriptor), f(decode_descriptor);
+        f(extra), f(np_diff), f(np_flatnonzero), f(np_r), f(np_repeat), f(np_empty), f(np_intp), f(np_dtype);
     }
 };
 
@@ -69,5 +134,25 @@ void define_codec_api(zk::Module& m, State& st);
 // BytePacker.pack and BytePacker.unpack of the class itself, natively; `owner` as for codec::decode.
 zk::Ref pack_natively(const State& st, zk::Handle value);
 zk::Ref unpack_natively(const State& st, zk::Handle data);
+
+// profile, the line-profiling decorator factory.
+void define_profile(zk::Module& m, State& st);
+
+// class JsonPacker, then dumps and loads.
+void define_json_packer(zk::Module& m, State& st);
+
+// The values that JsonPacker._object_hook reads back from the text form of a complex number or a
+// set, parsed as literals and never evaluated.
+zk::Ref complex_from_text(zk::Handle text);
+zk::Ref set_from_text(zk::Handle text);
+
+// compress and decompress, the run-length form of one-dimensional arrays.
+void define_run_length(zk::Module& m, State& st);
+
+// dumpv and loadv, arrays handed over in named shared-memory blocks.
+void define_shared_values(zk::Module& m, State& st);
+
+// class WebSocket, then websocket.
+void define_websocket(zk::Module& m, State& st);
 
 }  // namespace protocol

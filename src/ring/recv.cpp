@@ -1,4 +1,5 @@
-// Connection.recv: collects one framed message from the socket and decodes it.
+// Connection.recv: collects one framed message from the socket and decodes it. In WebSocket mode
+// the reader of websocket_reader.cpp collects a browser's request or frame instead.
 //
 // A read may bring bytes beyond the end of the message (the peer wrote several messages at once);
 // they are kept on the connection for the next recv, so back-to-back messages all arrive intact.
@@ -146,13 +147,6 @@ private:
     Ref packet_;
 };
 
-// How many times SOCKET_RECV_SIZE one read into a long packet may ask for: fewer calls, same bytes.
-// A size so large that the product overflows reads the rest of the message at once.
-Py_ssize_t body_read_limit(Py_ssize_t recv_size) {
-    constexpr Py_ssize_t body_reads = 16;
-    return recv_size > PY_SSIZE_T_MAX / body_reads ? PY_SSIZE_T_MAX : recv_size * body_reads;
-}
-
 // An answer is usually on its way when recv is called, and waking a thread that slept on the
 // socket costs more than the answer takes to arrive. So the reader first watches the socket for a
 // moment without sleeping, yielding the processor to anyone who needs it meanwhile, and only then
@@ -264,8 +258,10 @@ Ref recv(Scope s, Handle self) {
     Ref sock = zk::getattr(self, n._socket);
     Ref short_header = zk::check(PyBytes_FromStringAndSize(nullptr, 0));
     try {
-        Ref packet = zk::with_lock(s.state().core, zk::getattr(self, n._recv_lock),
-                                   [&] { return receive_packet(s, self, sock, short_header); });
+        bool websocket = websocket_mode(n, self);
+        Ref packet = zk::with_lock(s.state().core, zk::getattr(self, n._recv_lock), [&] {
+            return websocket ? receive_websocket(s, self, sock) : receive_packet(s, self, sock, short_header);
+        });
         if (packet.get() == Py_None) return packet;
         return decode_packet(s, self, packet);
     } catch (zk::PyError& e) {

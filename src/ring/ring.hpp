@@ -46,6 +46,7 @@ ZK_NAMES(Names, RING_NAMES)
 struct State : zk::ModuleState {
     Names names;
     zk::Ref packer_pack, packer_unpack;  // BytePacker.pack and BytePacker.unpack
+    zk::Ref websocket_pack, websocket_unpack;  // WebSocket.pack and WebSocket.unpack, for WebSocket mode
     zk::Ref stream_pack, stream_unpack;  // ByteStream's own, to tell whether a class replaced them
     zk::Ref heartbeat;                   // the probe flush writes to a peer that has closed
     zk::Ref lock_class;                  // threading.Lock, one per direction of each connection
@@ -57,6 +58,7 @@ struct State : zk::ModuleState {
         ModuleState::each(f);
         f(names);
         f(packer_pack), f(packer_unpack), f(stream_pack), f(stream_unpack), f(heartbeat), f(lock_class), f(protocol_module);
+        f(websocket_pack), f(websocket_unpack);
     }
 };
 
@@ -94,14 +96,31 @@ private:
 // Writes `packet` behind its length field to `sock`.
 void write_framed(const Names& n, zk::Handle sock, const Packet& packet);
 
+// How many times SOCKET_RECV_SIZE one read into a long message may ask for: fewer calls, same bytes.
+// A size so large that the product overflows reads the rest of the message at once.
+inline Py_ssize_t body_read_limit(Py_ssize_t recv_size) {
+    constexpr Py_ssize_t body_reads = 16;
+    return recv_size > PY_SSIZE_T_MAX / body_reads ? PY_SSIZE_T_MAX : recv_size * body_reads;
+}
+
 // class ByteStream: the stream frame around each packet.
 zk::Ref define_byte_stream(zk::Module& m, State& st);
+
+// Whether `stream` is in WebSocket mode: its `_onwebs` is true.
+bool websocket_mode(const Names& n, zk::Handle stream);
 
 // class Connection(ByteStream): whole messages over one socket.
 void define_connection(zk::Module& m, zk::Handle byte_stream);
 
 // Connection.recv, the reader of one framed message.
 zk::Def recv_def();
+
+// The reader of WebSocket mode: the next upgrade request or data frame as a bytearray, or None when
+// the peer closed the connection or sent a close frame. Runs under the connection's receive lock.
+zk::Ref receive_websocket(Scope s, zk::Handle self, zk::Handle sock);
+
+// Connection.upgrade, which switches a connection into WebSocket mode.
+zk::Def upgrade_def();
 
 // get_port(name): a service's default port.
 zk::Def get_port_def();
