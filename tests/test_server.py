@@ -1,6 +1,7 @@
 """zelk.server end to end: a served object answered through raw connections, its lifecycle and shutdown."""
 
 import os
+import select
 import signal
 import socket
 import subprocess
@@ -228,6 +229,27 @@ def connect_when_up(port, timeout=10.0):
         except ConnectionRefusedError:
             assert time.monotonic() < deadline
             time.sleep(0.05)
+
+
+def test_a_hundred_clients_connecting_at_once_all_get_in():
+    # Not serving yet, so only the listen queue holds them; one it has no room for is dropped and
+    # retried by the client's kernel seconds later.
+    server = Server(("127.0.0.1", 0), RequestHandler, obj=Calc(), alias="calc")
+    pending = [socket.socket() for _ in range(100)]
+    sockets = list(pending)
+    try:
+        for s in pending:
+            s.setblocking(False)
+            s.connect_ex(server.server_address)
+        deadline = time.monotonic() + 5
+        while pending and time.monotonic() < deadline:
+            connected = select.select([], pending, [], 0.1)[1]
+            pending = [s for s in pending if s not in connected]
+        assert not pending and all(s.getsockopt(socket.SOL_SOCKET, socket.SO_ERROR) == 0 for s in sockets)
+    finally:
+        for s in sockets:
+            s.close()
+        server.server_close()
 
 
 def test_sigint_stops_a_server_in_the_calling_thread():

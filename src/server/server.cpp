@@ -22,11 +22,15 @@ const char* const serve_doc =
     "    ";
 
 // Binds with address reuse and serves each connection in a daemon thread; then registers obj.
+// socketserver's listen backlog of 5 overflows when many clients connect at once: the kernel then
+// drops their handshakes, and a client whose connect had already returned may wait a minute for
+// its first answer while the server side of its connection is retried. The system's most it is.
 Ref init(Scope s, Handle self, Handle server_address, Handle handler_class, Handle bind_and_activate, Handle obj,
          Handle alias) {
     const Names& n = s.names();
     zk::setattr(self, n.daemon_threads, Py_True);
     zk::setattr(self, n.allow_reuse_address, Py_True);
+    zk::setattr(self, n.request_queue_size, s.state().listen_backlog);
     zk::call_method(s.super(self), n.__init__, server_address, handler_class, bind_and_activate);
     zk::call(zk::getattr(s.global(n.ServerBase), n.__init__), self, obj, alias);
     return zk::none();

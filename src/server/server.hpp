@@ -56,9 +56,11 @@ namespace server {
     X(recv)                           \
     S(register_, "register")          \
     X(request)                        \
+    X(request_queue_size)             \
     X(RequestHandler)                 \
     X(send)                           \
     X(serve_forever)                  \
+    X(SOMAXCONN)                      \
     X(server)                         \
     X(Server)                         \
     X(ServerBase)                     \
@@ -93,6 +95,7 @@ struct State : zk::ModuleState {
     zk::Ref exclude;                      // the printer's exclude list for a server
     zk::Ref connection_errors;            // the errors that end a connection with a critical line
     zk::Ref peek_whole;                   // socket.MSG_PEEK | socket.MSG_WAITALL
+    zk::Ref listen_backlog;               // socket.SOMAXCONN
 
     template <class F>
     void each(F&& f) {
@@ -100,6 +103,7 @@ struct State : zk::ModuleState {
         f(names);
         f(request_kind), f(response_kind), f(connection_class), f(method_type), f(iformat);
         f(native_process), f(native_parse), f(exclude), f(connection_errors), f(peek_whole);
+        f(listen_backlog);
     }
 };
 
