@@ -174,6 +174,21 @@ def test_sixteen_clients_in_parallel(served):
     run_in_threads(work, count=16)
 
 
+def test_answers_go_out_without_waiting_for_acknowledgements(served):
+    # With Nagle's algorithm each pipelined answer would wait for the client's delayed acknowledgement.
+    server, connect = served
+    accepted = []
+
+    class Recording(RequestHandler):
+        def setup(self):
+            super().setup()
+            accepted.append(self.request)
+
+    server.RequestHandlerClass = Recording
+    assert call(connect(), "calc.add", 1, 2) == (1, 7, 3)
+    assert accepted[0].getsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY)
+
+
 @needs_plain_build
 def test_remote_calls_do_not_leak(served):
     server, connect = served

@@ -20,6 +20,8 @@ void exec_server(zk::Module& m, server::State& st) {
     zk::Ref socket = zk::import("socket");
     st.peek_whole = zk::bit_or(zk::getattr(socket, st.names.MSG_PEEK), zk::getattr(socket, st.names.MSG_WAITALL));
     st.listen_backlog = zk::getattr(socket, st.names.SOMAXCONN);
+    st.ipproto_tcp = zk::getattr(socket, st.names.IPPROTO_TCP);
+    st.tcp_nodelay = zk::getattr(socket, st.names.TCP_NODELAY);
     st.connection_errors = zk::tuple_of({PyExc_ConnectionResetError, PyExc_ConnectionAbortedError, PyExc_BrokenPipeError});
     zk::Ref server_base = server::define_server_base(m, st);
     server::define_request_handler(m, st);

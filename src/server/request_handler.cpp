@@ -154,7 +154,17 @@ Ref setup(Scope s, Handle self) {
     Ref address = zk::getattr(self, n.client_address);
     zk::call_method(zk::getattr(server, n.log), n.info, zk::text("Client {} connected", address));
     zk::setitem(zk::getattr(server, n.statistics), address, record);
-    zk::setattr(self, n._connection, zk::call(st.connection_class, zk::getattr(self, n.request)));
+    Ref sock = zk::getattr(self, n.request);
+    // With Nagle's algorithm an answer waits while an earlier one is unacknowledged, and a client
+    // that pipelines its calls (or whose threads share a connection) acknowledges late, having
+    // nothing to send: each answer after the first would wait some 40 ms. A message goes out in
+    // one write, or in large pieces, so there is nothing for the algorithm to gather.
+    try {
+        zk::call_method(sock, n.setsockopt, st.ipproto_tcp, st.tcp_nodelay, zk::integer(1));
+    } catch (zk::PyError& e) {
+        if (!e.matches(PyExc_OSError)) throw;  // not TCP, or already reset: the loop sees the latter
+    }
+    zk::setattr(self, n._connection, zk::call(st.connection_class, sock));
     return zk::none();
 }
 

@@ -39,6 +39,7 @@ namespace server {
     X(kill)                           \
     X(psutil)                         \
     X(log)                            \
+    X(IPPROTO_TCP)                    \
     X(MSG_PEEK)                       \
     X(MSG_WAITALL)                    \
     X(name)                           \
@@ -60,6 +61,7 @@ namespace server {
     X(RequestHandler)                 \
     X(send)                           \
     X(serve_forever)                  \
+    X(setsockopt)                     \
     X(SOMAXCONN)                      \
     X(server)                         \
     X(Server)                         \
@@ -74,6 +76,7 @@ namespace server {
     X(stats)                          \
     X(statistics)                     \
     X(target)                         \
+    X(TCP_NODELAY)                    \
     X(terminate)                      \
     X(Thread)                         \
     X(ThreadingTCPServer)             \
@@ -96,6 +99,7 @@ struct State : zk::ModuleState {
     zk::Ref connection_errors;            // the errors that end a connection with a critical line
     zk::Ref peek_whole;                   // socket.MSG_PEEK | socket.MSG_WAITALL
     zk::Ref listen_backlog;               // socket.SOMAXCONN
+    zk::Ref ipproto_tcp, tcp_nodelay;     // socket.IPPROTO_TCP and socket.TCP_NODELAY
 
     template <class F>
     void each(F&& f) {
@@ -103,7 +107,7 @@ struct State : zk::ModuleState {
         f(names);
         f(request_kind), f(response_kind), f(connection_class), f(method_type), f(iformat);
         f(native_process), f(native_parse), f(exclude), f(connection_errors), f(peek_whole);
-        f(listen_backlog);
+        f(listen_backlog), f(ipproto_tcp), f(tcp_nodelay);
     }
 };
 
