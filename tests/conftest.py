@@ -6,9 +6,28 @@ import threading
 import pytest
 
 # Under the sanitizers freed memory sits in quarantine, so resident size says nothing about leaks.
-needs_plain_build = pytest.mark.skipif(
-    os.environ.get("ZELK_SANITIZE") == "1", reason="memory growth is meaningless under AddressSanitizer"
-)
+sanitized = os.environ.get("ZELK_SANITIZE") == "1"
+needs_plain_build = pytest.mark.skipif(sanitized, reason="memory growth is meaningless under AddressSanitizer")
+
+_figures: list[str] = []
+
+
+@pytest.fixture(scope="session")
+def figures():
+    """figures(line): prints a measured figure now (seen with -s) and again in the run's summary."""
+
+    def add(line):
+        print(line)
+        _figures.append(line)
+
+    return add
+
+
+def pytest_terminal_summary(terminalreporter):
+    if _figures:
+        terminalreporter.section("figures")
+        for line in _figures:
+            terminalreporter.write_line(line)
 
 
 class Sink(io.StringIO):
