@@ -58,6 +58,12 @@ public:
     virtual void clear() = 0;
 };
 
+// For a nested function that keeps nothing.
+struct NoValues {
+    template <class F>
+    void each(F&&) {}
+};
+
 template <class Values>
 class CapturesOf final : public Captures {
 public:
@@ -134,8 +140,8 @@ public:
     }
     // A new function from the nested declaration `name`, keeping `values`; its qualified name is
     // this function's followed by ".<locals>." and its own name.
-    template <class Values>
-    Ref nested(const char* name, Values values) const {
+    template <class Values = NoValues>
+    Ref nested(const char* name, Values values = {}) const {
         return make_nested(name, std::make_unique<CapturesOf<Values>>(std::move(values)));
     }
 

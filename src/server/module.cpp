@@ -1,0 +1,34 @@
+// zelk.server: serves one object under a service name to other processes over TCP.
+#include "server/server.hpp"
+
+namespace {
+
+void exec_server(zk::Module& m, server::State& st) {
+    m.import("os");
+    m.import("socketserver");
+    m.from_import("types", {"MethodType"});
+    m.from_import("typing", {"Any"});
+    m.from_import(".protocol", {"REQUEST", "RESPONSE"});
+    m.from_import(".ring", {"Connection", "get_port"});
+    m.from_import(".scribe", {"BrillPrint", "iformat", "iprint"});
+    st.request_kind = m.get("REQUEST");
+    st.response_kind = m.get("RESPONSE");
+    st.connection_class = m.get("Connection");
+    st.method_type = m.get("MethodType");
+    st.iformat = m.get("iformat");
+    st.exclude = zk::list_of({zk::str("zelk"), zk::str("vantor"), zk::str("melix")});
+    st.connection_errors = zk::tuple_of({PyExc_ConnectionResetError, PyExc_ConnectionAbortedError, PyExc_BrokenPipeError});
+    zk::Ref server_base = server::define_server_base(m, st);
+    server::define_request_handler(m, st);
+    server::define_server(m, st, server_base);
+    m.def(server::terminate_def());
+    m.def(server::start_def());
+    m.def(server::serve_def());
+}
+
+}  // namespace
+
+// It needs numpy (through the packer), which refuses subinterpreters.
+ZK_MODULE(server, server::State, exec_server,
+          "The server: serves one object under a service name to other processes over TCP.",
+          Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED)

@@ -1,0 +1,218 @@
+// RequestHandler: serves one client connection for the threading server: setup, the request loop,
+// one request and its answer, and the books closed at the end.
+//
+// The loop is the hot path of every remote call: what a request needs from the handler, its
+// connection and its server is looked up once per connection, and each request costs only the
+// record's own objects and the call itself.
+#include "server/server.hpp"
+
+#include <optional>
+
+namespace server {
+
+using zk::Handle;
+using zk::Ref;
+
+namespace {
+
+// What serving one connection needs, looked up once.
+struct Session {
+    Ref handler, connection, recv, send, server, record, client, host, port;
+    Ref parse;  // the server's own _parse when it replaced ServerBase's; empty: resolved here
+
+    Session(const State& st, Handle self) : handler(Ref::borrow(self)) {
+        const Names& n = st.names;
+        connection = zk::getattr(self, n._connection);
+        recv = zk::getattr(connection, n.recv);
+        send = zk::getattr(connection, n.send);
+        server = zk::getattr(self, n.server);
+        record = zk::getattr(self, n.record);
+        client = zk::getattr(server, n.client);
+        Ref address = zk::getattr(self, n.client_address);
+        host = zk::getitem(address, zk::integer(0));
+        port = zk::getitem(address, zk::integer(1));
+        Ref own_parse = zk::getattr(reinterpret_cast<PyObject*>(Py_TYPE(server.get())), n._parse);
+        if (own_parse.get() != st.native_parse.get()) parse = zk::getattr(server, n._parse);
+    }
+};
+
+// What a request was resolved to, as far as resolving got before a failure.
+struct Call {
+    Ref name, msgid, function, args, kwds;
+};
+
+ParsedRequest resolve(Scope s, const Session& session, Handle request) {
+    if (!session.parse) return parse_request(s, session.server, request);
+    Ref parsed = zk::check(PySequence_Tuple(zk::call(session.parse, request).get()));
+    if (PyTuple_GET_SIZE(parsed.get()) != 4) {
+        zk::raise(PyExc_ValueError, "%s values to unpack (expected 4, got %zd)",
+                  PyTuple_GET_SIZE(parsed.get()) > 4 ? "too many" : "not enough", PyTuple_GET_SIZE(parsed.get()));
+    }
+    auto item = [&](Py_ssize_t i) { return Ref::borrow(PyTuple_GET_ITEM(parsed.get(), i)); };
+    return {item(0), item(1), item(2), item(3)};
+}
+
+// function(*args, **kwds): the callee gets a tuple and a dict of its own.
+Ref invoke(Handle function, Handle args, Handle kwds) {
+    Ref positional = PyTuple_CheckExact(args.get()) ? Ref::borrow(args) : zk::check(PySequence_Tuple(args));
+    if (PyDict_CheckExact(kwds.get())) {
+        return zk::check(PyObject_Call(function, positional.get(), PyDict_GET_SIZE(kwds.get()) ? kwds.get() : nullptr));
+    }
+    Ref keywords = zk::new_dict();
+    zk::check_status(PyDict_Merge(keywords.get(), kwds, 1));
+    return zk::call_with(function, positional, keywords);
+}
+
+// The record's count of `name`, moved by `step`.
+void count_call(const Names& n, Handle record, Handle name, long step) {
+    Ref entry = zk::getitem(record, name);
+    zk::setitem(entry, n.count, zk::add(zk::getitem(entry, n.count), zk::integer(step)));
+}
+
+// The answer of a call that failed with `e`: what the server printer's error returns for the
+// failure's text (with the served function's traceback, since `e` is being handled) or, when the
+// caller asked for no traceback, for the plain text of `e`.
+Ref failure_answer(Scope s, const Session& session, Handle request, const Call& call, const zk::PyError& e,
+                   Handle traceback) {
+    const State& st = s.state();
+    const Names& n = st.names;
+    zk::Handling handling(e);
+    Ref type_name = zk::check(PyType_GetName(Py_TYPE(e.value())));
+    Ref name = zk::getitem(request, zk::integer(2));  // IndexError for a record too short to have one
+    if (!call.args) {
+        zk::raise(PyExc_UnboundLocalError, "cannot access local variable 'args' where it is not associated with a value");
+    }
+    Ref rendered = zk::call(st.iformat, name, call.args, call.kwds);
+    Ref err = zk::call(PyExc_Exception, zk::text("{}{} {}", type_name, rendered, e.value()));
+    Ref log = zk::getattr(session.server, n.log);
+    if (!zk::truthy(traceback)) return zk::call_method(log, n.error, zk::to_str(e.value()));
+    return zk::call_method(log, n.error, err);
+}
+
+// One request and its answer.
+void serve_one(Scope s, const Session& session) {
+    const State& st = s.state();
+    const Names& n = st.names;
+    Ref request = zk::call(session.recv);
+    if (zk::truthy(zk::getattr(session.connection, n._onwebs))) {
+        zk::call(s.global(n.print), request);
+        zk::call(session.send, request);
+        return;
+    }
+    if (!PyTuple_Check(request.get()) && !PyList_Check(request.get())) zk::raise(PyExc_TypeError, "Invalid protocol");
+
+    Call call;
+    Ref traceback = Ref::borrow(Py_True);
+    Ref response;
+    bool failed = false;
+    try {
+        zk::setitem(session.client, n.host, session.host);
+        zk::setitem(session.client, n.port, session.port);
+        call.name = zk::getitem(request, zk::integer(2));
+        if (!zk::dict_get(session.record, call.name)) {
+            Ref entry = zk::new_dict();
+            zk::setitem(entry, n.count, zk::integer(0));
+            zk::setitem(session.record, call.name, entry);
+        }
+        ParsedRequest parsed = resolve(s, session, request);
+        call.msgid = std::move(parsed.msgid);
+        call.function = std::move(parsed.function);
+        call.args = std::move(parsed.args);
+        call.kwds = std::move(parsed.kwds);
+        traceback = PyDict_CheckExact(call.kwds.get()) ? zk::dict_pop(call.kwds, n.traceback_, Py_True)
+                                                       : zk::call_method(call.kwds, n.pop, n.traceback_, Py_True);
+        if (PyUnicode_Check(call.function.get())) zk::raise(zk::call(PyExc_AttributeError, call.function));
+        response = invoke(call.function, call.args, call.kwds);
+        count_call(n, session.record, call.name, 1);
+    } catch (zk::PyError& e) {
+        if (!e.matches(PyExc_Exception)) throw;
+        response = failure_answer(s, session, request, call, e, traceback);
+        failed = true;
+    }
+    try {
+        zk::call(session.send, zk::tuple_of({st.response_kind, call.msgid, response}));
+    } catch (zk::PyError& e) {
+        // An answer that cannot be encoded is answered as a failed call, so the caller is not left
+        // waiting; a broken connection still ends the loop.
+        if (!e.matches(PyExc_Exception) || e.matches(PyExc_OSError)) throw;
+        if (!failed) count_call(n, session.record, call.name, -1);
+        response = failure_answer(s, session, request, call, e, traceback);
+        zk::call(session.send, zk::tuple_of({st.response_kind, call.msgid, response}));
+    }
+}
+
+Ref setup(Scope s, Handle self) {
+    const State& st = s.state();
+    const Names& n = st.names;
+    Ref record = zk::new_dict();
+    zk::setattr(self, n.record, record);
+    Ref server = zk::getattr(self, n.server);
+    Ref address = zk::getattr(self, n.client_address);
+    zk::call_method(zk::getattr(server, n.log), n.info, zk::text("Client {} connected", address));
+    zk::setitem(zk::getattr(server, n.statistics), address, record);
+    zk::setattr(self, n._connection, zk::call(st.connection_class, zk::getattr(self, n.request)));
+    return zk::none();
+}
+
+// Requests until the connection breaks or the client goes away: a reset, abort or broken pipe is
+// reported at critical level, any other failure (the client closing among them) ends it quietly.
+Ref handle(Scope s, Handle self) {
+    const State& st = s.state();
+    const Names& n = st.names;
+    Ref connection = zk::getattr(self, n._connection);
+    Ref own_process = zk::getattr(reinterpret_cast<PyObject*>(Py_TYPE(self.get())), n.process);
+    bool native = own_process.get() == st.native_process.get();
+    std::optional<Session> session;
+    if (native) session.emplace(st, self);
+    while (!zk::truthy(zk::getattr(connection, n.closed))) {
+        try {
+            if (native) {
+                serve_one(s, *session);
+            } else {
+                zk::call_method(self, n.process);
+            }
+        } catch (zk::PyError& e) {
+            if (e.matches(st.connection_errors)) {
+                Ref type_name = zk::check(PyType_GetName(Py_TYPE(e.value())));
+                Ref log = zk::getattr(zk::getattr(self, n.server), n.log);
+                zk::call_method(log, n.critical, zk::text("{} {}", type_name, e.value()));
+                break;
+            }
+            if (e.matches(PyExc_Exception)) break;
+            throw;
+        }
+    }
+    return zk::none();
+}
+
+Ref process(Scope s, Handle self) {
+    serve_one(s, Session(s.state(), self));
+    return zk::none();
+}
+
+Ref finish(Scope s, Handle self) {
+    const Names& n = s.names();
+    Ref server = zk::getattr(self, n.server);
+    Ref address = zk::getattr(self, n.client_address);
+    zk::call_method(zk::getattr(server, n.log), n.critical, zk::text("Client{} disconnected!", address));
+    zk::call_method(zk::getattr(server, n.statistics), n.pop, address, zk::str(""));
+    zk::setattr(zk::getattr(self, n._connection), n._closed, Py_True);
+    return zk::none();
+}
+
+}  // namespace
+
+void define_request_handler(zk::Module& m, State& st) {
+    using zk::arg;
+    Ref base = zk::getattr(m.get("socketserver"), st.names.BaseRequestHandler);
+    Ref cls = m.add_class("RequestHandler", {base}, nullptr,
+                          {
+                              zk::method(zk::declare<setup>("setup", {arg("self")})),
+                              zk::method(zk::declare<handle>("handle", {arg("self")})),
+                              zk::method(zk::declare<process>("process", {arg("self")})),
+                              zk::method(zk::declare<finish>("finish", {arg("self")})),
+                          });
+    st.native_process = zk::getattr(cls, st.names.process);
+}
+
+}  // namespace server

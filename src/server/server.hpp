@@ -1,0 +1,119 @@
+// The parts of zelk.server, one file each; module.cpp binds them in the module's order.
+#pragma once
+
+#include "core/zk.hpp"
+
+namespace server {
+
+#define SERVER_NAMES(X, S)            \
+    X(__init__)                       \
+    X(_alias)                         \
+    X(_closed)                        \
+    X(_connection)                    \
+    X(_onwebs)                        \
+    X(_parse)                         \
+    X(_server)                        \
+    X(_timeout)                       \
+    X(alias)                          \
+    X(allow_reuse_address)            \
+    X(BaseRequestHandler)             \
+    X(BrillPrint)                     \
+    X(children)                       \
+    X(iprint)                         \
+    X(client)                         \
+    X(client_address)                 \
+    X(closed)                         \
+    X(count)                          \
+    X(critical)                       \
+    X(daemon)                         \
+    X(daemon_threads)                 \
+    X(error)                          \
+    X(exclude)                        \
+    X(get)                            \
+    X(get_port)                       \
+    X(getpid)                         \
+    X(getppid)                        \
+    X(host)                           \
+    X(info)                           \
+    X(kill)                           \
+    X(psutil)                         \
+    X(log)                            \
+    X(name)                           \
+    X(NoSuchProcess)                  \
+    X(obj)                            \
+    X(os)                             \
+    X(ping)                           \
+    X(pop)                            \
+    X(port)                           \
+    X(print)                          \
+    X(Process)                        \
+    X(process)                        \
+    X(recursive)                      \
+    X(record)                         \
+    X(recv)                           \
+    S(register_, "register")          \
+    X(request)                        \
+    X(RequestHandler)                 \
+    X(send)                           \
+    X(serve_forever)                  \
+    X(server)                         \
+    X(Server)                         \
+    X(ServerBase)                     \
+    X(server_address)                 \
+    X(server_close)                   \
+    X(sleep)                          \
+    X(time)                           \
+    X(split)                          \
+    X(start)                          \
+    X(stats)                          \
+    X(statistics)                     \
+    X(target)                         \
+    X(terminate)                      \
+    X(Thread)                         \
+    X(ThreadingTCPServer)             \
+    X(wait_procs)                     \
+    X(warning)                        \
+    S(args_, "args")                  \
+    S(dot, ".")                       \
+    S(traceback_, "traceback")
+
+ZK_NAMES(Names, SERVER_NAMES)
+
+struct State : zk::ModuleState {
+    Names names;
+    zk::Ref request_kind, response_kind;  // REQUEST and RESPONSE, as the module imported them
+    zk::Ref connection_class;             // ring's Connection
+    zk::Ref method_type;                  // types.MethodType
+    zk::Ref iformat;                      // scribe's call rendering, for failure texts
+    zk::Ref native_process, native_parse;  // RequestHandler.process and ServerBase._parse as defined here
+    zk::Ref exclude;                      // the printer's exclude list for a server
+    zk::Ref connection_errors;            // the errors that end a connection with a critical line
+
+    template <class F>
+    void each(F&& f) {
+        ModuleState::each(f);
+        f(names);
+        f(request_kind), f(response_kind), f(connection_class), f(method_type), f(iformat);
+        f(native_process), f(native_parse), f(exclude), f(connection_errors);
+    }
+};
+
+using Scope = zk::Scope<State>;
+
+// ServerBase._parse of a request record: message id, callable or error text, args, kwds.
+struct ParsedRequest {
+    zk::Ref msgid, function, args, kwds;
+};
+ParsedRequest parse_request(Scope s, zk::Handle server_base, zk::Handle request);
+
+// class ServerBase, class RequestHandler, class Server
+zk::Ref define_server_base(zk::Module& m, State& st);
+void define_request_handler(zk::Module& m, State& st);
+void define_server(zk::Module& m, const State& st, zk::Handle server_base);
+
+// terminate, start, serve
+zk::Def terminate_def();
+zk::Def start_def();
+zk::Def serve_def();
+
+}  // namespace server

@@ -1,0 +1,149 @@
+// ServerBase: the registry of the served object, the five service methods installed on it, and
+// the resolution of a request record's call name.
+#include "server/server.hpp"
+
+namespace server {
+
+using zk::Handle;
+using zk::Ref;
+
+namespace {
+
+Ref init(Scope s, Handle self, Handle obj, Handle alias) {
+    const Names& n = s.names();
+    zk::setattr(self, n._alias, alias);
+    zk::setattr(self, n._server, zk::new_dict());
+    zk::setattr(self, n._timeout, zk::integer(86400));
+    zk::setattr(self, n.statistics, zk::new_dict());
+    Ref client = zk::new_dict();
+    zk::setitem(client, n.host, zk::str(""));
+    zk::setitem(client, n.port, zk::integer(0));
+    zk::setattr(self, n.client, client);
+    zk::call_method(self, n.register_, obj);
+    return zk::none();
+}
+
+// What a service method returns without looking: the server's dicts, or the process ids.
+struct Fixed {
+    Ref value;
+
+    template <class F>
+    void each(F&& f) {
+        f(value);
+    }
+};
+
+Ref answer_fixed(Scope s, Handle) { return s.captured<Fixed>().value.copy(); }
+
+Ref ping(Scope, Handle, Handle msg) { return Ref::borrow(msg); }
+
+Ref terminate_service(Scope s, Handle, Handle wait, Handle itself, Handle kill) {
+    return zk::call(s.global(s.names().terminate), wait, itself, kill);
+}
+
+// obj.<name> = MethodType(function, obj)
+void install(const State& st, Handle obj, Handle name, Handle function) {
+    zk::setattr(obj, name, zk::call(st.method_type, function, obj));
+}
+
+Ref register_object(Scope s, Handle self, Handle obj) {
+    const State& st = s.state();
+    const Names& n = st.names;
+    Ref alias = zk::getattr(self, n._alias);
+    Ref registry = zk::getattr(self, n._server);
+    if (zk::contains(registry, alias)) zk::raise(zk::call(PyExc_Exception, zk::text("{} has already been registered", alias)));
+    zk::setitem(registry, alias, obj);
+    install(st, obj, n.stats, s.nested("stats", Fixed{zk::getattr(self, n.statistics)}));
+    install(st, obj, n.client, s.nested("client", Fixed{zk::getattr(self, n.client)}));
+    install(st, obj, n.ping, s.nested("ping"));
+    Ref os = s.global(n.os);
+    Ref ids = zk::tuple_of({zk::call_method(os, n.getpid), zk::call_method(os, n.getppid)});
+    install(st, obj, n.getpid, s.nested("getpid", Fixed{std::move(ids)}));
+    install(st, obj, n.terminate, s.nested("terminate"));
+    return zk::none();
+}
+
+
+// The first two of the parts fname.split(".") gives, and how many parts there are (1 or more).
+struct CallName {
+    Ref first, second;
+    bool one_part;
+};
+
+CallName split_call_name(const Names& n, Handle fname) {
+    if (PyUnicode_CheckExact(fname.get())) {
+        Py_ssize_t length = PyUnicode_GET_LENGTH(fname.get());
+        Py_ssize_t dot = PyUnicode_FindChar(fname, '.', 0, length, 1);
+        if (dot == -2) zk::throw_error();
+        if (dot < 0) return {Ref::borrow(fname), Ref(), true};
+        Py_ssize_t next = PyUnicode_FindChar(fname, '.', dot + 1, length, 1);
+        if (next == -2) zk::throw_error();
+        return {zk::check(PyUnicode_Substring(fname, 0, dot)),
+                zk::check(PyUnicode_Substring(fname, dot + 1, next < 0 ? length : next)), false};
+    }
+    Ref parts = zk::call_method(fname, n.split, n.dot);
+    bool one_part = zk::length(parts) == 1;
+    return {zk::getitem(parts, zk::integer(0)), one_part ? Ref() : zk::getitem(parts, zk::integer(1)), one_part};
+}
+
+}  // namespace
+
+// The request record checked and its call name resolved against the registry: one part names the
+// served object itself (None when not registered), two parts an attribute of it; a missing
+// attribute becomes the text '"x" has no attribute "y"', which the handler raises.
+ParsedRequest parse_request(Scope s, Handle server_base, Handle request) {
+    const State& st = s.state();
+    const Names& n = st.names;
+    if (zk::length(request) != 5 || zk::compare(zk::getitem(request, zk::integer(0)), st.request_kind, Py_NE)) {
+        zk::raise(zk::call(PyExc_Exception, zk::text("Request[{}]: Invalid Protocol", request)));
+    }
+    Ref items = PyTuple_CheckExact(request.get()) ? Ref::borrow(request) : zk::check(PySequence_Tuple(request));
+    if (PyTuple_GET_SIZE(items.get()) != 5) {
+        zk::raise(PyExc_ValueError, "not enough values to unpack (expected 5, got %zd)", PyTuple_GET_SIZE(items.get()));
+    }
+    Handle fname = PyTuple_GET_ITEM(items.get(), 2);
+    CallName name = split_call_name(n, fname);
+    Ref registry = zk::getattr(server_base, n._server);
+    Ref function = zk::call_method(registry, n.get, name.first);
+    if (!name.one_part) {
+        try {
+            function = zk::getattr(function, name.second);
+        } catch (zk::PyError& e) {
+            if (!e.matches(PyExc_AttributeError)) throw;
+            function = zk::text("\"{}\" has no attribute \"{}\"", name.first, name.second);
+        }
+    }
+    return {Ref::borrow(PyTuple_GET_ITEM(items.get(), 1)), std::move(function),
+            Ref::borrow(PyTuple_GET_ITEM(items.get(), 3)), Ref::borrow(PyTuple_GET_ITEM(items.get(), 4))};
+}
+
+namespace {
+
+Ref parse(Scope s, Handle self, Handle request) {
+    ParsedRequest parsed = parse_request(s, self, request);
+    return zk::tuple_of({parsed.msgid, parsed.function, parsed.args, parsed.kwds});
+}
+
+}  // namespace
+
+Ref define_server_base(zk::Module& m, State& st) {
+    using zk::arg;
+    zk::Def register_def = zk::declare<register_object>("register", {arg("self"), arg("obj")})
+                       .nested(zk::declare<answer_fixed>("stats", {arg("self")}))
+                       .nested(zk::declare<answer_fixed>("client", {arg("self")}))
+                       .nested(zk::declare<ping>("ping", {arg("self"), arg("msg")}))
+                       .nested(zk::declare<answer_fixed>("getpid", {arg("self")}))
+                       .nested(zk::declare<terminate_service>(
+                           "terminate", {arg("self"), arg("wait") = 3, arg("itself") = true, arg("kill") = true}));
+    Ref cls = m.add_class(
+        "ServerBase", {}, nullptr,
+        {
+            zk::method(zk::declare<init>("__init__", {arg("self"), arg("obj").annotate("Any"), arg("alias", zk::Check::Str) = ""})),
+            zk::method(std::move(register_def)),
+            zk::method(zk::declare<parse>("_parse", {arg("self"), arg("request").annotate("tuple | list")})),
+        });
+    st.native_parse = zk::getattr(cls, st.names._parse);
+    return cls;
+}
+
+}  // namespace server

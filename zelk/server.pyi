@@ -1,0 +1,50 @@
+"""The server: serves one object under a service name to other processes over TCP."""
+
+import os as os
+import socketserver as socketserver
+from types import MethodType as MethodType
+from typing import Any as Any
+
+from .protocol import REQUEST as REQUEST
+from .protocol import RESPONSE as RESPONSE
+from .ring import Connection as Connection
+from .ring import get_port as get_port
+from .scribe import BrillPrint as BrillPrint
+from .scribe import iformat as iformat
+from .scribe import iprint as iprint
+
+class ServerBase:
+    _alias: str
+    _server: dict[str, Any]
+    _timeout: int
+    statistics: dict[Any, dict[str, dict[str, int]]]
+    client: dict[str, Any]
+    def __init__(self, obj: Any, alias: str = "") -> None: ...
+    def register(self, obj: Any) -> None: ...
+    def _parse(self, request: tuple[Any, ...] | list[Any]) -> tuple[Any, Any, Any, dict[str, Any]]: ...
+
+class RequestHandler(socketserver.BaseRequestHandler):
+    record: dict[str, dict[str, int]]
+    _connection: Connection
+    server: Server  # type: ignore[assignment]
+    def setup(self) -> None: ...
+    def handle(self) -> None: ...
+    def process(self) -> None: ...
+    def finish(self) -> None: ...
+
+class Server(socketserver.ThreadingTCPServer, ServerBase):
+    log: BrillPrint
+    def __init__(
+        self,
+        server_address: tuple[str, int],
+        RequestHandlerClass: Any,
+        bind_and_activate: bool = True,
+        obj: Any = "Object",
+        alias: str = "Server",
+    ) -> None: ...
+
+def terminate(wait: int = 3, itself: bool = True, kill: bool = True) -> Any: ...
+def start(s: Server, clean: bool = False) -> None: ...
+def serve(
+    obj: Any, alias: str = "", host: str = "127.0.0.1", port: int = 0, thread: bool = False, clean: bool = False
+) -> None: ...
