@@ -145,8 +145,9 @@ def remote(args: argparse.Namespace, name: str, *call_args: Any, **call_kwds: An
     service = name.partition(".")[0]
     port = args.port or get_port(service)
     client = Client(args.host, port, args.timeout)
-    client.alias, client.log = service, Keep()  # type: ignore[assignment]
-    kept = client.log.messages  # type: ignore[attr-defined]
+    keep = Keep()
+    client.alias, client.log = service, keep  # type: ignore[assignment]
+    kept = keep.messages
     try:
         if client.open_connection() is not None:
             reason = re.match(r"Connection failed \((.*)\), please check", kept[0])

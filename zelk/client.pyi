@@ -1,7 +1,7 @@
 """The caller's side of a remote call: the client that numbers, sends and checks calls, and the proxies."""
 
 import socket as socket
-from typing import Any
+from typing import Any, Literal, overload
 
 from .protocol import REQUEST as REQUEST
 from .protocol import RESPONSE as RESPONSE
@@ -41,6 +41,9 @@ class ClientBase:
     alias: str
     log: BrillPrint
     def __init__(self, host: str, port: int, timeout: float = 1000.0) -> None: ...
+    @overload
+    def __call__(self, name: str, types: Literal["class"] = "class") -> _RemoteClass: ...
+    @overload
     def __call__(self, name: str, types: str = "class") -> _RemoteClass | _RemoteMethod: ...
     def _parse(self, response: tuple[Any, ...] | list[Any]) -> Any: ...
     def close(self) -> None: ...
@@ -51,6 +54,11 @@ class Client(ClientBase):
     def open_connection(self) -> str | None: ...
     def _request(self, method: str, args: tuple[Any, ...], kwds: dict[str, Any]) -> None: ...
 
+@overload
+def connect(
+    name: str, host: str = "127.0.0.1", port: int = 0, timeout: float = 1000.0, types: Literal["class"] = "class"
+) -> _RemoteClass: ...
+@overload
 def connect(
     name: str, host: str = "127.0.0.1", port: int = 0, timeout: float = 1000.0, types: str = "class"
 ) -> _RemoteClass | _RemoteMethod: ...
