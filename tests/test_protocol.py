@@ -1,5 +1,6 @@
 """The module body of zelk.protocol, BytePacker's MessagePack packing and its value hooks."""
 
+import builtins
 import collections
 import datetime
 import decimal
@@ -7,6 +8,7 @@ import fractions
 import functools
 import gc
 import importlib.util
+import json
 import os
 import pickle
 import random
@@ -19,7 +21,7 @@ import pytest
 
 from conftest import run_in_threads
 from zelk import protocol
-from zelk.protocol import BytePacker, dump, load
+from zelk.protocol import BytePacker, JsonPacker, compress, decompress, dump, dumps, dumpv, load, loads, loadv, profile
 
 RECORD = (0, 7, "calc.add", (1, 2), {})
 HAVE_DILL = importlib.util.find_spec("dill") is not None
@@ -60,10 +62,11 @@ def same(a, b):
 
 
 def test_module_body():
-    names = [n for n in vars(protocol) if not n.startswith("__")]
+    names = [n for n in vars(protocol) if not n.startswith("_")]  # the module body, private entry points aside
     assert names == ["base64", "builtins", "hashlib", "json", "pickle", "struct", "SharedMemory", "Any",
-                     "Callable", "os", "udump", "uload", "msgpack", "np", "BrillPrint", "log", "REQUEST",
-                     "RESPONSE", "SOCKET_RECV_SIZE", "BytePacker", "dump", "load"]
+                     "Callable", "os", "udump", "uload", "msgpack", "np", "BrillPrint", "log", "profile", "REQUEST",
+                     "RESPONSE", "SOCKET_RECV_SIZE", "BytePacker", "dump", "load", "JsonPacker", "dumps", "loads",
+                     "compress", "decompress", "dumpv", "loadv", "WebSocket", "websocket"]
     assert (protocol.REQUEST, protocol.RESPONSE, protocol.SOCKET_RECV_SIZE) == (0, 1, 65536)
     assert (protocol.log.title, protocol.log.exclude) == ("ZELK.PROTO", ["zelk", "vantor", "melix"])
     assert [n for n in vars(BytePacker) if not n.startswith("__")] == ["pack", "unpack", "encode", "decode"]
@@ -135,6 +138,7 @@ def test_array_subclass_and_buffer_sharing():
     back = load(dump(np.arange(100.0)))
     while isinstance(back, np.ndarray):
         back = back.base
+    back = back.obj if isinstance(back, memoryview) else back
     assert type(back) is bytes  # wraps the received bytes, no copy
 
 
@@ -269,3 +273,209 @@ def test_no_reference_leaks(monkeypatch):
     gc.collect()
     assert [sys.getrefcount(o) for o in (record, array, record[3], BytePacker)] == counts
     assert process.memory_info().rss - before < 4 * 1024 * 1024
+
+
+# ---- JsonPacker ------------------------------------------------------------------------------
+
+
+def test_json_packer_body():
+    assert [n for n in vars(JsonPacker) if not n.startswith("__")] == ["_default", "_object_hook", "dumps", "loads"]
+    for alias, method in ((dumps, JsonPacker.dumps), (loads, JsonPacker.loads)):
+        assert alias.__self__ is JsonPacker and alias.__func__ is method.__func__
+    assert protocol.websocket is protocol.WebSocket
+
+
+def test_json_text_forms():
+    assert dumps({"a": (1, 2)}) == '{\n    "a": [\n        1,\n        2\n    ]\n}'
+    assert loads(dumps({"a": (1, 2)})) == {"a": [1, 2]}
+    assert json.loads(dumps(1 + 2j)) == {"data": "(1+2j)", "dtype": "complex"}
+    point = Point(1, 2)
+    assert loads(dumps([point, decimal.Decimal("1.10")], indent=0)) == [str(point), "1.10"]
+    raw = json.loads(dumps(np.arange(6.0).reshape(2, 3)))
+    assert list(raw) == ["ndarray", "dtype", "shape"] and len(raw["ndarray"]) == 64 and raw["dtype"] == "<f8"
+    for array in (np.arange(6.0).reshape(2, 3), np.arange(12, dtype=">i2").reshape(3, 4).T):
+        back = loads(dumps(array))
+        assert same(back, np.ascontiguousarray(array)) and not back.flags.writeable
+
+
+@pytest.mark.parametrize(
+    "value",
+    [1 + 2j, 2j, -2j, 0j, complex(-0.0, -0.0), complex(1e300, -1e-300), complex(float("inf"), float("nan")),
+     set(), {1, 2, 3}, {-7, 2.5, float("-inf"), 1e16, 3j, 1 - 1j, None, True},
+     {"it's", 'say "hi"', "tab\t\u00e9\U0001F600\x00\ud800\\", b"\x00'\"\\\x7f", ""}],
+    ids=repr,
+)
+def test_complex_numbers_and_sets_come_back_from_their_text(value):
+    back = loads(dumps({"v": value}))["v"]
+    assert type(back) is type(value) and (repr(back) == repr(value) if type(value) is complex else back == value)
+
+
+@pytest.mark.parametrize(
+    "dtype, data",
+    [("complex", "__import__('os').getpid()"), ("complex", "1+2j"), ("complex", "(1 + 2j)"), ("complex", "(1+2j)*9"),
+     ("complex", "(1+-2j)"), ("complex", "1e5j"), ("complex", "infinityj"), ("complex", 5), ("set", "{9**9**9}"),
+     ("set", "{1: 2}"), ("set", "{}"), ("set", "{(1, 2)}"), ("set", "{1,2}"), ("set", "{'a' 'b'}"), ("set", "{'a}"),
+     ("set", "{'\\q'}"), ("set", "{b'\u00e9'}"), ("set", "{'\\U00110000'}"), ("set", "frozenset({1})"), ("set", "{x}"),
+     ("set", "set() "), ("set", ["x"])],
+)
+def test_texts_other_than_these_literals_are_refused_unevaluated(dtype, data, monkeypatch):
+    import ast
+
+    def evaluated(*args):
+        raise AssertionError("text from a peer was evaluated")
+
+    monkeypatch.setattr(builtins, "eval", evaluated)
+    monkeypatch.setattr(ast, "literal_eval", evaluated)
+    with pytest.raises((ValueError, TypeError)):
+        loads(json.dumps({"data": data, "dtype": dtype}))
+
+
+@pytest.mark.parametrize("indent, note", [(True, True), (None, False), (2.0, False)])
+def test_indent_must_be_exactly_an_int(indent, note):
+    with pytest.raises(TypeError) as info:
+        dumps(1, indent=indent)
+    assert str(info.value) == f"Argument 'indent' has incorrect type (expected int, got {type(indent).__name__})"
+    assert (getattr(info.value, "__notes__", []) == ["subclasses of int are refused here"]) == note
+
+
+@pytest.mark.parametrize("value, error", [(b"x", ValueError), (frozenset(), ValueError), (np.array([1, None]), TypeError)])
+def test_values_json_cannot_carry(value, error):
+    with pytest.raises(error):
+        dumps([value])
+
+
+# ---- dumpv and loadv ----------------------------------------------------------------------------
+
+
+def test_shared_values_are_live_across_processes_and_outlive_readers(capsys):
+    name = f"zelk-test-{os.getpid()}"
+    array = np.arange(12, dtype="<i4").reshape(3, 4)
+    descriptor, block_name, shm = dumpv(array, name)
+    try:
+        assert (descriptor, block_name, shm.size >= array.nbytes) == (((3, 4), "<i4"), "&" + name, True)
+        _, view = loadv(descriptor, block_name)
+        assert same(view, array)
+        dumpv(array * 2, name)  # the block is reused by name, and the reader sees the new values
+        assert "File exists" in capsys.readouterr().out and same(view, array * 2)
+        reader = (f"from zelk.protocol import loadv\nshm, v = loadv({descriptor!r}, {block_name!r})\n"
+                  "print(int(v.sum())); v[0, 0] = 99; del v; shm.close()")
+        done = subprocess.run([sys.executable, "-c", reader], capture_output=True, text=True, check=True)
+        assert done.stdout.split() == [str(int(array.sum() * 2))] and "leaked" not in done.stderr
+        assert view[0, 0] == 99
+        protocol.SharedMemory(block_name, track=False).close()  # still there after the reader has gone
+    finally:
+        del view
+        shm.close()
+        shm.unlink()
+
+
+@pytest.mark.parametrize(
+    "call, error",
+    [(lambda: dumpv(np.zeros(2), name=5), TypeError), (lambda: loadv([1], "&x"), TypeError),
+     (lambda: loadv((1,), None), TypeError), (lambda: loadv(((1,),), "&x"), ValueError),
+     (lambda: loadv(((1,), "<f8", 3), "&x"), ValueError), (lambda: loadv(((2,), "|O"), "&x"), TypeError),
+     (lambda: dumpv(np.array([None]), "x"), TypeError), (lambda: loadv(((1,), "<f8"), "&zelk-no-such-block"), FileNotFoundError)],
+)
+def test_shared_values_refusals(call, error):
+    with pytest.raises(error):
+        call()
+
+
+def test_loadv_passes_other_values_through():
+    assert loadv((3,), "x") == ("", (3,))
+
+
+# ---- compress and decompress ----------------------------------------------------------------------
+
+
+def numpy_run_length(a):
+    index = np.r_[0, np.flatnonzero(np.diff(a)) + 1]
+    return a[index], np.diff(np.r_[index, len(a)])
+
+
+@pytest.mark.parametrize("value, heads, lengths", [([5, 5, 5, 2, 2, 7], [5, 2, 7], [3, 2, 1]), ([4], [4], [1]),
+                                                   ([1, 2, 3], [1, 2, 3], [1, 1, 1])])
+def test_run_length_form(value, heads, lengths):
+    got = compress(np.array(value))
+    assert [x.tolist() for x in got] == [heads, lengths] and got[1].dtype == np.intp
+
+
+@pytest.mark.parametrize("dtype", NUMERIC)
+@pytest.mark.parametrize("view", [lambda a: a, lambda a: a[::3]], ids=["contiguous", "strided"])
+def test_run_length_matches_numpy_for_every_numeric_type(dtype, view):
+    rng = np.random.default_rng(len(dtype))
+    a = view(np.repeat(rng.integers(0, 3, 500), rng.integers(1, 300, 500)).astype(dtype))
+    if a.dtype.kind in "fc":  # NaN and an infinity break runs in numpy's diff; 0.0 and -0.0 share one
+        a[100:140], a[200:230], a[300:310], a[310:320] = np.nan, np.inf, 0.0, -0.0
+    with np.errstate(invalid="ignore"):  # inf - inf, as numpy's diff computes it
+        heads, lengths = compress(a)
+        expected_heads, expected_lengths = numpy_run_length(a)
+    assert (heads.dtype, heads.tobytes()) == (expected_heads.dtype, expected_heads.tobytes())
+    assert (lengths.dtype, lengths.tolist()) == (expected_lengths.dtype, expected_lengths.tolist())
+    back = decompress(heads, lengths)
+    assert back.tobytes() == np.repeat(heads, lengths).tobytes() and np.array_equal(back, a, equal_nan=True)
+
+
+@pytest.mark.parametrize(
+    "call, error, text",
+    [(lambda: compress(np.zeros((2, 3))), ValueError, "compress takes a one-dimensional array, not one of shape (2, 3)"),
+     (lambda: compress(np.array([])), IndexError, None), (lambda: compress(np.array(["a", "b"])), TypeError, None),
+     (lambda: decompress(np.arange(3), np.array([1, 2])), ValueError, None),
+     (lambda: decompress(np.arange(2), np.array([1, -1])), ValueError, None)],
+)
+def test_run_length_refusals(call, error, text):
+    with pytest.raises(error) as info:
+        call()
+    assert text is None or str(info.value) == text
+
+
+def test_compress_returns_other_values_unchanged():
+    value = [1, 1, 2]
+    assert compress(value) is value and compress(5) == 5
+    assert same(decompress(np.array(["a", "b"]), np.array([2, 1])), np.array(["a", "a", "b"]))
+
+
+# ---- profile ----------------------------------------------------------------------------------------
+
+
+def hits(out, line):
+    """The hit count that line_profiler's table gives the source line `line`."""
+    return int(next(row for row in out.splitlines() if row.rstrip().endswith(line)).split()[1])
+
+
+def helper(n):
+    return n + 1
+
+
+def test_profile_times_each_call_and_accumulates(capsys):
+    wrapper = profile([helper])
+    assert wrapper.__qualname__ == "profile.<locals>.wrapper"
+
+    def work(n):
+        """Adds up."""
+        return sum(range(helper(n)))
+
+    timed = wrapper(work)
+    assert (timed.__name__, timed.__doc__, timed.__wrapped__) == ("work", "Adds up.", work)
+    assert wrapper(functools.partial(work)).__qualname__ == "profile.<locals>.wrapper.<locals>.wrapped"
+    for calls in (1, 2):
+        assert timed(9) == 45
+        out = capsys.readouterr().out
+        assert out.startswith("work started ...\n") and out.endswith("work finished !!!\n")
+        assert hits(out, "return sum(range(helper(n)))") == hits(out, "return n + 1") == calls
+    profile()(work)(9)  # a profiler of its own starts from nothing
+    assert hits(capsys.readouterr().out, "return sum(range(helper(n)))") == 1
+
+
+def test_profile_failures(capsys, monkeypatch):
+    def fails():
+        raise KeyError("k")
+
+    with pytest.raises(KeyError):
+        profile()(fails)()
+    assert capsys.readouterr().out == "fails started ...\n"
+    for wrong in (None, (helper,), type("L", (list,), {})()):
+        with pytest.raises(TypeError, match="Argument 'functions' has incorrect type"):
+            profile(wrong)
+    monkeypatch.setitem(sys.modules, "line_profiler", None)
+    assert profile() is None and "line_profiler" in capsys.readouterr().out

@@ -1,6 +1,9 @@
 // Exception plumbing between the interpreter's error indicator and C++ exceptions.
 #include "core/error.hpp"
 
+#include <cxxabi.h>
+#include <unistd.h>
+
 #include <cstdarg>
 #include <exception>
 #include <new>
@@ -41,6 +44,7 @@ Handling::Handling(const PyError& error) noexcept : previous_(PyErr_GetHandledEx
 }
 
 Handling::~Handling() {
+    if (!PyThreadState_GetUnchecked()) return;  // unwound by pthread_exit: see release_reference
     PyErr_SetHandledException(previous_);
     Py_XDECREF(previous_);
 }
@@ -48,6 +52,8 @@ Handling::~Handling() {
 void translate_exception() noexcept {
     try {
         throw;
+    } catch (abi::__forced_unwind&) {
+        for (;;) pause();
     } catch (const PyError& error) {
         error.restore();
     } catch (const std::bad_alloc&) {

@@ -14,7 +14,7 @@ public:
 
     PyError(const PyError& other) noexcept : exc_(Py_NewRef(other.exc_)) {}
     PyError& operator=(const PyError&) = delete;
-    ~PyError() { Py_DECREF(exc_); }
+    ~PyError() { release_reference(exc_); }
 
     // The exception instance (borrowed).
     PyObject* value() const noexcept { return exc_; }
@@ -63,7 +63,8 @@ private:
 };
 
 // Converts the C++ exception being handled into the interpreter's error indicator.
-// Call it only inside a `catch (...)` block.
+// Call it only inside a `catch (...)` block. A thread that pthread_exit is ending (see
+// release_reference) is parked there instead, touching nothing, until the process ends.
 void translate_exception() noexcept;
 
 // Runs `body` at a boundary where the C API expects a new reference or NULL with an error set.

@@ -3,6 +3,8 @@
 
 #include "core/error.hpp"
 
+#include <cxxabi.h>
+
 #include <initializer_list>
 #include <string_view>
 #include <type_traits>
@@ -214,6 +216,8 @@ auto finally(Body&& body, Undo&& undo) -> decltype(body()) {
     auto guarded = [&]() -> decltype(body()) {
         try {
             return body();
+        } catch (abi::__forced_unwind&) {
+            throw;  // the thread is being ended without a thread state: see release_reference
         } catch (...) {
             undo();
             throw;

@@ -7,6 +7,17 @@
 
 namespace zk {
 
+// Gives back one reference. On CPython 3.13 a daemon thread that wakes while the interpreter is
+// finalizing is ended with pthread_exit, whose unwinding runs destructors on a thread that has no
+// thread state any more; the references are left alone then, since the process is about to end.
+// (From 3.14 such threads are parked instead, and nothing unwinds.)
+inline void release_reference(PyObject* p) noexcept {
+#if PY_VERSION_HEX < 0x030E0000
+    if (!PyThreadState_GetUnchecked()) return;
+#endif
+    Py_DECREF(p);
+}
+
 // A strong reference: the holder owns one count of the object and gives it back when destroyed.
 class Ref {
 public:
@@ -19,7 +30,9 @@ public:
     }
     Ref(const Ref&) = delete;
     Ref& operator=(const Ref&) = delete;
-    ~Ref() { Py_XDECREF(ptr_); }
+    ~Ref() {
+        if (ptr_) release_reference(ptr_);
+    }
 
     // Takes over a reference the caller already owns (a "new reference" from the C API).
     static Ref steal(PyObject* p) noexcept { return Ref(p); }

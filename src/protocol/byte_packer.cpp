@@ -1,8 +1,9 @@
 // BytePacker: call records to MessagePack bytes and back, with the hooks that carry tuples, sets,
-// arrays, complex numbers and objects of any class as tagged maps.
+// arrays, complex numbers and objects of any class as tagged maps. While the class keeps its own
+// hooks, pack and unpack do the hooks' work in the native codec; replaced hooks go through msgpack.
 #include "protocol/protocol.hpp"
 
-#include <cstring>
+#include <memory>
 
 namespace protocol {
 
@@ -27,45 +28,23 @@ Ref tagged(const Names& n, Handle data, Handle dtype) {
     return map;
 }
 
-Ref type_name(Handle obj) { return zk::check(PyType_GetName(Py_TYPE(obj.get()))); }
-
-// log.error(text) while `e` is the exception being handled, so the printer's report can see it.
-Ref log_failure(const State& st, const zk::PyError& e, Handle text) {
-    zk::Handling handling(e);
-    return zk::call_method(st.log, st.names.error, text);
-}
-
-// Whether the raw bytes, type string and shape bring the array back equal. Object elements are
-// addresses in this process, datetimes cannot export a buffer, field names and a subclass's own
-// attributes (a masked array's mask) are not in the bytes: those travel through the serializer.
-bool raw_form_fits(const State& st, Handle array) {
-    const Names& n = st.names;
-    Ref dtype = zk::getattr(array, n.dtype);
-    if (zk::getattr(dtype, n.names).get() != Py_None) return false;
-    Ref kind = zk::getattr(dtype, n.kind);
-    if (PyUnicode_GET_LENGTH(kind.get()) != 1 || !std::strchr("biufcSUV", PyUnicode_READ_CHAR(kind.get(), 0))) {
-        return false;
-    }
-    if (Py_IS_TYPE(array.get(), reinterpret_cast<PyTypeObject*>(st.ndarray.get()))) return true;
-    Ref attributes = zk::getattr_optional(array, st.core.__dict__);
-    return !attributes || !zk::truthy(attributes);
-}
-
 // The array map: the bytes of a C-contiguous array, its type string and its shape.
 Ref encode_array(const State& st, Handle obj) {
     const Names& n = st.names;
     Ref array = Ref::borrow(obj);
     Ref data;
-    if (Py_IS_TYPE(obj.get(), reinterpret_cast<PyTypeObject*>(st.ndarray.get()))) {
+    if (Py_IS_TYPE(obj.get(), reinterpret_cast<PyTypeObject*>(st.codec.ndarray.get()))) {
         // A plain array's `data` is a memoryview of it; its layout tells whether a copy is needed.
         data = zk::check(PyMemoryView_FromObject(obj));
         if (!PyBuffer_IsContiguous(PyMemoryView_GET_BUFFER(data.get()), 'C')) {
-            array = zk::call(st.ascontiguousarray, obj);
+            array = zk::call(st.codec.ascontiguousarray, obj);
             data = zk::check(PyMemoryView_FromObject(array.get()));
         }
     } else {
         // A subclass may define flags or data its own way.
-        if (!zk::truthy(zk::getitem(zk::getattr(obj, n.flags), n.c_contiguous))) array = zk::call(st.ascontiguousarray, obj);
+        if (!zk::truthy(zk::getitem(zk::getattr(obj, n.flags), n.c_contiguous))) {
+            array = zk::call(st.codec.ascontiguousarray, obj);
+        }
         data = zk::getattr(array, n.data);
     }
     Ref map = tagged(n, data, zk::getattr(zk::getattr(array, n.dtype), n.type_string));
@@ -76,22 +55,19 @@ Ref encode_array(const State& st, Handle obj) {
 Ref encode(Scope s, Handle, Handle obj) {
     const State& st = s.state();
     const Names& n = st.names;
-    // A plain tuple, the commonest value here, cannot be an array: tested first.
-    if (PyTuple_CheckExact(obj.get())) return tagged(n, zk::check(PySequence_List(obj)), n.tuple);
-    bool array = PyObject_TypeCheck(obj.get(), reinterpret_cast<PyTypeObject*>(st.ndarray.get()));
-    if (array && raw_form_fits(st, obj)) return encode_array(st, obj);
-    if (Py_IS_TYPE(obj.get(), &PySet_Type)) return tagged(n, zk::check(PySequence_List(obj)), n.set);
-    // Subclasses of tuple and set (named tuples among them) travel through the serializer: a container
-    // map could only bring them back as plain tuples or sets, since the receiver cannot know the class.
-    bool container = PyTuple_Check(obj.get()) || PySet_Check(obj.get());
-    Ref name = type_name(obj);
-    if (array || container || PyComplex_Check(obj.get()) || !zk::check_status(PySet_Contains(st.builtin_names.get(), name.get()))) {
-        try {
-            return tagged(n, zk::call(st.udump, obj), name);
-        } catch (zk::PyError& e) {
-            if (!e.matches(PyExc_Exception)) throw;
-            return log_failure(st, e, zk::text("@ENCODE: {} ---> {}", name, e.value()));
-        }
+    Ref name;
+    switch (codec::carriage_of(obj, st.codec, name)) {
+        case codec::Carriage::tuple_map: return tagged(n, zk::check(PySequence_List(obj)), n.tuple);
+        case codec::Carriage::set_map: return tagged(n, zk::check(PySequence_List(obj)), n.set);
+        case codec::Carriage::array_map: return encode_array(st, obj);
+        case codec::Carriage::serialized:
+            try {
+                return tagged(n, zk::call(st.codec.udump, obj), name);
+            } catch (zk::PyError& e) {
+                if (!e.matches(PyExc_Exception)) throw;
+                return st.codec.report(e, zk::text("@ENCODE: {} ---> {}", name, e.value()).get());
+            }
+        case codec::Carriage::unchanged: break;
     }
     return Ref::borrow(obj);
 }
@@ -116,55 +92,69 @@ Ref decode(Scope s, Handle, Handle obj) {
     bool room = !PyDict_CheckExact(obj.get()) || PyDict_GET_SIZE(obj.get()) > 2;
     if (Ref shape = room ? lookup(obj, n.shape) : Ref()) {
         try {
-            return zk::call_method(zk::call(st.frombuffer, data, dtype), n.reshape, shape);
+            return zk::call_method(zk::call(st.codec.frombuffer, data, dtype), n.reshape, shape);
         } catch (zk::PyError& e) {
             if (!e.matches(PyExc_Exception)) throw;
-            return log_failure(st, e, zk::text("@DECODE: numpy ---> {}", e.value()));
+            return st.codec.report(e, zk::text("@DECODE: numpy ---> {}", e.value()).get());
         }
     }
     if (zk::equal(dtype, n.tuple)) return zk::check(PySequence_Tuple(data.get()));
     if (zk::equal(dtype, n.set)) return zk::check(PySet_New(data.get()));
-    return zk::call(st.uload, data);
-}
-
-// The hook `name` of `cls`. For BytePacker itself, the method bound once at definition serves as
-// long as the class still holds the descriptor it was bound from; others are looked up as usual.
-Ref hook(const State& st, Handle cls, Handle name, Handle descriptor, Handle bound) {
-    if (cls.get() == st.byte_packer.get()) {
-        Ref dict = zk::check(PyType_GetDict(reinterpret_cast<PyTypeObject*>(cls.get())));
-        if (zk::dict_get(dict, name).get() == descriptor.get()) return Ref::borrow(bound);
-    }
-    return zk::getattr(cls, name);
+    return zk::call(st.codec.uload, data);
 }
 
 Ref pack(Scope s, Handle cls, Handle request) {
     const State& st = s.state();
-    Ref encode_hook = hook(st, cls, st.names.encode, st.encode_descriptor, st.bound_encode);
-    return zk::call_kwnames(st.packb, st.packb_keywords, request, encode_hook, Py_True);
+    const Names& n = st.names;
+    if (has_own_hook(st, cls, n.encode, st.encode_descriptor)) return pack_natively(st, request);
+    return zk::call_kwnames(st.codec.packb, st.packb_keywords, request, zk::getattr(cls, n.encode), Py_True);
 }
 
 Ref unpack(Scope s, Handle cls, Handle response) {
     const State& st = s.state();
-    Ref decode_hook = hook(st, cls, st.names.decode, st.decode_descriptor, st.bound_decode);
-    return zk::call_kwnames(st.unpackb, st.unpackb_keywords, response, decode_hook, Py_True, Py_False);
+    const Names& n = st.names;
+    if (has_own_hook(st, cls, n.decode, st.decode_descriptor)) return unpack_natively(st, response);
+    return zk::call_kwnames(st.codec.unpackb, st.unpackb_keywords, response, zk::getattr(cls, n.decode), Py_True,
+                            Py_False);
 }
 
 }  // namespace
 
+bool has_own_hook(const State& st, Handle cls, Handle name, Handle descriptor) {
+    if (!PyType_Check(cls.get())) return false;
+    // The first class along the method resolution order that defines `name` decides.
+    PyObject* mro = reinterpret_cast<PyTypeObject*>(cls.get())->tp_mro;
+    for (Py_ssize_t i = 0; mro && i < PyTuple_GET_SIZE(mro); i++) {
+        Ref dict = zk::check(PyType_GetDict(reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i))));
+        if (Ref found = zk::dict_get(dict, name)) return found.get() == descriptor.get();
+        if (PyTuple_GET_ITEM(mro, i) == st.byte_packer.get()) break;
+    }
+    return false;
+}
+
+Ref pack_natively(const State& st, Handle value) { return codec::encode(value, st.codec).to_bytes(); }
+
+// bytes are their own owner, so arrays are views of them; other buffers are taken as msgpack takes
+// them, and their arrays copied.
+Ref unpack_natively(const State& st, Handle data) {
+    if (PyBytes_CheckExact(data.get())) {
+        return codec::decode(PyBytes_AS_STRING(data.get()), PyBytes_GET_SIZE(data.get()), data, st.codec);
+    }
+    Py_buffer view;
+    zk::check_status(PyObject_GetBuffer(data, &view, PyBUF_FULL_RO));
+    std::unique_ptr<Py_buffer, void (*)(Py_buffer*)> held(&view, PyBuffer_Release);
+    if (view.itemsize != 1) zk::raise(PyExc_BufferError, "cannot unpack from multi-byte object");
+    if (PyBuffer_IsContiguous(&view, 'A')) return codec::decode(static_cast<const char*>(view.buf), view.len, nullptr, st.codec);
+    Ref copy = zk::check(PyBytes_FromStringAndSize(nullptr, view.len));
+    zk::check_status(PyBuffer_ToContiguous(PyBytes_AS_STRING(copy.get()), &view, view.len, 'C'));
+    return codec::decode(PyBytes_AS_STRING(copy.get()), view.len, nullptr, st.codec);
+}
+
 void define_byte_packer(zk::Module& m, State& st) {
     using zk::arg;
     const Names& n = st.names;
-    Ref np = m.get("np");
-    Ref msgpack = m.get("msgpack");
-    st.ndarray = zk::getattr(np, n.ndarray);
-    st.ascontiguousarray = zk::getattr(np, n.ascontiguousarray);
-    st.frombuffer = zk::getattr(np, n.frombuffer);
-    st.builtin_names = zk::check(PyFrozenSet_New(zk::check(PyObject_Dir(m.get("builtins").get())).get()));
-    st.udump = m.get("udump");
-    st.uload = m.get("uload");
-    st.log = m.get("log");
-    st.packb = zk::getattr(msgpack, n.packb);
-    st.unpackb = zk::getattr(msgpack, n.unpackb);
+    st.codec.capture(m.get("np").get(), m.get("msgpack").get(), m.get("builtins").get(), m.get("udump").get(),
+                     m.get("uload").get(), m.get("log").get());
     st.packb_keywords = zk::tuple_of({n.default_, n.strict_types});
     st.unpackb_keywords = zk::tuple_of({n.object_hook, n.use_list, n.strict_map_key});
 
@@ -179,8 +169,6 @@ void define_byte_packer(zk::Module& m, State& st) {
     Ref dict = zk::check(PyType_GetDict(reinterpret_cast<PyTypeObject*>(st.byte_packer.get())));
     st.encode_descriptor = zk::getitem(dict, n.encode);
     st.decode_descriptor = zk::getitem(dict, n.decode);
-    st.bound_encode = zk::getattr(st.byte_packer, n.encode);
-    st.bound_decode = zk::getattr(st.byte_packer, n.decode);
     m.set("dump", zk::getattr(st.byte_packer, n.pack));
     m.set("load", zk::getattr(st.byte_packer, n.unpack));
 }

@@ -1,9 +1,11 @@
-// zelk.protocol: the wire vocabulary, the object serializer chosen at import, and the packers.
+// zelk.protocol: the wire vocabulary, the object serializer chosen at import, the packers, and the
+// tools that travel with them (shared-memory values, run-length compression, WebSocket frames, profile).
 #include "protocol/protocol.hpp"
 
 namespace {
 
 void exec_protocol(zk::Module& m, protocol::State& st) {
+    st.extra.intern();
     m.import("base64");
     m.import("builtins");
     m.import("hashlib");
@@ -18,12 +20,16 @@ void exec_protocol(zk::Module& m, protocol::State& st) {
     m.from_import(".scribe", {"BrillPrint"});
     m.set("log", zk::call_kw(m.get("BrillPrint"), {zk::str("ZELK.PROTO")},
                              {{st.names.exclude, zk::list_of({zk::str("zelk"), zk::str("vantor"), zk::str("melix")})}}));
-    // profile, the line-profiling decorator, takes its place here.
+    protocol::define_profile(m, st);
     m.set("REQUEST", zk::integer(0));
     m.set("RESPONSE", zk::integer(1));
     m.set("SOCKET_RECV_SIZE", zk::integer(65536));
     protocol::define_byte_packer(m, st);
-    // Then JsonPacker with dumps and loads; compress, decompress, dumpv, loadv; WebSocket and websocket.
+    protocol::define_codec_api(m, st);
+    protocol::define_json_packer(m, st);
+    protocol::define_run_length(m, st);
+    protocol::define_shared_values(m, st);
+    protocol::define_websocket(m, st);
 }
 
 }  // namespace

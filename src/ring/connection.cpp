@@ -76,27 +76,22 @@ Ref flush(Scope s, Handle self) {
 }
 
 // Writes one message under the send lock, packed before the lock is taken. With ByteStream's own
-// pack, a large packet goes out after its length field instead of being copied behind it first.
+// pack in binary mode, the message goes out in pieces, large buffers in place, instead of being
+// joined first.
 void write_message(Scope s, Handle self, Handle sock, Handle request) {
     const State& st = s.state();
     const Names& n = st.names;
     Ref lock = zk::getattr(self, n._send_lock);
     Ref pack = zk::getattr(reinterpret_cast<PyObject*>(Py_TYPE(self.get())), n.pack);
-    if (pack.get() != st.stream_pack.get()) {
+    if (pack.get() != st.stream_pack.get() || websocket_mode(n, self)) {
         Ref message = zk::call_method(self, n.pack, request);
         zk::with_lock(st.core, lock, [&] { return zk::call_method(sock, n.sendall, message); });
         return;
     }
-    Ref packet = zk::call(st.packer_pack, request);
-    if (zk::length(packet) < large_packet) {
-        Ref message = framed(packet);
-        zk::with_lock(st.core, lock, [&] { return zk::call_method(sock, n.sendall, message); });
-        return;
-    }
-    Ref field = length_field(packet);
+    Packet packet(st, request);
     zk::with_lock(st.core, lock, [&] {
-        zk::call_method(sock, n.sendall, field);
-        return zk::call_method(sock, n.sendall, packet);
+        write_framed(n, sock, packet);
+        return zk::none();
     });
 }
 
@@ -138,6 +133,7 @@ void define_connection(zk::Module& m, Handle byte_stream) {
                     zk::method(zk::declare<flush>("flush", {arg("self")})),
                     zk::method(zk::declare<send>("send", {arg("self"), arg("request").annotate("Any")})),
                     zk::method(recv_def()),
+                    zk::method(upgrade_def()),
                     zk::method(zk::declare<close>("close", {arg("self")})),
                 });
 }

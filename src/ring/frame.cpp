@@ -1,10 +1,16 @@
-// The stream frame: an 8-byte length in host byte order in front of each packet.
+// The stream frame, an 8-byte length in host byte order in front of each packet, and the writing
+// of a framed message: small ones as one bytes object, large ones in pieces with sendmsg.
 #include "ring/ring.hpp"
 
+#include <climits>
 #include <cstdint>
 #include <cstring>
+#include <vector>
 
 namespace ring {
+
+using zk::Handle;
+using zk::Ref;
 
 namespace {
 
@@ -13,21 +19,86 @@ void write_length(char* out, Py_ssize_t size) {
     std::memcpy(out, &n, header_size);
 }
 
-}  // namespace
-
-zk::Ref length_field(zk::Handle packet) {
-    zk::Ref field = zk::check(PyBytes_FromStringAndSize(nullptr, header_size));
-    write_length(PyBytes_AS_STRING(field.get()), zk::BufferView(packet).size());
-    return field;
+// Everything in `pieces` from piece `first`, byte `skip` on, with as many sendmsg calls as the
+// socket needs; each call gets memoryviews that are released as soon as it returns.
+void send_pieces(const Names& n, Handle sock, const std::vector<protocol::EncodedPiece>& pieces) {
+    constexpr std::size_t most_per_call = 512;  // well below IOV_MAX
+    std::size_t first = 0;
+    Py_ssize_t skip = 0;
+    while (first < pieces.size()) {
+        Ref buffers = zk::new_list();
+        for (std::size_t i = first; i < pieces.size() && i - first < most_per_call; i++) {
+            Py_ssize_t from = i == first ? skip : 0;
+            char* data = const_cast<char*>(pieces[i].data) + from;
+            zk::append(buffers, zk::check(PyMemoryView_FromMemory(data, pieces[i].size - from, PyBUF_READ)));
+        }
+        Ref count = zk::finally([&] { return zk::call_method(sock, n.sendmsg, buffers); },
+                                [&] {
+                                    for (Ref view : zk::iterate(buffers)) zk::call_method(view, n.release);
+                                });
+        Py_ssize_t sent = zk::to_ssize(count) + skip;
+        while (first < pieces.size() && sent >= pieces[first].size) sent -= pieces[first++].size;
+        skip = sent;
+    }
 }
 
-zk::Ref framed(zk::Handle packet) {
+}  // namespace
+
+Ref framed(Handle packet) {
     zk::BufferView view(packet);
-    zk::Ref message = zk::check(PyBytes_FromStringAndSize(nullptr, header_size + view.size()));
+    Ref message = zk::check(PyBytes_FromStringAndSize(nullptr, header_size + view.size()));
     char* out = PyBytes_AS_STRING(message.get());
     write_length(out, view.size());
     std::memcpy(out + header_size, view.data(), view.size());
     return message;
+}
+
+Packet::Packet(const State& st, Handle value) : api_(st.codec) {
+    message_ = api_->encode(api_, value);
+    if (message_) return;
+    if (PyErr_Occurred()) zk::throw_error();
+    bytes_ = zk::call(st.packer_pack, value);
+    if (!PyBytes_Check(bytes_.get())) {
+        zk::raise(PyExc_TypeError, "BytePacker.pack returned %.200s, not bytes", Py_TYPE(bytes_.get())->tp_name);
+    }
+}
+
+Packet::~Packet() {
+    if (message_) api_->release(message_);
+}
+
+Py_ssize_t Packet::size() const { return message_ ? api_->size(message_) : PyBytes_GET_SIZE(bytes_.get()); }
+
+std::size_t Packet::piece_count() const { return message_ ? api_->piece_count(message_) : 1; }
+
+protocol::EncodedPiece Packet::piece(std::size_t i) const {
+    if (message_) return api_->piece(message_, i);
+    return {PyBytes_AS_STRING(bytes_.get()), PyBytes_GET_SIZE(bytes_.get())};
+}
+
+void write_framed(const Names& n, Handle sock, const Packet& packet) {
+    Py_ssize_t size = packet.size();
+    char header[header_size];
+    write_length(header, size);
+    Ref sendmsg = size >= large_packet ? zk::getattr_optional(sock, n.sendmsg) : Ref();
+    if (!sendmsg) {
+        Ref message = zk::check(PyBytes_FromStringAndSize(nullptr, header_size + size));
+        char* out = PyBytes_AS_STRING(message.get());
+        std::memcpy(out, header, header_size);
+        out += header_size;
+        for (std::size_t i = 0; i < packet.piece_count(); i++) {
+            protocol::EncodedPiece p = packet.piece(i);
+            if (p.size) std::memcpy(out, p.data, static_cast<std::size_t>(p.size));
+            out += p.size;
+        }
+        zk::call_method(sock, n.sendall, message);
+        return;
+    }
+    std::vector<protocol::EncodedPiece> pieces{{header, header_size}};
+    for (std::size_t i = 0; i < packet.piece_count(); i++) {
+        if (packet.piece(i).size) pieces.push_back(packet.piece(i));
+    }
+    send_pieces(n, sock, pieces);
 }
 
 }  // namespace ring

@@ -9,7 +9,10 @@ void exec_ring(zk::Module& m, ring::State& st) {
     m.import("struct");
     m.from_import("socket", {"socket"});
     m.from_import("typing", {"Any"});
-    m.from_import(".protocol", {"SOCKET_RECV_SIZE", "BytePacker"});
+    m.from_import(".protocol", {"SOCKET_RECV_SIZE", "BytePacker", "WebSocket"});
+    st.protocol_module = zk::import("zelk.protocol");
+    st.codec = static_cast<const protocol::CodecApi*>(PyCapsule_Import(protocol::codec_api_capsule, 0));
+    if (!st.codec) zk::throw_error();
     st.heartbeat = zk::check(PyBytes_FromString("heartbeat"));
     st.lock_class = zk::getattr(zk::import("threading"), st.names.Lock);
     zk::Ref byte_stream = ring::define_byte_stream(m, st);

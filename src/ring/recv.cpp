@@ -1,4 +1,5 @@
-// Connection.recv: collects one framed message from the socket and decodes it.
+// Connection.recv: collects one framed message from the socket and decodes it. In WebSocket mode
+// the reader of websocket_reader.cpp collects a browser's request or frame instead.
 //
 // A read may bring bytes beyond the end of the message (the peer wrote several messages at once);
 // they are kept on the connection for the next recv, so back-to-back messages all arrive intact.
@@ -6,8 +7,12 @@
 // goes on with the same message instead of reading from its middle.
 #include "ring/ring.hpp"
 
+#include <poll.h>
+#include <sched.h>
 #include <sys/mman.h>
 #include <unistd.h>
+
+#include <chrono>
 
 #include <algorithm>
 #include <cstdint>
@@ -34,14 +39,17 @@ void advise_huge_pages([[maybe_unused]] char* data, [[maybe_unused]] Py_ssize_t 
 #endif
 }
 
-// The bytes of one message as they arrive: the length field, then the packet in a bytearray.
+// The bytes of one message as they arrive: the length field, then the packet. The packet is a
+// bytes object written in place before anyone else sees it, so the decoded arrays can be views of
+// it: it is never written again once handed on.
 class Message {
 public:
     bool started() const { return header_used_ > 0; }
     bool sized() const { return header_used_ == header_size; }
     bool complete() const { return sized() && got_ == size_; }
     Py_ssize_t missing() const { return size_ - got_; }
-    Handle packet() const { return packet_; }
+    // The whole packet, once complete.
+    Ref packet() const { return packet_ ? packet_.copy() : zk::check(PyBytes_FromStringAndSize(nullptr, 0)); }
     // The part of the length field that has arrived.
     Ref header_bytes() const { return zk::check(PyBytes_FromStringAndSize(header_, header_used_)); }
 
@@ -56,8 +64,7 @@ public:
         }
         if (sized() && used < n) {
             Py_ssize_t take = std::min(n - used, missing());
-            reserve(got_ + take);
-            std::memcpy(PyByteArray_AS_STRING(packet_.get()) + got_, data + used, take);
+            std::memcpy(reserve(got_ + take) + got_, data + used, take);
             got_ += take;
             used += take;
         }
@@ -67,8 +74,8 @@ public:
     // Reads up to `limit` bytes of the packet straight into it; false when the peer has closed.
     bool read_into(const Names& names, Handle recv_into, Py_ssize_t limit) {
         Py_ssize_t want = std::min(missing(), limit);
-        reserve(got_ + want);
-        Ref view = zk::check(PyMemoryView_FromMemory(PyByteArray_AS_STRING(packet_.get()) + got_, want, PyBUF_WRITE));
+        char* at = reserve(got_ + want) + got_;
+        Ref view = zk::check(PyMemoryView_FromMemory(at, want, PyBUF_WRITE));
         // The view points into a buffer that may move; no one may write through it later.
         Ref count = zk::finally([&] { return zk::call(recv_into, view); },
                                 [&] { zk::call_method(view, names.release); });
@@ -78,37 +85,30 @@ public:
         return n > 0;
     }
 
-    // What arrived so far, to be resumed by the next recv: (length field so far, packet, bytes of it).
-    Ref snapshot() const {
-        Handle packet = packet_ ? Handle(packet_) : Handle(Py_None);
-        return zk::tuple_of({header_bytes(), packet, zk::integer(got_)});
+    // What arrived so far, kept on the connection for the next recv, which goes on with it.
+    Ref snapshot() {
+        PyObject* capsule = PyCapsule_New(new Message(std::move(*this)), snapshot_name, drop_snapshot);
+        if (!capsule) zk::throw_error();
+        return Ref::steal(capsule);
     }
 
-    // Goes on with a message a previous recv stopped in; a snapshot that is not one of ours is dropped.
+    // Goes on with the message of a snapshot; anything that is not one of ours is dropped.
     void resume(Handle snapshot) {
-        if (!PyTuple_CheckExact(snapshot.get()) || PyTuple_GET_SIZE(snapshot.get()) != 3) return;
-        PyObject* header = PyTuple_GET_ITEM(snapshot.get(), 0);
-        PyObject* packet = PyTuple_GET_ITEM(snapshot.get(), 1);
-        if (!PyBytes_CheckExact(header) || PyBytes_GET_SIZE(header) > header_size) return;
-        Py_ssize_t got = PyLong_AsSsize_t(PyTuple_GET_ITEM(snapshot.get(), 2));
-        if (got == -1 && PyErr_Occurred()) zk::throw_error();
-        std::memcpy(header_, PyBytes_AS_STRING(header), PyBytes_GET_SIZE(header));
-        header_used_ = PyBytes_GET_SIZE(header);
-        if (!sized()) return;
-        std::uint64_t size;
-        std::memcpy(&size, header_, header_size);
-        bool fits = PyByteArray_CheckExact(packet) && 0 <= got && got <= PyByteArray_GET_SIZE(packet) &&
-                    static_cast<std::uint64_t>(got) <= size;
-        if (!fits) {
-            header_used_ = 0;
-            return;
-        }
-        size_ = static_cast<Py_ssize_t>(size);
-        packet_ = Ref::borrow(packet);
-        got_ = got;
+        if (!PyCapsule_IsValid(snapshot, snapshot_name)) return;
+        *this = std::move(*static_cast<Message*>(PyCapsule_GetPointer(snapshot, snapshot_name)));
     }
+
+    Message() = default;
+    Message(Message&&) = default;
+    Message& operator=(Message&&) = default;
 
 private:
+    static constexpr const char* snapshot_name = "zelk.ring.partial_message";
+
+    static void drop_snapshot(PyObject* capsule) noexcept {
+        delete static_cast<Message*>(PyCapsule_GetPointer(capsule, snapshot_name));
+    }
+
     void start_packet() {
         std::uint64_t size;
         std::memcpy(&size, header_, header_size);
@@ -117,35 +117,56 @@ private:
                       static_cast<unsigned long long>(size));
         }
         size_ = static_cast<Py_ssize_t>(size);
-        packet_ = zk::check(PyByteArray_FromStringAndSize(nullptr, 0));
     }
 
-    // Room for `needed` bytes. The packet gets its whole announced size at once (memory is only
-    // committed as it is written), but a size beyond `first_reserve` only once that much has
-    // arrived, so a length field that promises more than the peer sends cannot claim it all.
-    // Growing in steps would copy the packet each time.
-    void reserve(Py_ssize_t needed) {
-        Py_ssize_t have = PyByteArray_GET_SIZE(packet_.get());
-        if (needed <= have) return;
-        Py_ssize_t grown = have == 0 ? std::min(size_, std::max(needed, first_reserve)) : size_;
-        zk::check_status(PyByteArray_Resize(packet_.get(), grown));
-        if (grown == size_) advise_huge_pages(PyByteArray_AS_STRING(packet_.get()), grown);
+    // Room for `needed` bytes; returns where the packet starts. The packet gets its whole announced
+    // size at once (memory is only committed as it is written), but a size beyond `first_reserve`
+    // only once that much has arrived, so a length field that promises more than the peer sends
+    // cannot claim it all. Growing in steps would copy the packet each time.
+    char* reserve(Py_ssize_t needed) {
+        Py_ssize_t have = packet_ ? PyBytes_GET_SIZE(packet_.get()) : 0;
+        if (needed > have) {
+            if (!packet_) {
+                packet_ = zk::check(PyBytes_FromStringAndSize(nullptr, std::min(size_, std::max(needed, first_reserve))));
+            } else {
+                PyObject* grown = packet_.release();
+                if (_PyBytes_Resize(&grown, size_) < 0) zk::throw_error();
+                packet_ = Ref::steal(grown);
+            }
+            if (PyBytes_GET_SIZE(packet_.get()) == size_) advise_huge_pages(PyBytes_AS_STRING(packet_.get()), size_);
+        }
+        return PyBytes_AS_STRING(packet_.get());
     }
 
     static constexpr Py_ssize_t first_reserve = Py_ssize_t(1) << 30;
 
-    char header_[header_size];
+    char header_[header_size] = {};
     Py_ssize_t header_used_ = 0;
     Py_ssize_t size_ = 0;
     Py_ssize_t got_ = 0;
     Ref packet_;
 };
 
-// How many times SOCKET_RECV_SIZE one read into a long packet may ask for: fewer calls, same bytes.
-// A size so large that the product overflows reads the rest of the message at once.
-Py_ssize_t body_read_limit(Py_ssize_t recv_size) {
-    constexpr Py_ssize_t body_reads = 16;
-    return recv_size > PY_SSIZE_T_MAX / body_reads ? PY_SSIZE_T_MAX : recv_size * body_reads;
+// An answer is usually on its way when recv is called, and waking a thread that slept on the
+// socket costs more than the answer takes to arrive. So the reader first watches the socket for a
+// moment without sleeping, yielding the processor to anyone who needs it meanwhile, and only then
+// blocks in the socket's own recv. Sockets without a descriptor, or non-blocking ones, are left alone.
+void watch_for_input(const Names& n, Handle sock) {
+    Ref fileno = zk::getattr_optional(sock, n.fileno);
+    if (!fileno) return;
+    Ref timeout = zk::getattr_optional(sock, n.timeout);
+    if (timeout && PyFloat_Check(timeout.get()) && PyFloat_AS_DOUBLE(timeout.get()) == 0.0) return;
+    long fd = PyLong_AsLong(zk::call(fileno).get());
+    if (fd < 0) {
+        PyErr_Clear();
+        return;
+    }
+    constexpr auto budget = std::chrono::microseconds(50);
+    Py_BEGIN_ALLOW_THREADS
+    auto until = std::chrono::steady_clock::now() + budget;
+    pollfd watched{static_cast<int>(fd), POLLIN, 0};
+    while (::poll(&watched, 1, 0) == 0 && std::chrono::steady_clock::now() < until) sched_yield();
+    Py_END_ALLOW_THREADS
 }
 
 // Feeds `data` to the message and keeps what is left of it for the next recv.
@@ -162,6 +183,7 @@ bool read_message(Scope s, Handle self, Handle sock, Message& message) {
     const Names& n = s.names();
     Ref size = s.global(n.SOCKET_RECV_SIZE);
     Ref recv_into;
+    if (!message.started()) watch_for_input(n, sock);
     while (!message.complete()) {
         if (message.sized()) {
             // The rest of a long packet goes straight into it, when the socket can do that, in reads
@@ -198,7 +220,7 @@ Ref receive_packet(Scope s, Handle self, Handle sock, Ref& short_header) {
             throw;
         }
     }
-    if (complete) return Ref::borrow(message.packet());
+    if (complete) return message.packet();
     if (message.started() && !message.sized()) {
         short_header = message.header_bytes();
         zk::call(zk::getattr(s.global(n.struct_), n.unpack), n.length_format, short_header);
@@ -219,15 +241,29 @@ Ref short_header_text(const Names& n, Handle error, Handle sock, Handle header) 
     return zk::text("{}[{} with length {}]", error, header, length);
 }
 
+// The value of a packet. With ByteStream's own unpack in binary mode the packer gets the packet
+// itself, so the arrays it holds are views of it; anything else gets the bytearray unpack expects.
+Ref decode_packet(Scope s, Handle self, Handle packet) {
+    const State& st = s.state();
+    const Names& n = st.names;
+    Ref unpack = zk::getattr(reinterpret_cast<PyObject*>(Py_TYPE(self.get())), n.unpack);
+    if (unpack.get() == st.stream_unpack.get() && !zk::truthy(zk::getattr(self, n._onwebs))) {
+        return zk::call(st.packer_unpack, packet);
+    }
+    return zk::call_method(self, n.unpack, zk::check(PyByteArray_FromObject(packet)));
+}
+
 Ref recv(Scope s, Handle self) {
     const Names& n = s.names();
     Ref sock = zk::getattr(self, n._socket);
     Ref short_header = zk::check(PyBytes_FromStringAndSize(nullptr, 0));
     try {
-        Ref packet = zk::with_lock(s.state().core, zk::getattr(self, n._recv_lock),
-                                   [&] { return receive_packet(s, self, sock, short_header); });
+        bool websocket = websocket_mode(n, self);
+        Ref packet = zk::with_lock(s.state().core, zk::getattr(self, n._recv_lock), [&] {
+            return websocket ? receive_websocket(s, self, sock) : receive_packet(s, self, sock, short_header);
+        });
         if (packet.get() == Py_None) return packet;
-        return zk::call_method(self, n.unpack, packet);
+        return decode_packet(s, self, packet);
     } catch (zk::PyError& e) {
         zk::Handling handling(e);  // new errors keep the caught one as their context
         if (e.matches(PyExc_TimeoutError)) {

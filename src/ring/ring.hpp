@@ -2,6 +2,7 @@
 #pragma once
 
 #include "core/zk.hpp"
+#include "protocol/codec_api.hpp"
 
 namespace ring {
 
@@ -17,6 +18,7 @@ namespace ring {
     X(Lock)                              \
     X(close)                             \
     X(error)                             \
+    X(fileno)                            \
     X(getpeername)                       \
     X(getsockname)                       \
     X(hashlib)                           \
@@ -30,6 +32,7 @@ namespace ring {
     X(select)                            \
     X(SOCKET_RECV_SIZE)                  \
     X(sendall)                           \
+    X(sendmsg)                           \
     X(setblocking)                       \
     X(shutdown)                          \
     X(timeout)                           \
@@ -43,15 +46,19 @@ ZK_NAMES(Names, RING_NAMES)
 struct State : zk::ModuleState {
     Names names;
     zk::Ref packer_pack, packer_unpack;  // BytePacker.pack and BytePacker.unpack
-    zk::Ref stream_pack;                 // ByteStream.pack, to tell whether a class replaced it
+    zk::Ref websocket_pack, websocket_unpack;  // WebSocket.pack and WebSocket.unpack, for WebSocket mode
+    zk::Ref stream_pack, stream_unpack;  // ByteStream's own, to tell whether a class replaced them
     zk::Ref heartbeat;                   // the probe flush writes to a peer that has closed
     zk::Ref lock_class;                  // threading.Lock, one per direction of each connection
+    zk::Ref protocol_module;             // keeps the native encoder below alive
+    const protocol::CodecApi* codec = nullptr;
 
     template <class F>
     void each(F&& f) {
         ModuleState::each(f);
         f(names);
-        f(packer_pack), f(packer_unpack), f(stream_pack), f(heartbeat), f(lock_class);
+        f(packer_pack), f(packer_unpack), f(stream_pack), f(stream_unpack), f(heartbeat), f(lock_class), f(protocol_module);
+        f(websocket_pack), f(websocket_unpack);
     }
 };
 
@@ -60,21 +67,60 @@ using Scope = zk::Scope<State>;
 // The 8-byte length field in front of every packet: an unsigned 64-bit count in host byte order.
 constexpr Py_ssize_t header_size = 8;
 
-// The length field of `packet` alone, and the whole message (length field and packet) as one bytes.
-zk::Ref length_field(zk::Handle packet);
+// The length field and the packet as one bytes object, for a single sendall.
 zk::Ref framed(zk::Handle packet);
 
-// Packets from this size on are written after their length field rather than copied behind it.
+// Messages from this size on are written in pieces (length field, what the encoder wrote, large
+// buffers in place) with one gathering write, rather than copied into one bytes object first.
 constexpr Py_ssize_t large_packet = 1 << 16;
+
+// The packet BytePacker.pack makes of a value, as pieces: what the native encoder wrote with large
+// buffers in place, or the bytes BytePacker.pack returned when its hooks were replaced.
+class Packet {
+public:
+    Packet(const State& st, zk::Handle value);
+    ~Packet();
+    Packet(const Packet&) = delete;
+    Packet& operator=(const Packet&) = delete;
+
+    Py_ssize_t size() const;
+    std::size_t piece_count() const;
+    protocol::EncodedPiece piece(std::size_t i) const;
+
+private:
+    const protocol::CodecApi* api_;
+    void* message_ = nullptr;
+    zk::Ref bytes_;
+};
+
+// Writes `packet` behind its length field to `sock`.
+void write_framed(const Names& n, zk::Handle sock, const Packet& packet);
+
+// How many times SOCKET_RECV_SIZE one read into a long message may ask for: fewer calls, same bytes.
+// A size so large that the product overflows reads the rest of the message at once.
+inline Py_ssize_t body_read_limit(Py_ssize_t recv_size) {
+    constexpr Py_ssize_t body_reads = 16;
+    return recv_size > PY_SSIZE_T_MAX / body_reads ? PY_SSIZE_T_MAX : recv_size * body_reads;
+}
 
 // class ByteStream: the stream frame around each packet.
 zk::Ref define_byte_stream(zk::Module& m, State& st);
+
+// Whether `stream` is in WebSocket mode: its `_onwebs` is true.
+bool websocket_mode(const Names& n, zk::Handle stream);
 
 // class Connection(ByteStream): whole messages over one socket.
 void define_connection(zk::Module& m, zk::Handle byte_stream);
 
 // Connection.recv, the reader of one framed message.
 zk::Def recv_def();
+
+// The reader of WebSocket mode: the next upgrade request or data frame as a bytearray, or None when
+// the peer closed the connection or sent a close frame. Runs under the connection's receive lock.
+zk::Ref receive_websocket(Scope s, zk::Handle self, zk::Handle sock);
+
+// Connection.upgrade, which switches a connection into WebSocket mode.
+zk::Def upgrade_def();
 
 // get_port(name): a service's default port.
 zk::Def get_port_def();

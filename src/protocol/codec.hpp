@@ -1,0 +1,125 @@
+// The native MessagePack engine behind BytePacker: values to bytes and back with the tagged maps of
+// BytePacker.encode/decode applied on the way, byte for byte what msgpack with those hooks gives.
+#pragma once
+
+#include "core/names.hpp"
+
+#include <cstddef>
+#include <vector>
+
+namespace protocol::codec {
+
+#define CODEC_NAMES(X, S)           \
+    X(ascontiguousarray)            \
+    X(data)                         \
+    X(dtype)                        \
+    X(error)                        \
+    X(ExtraData)                    \
+    X(ExtType)                      \
+    X(flags)                        \
+    X(FormatError)                  \
+    X(frombuffer)                   \
+    X(kind)                         \
+    X(names)                        \
+    X(ndarray)                      \
+    X(packb)                        \
+    X(reshape)                      \
+    X(set)                          \
+    X(shape)                        \
+    X(StackError)                   \
+    X(str)                          \
+    X(Timestamp)                    \
+    X(tuple)                        \
+    X(unpackb)                      \
+    S(c_contiguous, "C_CONTIGUOUS") \
+    S(dict, "__dict__")
+
+// The interned texts the value rules look up or compare against.
+ZK_NAMES(Names, CODEC_NAMES)
+
+// The objects the value rules call, captured when the module is executed and never changed after,
+// so any number of threads share them without locks. Part of the module's state.
+struct Hooks {
+    zk::Ref ndarray, ascontiguousarray, frombuffer;
+    zk::Ref builtin_names;  // frozenset(dir(builtins)): classes named like these are left to MessagePack
+    zk::Ref udump, uload, log;
+    zk::Ref packb, unpackb, ext_type, timestamp;  // msgpack's own, for the extension types
+    zk::Ref extra_data, format_error, stack_error;
+    Names names;
+
+    // Captures them from `numpy`, `msgpack`, `builtins`, the object serializer and the module printer.
+    void capture(PyObject* numpy, PyObject* msgpack, PyObject* builtins, PyObject* udump, PyObject* uload, PyObject* log);
+    // log.error(text) while `error` is the exception being handled; its result takes the value's place.
+    zk::Ref report(const zk::PyError& error, PyObject* text) const;
+
+    template <class F>
+    void each(F&& f) {
+        f(ndarray), f(ascontiguousarray), f(frombuffer), f(builtin_names), f(udump), f(uload), f(log);
+        f(packb), f(unpackb), f(ext_type), f(timestamp), f(extra_data), f(format_error), f(stack_error);
+        f(names);
+    }
+};
+
+// How a value that MessagePack cannot carry natively travels: as a container map of a tuple or a
+// set, as an array map of its raw bytes, as the serializer's bytes, or left unchanged for
+// MessagePack to refuse (a class named like a builtin). `name` is set for the serializer's form.
+enum class Carriage { tuple_map, set_map, array_map, serialized, unchanged };
+Carriage carriage_of(PyObject* obj, const Hooks& hooks, zk::Ref& name);
+
+// One encoded message as pieces: the bytes the encoder wrote, with large buffers (array data, big
+// bytes) referenced in place between them and kept exported until the message is dropped.
+class Encoded {
+public:
+    struct Piece {
+        const char* data;
+        Py_ssize_t size;
+    };
+
+    Encoded() noexcept;
+    Encoded(Encoded&& other) noexcept;
+    Encoded(const Encoded&) = delete;
+    Encoded& operator=(const Encoded&) = delete;
+    Encoded& operator=(Encoded&&) = delete;
+    ~Encoded();
+
+    // Length of the whole message.
+    Py_ssize_t size() const noexcept { return used_ + referenced_; }
+    // The message as one bytes object; every byte is copied once.
+    zk::Ref to_bytes() const;
+    // Writes the message to out[0:size()].
+    void copy_to(char* out) const noexcept;
+    // The pieces in order, for a gathering write (sendmsg/writev); some may be empty.
+    std::size_t piece_count() const noexcept { return 2 * references_.size() + 1; }
+    Piece piece(std::size_t i) const noexcept;
+
+    // For the encoder: room for `n` more bytes at the end; commit() what was written there.
+    char* reserve(Py_ssize_t n);
+    void commit(Py_ssize_t n) noexcept { used_ += n; }
+    void append(const void* bytes, Py_ssize_t n);
+    // Takes over an exported buffer whose bytes follow what was written so far.
+    void reference(Py_buffer& view);
+
+private:
+    static constexpr Py_ssize_t inline_capacity = 512;
+    struct Reference {
+        Py_ssize_t at;  // where in the written bytes it goes
+        Py_buffer view;
+    };
+
+    char* data_;
+    Py_ssize_t used_ = 0;
+    Py_ssize_t capacity_ = inline_capacity;
+    Py_ssize_t referenced_ = 0;
+    std::vector<Reference> references_;
+    char inline_[inline_capacity];
+};
+
+// msgpack.packb(value, default=BytePacker.encode, strict_types=True), errors included.
+Encoded encode(PyObject* value, const Hooks& hooks);
+
+// msgpack.unpackb(data, object_hook=BytePacker.decode, use_list=True, strict_map_key=False).
+// `owner` is an immutable object (bytes) holding data[0:size], of which arrays become read-only views;
+// without one (a bytearray the caller may change later) every array gets bytes of its own.
+zk::Ref decode(const char* data, Py_ssize_t size, PyObject* owner, const Hooks& hooks);
+
+}  // namespace protocol::codec

@@ -1,0 +1,603 @@
+// The MessagePack encoder: msgpack.packb(value, default=BytePacker.encode, strict_types=True) in
+// C++, with tuples, sets, arrays and serialized objects written as tagged maps straight into the output.
+#include "protocol/codec.hpp"
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <new>
+#include <optional>
+
+namespace protocol::codec {
+
+using zk::Ref;
+
+// ---- Encoded ---------------------------------------------------------------------------------
+
+Encoded::Encoded() noexcept : data_(inline_) {}
+
+Encoded::Encoded(Encoded&& other) noexcept
+    : data_(other.data_), used_(other.used_), capacity_(other.capacity_), referenced_(other.referenced_),
+      references_(std::move(other.references_)) {
+    if (other.data_ == other.inline_) {
+        data_ = inline_;
+        std::memcpy(inline_, other.inline_, static_cast<std::size_t>(used_));
+    }
+    other.data_ = other.inline_;
+    other.used_ = other.referenced_ = 0;
+    other.capacity_ = inline_capacity;
+}
+
+Encoded::~Encoded() {
+    for (Reference& r : references_) PyBuffer_Release(&r.view);
+    if (data_ != inline_) PyMem_Free(data_);
+}
+
+char* Encoded::reserve(Py_ssize_t n) {
+    if (n <= capacity_ - used_) return data_ + used_;
+    Py_ssize_t wanted = used_ + n;
+    Py_ssize_t capacity = capacity_ > PY_SSIZE_T_MAX / 2 ? wanted : std::max(2 * capacity_, wanted);
+    void* grown = data_ == inline_ ? PyMem_Malloc(static_cast<std::size_t>(capacity))
+                                   : PyMem_Realloc(data_, static_cast<std::size_t>(capacity));
+    if (!grown) throw std::bad_alloc();
+    if (data_ == inline_) std::memcpy(grown, inline_, static_cast<std::size_t>(used_));
+    data_ = static_cast<char*>(grown);
+    capacity_ = capacity;
+    return data_ + used_;
+}
+
+void Encoded::append(const void* bytes, Py_ssize_t n) {
+    std::memcpy(reserve(n), bytes, static_cast<std::size_t>(n));
+    used_ += n;
+}
+
+void Encoded::reference(Py_buffer& view) {
+    references_.push_back({used_, view});
+    referenced_ += view.len;
+    view.obj = nullptr;  // released by this message now
+}
+
+Encoded::Piece Encoded::piece(std::size_t i) const noexcept {
+    std::size_t k = i / 2;
+    if (i % 2) return {static_cast<const char*>(references_[k].view.buf), references_[k].view.len};
+    Py_ssize_t from = k ? references_[k - 1].at : 0;
+    Py_ssize_t to = k < references_.size() ? references_[k].at : used_;
+    return {data_ + from, to - from};
+}
+
+void Encoded::copy_to(char* out) const noexcept {
+    for (std::size_t i = 0; i < piece_count(); i++) {
+        Piece p = piece(i);
+        if (p.size) std::memcpy(out, p.data, static_cast<std::size_t>(p.size));
+        out += p.size;
+    }
+}
+
+Ref Encoded::to_bytes() const {
+    if (references_.empty()) return zk::check(PyBytes_FromStringAndSize(data_, used_));
+    Ref bytes = zk::check(PyBytes_FromStringAndSize(nullptr, size()));
+    copy_to(PyBytes_AS_STRING(bytes.get()));
+    return bytes;
+}
+
+namespace {
+
+// ---- the encoder -----------------------------------------------------------------------------
+
+constexpr int nest_limit = 1024;                     // msgpack's default recursion limit
+constexpr Py_ssize_t item_limit = 0xFFFFFFFF;        // the most a MessagePack length can say
+constexpr Py_ssize_t reference_from = 16 * 1024;     // smaller buffers are copied, larger ones referenced
+
+// Big-endian stores of a type byte followed by an unsigned value of 1, 2, 4 or 8 bytes.
+inline void store(char* out, std::uint8_t v) { out[0] = static_cast<char>(v); }
+inline void store(char* out, std::uint16_t v) {
+    out[0] = static_cast<char>(v >> 8);
+    out[1] = static_cast<char>(v);
+}
+inline void store(char* out, std::uint32_t v) {
+    v = __builtin_bswap32(v);
+    std::memcpy(out, &v, 4);
+}
+inline void store(char* out, std::uint64_t v) {
+    v = __builtin_bswap64(v);
+    std::memcpy(out, &v, 8);
+}
+
+// A Py_buffer held for a scope unless handed to the message.
+class Export {
+public:
+    Export(PyObject* o, int flags) { zk::check_status(PyObject_GetBuffer(o, &view_, flags)); }
+    ~Export() {
+        if (view_.obj) PyBuffer_Release(&view_);
+    }
+    Export(const Export&) = delete;
+    Export& operator=(const Export&) = delete;
+    Py_buffer& view() noexcept { return view_; }
+
+private:
+    Py_buffer view_;
+};
+
+// The free-threaded build's per-object lock for a scope (nothing with the GIL); the engine keeps its
+// own so that it needs nothing of the runtime layer beyond references and errors.
+class Locked {
+public:
+    explicit Locked([[maybe_unused]] PyObject* o) noexcept {
+#ifdef Py_GIL_DISABLED
+        PyCriticalSection_Begin(&section_, o);
+#endif
+    }
+    ~Locked() {
+#ifdef Py_GIL_DISABLED
+        PyCriticalSection_End(&section_);
+#endif
+    }
+    Locked(const Locked&) = delete;
+    Locked& operator=(const Locked&) = delete;
+
+private:
+#ifdef Py_GIL_DISABLED
+    PyCriticalSection section_;
+#endif
+};
+
+enum class Native { done, overflow, other };
+
+class Encoder {
+public:
+    Encoder(Encoded& out, const Hooks& hooks) noexcept : out_(out), hooks_(hooks) {}
+
+    // msgpack's _pack: the nesting check, then the value natively or through the hook.
+    void pack(PyObject* obj, int limit);
+
+private:
+    Native pack_native(PyObject* obj, int limit);
+    // What the hook returned, packed with no second hook call ("default" is used once).
+    void pack_replacement(PyObject* obj, int limit);
+    // BytePacker.encode, rule for rule, its maps written in place.
+    void pack_through_hook(PyObject* obj, int limit);
+
+    template <class T>
+    void put(std::uint8_t type, T value) {
+        char* w = out_.reserve(1 + sizeof(T));
+        w[0] = static_cast<char>(type);
+        store(w + 1, value);
+        out_.commit(1 + sizeof(T));
+    }
+    void put_byte(std::uint8_t b) { put_raw(&b, 1); }
+    void put_raw(const void* bytes, Py_ssize_t n) { out_.append(bytes, n); }
+    void put_int(long long v);
+    void put_unsigned(unsigned long long v);
+    bool put_long(PyObject* obj);
+    void put_float(double v);
+    void put_str(PyObject* obj);
+    void put_bin_header(Py_ssize_t n);
+    void put_array_header(Py_ssize_t n, const char* what);
+    void put_map_header(Py_ssize_t n);
+    void put_buffer(Py_buffer& view, bool may_reference);
+    void put_bytes(PyObject* obj);
+    void put_bytearray(PyObject* obj);
+    void put_memoryview(PyObject* obj);
+    void put_list(PyObject* list, int limit);
+    void put_dict(PyObject* dict, int limit);
+    void put_tuple_map(PyObject* tuple, int limit);
+    void put_set_map(PyObject* set, int limit);
+    void put_array_map(PyObject* array, int limit);
+    void put_subclass_array_map(PyObject* array, int limit);
+    void put_serialized(PyObject* obj, PyObject* name, int limit);
+    void put_by_msgpack(PyObject* obj);
+
+    Encoded& out_;
+    const Hooks& hooks_;
+};
+
+[[noreturn]] void nested_too_deep() { zk::raise(PyExc_ValueError, "recursion limit exceeded."); }
+
+inline void check_nesting(int limit) {
+    if (limit < 0) nested_too_deep();
+}
+
+void Encoder::pack(PyObject* obj, int limit) {
+    check_nesting(limit);
+    --limit;
+    switch (pack_native(obj, limit)) {
+    case Native::done:
+        return;
+    case Native::overflow:
+        // The hook gives an int back unchanged, and it overflows again.
+        zk::raise(PyExc_OverflowError, "Integer value out of range");
+    case Native::other:
+        pack_through_hook(obj, limit);
+    }
+}
+
+void Encoder::pack_replacement(PyObject* obj, int limit) {
+    switch (pack_native(obj, limit)) {
+    case Native::done:
+        return;
+    case Native::overflow:
+        zk::raise(PyExc_OverflowError, "Integer value out of range");
+    case Native::other:
+        zk::raise(PyExc_TypeError, "can not serialize '%.200s' object", Py_TYPE(obj)->tp_name);
+    }
+}
+
+// Only the exact native types; subclasses and everything else are the hook's (strict_types).
+Native Encoder::pack_native(PyObject* obj, int limit) {
+    PyTypeObject* type = Py_TYPE(obj);
+    if (type == &PyUnicode_Type) {
+        put_str(obj);
+    } else if (type == &PyLong_Type) {
+        if (!put_long(obj)) return Native::overflow;
+    } else if (type == &PyList_Type) {
+        put_list(obj, limit);
+    } else if (type == &PyDict_Type) {
+        put_dict(obj, limit);
+    } else if (type == &PyFloat_Type) {
+        put_float(PyFloat_AS_DOUBLE(obj));
+    } else if (obj == Py_None) {
+        put_byte(0xc0);
+    } else if (obj == Py_True || obj == Py_False) {
+        put_byte(obj == Py_True ? 0xc3 : 0xc2);
+    } else if (type == &PyBytes_Type) {
+        put_bytes(obj);
+    } else if (type == &PyByteArray_Type) {
+        put_bytearray(obj);
+    } else if (type == &PyMemoryView_Type) {
+        put_memoryview(obj);
+    } else if (type == reinterpret_cast<PyTypeObject*>(hooks_.ext_type.get()) ||
+               type == reinterpret_cast<PyTypeObject*>(hooks_.timestamp.get())) {
+        put_by_msgpack(obj);
+    } else {
+        return Native::other;
+    }
+    return Native::done;
+}
+
+// ---- scalars ---------------------------------------------------------------------------------
+
+void Encoder::put_unsigned(unsigned long long v) {
+    if (v < 0x80) {
+        put_byte(static_cast<std::uint8_t>(v));
+    } else if (v <= 0xFF) {
+        put(0xcc, static_cast<std::uint8_t>(v));
+    } else if (v <= 0xFFFF) {
+        put(0xcd, static_cast<std::uint16_t>(v));
+    } else if (v <= 0xFFFFFFFF) {
+        put(0xce, static_cast<std::uint32_t>(v));
+    } else {
+        put(0xcf, static_cast<std::uint64_t>(v));
+    }
+}
+
+// The smallest form, as msgpack picks it: unsigned types for positive values.
+void Encoder::put_int(long long v) {
+    if (v >= 0) return put_unsigned(static_cast<unsigned long long>(v));
+    if (v >= -32) {
+        put_byte(static_cast<std::uint8_t>(v));
+    } else if (v >= -0x80) {
+        put(0xd0, static_cast<std::uint8_t>(v));
+    } else if (v >= -0x8000) {
+        put(0xd1, static_cast<std::uint16_t>(v));
+    } else if (v >= -0x80000000LL) {
+        put(0xd2, static_cast<std::uint32_t>(v));
+    } else {
+        put(0xd3, static_cast<std::uint64_t>(v));
+    }
+}
+
+// False when the int needs more than 64 bits.
+bool Encoder::put_long(PyObject* obj) {
+    auto* number = reinterpret_cast<PyLongObject*>(obj);
+    if (PyUnstable_Long_IsCompact(number)) {
+        put_int(static_cast<long long>(PyUnstable_Long_CompactValue(number)));
+        return true;
+    }
+    int overflow = 0;
+    long long v = PyLong_AsLongLongAndOverflow(obj, &overflow);
+    if (!overflow) {
+        put_int(v);
+        return true;
+    }
+    if (overflow < 0) return false;
+    unsigned long long u = PyLong_AsUnsignedLongLong(obj);
+    if (u == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+        PyErr_Clear();
+        return false;
+    }
+    put_unsigned(u);
+    return true;
+}
+
+void Encoder::put_float(double v) {
+    std::uint64_t bits;
+    std::memcpy(&bits, &v, sizeof bits);
+    put(0xcb, bits);
+}
+
+void Encoder::put_str(PyObject* obj) {
+    Py_ssize_t n;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(obj, &n);  // lone surrogates raise here, as in msgpack
+    if (!utf8) zk::throw_error();
+    if (n > item_limit) zk::raise(PyExc_ValueError, "unicode string is too large");
+    char* w = out_.reserve(5 + n);
+    Py_ssize_t head;
+    if (n <= 31) {
+        w[0] = static_cast<char>(0xa0 | n);
+        head = 1;
+    } else if (n <= 0xFF) {
+        w[0] = static_cast<char>(0xd9);
+        store(w + 1, static_cast<std::uint8_t>(n));
+        head = 2;
+    } else if (n <= 0xFFFF) {
+        w[0] = static_cast<char>(0xda);
+        store(w + 1, static_cast<std::uint16_t>(n));
+        head = 3;
+    } else {
+        w[0] = static_cast<char>(0xdb);
+        store(w + 1, static_cast<std::uint32_t>(n));
+        head = 5;
+    }
+    std::memcpy(w + head, utf8, static_cast<std::size_t>(n));
+    out_.commit(head + n);
+}
+
+// ---- binary ----------------------------------------------------------------------------------
+
+void Encoder::put_bin_header(Py_ssize_t n) {
+    if (n <= 0xFF) {
+        put(0xc4, static_cast<std::uint8_t>(n));
+    } else if (n <= 0xFFFF) {
+        put(0xc5, static_cast<std::uint16_t>(n));
+    } else {
+        put(0xc6, static_cast<std::uint32_t>(n));
+    }
+}
+
+// The bytes of `view` after a bin header; a large one stays where it is, exported, until the
+// message is dropped. Mutable resizable objects are always copied, so they are not locked meanwhile.
+void Encoder::put_buffer(Py_buffer& view, bool may_reference) {
+    put_bin_header(view.len);
+    if (may_reference && view.len >= reference_from) {
+        out_.reference(view);
+    } else {
+        put_raw(view.buf, view.len);
+    }
+}
+
+void Encoder::put_bytes(PyObject* obj) {
+    Py_ssize_t n = PyBytes_GET_SIZE(obj);
+    if (n > item_limit) zk::raise(PyExc_ValueError, "%.200s object is too large", Py_TYPE(obj)->tp_name);
+    if (n >= reference_from) {
+        Export e(obj, PyBUF_SIMPLE);
+        put_buffer(e.view(), true);
+        return;
+    }
+    put_bin_header(n);
+    put_raw(PyBytes_AS_STRING(obj), n);
+}
+
+// Exported while copied, so another thread cannot resize it under us.
+void Encoder::put_bytearray(PyObject* obj) {
+    Export e(obj, PyBUF_SIMPLE);
+    if (e.view().len > item_limit) zk::raise(PyExc_ValueError, "%.200s object is too large", Py_TYPE(obj)->tp_name);
+    put_buffer(e.view(), false);
+}
+
+void Encoder::put_memoryview(PyObject* obj) {
+    Export e(obj, PyBUF_SIMPLE);  // a non-contiguous view refuses this, with msgpack's BufferError
+    if (e.view().len > item_limit) zk::raise(PyExc_ValueError, "memoryview is too large");
+    put_buffer(e.view(), true);
+}
+
+// ---- containers ------------------------------------------------------------------------------
+
+void Encoder::put_array_header(Py_ssize_t n, const char* what) {
+    if (n > item_limit) zk::raise(PyExc_ValueError, "%s is too large", what);
+    if (n <= 0x0F) {
+        put_byte(static_cast<std::uint8_t>(0x90 | n));
+    } else if (n <= 0xFFFF) {
+        put(0xdc, static_cast<std::uint16_t>(n));
+    } else {
+        put(0xdd, static_cast<std::uint32_t>(n));
+    }
+}
+
+void Encoder::put_map_header(Py_ssize_t n) {
+    if (n > item_limit) zk::raise(PyExc_ValueError, "dict is too large");
+    if (n <= 0x0F) {
+        put_byte(static_cast<std::uint8_t>(0x80 | n));
+    } else if (n <= 0xFFFF) {
+        put(0xde, static_cast<std::uint16_t>(n));
+    } else {
+        put(0xdf, static_cast<std::uint32_t>(n));
+    }
+}
+
+[[noreturn]] void list_changed() { zk::raise(PyExc_RuntimeError, "list changed size during iteration"); }
+
+// Items are taken one strong reference at a time, and a list that another thread or a hook
+// resizes meanwhile is refused rather than sent with a count that no longer holds.
+void Encoder::put_list(PyObject* list, int limit) {
+    Py_ssize_t n = PyList_GET_SIZE(list);
+    put_array_header(n, "list");
+    for (Py_ssize_t i = 0; i < n; i++) {
+        if (PyList_GET_SIZE(list) != n) list_changed();
+        Ref item = Ref::steal(PyList_GetItemRef(list, i));
+        if (!item) {
+            PyErr_Clear();
+            list_changed();
+        }
+        pack(item.get(), limit);
+    }
+    if (PyList_GET_SIZE(list) != n) list_changed();
+}
+
+[[noreturn]] void dict_changed() { zk::raise(PyExc_RuntimeError, "dictionary changed size during iteration"); }
+
+// Each step runs under the dict's lock and keeps its key and value; they are packed outside it,
+// since packing may run Python code.
+void Encoder::put_dict(PyObject* dict, int limit) {
+    Py_ssize_t n = PyDict_GET_SIZE(dict);
+    put_map_header(n);
+    Py_ssize_t pos = 0;
+    for (Py_ssize_t i = 0; i < n; i++) {
+        Ref key, value;
+        {
+            Locked lock(dict);
+            PyObject *k, *v;
+            if (PyDict_GET_SIZE(dict) != n || !PyDict_Next(dict, &pos, &k, &v)) dict_changed();
+            key = Ref::borrow(k);
+            value = Ref::borrow(v);
+        }
+        pack(key.get(), limit);
+        pack(value.get(), limit);
+    }
+}
+
+// ---- the hook's maps -------------------------------------------------------------------------
+
+// Keys and tags of the tagged maps, as msgpack writes those str.
+constexpr char key_data[] = "\xa4" "data";
+constexpr char key_dtype[] = "\xa5" "dtype";
+constexpr char key_shape[] = "\xa5" "shape";
+constexpr char tag_tuple[] = "\xa5" "tuple";
+constexpr char tag_set[] = "\xa3" "set";
+
+// {"data": list(tuple), "dtype": "tuple"}; the list is never made, its items are written.
+void Encoder::put_tuple_map(PyObject* tuple, int limit) {
+    check_nesting(limit);
+    Py_ssize_t n = PyTuple_GET_SIZE(tuple);
+    put_byte(0x82);
+    put_raw(key_data, 5);
+    put_array_header(n, "list");
+    for (Py_ssize_t i = 0; i < n; i++) pack(PyTuple_GET_ITEM(tuple, i), limit - 1);
+    put_raw(key_dtype, 6);
+    put_raw(tag_tuple, 6);
+}
+
+// {"data": list(set), "dtype": "set"}, from the set's own iterator, which refuses a set that
+// changes size under it.
+void Encoder::put_set_map(PyObject* set, int limit) {
+    check_nesting(limit);
+    Py_ssize_t n = PySet_GET_SIZE(set);
+    put_byte(0x82);
+    put_raw(key_data, 5);
+    put_array_header(n, "list");
+    Ref iterator = zk::check(PyObject_GetIter(set));
+    Py_ssize_t count = 0;
+    while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) {
+        if (++count > n) break;
+        pack(item.get(), limit - 1);
+    }
+    if (PyErr_Occurred()) zk::throw_error();
+    if (count != n) zk::raise(PyExc_RuntimeError, "Set changed size during iteration");
+    put_raw(key_dtype, 6);
+    put_raw(tag_set, 4);
+}
+
+Ref attr(PyObject* o, PyObject* name) { return zk::check(PyObject_GetAttr(o, name)); }
+
+// {"data": the C-contiguous bytes, "dtype": dtype.str, "shape": shape}; the bytes are referenced
+// in place, and a non-contiguous array is copied into C order once.
+void Encoder::put_array_map(PyObject* array, int limit) {
+    if (!Py_IS_TYPE(array, reinterpret_cast<PyTypeObject*>(hooks_.ndarray.get()))) {
+        return put_subclass_array_map(array, limit);
+    }
+    Ref contiguous = Ref::borrow(array);
+    std::optional<Export> data(std::in_place, array, PyBUF_FULL_RO);
+    if (!PyBuffer_IsContiguous(&data->view(), 'C')) {
+        data.reset();
+        PyObject* args[] = {nullptr, array};
+        contiguous = zk::check(PyObject_Vectorcall(hooks_.ascontiguousarray.get(), args + 1,
+                                                    1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+        data.emplace(contiguous.get(), PyBUF_FULL_RO);
+    }
+    Ref type_string = attr(attr(contiguous.get(), hooks_.names.dtype.get()).get(), hooks_.names.str.get());
+    Ref shape = attr(contiguous.get(), hooks_.names.shape.get());
+    check_nesting(limit);
+    if (data->view().len > item_limit) zk::raise(PyExc_ValueError, "memoryview is too large");
+    put_byte(0x83);
+    put_raw(key_data, 5);
+    put_buffer(data->view(), true);
+    put_raw(key_dtype, 6);
+    pack(type_string.get(), limit);
+    put_raw(key_shape, 6);
+    pack(shape.get(), limit);
+}
+
+// A subclass may define flags, data, dtype and shape its own way: asked for each, as the hook does.
+void Encoder::put_subclass_array_map(PyObject* array, int limit) {
+    const Names& names = hooks_.names;
+    Ref contiguous = Ref::borrow(array);
+    Ref flag = zk::check(PyObject_GetItem(attr(array, names.flags.get()).get(), names.c_contiguous.get()));
+    if (!zk::check_status(PyObject_IsTrue(flag.get()))) {
+        PyObject* args[] = {nullptr, array};
+        contiguous = zk::check(PyObject_Vectorcall(hooks_.ascontiguousarray.get(), args + 1,
+                                                    1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    }
+    Ref data = attr(contiguous.get(), names.data.get());
+    Ref type_string = attr(attr(contiguous.get(), names.dtype.get()).get(), names.str.get());
+    Ref shape = attr(contiguous.get(), names.shape.get());
+    check_nesting(limit);
+    put_byte(0x83);
+    put_raw(key_data, 5);
+    pack(data.get(), limit);
+    put_raw(key_dtype, 6);
+    pack(type_string.get(), limit);
+    put_raw(key_shape, 6);
+    pack(shape.get(), limit);
+}
+
+// {"data": udump(obj), "dtype": class name}; a failed udump is reported, and the printer's
+// result travels instead.
+void Encoder::put_serialized(PyObject* obj, PyObject* name, int limit) {
+    Ref data;
+    try {
+        PyObject* args[] = {nullptr, obj};
+        data = zk::check(PyObject_Vectorcall(hooks_.udump.get(), args + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    } catch (zk::PyError& e) {
+        if (!e.matches(PyExc_Exception)) throw;
+        Ref text = zk::check(PyObject_Format(e.value(), nullptr));
+        Ref message = zk::check(PyUnicode_FromFormat("@ENCODE: %U ---> %U", name, text.get()));
+        Ref replacement = hooks_.report(e, message.get());
+        return pack_replacement(replacement.get(), limit);
+    }
+    check_nesting(limit);
+    put_byte(0x82);
+    put_raw(key_data, 5);
+    pack(data.get(), limit);
+    put_raw(key_dtype, 6);
+    pack(name, limit);
+}
+
+void Encoder::pack_through_hook(PyObject* obj, int limit) {
+    Ref name;
+    switch (carriage_of(obj, hooks_, name)) {
+        case Carriage::tuple_map: return put_tuple_map(obj, limit);
+        case Carriage::set_map: return put_set_map(obj, limit);
+        case Carriage::array_map: return put_array_map(obj, limit);
+        case Carriage::serialized: return put_serialized(obj, name.get(), limit);
+        case Carriage::unchanged: break;
+    }
+    pack_replacement(obj, limit);  // named like a builtin: left to MessagePack, which refuses it
+}
+
+// ExtType and Timestamp as msgpack itself writes them; its output for one value does not depend
+// on what surrounds it.
+void Encoder::put_by_msgpack(PyObject* obj) {
+    PyObject* args[] = {nullptr, obj};
+    Ref packed = zk::check(PyObject_Vectorcall(hooks_.packb.get(), args + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    if (!PyBytes_Check(packed.get())) zk::raise(PyExc_TypeError, "msgpack.packb returned no bytes");
+    put_raw(PyBytes_AS_STRING(packed.get()), PyBytes_GET_SIZE(packed.get()));
+}
+
+}  // namespace
+
+Encoded encode(PyObject* value, const Hooks& hooks) {
+    Encoded out;
+    Encoder(out, hooks).pack(value, nest_limit);
+    return out;
+}
+
+}  // namespace protocol::codec
