@@ -111,8 +111,7 @@ class StandIn:
                 if answer is not SILENT:
                     conn.send(answer)
 
-    # Its threads are ended and joined: one still reading when the interpreter exits could be
-    # woken in the middle of finalization.
+    # Its threads are ended and joined, so that none outlives the test that started it.
     def close(self):
         for sock in [self.listener, *self.sockets]:
             with contextlib.suppress(OSError):
