@@ -277,3 +277,22 @@ def test_terminate_stops_the_process_tree():
         assert not psutil.pid_exists(child_pid) or psutil.Process(child_pid).status() == psutil.STATUS_ZOMBIE
     finally:
         server.kill()
+
+
+# ---- browsers on the same port ----------------------------------------------------------------------
+
+
+def test_a_browser_calls_the_served_object(chromium, served):
+    import browser
+
+    server, connect = served
+    host, port = server.server_address
+    binary = connect()
+    calls = [{"payload": [0, 1, "calc.add", [1, 2], {}]}, {"payload": [0, 2, "calc.div", [1, 0], {}]},
+             {"payload": [0, 3, "calc.echo", ["zé", [1, 2]], {"k": None}]}]
+    report = browser.ws_exchange(chromium, f"ws://{host}:{port}/", calls)
+    assert report["error"] is None and report["opened"]
+    replies = {r["payload"][1]: r["payload"] for r in report["replies"]}
+    assert replies[1] == [1, 1, 3] and replies[3] == [1, 3, [["zé", [1, 2]], {"k": None}]]
+    assert replies[2][2].startswith("ZeroDivisionError@calc.div(1, 0) \U0001F513  division by zero!")
+    assert call(binary, "calc.add", 4, 5) == (1, 7, 9)  # a zelk client on the same port meanwhile

@@ -54,11 +54,5 @@ Ref make_class(Handle module, const char* name, std::initializer_list<Handle> ba
     return cls;
 }
 
-void set_member(Handle module, Handle cls, const Member& member) {
-    std::vector<Ref> made;
-    Ref qualname = getattr(cls, static_cast<ModuleState*>(PyModule_GetState(module))->core.__qualname__);
-    setattr(cls, str(member.name), member_value(module, qualname, member, made));
-    for (const Ref& f : made) set_owner(f, cls);
-}
 
 }  // namespace zk

@@ -37,8 +37,5 @@ inline Member attribute(const char* name, Ref value) { return Member(Member::Kin
 Ref make_class(Handle module, const char* name, std::initializer_list<Handle> bases, const char* doc,
                const std::vector<Member>& members);
 
-// Binds `member` on the existing class `cls` (defined in `module`). A name the class already holds
-// keeps its place in the class dict, so a body can reserve a place and fill it once the class exists.
-void set_member(Handle module, Handle cls, const Member& member);
 
 }  // namespace zk

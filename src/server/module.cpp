@@ -17,6 +17,8 @@ void exec_server(zk::Module& m, server::State& st) {
     st.method_type = m.get("MethodType");
     st.iformat = m.get("iformat");
     st.exclude = zk::list_of({zk::str("zelk"), zk::str("vantor"), zk::str("melix")});
+    zk::Ref socket = zk::import("socket");
+    st.peek_whole = zk::bit_or(zk::getattr(socket, st.names.MSG_PEEK), zk::getattr(socket, st.names.MSG_WAITALL));
     st.connection_errors = zk::tuple_of({PyExc_ConnectionResetError, PyExc_ConnectionAbortedError, PyExc_BrokenPipeError});
     zk::Ref server_base = server::define_server_base(m, st);
     server::define_request_handler(m, st);

@@ -6,6 +6,7 @@
 // record's own objects and the call itself.
 #include "server/server.hpp"
 
+#include <cstring>
 #include <optional>
 
 namespace server {
@@ -89,17 +90,20 @@ Ref failure_answer(Scope s, const Session& session, Handle request, const Call& 
     return zk::call_method(log, n.error, err);
 }
 
-// One request and its answer.
+// One request and its answer. A browser's call record arrives as a JSON list and is served like
+// any other; in WebSocket mode everything else (the upgrade request, whose answer is the
+// handshake, or a text without a call) is printed and sent back as it came.
 void serve_one(Scope s, const Session& session) {
     const State& st = s.state();
     const Names& n = st.names;
     Ref request = zk::call(session.recv);
-    if (zk::truthy(zk::getattr(session.connection, n._onwebs))) {
-        zk::call(s.global(n.print), request);
+    bool record = PyTuple_Check(request.get()) || PyList_Check(request.get());
+    if (!record && request.get() != Py_None && zk::truthy(zk::getattr(session.connection, n._onwebs))) {
+        if (!PyDict_Check(request.get())) zk::call(s.global(n.print), request);
         zk::call(session.send, request);
         return;
     }
-    if (!PyTuple_Check(request.get()) && !PyList_Check(request.get())) zk::raise(PyExc_TypeError, "Invalid protocol");
+    if (!record) zk::raise(PyExc_TypeError, "Invalid protocol");
 
     Call call;
     Ref traceback = Ref::borrow(Py_True);
@@ -154,12 +158,29 @@ Ref setup(Scope s, Handle self) {
     return zk::none();
 }
 
+// One port serves zelk clients and browsers: a browser's first bytes are "GET ", which cannot
+// begin a zelk message of sane length (its 8-byte length field would announce over 500 MB). The
+// bytes are looked at without taking them; a browser's connection then reads WebSocket frames.
+void tell_browsers_apart(const State& st, Handle connection) {
+    const Names& n = st.names;
+    Ref first = zk::call_method(zk::getattr(connection, n._socket), n.recv, zk::integer(4), st.peek_whole);
+    if (PyBytes_Check(first.get()) && PyBytes_GET_SIZE(first.get()) == 4 &&
+        std::memcmp(PyBytes_AS_STRING(first.get()), "GET ", 4) == 0) {
+        zk::call_method(connection, n.upgrade);
+    }
+}
+
 // Requests until the connection breaks or the client goes away: a reset, abort or broken pipe is
 // reported at critical level, any other failure (the client closing among them) ends it quietly.
 Ref handle(Scope s, Handle self) {
     const State& st = s.state();
     const Names& n = st.names;
     Ref connection = zk::getattr(self, n._connection);
+    try {
+        tell_browsers_apart(st, connection);
+    } catch (zk::PyError& e) {
+        if (!e.matches(PyExc_OSError)) throw;  // the connection broke: the loop below sees it
+    }
     Ref own_process = zk::getattr(reinterpret_cast<PyObject*>(Py_TYPE(self.get())), n.process);
     bool native = own_process.get() == st.native_process.get();
     std::optional<Session> session;

@@ -13,6 +13,7 @@ namespace server {
     X(_onwebs)                        \
     X(_parse)                         \
     X(_server)                        \
+    X(_socket)                        \
     X(_timeout)                       \
     X(alias)                          \
     X(allow_reuse_address)            \
@@ -38,6 +39,8 @@ namespace server {
     X(kill)                           \
     X(psutil)                         \
     X(log)                            \
+    X(MSG_PEEK)                       \
+    X(MSG_WAITALL)                    \
     X(name)                           \
     X(NoSuchProcess)                  \
     X(obj)                            \
@@ -63,6 +66,7 @@ namespace server {
     X(server_close)                   \
     X(sleep)                          \
     X(time)                           \
+    X(upgrade)                        \
     X(split)                          \
     X(start)                          \
     X(stats)                          \
@@ -88,13 +92,14 @@ struct State : zk::ModuleState {
     zk::Ref native_process, native_parse;  // RequestHandler.process and ServerBase._parse as defined here
     zk::Ref exclude;                      // the printer's exclude list for a server
     zk::Ref connection_errors;            // the errors that end a connection with a critical line
+    zk::Ref peek_whole;                   // socket.MSG_PEEK | socket.MSG_WAITALL
 
     template <class F>
     void each(F&& f) {
         ModuleState::each(f);
         f(names);
         f(request_kind), f(response_kind), f(connection_class), f(method_type), f(iformat);
-        f(native_process), f(native_parse), f(exclude), f(connection_errors);
+        f(native_process), f(native_parse), f(exclude), f(connection_errors), f(peek_whole);
     }
 };
 
