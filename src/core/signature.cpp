@@ -85,7 +85,7 @@ Signature::Signature(const char* function_name, const std::vector<Param>& params
         Py_ssize_t slot = static_cast<Py_ssize_t>(params_.size());
         params_.push_back({intern(p.name), p.kind, p.check, p.or_none, annotation_of(p),
                            p.kind == Kind::KeywordOnly ? p.default_value.copy() : Ref()});
-        converts_ |= p.check == Check::Float;
+        converts_ |= p.check == Check::Float && !p.or_none;
         checked_ |= p.check != Check::Any;
         switch (p.kind) {
             case Kind::Positional:
@@ -152,13 +152,14 @@ void Signature::verify_types(PyObject* const* args) const {
     }
 }
 
-// Applies the declared checks in parameter order; floats are converted rather than refused.
+// Applies the declared checks in parameter order; a plain float is converted rather than refused,
+// while `float | None` admits exactly a float or None, like the other unions with None.
 void Signature::check_types(Slots& slots) const {
     for (Py_ssize_t i = 0; i < static_cast<Py_ssize_t>(params_.size()); i++) {
         if (i >= positional_ && params_[i].kind != Kind::KeywordOnly) continue;
         PyObject* value = slots.item[i];
         if (accepts(params_[i], value)) continue;
-        if (params_[i].check != Check::Float) raise_wrong_type(params_[i], value);
+        if (params_[i].check != Check::Float || params_[i].or_none) raise_wrong_type(params_[i], value);
         double converted = PyFloat_AsDouble(value);
         if (converted == -1.0 && PyErr_Occurred()) throw_error();
         slots.owned[i] = floating(converted);

@@ -12,7 +12,7 @@
 
 namespace zk {
 
-// What a parameter accepts: anything, exactly one built-in type, or a float (converted).
+// What a parameter accepts: anything, exactly one built-in type, or a float (converted, unless `| None`).
 enum class Check : std::uint8_t { Any, Str, Int, Bytes, Bytearray, Dict, List, Tuple, Float };
 
 enum class Kind : std::uint8_t { Positional, VarArgs, KeywordOnly, VarKeywords };
