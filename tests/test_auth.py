@@ -80,3 +80,30 @@ def test_a_keyed_client_against_a_server_without_a_key():
             answer_challenge(Connection(a), KEY)
         with pytest.raises(TypeError):
             deliver_challenge(Connection(a), "text key")
+
+
+# ---- clients with a key ------------------------------------------------------------------------------
+
+
+def test_connect_with_the_key_and_without_it(keyed_server, capsys):
+    from zelk.client import connect
+
+    host, port = keyed_server.server_address
+    assert connect("calc", host, port, authkey=KEY).add(2, 3) == 5
+    assert connect("calc", host, port, authkey=b"wrong").add(2, 3) is None
+    out = capsys.readouterr().out
+    assert "Connection failed (the server does not know the key)" in out or "Connection failed (the peer" in out
+    keyless = connect("calc", host, port, timeout=2)
+    assert keyless.add(2, 3).startswith(("Failure", "@RECV: "))  # the challenge is no answer: the call fails
+
+
+def test_the_command_line_takes_the_key_from_the_environment(keyed_server):
+    import subprocess
+    import sys
+
+    host, port = keyed_server.server_address
+    command = [sys.executable, "-m", "zelk", "call", "calc.add", "1", "2", "--port", str(port), "--timeout", "5"]
+    with_key = subprocess.run(command, capture_output=True, text=True, env={**os.environ, "ZELK_AUTHKEY": KEY.decode()})
+    without = subprocess.run(command, capture_output=True, text=True, env={**os.environ, "ZELK_AUTHKEY": ""})
+    assert (with_key.returncode, with_key.stdout.strip()) == (0, "3")
+    assert without.returncode != 0

@@ -4,6 +4,7 @@ with no command, a short demonstration: an object served in a child process, cal
 import argparse
 import ast
 import importlib
+import os
 import pprint
 import re
 import socket
@@ -91,13 +92,22 @@ def servable(obj: Any) -> Any:
         return Forward(obj)
 
 
+AUTHKEY_VARIABLE = "ZELK_AUTHKEY"
+
+
+def authkey() -> bytes | None:
+    """The shared key, from the environment (never an argument, which other users can see)."""
+    key = os.environ.get(AUTHKEY_VARIABLE)
+    return key.encode() if key else None
+
+
 def serve_command(args: argparse.Namespace) -> int:
     from zelk.server import serve
 
     obj, name = load(args.target)
     alias = args.alias or name
     try:
-        serve(servable(obj), alias=alias, host=args.host, port=args.port)
+        serve(servable(obj), alias=alias, host=args.host, port=args.port, authkey=authkey())
     except OSError as e:
         raise Failed(f"cannot serve {alias!r} at {args.host}:{args.port or get_port(alias)}: {e}") from None
     return 0
@@ -147,6 +157,7 @@ def remote(args: argparse.Namespace, name: str, *call_args: Any, **call_kwds: An
     client = Client(args.host, port, args.timeout)
     keep = Keep()
     client.alias, client.log = service, keep  # type: ignore[assignment]
+    client._authkey = authkey()  # type: ignore[attr-defined]
     kept = keep.messages
     try:
         if client.open_connection() is not None:
@@ -258,7 +269,9 @@ def demo() -> int:
 def parser() -> argparse.ArgumentParser:
     top = argparse.ArgumentParser(
         prog="python -m zelk",
-        description="Serve an object, or call one that is served. With no command: a short demonstration.")
+        description="Serve an object, or call one that is served. With no command: a short demonstration.",
+        epilog=f"With {AUTHKEY_VARIABLE} set in the environment, servers require that key of their clients "
+               "and clients prove they know it.")
     commands = top.add_subparsers(dest="command", metavar="COMMAND")
 
     def command(name: str, help: str, run: Any) -> argparse.ArgumentParser:

@@ -56,9 +56,21 @@ class Client(ClientBase):
 
 @overload
 def connect(
-    name: str, host: str = "127.0.0.1", port: int = 0, timeout: float = 1000.0, types: Literal["class"] = "class"
+    name: str,
+    host: str = "127.0.0.1",
+    port: int = 0,
+    timeout: float = 1000.0,
+    types: Literal["class"] = "class",
+    *,
+    authkey: bytes | None = None,
 ) -> _RemoteClass: ...
 @overload
 def connect(
-    name: str, host: str = "127.0.0.1", port: int = 0, timeout: float = 1000.0, types: str = "class"
+    name: str,
+    host: str = "127.0.0.1",
+    port: int = 0,
+    timeout: float = 1000.0,
+    types: str = "class",
+    *,
+    authkey: bytes | None = None,
 ) -> _RemoteClass | _RemoteMethod: ...

@@ -17,8 +17,11 @@ Ref init(Scope s, Handle self, Handle host, Handle port, Handle timeout) {
     return zk::none();
 }
 
+// With a key, the new connection passes the key handshake before it replaces the old one; a
+// server that fails it is reported like one that cannot be reached.
 Ref open_connection(Scope s, Handle self) {
-    const Names& n = s.names();
+    const State& st = s.state();
+    const Names& n = st.names;
     Ref host = zk::getattr(self, n._host);
     if (!zk::truthy(host)) return zk::none();
     Ref port = zk::getattr(self, n._port);
@@ -27,7 +30,10 @@ Ref open_connection(Scope s, Handle self) {
         sock = zk::call(zk::getattr(s.global(n.socket), n.socket));
         zk::call_method(sock, n.settimeout, zk::getattr(self, n._timeout));
         zk::call_method(sock, n.connect, zk::tuple_of({host, port}));
-        zk::setattr(self, n._connection, zk::call(s.global(n.Connection), sock));
+        Ref connection = zk::call(s.global(n.Connection), sock);
+        Ref key = zk::getattr_optional(self, n._authkey);
+        if (key && key.get() != Py_None) zk::call(st.answer_challenge, connection, key);
+        zk::setattr(self, n._connection, connection);
         return zk::none();
     } catch (zk::PyError& e) {
         if (!e.matches(PyExc_OSError)) throw;

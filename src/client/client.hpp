@@ -7,6 +7,7 @@ namespace client {
 
 #define CLIENT_NAMES(X, S)                  \
     X(__init__)                             \
+    X(_authkey)                             \
     X(_class)                               \
     X(_client)                              \
     X(_connection)                          \
@@ -22,6 +23,7 @@ namespace client {
     X(_socket)                              \
     X(_timeout)                             \
     X(alias)                                \
+    X(answer_challenge)                     \
     X(BrillPrint)                           \
     X(call)                                 \
     X(clear)                                \
@@ -64,12 +66,13 @@ struct State : zk::ModuleState {
     zk::Ref send_errors;  // what a broken connection raises while a request is written
     zk::Ref recv_errors;  // ... and while its answer is read
     zk::Ref client_call;  // Client.call as defined here, which method proxies may enter directly
+    zk::Ref answer_challenge;  // ring's side of the key handshake for clients
 
     template <class F>
     void each(F&& f) {
         ModuleState::each(f);
         f(names);
-        f(rlock_class), f(send_errors), f(recv_errors), f(client_call);
+        f(rlock_class), f(send_errors), f(recv_errors), f(client_call), f(answer_challenge);
     }
 };
 

@@ -9,7 +9,7 @@ using zk::Ref;
 namespace {
 
 // Nothing is opened here: the first remote call connects.
-Ref connect(Scope s, Handle name, Handle host, Handle port, Handle timeout, Handle types) {
+Ref connect(Scope s, Handle name, Handle host, Handle port, Handle timeout, Handle types, Handle authkey) {
     const Names& n = s.names();
     Ref log = zk::call_kw(s.global(n.BrillPrint), {name}, {{n.exclude, zk::list_of({n.zelk, n.vantor, n.melix})}});
     Ref service_port = Ref::borrow(port);
@@ -21,6 +21,7 @@ Ref connect(Scope s, Handle name, Handle host, Handle port, Handle timeout, Hand
     }
     Ref client = zk::call(s.global(n.Client), host, service_port, timeout);
     zk::setattr(client, n.log, log);
+    zk::setattr(client, n._authkey, authkey);
     return zk::call(client, name, types);
 }
 
@@ -31,7 +32,8 @@ zk::Def connect_def() {
     using zk::Check;
     return zk::declare<connect>("connect", {arg("name", Check::Str), arg("host", Check::Str) = "127.0.0.1",
                                             arg("port", Check::Int) = 0, arg("timeout", Check::Float) = 1000.0,
-                                            arg("types", Check::Str) = "class"});
+                                            arg("types", Check::Str) = "class",
+                                            zk::kwonly("authkey", Check::Bytes).optional() = zk::none()});
 }
 
 }  // namespace client
