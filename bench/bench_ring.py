@@ -2,8 +2,8 @@
 
 Small records: Connection.send + recv of a call record, against a loop that does the same sendall
 and recv of the same framed bytes (without packing), and against the same framing written in Python
-on top of BytePacker. Large arrays: one 100 MB array message sent from a thread, against a raw
-sendall / recv_into of 100 MB.
+on top of BytePacker. Large arrays: one 100 MB array message sent from a thread (written in pieces
+with sendmsg, read into the bytes the array then views), against a raw sendall / recv_into of 100 MB.
 """
 
 import socket
@@ -105,7 +105,8 @@ def main():
     framing = best_of(5, lambda: small_python_framing(a, b))
     print(f"small record, Connection.send+recv     {zelk * 1e6:7.2f} us")
     print(f"small record, plain sendall+recv       {plain * 1e6:7.2f} us   zelk/plain   {zelk / plain:.2f}x (target <= 1.5x)")
-    print(f"small record, Python framing+packer    {framing * 1e6:7.2f} us   zelk/python  {zelk / framing:.2f}x")
+    print(f"small record, Python framing+packer    {framing * 1e6:7.2f} us   zelk/python  {zelk / framing:.2f}x"
+          " (target <= 1.0x)")
 
     array = np.random.default_rng(0).random(100 * 1024 * 1024 // 8)
     size = len(ca.pack(array))
@@ -113,7 +114,7 @@ def main():
     raw_s = best_of(3, lambda: large_raw(a, b, size))
     print(f"100 MB array, Connection.send+recv     {zelk_s * 1e3:7.1f} ms   {size / zelk_s / 1e9:5.2f} GB/s")
     print(f"100 MB raw, sendall+recv_into          {raw_s * 1e3:7.1f} ms   {size / raw_s / 1e9:5.2f} GB/s"
-          f"   zelk/raw throughput {raw_s / zelk_s:.0%} (target >= 50%)")
+          f"   zelk/raw throughput {raw_s / zelk_s:.0%} (target >= 70%)")
     packed = BytePacker.pack(array)
     pack_s = best_of(3, lambda: timed(BytePacker.pack, array))
     unpack_s = best_of(3, lambda: timed(BytePacker.unpack, bytearray(packed)))

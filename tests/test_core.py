@@ -80,8 +80,10 @@ def test_annotations_come_from_annotate_once_it_is_set():
 @pytest.mark.parametrize(
     "params, arity, error",
     [
-        ([("*", "a"), ("", "b", "any")], None, "g(): parameter 'b' follows *args or **kwargs"),
-        ([("**", "k"), ("*", "a")], None, "g(): *a follows *args or **kwargs"),
+        ([("*", "a"), ("", "b", "any")], None, "g(): parameter 'b' follows *args, keyword-only parameters or **kwargs"),
+        ([("**", "k"), ("*", "a")], None, "g(): *a follows *args, keyword-only parameters or **kwargs"),
+        ([("kw", "k", "any"), ("", "b", "any")], None, "g(): parameter 'b' follows *args, keyword-only parameters or **kwargs"),
+        ([("**", "k"), ("kw", "b", "any")], None, "g(): parameter 'b' follows **kwargs"),
         ([("", "a", "any", 1), ("", "b", "any")], None, "g(): parameter 'b' without a default follows one with a default"),
         ([("**", "k"), ("**", "j")], None, "g(): a second **j"),
         ([("", "a", "any")], 2, "g(): declared 1 parameters for an implementation of 2"),
@@ -93,15 +95,18 @@ def test_declarations_that_cannot_be_signatures_are_refused(params, arity, error
     assert str(info.value) == error
 
 
-def _python(a, b=5, *rest, **kw): ...
+def _python(a, b=5, *rest, key, opt=None, **kw): ...
 
 
 @pytest.mark.parametrize(
     "args, kwargs",
-    [((1,), {}), ((1, 2, 3, 4), {"x": 5}), ((), {"a": 1, "b": 2}), ((), {}), ((1,), {"a": 2}), ((), {"b": 1})],
+    [((1,), {"key": 0}), ((1, 2, 3, 4), {"x": 5, "key": 1}), ((), {"a": 1, "b": 2, "key": 2, "opt": 3}), ((), {}),
+     ((1,), {"a": 2}), ((), {"b": 1}), ((1, 2), {})],
 )
-def test_binding_with_varargs_matches_python(args, kwargs):
-    f = _testcore.declare("_python", [("", "a", "any"), ("", "b", "any", 5), ("*", "rest"), ("**", "kw")])
+def test_binding_with_varargs_and_keyword_only_matches_python(args, kwargs):
+    f = _testcore.declare("_python", [("", "a", "any"), ("", "b", "any", 5), ("*", "rest"), ("kw", "key", "any"),
+                                      ("kw", "opt", "any", None), ("**", "kw")])
+    assert str(inspect.signature(f)) == str(inspect.signature(_python)) and f.__kwdefaults__ == {"opt": None}
     try:
         bound = inspect.signature(_python).bind(*args, **kwargs)
     except TypeError:

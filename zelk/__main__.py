@@ -1,38 +1,321 @@
-"""`python -m zelk`: a short tour of what zelk does, printed to the console."""
+"""`python -m zelk`: serve an object, call a service, ping it or read its statistics from the shell;
+with no command, a short demonstration: an object served in a child process, called by its name."""
 
+import argparse
+import ast
+import importlib
+import os
+import pprint
+import re
 import socket
+import subprocess
+import sys
+import time
+from typing import Any
 
 import numpy as np
 
-from zelk.minter import generator, strfid
-from zelk.ring import Connection, get_port
-from zelk.scribe import BrillPrint, iformat
+from zelk.client import Client, connect
+from zelk.ring import get_port
+from zelk.scribe import BrillPrint
+
+HOST = "127.0.0.1"
+DEMO = "zelk-demo"  # its port, from the name, is 3894: no privileges needed to listen on it
 
 
-def main() -> None:
-    log = BrillPrint("ZELK.DEMO")
-    log.info("zelk is installed and its native modules load")
+# What the demonstration serves, in a child process of its own. Its source travels with it, so the
+# traceback of a failed call shows the line that raised.
+EXAMPLE = f"""
+from zelk.server import serve
 
-    # One call record and one array, framed and sent over a socket pair.
-    left, right = socket.socketpair()
-    sender, receiver = Connection(left), Connection(right)
-    record: tuple[int, int, str, tuple[int, int], dict[str, int]] = (0, 7, "calc.add", (1, 2), {})
-    sender.send(record)
-    sender.send(np.arange(6.0).reshape(2, 3))
-    log.debug(f"received {receiver.recv()!r}")
-    log.debug(f"received an array of shape {receiver.recv().shape}")
-    log.debug(iformat("calc.add", (1, 2), {"x": 3}) + f"on port {get_port('calc')} by default")
-    sender.close()
-    receiver.close()
+class Example:
+    def add(self, a, b):
+        return a + b
 
-    next_id = generator(wid=3)
-    log.info(f"an ID: {strfid(next_id())}")
+    def echo(self, value):
+        return value
+
+    def divide(self, a, b):
+        return a / b
+
+serve(Example(), alias={DEMO!r})
+"""
+
+
+class Failed(Exception):
+    """A one-line reason to stop, and the exit status that says so."""
+
+    def __init__(self, message: str, status: int = 1) -> None:
+        super().__init__(message)
+        self.status = status
+
+
+# ---- serve ------------------------------------------------------------------------------------
+
+
+class Forward:
+    """Serves an object that cannot take the server's service methods (a built-in function, say):
+    calls and attributes go through to it."""
+
+    def __init__(self, target: Any) -> None:
+        self._target = target
+
+    def __call__(self, *args: Any, **kwds: Any) -> Any:
+        return self._target(*args, **kwds)
+
+    def __getattr__(self, name: str) -> Any:
+        return getattr(self._target, name)
+
+
+def load(target: str) -> tuple[Any, str]:
+    """The object MODULE[:ATTR] names, and its default service name (the attribute's or the module's)."""
+    module_name, _, attribute = target.partition(":")
     try:
-        1 / 0
-    except ZeroDivisionError as e:
-        log.error(e)
-    log.warning("serving and connecting arrive with the server and client modules")
+        obj = importlib.import_module(module_name)
+    except ImportError as e:
+        raise Failed(f"cannot import {module_name!r}: {e}", 2) from None
+    for part in attribute.split(".") if attribute else ():
+        try:
+            obj = getattr(obj, part)
+        except AttributeError:
+            raise Failed(f"{module_name!r} has no attribute {attribute!r}", 2) from None
+    return obj, (attribute or module_name).rsplit(".", 1)[-1]
+
+
+def servable(obj: Any) -> Any:
+    # The server installs stats, ping and the others on the object it serves.
+    try:
+        setattr(obj, "_zelk_probe", None)
+        delattr(obj, "_zelk_probe")
+        return obj
+    except (AttributeError, TypeError):
+        return Forward(obj)
+
+
+AUTHKEY_VARIABLE = "ZELK_AUTHKEY"
+
+
+def authkey() -> bytes | None:
+    """The shared key, from the environment (never an argument, which other users can see)."""
+    key = os.environ.get(AUTHKEY_VARIABLE)
+    return key.encode() if key else None
+
+
+def serve_command(args: argparse.Namespace) -> int:
+    from zelk.server import serve
+
+    obj, name = load(args.target)
+    alias = args.alias or name
+    try:
+        serve(servable(obj), alias=alias, host=args.host, port=args.port, authkey=authkey())
+    except OSError as e:
+        raise Failed(f"cannot serve {alias!r} at {args.host}:{args.port or get_port(alias)}: {e}") from None
+    return 0
+
+
+# ---- call, ping, stats --------------------------------------------------------------------------
+
+
+class Keep:
+    """Takes the client's printer's place: keeps each message instead of printing it, so that a
+    failure is told in one line."""
+
+    def __init__(self) -> None:
+        self.messages: list[str] = []
+
+    def keep(self, message: object) -> str:
+        self.messages.append(str(message))
+        return self.messages[-1]
+
+    debug = info = warning = error = critical = keep
+
+
+def literal(text: str) -> Any:
+    try:
+        return ast.literal_eval(text)
+    except (ValueError, SyntaxError, TypeError, MemoryError, RecursionError):
+        raise Failed(f"not a Python literal: {text!r} (text needs quotes, as in \"'text'\")", 2) from None
+
+
+def arguments(texts: list[str]) -> tuple[list[Any], dict[str, Any]]:
+    """Positional arguments and NAME=VALUE keywords, each value a Python literal."""
+    args, kwds = [], {}
+    for text in texts:
+        keyword = re.fullmatch(r"([A-Za-z_]\w*)=(.*)", text, re.DOTALL)
+        if keyword:
+            kwds[keyword[1]] = literal(keyword[2])
+        else:
+            args.append(literal(text))
+    return args, kwds
+
+
+def remote(args: argparse.Namespace, name: str, *call_args: Any, **call_kwds: Any) -> Any:
+    """`name` called on the service it starts with; a service that cannot be reached, or an answer
+    that does not come, is a Failed."""
+    service = name.partition(".")[0]
+    port = args.port or get_port(service)
+    client = Client(args.host, port, args.timeout)
+    keep = Keep()
+    client.alias, client.log = service, keep  # type: ignore[assignment]
+    client._authkey = authkey()  # type: ignore[attr-defined]
+    kept = keep.messages
+    try:
+        if client.open_connection() is not None:
+            reason = re.match(r"Connection failed \((.*)\), please check", kept[0])
+            raise Failed(f"service {service!r} is not reachable at {args.host}:{port}"
+                         f" ({reason[1] if reason else kept[0]})")
+        result = client.call(name, *call_args, **call_kwds)
+        if kept:
+            raise Failed(f"{name} failed: {kept[-1].splitlines()[0]}")
+        return result
+    finally:
+        if client._connection is not None:
+            client._connection.close()
+
+
+def show(result: Any) -> None:
+    print(result if isinstance(result, str) else pprint.pformat(result))
+
+
+def call_command(args: argparse.Namespace) -> int:
+    call_args, call_kwds = arguments(args.args)
+    result = remote(args, args.name, *call_args, **call_kwds)
+    show(result)
+    # A call that raised on the server is answered with the text the server logged for it.
+    failed = isinstance(result, str) and re.match(rf"\w+@{re.escape(args.name)}\(", result)
+    return 1 if failed else 0
+
+
+def ping_command(args: argparse.Namespace) -> int:
+    start = time.perf_counter()
+    remote(args, f"{args.name}.ping", "ping")
+    port = args.port or get_port(args.name)
+    print(f"{args.name} at {args.host}:{port} answered in {(time.perf_counter() - start) * 1e3:.2f} ms")
+    return 0
+
+
+def stats_command(args: argparse.Namespace) -> int:
+    show(remote(args, f"{args.name}.stats"))
+    return 0
+
+
+# ---- the demonstration ---------------------------------------------------------------------------
+
+
+def wait_until_served(child: subprocess.Popen[bytes], port: int, timeout: float = 30.0) -> None:
+    deadline = time.monotonic() + timeout
+    while True:
+        if child.poll() is not None:
+            raise Failed(f"the demonstration's server stopped at once (exit status {child.returncode})")
+        try:
+            socket.create_connection((HOST, port), timeout=1).close()
+            return
+        except OSError:
+            if time.monotonic() > deadline:
+                raise Failed(f"the demonstration's server did not listen within {timeout:.0f} s") from None
+            time.sleep(0.05)
+
+
+def port_is_free(port: int) -> bool:
+    with socket.socket() as s:
+        s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        try:
+            s.bind((HOST, port))
+        except OSError:
+            return False
+    return True
+
+
+def demo() -> int:
+    log = BrillPrint("ZELK.DEMO")
+    port = get_port(DEMO)
+    if not port_is_free(port):
+        raise Failed(f"port {port}, the demonstration's, is taken: is a demonstration running already?")
+    log.info(f"serving an Example as {DEMO!r} in a child process, on port {port} (from its name)")
+    child = subprocess.Popen([sys.executable, "-c", EXAMPLE], stdout=subprocess.DEVNULL)
+    try:
+        wait_until_served(child, port)
+        calc = connect(DEMO)
+        log.info(f"add(1, 2) = {calc.add(1, 2)!r}, add('zel', 'k') = {calc.add('zel', 'k')!r}")
+        value = {"pair": (1, 2), "ids": {3, 4}}
+        log.info(f"echo({value!r}) = {calc.echo(value)!r}")
+        array = np.arange(12.0).reshape(3, 4)
+        back = calc.echo(array)
+        log.info(f"echo of a {array.shape} {array.dtype} array: {back.shape} {back.dtype}, "
+                 f"equal: {np.array_equal(back, array)}")
+        log.warning("divide(1, 0) raises on the server; the caller gets its traceback as the answer:")
+        print(calc.divide(1, 0))
+        log.info(f"stats() = {calc.stats()}")
+        count = 2000
+        add = calc.add
+        start = time.perf_counter()
+        for _ in range(count):
+            add(1, 2)
+        log.info(f"{(time.perf_counter() - start) / count * 1e6:.1f} µs per call, over {count} calls of add(1, 2)")
+    finally:
+        child.terminate()
+        try:
+            child.wait(10)
+        except subprocess.TimeoutExpired:
+            child.kill()
+            child.wait()
+    log.info("the child process has ended")
+    return 0
+
+
+# ---- the command line -----------------------------------------------------------------------------
+
+
+def parser() -> argparse.ArgumentParser:
+    top = argparse.ArgumentParser(
+        prog="python -m zelk",
+        description="Serve an object, or call one that is served. With no command: a short demonstration.",
+        epilog=f"With {AUTHKEY_VARIABLE} set in the environment, servers require that key of their clients "
+               "and clients prove they know it.")
+    commands = top.add_subparsers(dest="command", metavar="COMMAND")
+
+    def command(name: str, help: str, run: Any) -> argparse.ArgumentParser:
+        sub = commands.add_parser(name, help=help, description=help)
+        sub.set_defaults(run=run)
+        return sub
+
+    def address(sub: argparse.ArgumentParser, timeout: bool = True) -> None:
+        sub.add_argument("--host", default=HOST, help=f"the server's host (default {HOST})")
+        sub.add_argument("--port", type=int, default=0, help="the port (default: the one the service name gives)")
+        if timeout:
+            sub.add_argument("--timeout", type=float, default=30.0, help="seconds to wait for an answer (default 30)")
+
+    serve = command("serve", "Serve an importable object until interrupted.", serve_command)
+    serve.add_argument("target", metavar="MODULE[:ATTR]", help="what to serve, e.g. 'math' or 'fractions:Fraction'")
+    serve.add_argument("--alias", default="", metavar="NAME", help="the service name (default: ATTR, or MODULE)")
+    address(serve, timeout=False)
+
+    call = command("call", "Call a remote method and print its result.", call_command)
+    call.add_argument("name", metavar="NAME.METHOD", help="the service and its method, e.g. calc.add")
+    call.add_argument("args", nargs="*", metavar="ARGS",
+                      help="Python literals (1, 'text', [1, 2], ...); NAME=VALUE gives a keyword")
+    address(call)
+
+    ping = command("ping", "Check that a service answers.", ping_command)
+    ping.add_argument("name", metavar="NAME", help="the service name")
+    address(ping)
+
+    stats = command("stats", "Print a service's call counts, per client.", stats_command)
+    stats.add_argument("name", metavar="NAME", help="the service name")
+    address(stats)
+    return top
+
+
+def main(argv: list[str] | None = None) -> int:
+    args = parser().parse_args(argv)
+    try:
+        return demo() if args.command is None else int(args.run(args))
+    except Failed as e:
+        print(f"zelk {args.command or 'demo'}: {e}", file=sys.stderr)
+        return e.status
+    except KeyboardInterrupt:
+        return 130
 
 
 if __name__ == "__main__":
-    main()
+    sys.exit(main())

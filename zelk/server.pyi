@@ -46,5 +46,12 @@ class Server(socketserver.ThreadingTCPServer, ServerBase):
 def terminate(wait: int = 3, itself: bool = True, kill: bool = True) -> Any: ...
 def start(s: Server, clean: bool = False) -> None: ...
 def serve(
-    obj: Any, alias: str = "", host: str = "127.0.0.1", port: int = 0, thread: bool = False, clean: bool = False
+    obj: Any,
+    alias: str = "",
+    host: str = "127.0.0.1",
+    port: int = 0,
+    thread: bool = False,
+    clean: bool = False,
+    *,
+    authkey: bytes | None = None,
 ) -> None: ...

@@ -37,7 +37,7 @@ zk::Def declare_bound(const char* name, std::vector<zk::Param> params, std::inde
     return zk::declare<bound<handle_t<I>...>>(name, std::move(params));
 }
 
-// A Def for `params`, answered by an implementation of `arity` parameters (at most 4).
+// A Def for `params`, answered by an implementation of `arity` parameters (at most 6).
 zk::Def declare_with_arity(const char* name, std::vector<zk::Param> params, std::size_t arity) {
     switch (arity) {
         case 0: return declare_bound(name, std::move(params), std::make_index_sequence<0>());
@@ -45,8 +45,10 @@ zk::Def declare_with_arity(const char* name, std::vector<zk::Param> params, std:
         case 2: return declare_bound(name, std::move(params), std::make_index_sequence<2>());
         case 3: return declare_bound(name, std::move(params), std::make_index_sequence<3>());
         case 4: return declare_bound(name, std::move(params), std::make_index_sequence<4>());
+        case 5: return declare_bound(name, std::move(params), std::make_index_sequence<5>());
+        case 6: return declare_bound(name, std::move(params), std::make_index_sequence<6>());
     }
-    zk::raise(PyExc_ValueError, "at most 4 parameters can be answered, not %zu", arity);
+    zk::raise(PyExc_ValueError, "at most 6 parameters can be answered, not %zu", arity);
 }
 
 zk::Check check_named(Handle name) {
@@ -65,13 +67,15 @@ const char* kept_text(Handle text, std::vector<Ref>& keep) {
     return utf8;
 }
 
-// One parameter from (kind, name, check) or (kind, name, check, default); kind is "", "*" or "**".
+// One parameter from (kind, name, check) or (kind, name, check, default); kind is "", "*", "kw"
+// (keyword-only) or "**".
 zk::Param param_from(Handle spec, std::vector<Ref>& keep) {
     Ref kind = zk::getitem(spec, zk::integer(0));
     const char* name = kept_text(zk::getitem(spec, zk::integer(1)), keep);
     if (PyUnicode_CompareWithASCIIString(kind.get(), "*") == 0) return zk::varargs(name);
     if (PyUnicode_CompareWithASCIIString(kind.get(), "**") == 0) return zk::kwargs(name);
-    zk::Param p = zk::arg(name, check_named(zk::getitem(spec, zk::integer(2))));
+    zk::Check check = check_named(zk::getitem(spec, zk::integer(2)));
+    zk::Param p = PyUnicode_CompareWithASCIIString(kind.get(), "kw") == 0 ? zk::kwonly(name, check) : zk::arg(name, check);
     if (zk::length(spec) > 3) std::move(p) = zk::getitem(spec, zk::integer(3));
     return p;
 }

@@ -161,7 +161,9 @@ PyObject* get_defaults(PyObject* self, void*) noexcept {
     const Ref& defaults = as_function(self)->prototype->signature.defaults();
     return Py_NewRef(defaults ? defaults.get() : Py_None);
 }
-PyObject* get_kwdefaults(PyObject*, void*) noexcept { Py_RETURN_NONE; }
+PyObject* get_kwdefaults(PyObject* self, void*) noexcept {
+    return boundary([&] { return as_function(self)->prototype->signature.keyword_defaults(); });
+}
 PyObject* get_globals(PyObject* self, void*) noexcept {
     return Py_NewRef(PyModule_GetDict(as_function(self)->module.get()));
 }

@@ -13,7 +13,7 @@ namespace zk {
 // (From 3.14 such threads are parked instead, and nothing unwinds.)
 inline void release_reference(PyObject* p) noexcept {
 #if PY_VERSION_HEX < 0x030E0000
-    if (!PyThreadState_GetUnchecked()) return;
+    if (Py_IsFinalizing() && !PyThreadState_GetUnchecked()) return;  // the cheap test first: no TLS lookup
 #endif
     Py_DECREF(p);
 }

@@ -40,7 +40,8 @@ Ref qualname_of(Handle function) { return getattr(function, str("__qualname__"))
 
 // ---- the interpreter's own texts for calls that do not fit ---------------------------------
 
-[[noreturn]] void raise_missing(Handle function, const Signature& sig, const std::vector<Py_ssize_t>& missing) {
+[[noreturn]] void raise_missing(Handle function, const Signature& sig, const std::vector<Py_ssize_t>& missing,
+                               const char* kind) {
     // 'a'; 'a' and 'b'; 'a', 'b', and 'c'
     Ref names = new_list();
     for (Py_ssize_t i : missing) append(names, repr(sig[i].name));
@@ -54,7 +55,7 @@ Ref qualname_of(Handle function) { return getattr(function, str("__qualname__"))
         listed = text("{}, {}, and {}", join(str(", "), slice(names, 0, n - 2)), getitem(names, integer(n - 2)),
                       getitem(names, integer(n - 1)));
     }
-    raise(PyExc_TypeError, "%U() missing %zd required positional argument%s: %U", qualname_of(function).get(), n,
+    raise(PyExc_TypeError, "%U() missing %zd required %s argument%s: %U", qualname_of(function).get(), n, kind,
           n == 1 ? "" : "s", listed.get());
 }
 
@@ -82,13 +83,15 @@ Signature::Signature(const char* function_name, const std::vector<Param>& params
     std::vector<PyObject*> defaults;
     for (const Param& p : params) {
         Py_ssize_t slot = static_cast<Py_ssize_t>(params_.size());
-        params_.push_back({intern(p.name), p.kind, p.check, p.or_none, annotation_of(p)});
-        converts_ |= p.check == Check::Float;
+        params_.push_back({intern(p.name), p.kind, p.check, p.or_none, annotation_of(p),
+                           p.kind == Kind::KeywordOnly ? p.default_value.copy() : Ref()});
+        converts_ |= p.check == Check::Float && !p.or_none;
         checked_ |= p.check != Check::Any;
         switch (p.kind) {
             case Kind::Positional:
-                if (varargs_slot_ >= 0 || varkw_slot_ >= 0) {
-                    raise(PyExc_SystemError, "%s(): parameter '%s' follows *args or **kwargs", function_name, p.name);
+                if (slot != positional_) {
+                    raise(PyExc_SystemError, "%s(): parameter '%s' follows *args, keyword-only parameters or **kwargs",
+                          function_name, p.name);
                 }
                 positional_++;
                 if (p.default_value) {
@@ -99,10 +102,14 @@ Signature::Signature(const char* function_name, const std::vector<Param>& params
                 }
                 break;
             case Kind::VarArgs:
-                if (varargs_slot_ >= 0 || varkw_slot_ >= 0) {
-                    raise(PyExc_SystemError, "%s(): *%s follows *args or **kwargs", function_name, p.name);
+                if (varargs_slot_ >= 0 || varkw_slot_ >= 0 || slot > positional_) {
+                    raise(PyExc_SystemError, "%s(): *%s follows *args, keyword-only parameters or **kwargs",
+                          function_name, p.name);
                 }
                 varargs_slot_ = slot;
+                break;
+            case Kind::KeywordOnly:
+                if (varkw_slot_ >= 0) raise(PyExc_SystemError, "%s(): parameter '%s' follows **kwargs", function_name, p.name);
                 break;
             case Kind::VarKeywords:
                 if (varkw_slot_ >= 0) raise(PyExc_SystemError, "%s(): a second **%s", function_name, p.name);
@@ -145,12 +152,14 @@ void Signature::verify_types(PyObject* const* args) const {
     }
 }
 
-// Applies the declared checks in parameter order; floats are converted rather than refused.
+// Applies the declared checks in parameter order; a plain float is converted rather than refused,
+// while `float | None` admits exactly a float or None, like the other unions with None.
 void Signature::check_types(Slots& slots) const {
-    for (Py_ssize_t i = 0; i < positional_; i++) {
+    for (Py_ssize_t i = 0; i < static_cast<Py_ssize_t>(params_.size()); i++) {
+        if (i >= positional_ && params_[i].kind != Kind::KeywordOnly) continue;
         PyObject* value = slots.item[i];
         if (accepts(params_[i], value)) continue;
-        if (params_[i].check != Check::Float) raise_wrong_type(params_[i], value);
+        if (params_[i].check != Check::Float || params_[i].or_none) raise_wrong_type(params_[i], value);
         double converted = PyFloat_AsDouble(value);
         if (converted == -1.0 && PyErr_Occurred()) throw_error();
         slots.owned[i] = floating(converted);
@@ -175,16 +184,19 @@ void Signature::bind(Handle function, PyObject* const* args, Py_ssize_t nargs, P
         slots.item[varkw_slot_] = slots.owned[varkw_slot_].get();
     }
 
-    // Keyword arguments, in the order given: an interned name matches by identity, others by value.
+    // Keyword arguments, in the order given: an interned name matches by identity, others by value;
+    // positional-or-keyword and keyword-only parameters take them, nothing else does.
+    Py_ssize_t named = static_cast<Py_ssize_t>(params_.size());
+    auto takes_keyword = [&](Py_ssize_t i) { return i < positional_ || params_[i].kind == Kind::KeywordOnly; };
     for (Py_ssize_t k = 0; k < nkw; k++) {
         PyObject* name = PyTuple_GET_ITEM(kwnames, k);
         Py_ssize_t i = 0;
-        while (i < positional_ && params_[i].name.get() != name) i++;
-        if (i == positional_) {
-            for (i = 0; i < positional_ && PyUnicode_Compare(params_[i].name.get(), name) != 0; i++) {
+        while (i < named && !(takes_keyword(i) && params_[i].name.get() == name)) i++;
+        if (i == named) {
+            for (i = 0; i < named && !(takes_keyword(i) && PyUnicode_Compare(params_[i].name.get(), name) == 0); i++) {
             }
         }
-        if (i == positional_) {
+        if (i == named) {
             if (varkw_slot_ < 0) {
                 raise(PyExc_TypeError, "%U() got an unexpected keyword argument '%S'", qualname_of(function).get(), name);
             }
@@ -208,9 +220,28 @@ void Signature::bind(Handle function, PyObject* const* args, Py_ssize_t nargs, P
             missing.push_back(i);
         }
     }
-    if (!missing.empty()) raise_missing(function, *this, missing);
+    if (!missing.empty()) raise_missing(function, *this, missing, "positional");
+    for (Py_ssize_t i = positional_; i < named; i++) {
+        if (params_[i].kind != Kind::KeywordOnly || slots.item[i]) continue;
+        if (params_[i].default_value) {
+            slots.item[i] = params_[i].default_value.get();
+        } else {
+            missing.push_back(i);
+        }
+    }
+    if (!missing.empty()) raise_missing(function, *this, missing, "keyword-only");
 
     check_types(slots);
+}
+
+Ref Signature::keyword_defaults() const {
+    Ref result;
+    for (const Parameter& p : params_) {
+        if (!p.default_value) continue;
+        if (!result) result = new_dict();
+        setitem(result, p.name, p.default_value);
+    }
+    return result ? std::move(result) : none();
 }
 
 Ref Signature::annotations(const CoreNames& names) const {
@@ -229,11 +260,14 @@ Ref Signature::to_inspect(const CoreNames& names) const {
     Ref params = new_list();
     for (std::size_t i = 0; i < params_.size(); i++) {
         const Parameter& p = params_[i];
-        const Ref& kind_name = p.kind == Kind::Positional ? names.POSITIONAL_OR_KEYWORD
-                               : p.kind == Kind::VarArgs  ? names.VAR_POSITIONAL
-                                                          : names.VAR_KEYWORD;
+        const Ref& kind_name = p.kind == Kind::Positional    ? names.POSITIONAL_OR_KEYWORD
+                               : p.kind == Kind::VarArgs     ? names.VAR_POSITIONAL
+                               : p.kind == Kind::KeywordOnly ? names.KEYWORD_ONLY
+                                                             : names.VAR_KEYWORD;
         Py_ssize_t d = static_cast<Py_ssize_t>(i) - required_;
-        Handle default_value = p.kind == Kind::Positional && d >= 0 ? Handle(PyTuple_GET_ITEM(defaults_.get(), d)) : empty;
+        Handle default_value = p.kind == Kind::Positional && d >= 0 ? Handle(PyTuple_GET_ITEM(defaults_.get(), d))
+                               : p.default_value                    ? Handle(p.default_value)
+                                                                    : Handle(empty);
         Handle annotation = p.annotation ? Handle(p.annotation) : Handle(empty);
         append(params, call_kw(parameter, {p.name, getattr(parameter, kind_name)},
                                {{names.default_, default_value}, {names.annotation, annotation}}));

@@ -12,10 +12,10 @@
 
 namespace zk {
 
-// What a parameter accepts: anything, exactly one built-in type, or a float (converted).
+// What a parameter accepts: anything, exactly one built-in type, or a float (converted, unless `| None`).
 enum class Check : std::uint8_t { Any, Str, Int, Bytes, Bytearray, Dict, List, Tuple, Float };
 
-enum class Kind : std::uint8_t { Positional, VarArgs, VarKeywords };
+enum class Kind : std::uint8_t { Positional, VarArgs, KeywordOnly, VarKeywords };
 
 // One parameter as a module declares it; defaults are objects made when the declaration runs.
 struct Param {
@@ -46,6 +46,7 @@ struct Param {
 
 inline Param arg(const char* name, Check check = Check::Any) { return Param(name, Kind::Positional, check); }
 inline Param varargs(const char* name) { return Param(name, Kind::VarArgs, Check::Any); }
+inline Param kwonly(const char* name, Check check = Check::Any) { return Param(name, Kind::KeywordOnly, check); }
 inline Param kwargs(const char* name) { return Param(name, Kind::VarKeywords, Check::Any); }
 
 // The compiled parameter list of one declaration.
@@ -59,6 +60,7 @@ public:
         Check check;
         bool or_none;
         Ref annotation;  // empty: none
+        Ref default_value;  // of a keyword-only parameter; empty: required
     };
 
     // The argument slots of one call: borrowed arguments plus what binding had to create.
@@ -75,8 +77,11 @@ public:
     // The tuple of trailing positional defaults, or an empty Ref.
     const Ref& defaults() const noexcept { return defaults_; }
     const Ref& return_annotation() const noexcept { return return_annotation_; }
-    // Calls with exactly the positional arguments need no binding: no *args, **kwds or conversions.
-    bool binds_in_place() const noexcept { return varargs_slot_ < 0 && varkw_slot_ < 0 && !converts_; }
+    // Calls with exactly the positional arguments need no binding: no *args, **kwds, keyword-only
+    // parameters or conversions.
+    bool binds_in_place() const noexcept {
+        return varargs_slot_ < 0 && varkw_slot_ < 0 && !converts_ && positional_ == static_cast<Py_ssize_t>(params_.size());
+    }
     Py_ssize_t positional() const noexcept { return positional_; }
 
     // Binds a call of `function` without *args, **kwds or conversions straight into `filled`, by
@@ -87,6 +92,8 @@ public:
     // The exact-type checks of a call bound in place.
     void verify_types(PyObject* const* args) const;
 
+    // __kwdefaults__: the defaults of the keyword-only parameters, or None.
+    Ref keyword_defaults() const;
     // __annotations__ as a new dict, and inspect.Signature for __signature__.
     Ref annotations(const CoreNames& names) const;
     Ref to_inspect(const CoreNames& names) const;

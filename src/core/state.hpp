@@ -32,6 +32,7 @@ namespace zk {
     S(default_, "default")       \
     X(empty)                     \
     X(inspect)                   \
+    X(KEYWORD_ONLY)              \
     X(Parameter)                 \
     X(POSITIONAL_OR_KEYWORD)     \
     S(return_, "return")         \

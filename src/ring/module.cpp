@@ -18,6 +18,7 @@ void exec_ring(zk::Module& m, ring::State& st) {
     zk::Ref byte_stream = ring::define_byte_stream(m, st);
     ring::define_connection(m, byte_stream);
     m.def(ring::get_port_def());
+    ring::define_authentication(m, st);
 }
 
 }  // namespace

@@ -161,10 +161,11 @@ void watch_for_input(const Names& n, Handle sock) {
         PyErr_Clear();
         return;
     }
+    pollfd watched{static_cast<int>(fd), POLLIN, 0};
+    if (::poll(&watched, 1, 0) != 0) return;  // already there: no need to let go of the interpreter
     constexpr auto budget = std::chrono::microseconds(50);
     Py_BEGIN_ALLOW_THREADS
     auto until = std::chrono::steady_clock::now() + budget;
-    pollfd watched{static_cast<int>(fd), POLLIN, 0};
     while (::poll(&watched, 1, 0) == 0 && std::chrono::steady_clock::now() < until) sched_yield();
     Py_END_ALLOW_THREADS
 }

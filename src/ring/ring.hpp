@@ -17,6 +17,8 @@ namespace ring {
     X(_surplus)                          \
     X(Lock)                              \
     X(close)                             \
+    X(compare_digest)                    \
+    X(digest)                            \
     X(error)                             \
     X(fileno)                            \
     X(getpeername)                       \
@@ -34,10 +36,14 @@ namespace ring {
     X(sendall)                           \
     X(sendmsg)                           \
     X(setblocking)                       \
+    X(settimeout)                        \
+    X(sha256)                            \
     X(shutdown)                          \
     X(timeout)                           \
     X(unpack)                            \
     X(update)                            \
+    X(urandom)                           \
+    S(new_, "new")                       \
     S(struct_, "struct")                 \
     S(length_format, "Q")
 
@@ -51,6 +57,7 @@ struct State : zk::ModuleState {
     zk::Ref heartbeat;                   // the probe flush writes to a peer that has closed
     zk::Ref lock_class;                  // threading.Lock, one per direction of each connection
     zk::Ref protocol_module;             // keeps the native encoder below alive
+    zk::Ref authentication_error, hmac_new, compare_digest, urandom;  // for the key handshake
     const protocol::CodecApi* codec = nullptr;
 
     template <class F>
@@ -58,6 +65,7 @@ struct State : zk::ModuleState {
         ModuleState::each(f);
         f(names);
         f(packer_pack), f(packer_unpack), f(stream_pack), f(stream_unpack), f(heartbeat), f(lock_class), f(protocol_module);
+        f(authentication_error), f(hmac_new), f(compare_digest), f(urandom);
         f(websocket_pack), f(websocket_unpack);
     }
 };
@@ -124,5 +132,8 @@ zk::Def upgrade_def();
 
 // get_port(name): a service's default port.
 zk::Def get_port_def();
+
+// AuthenticationError, deliver_challenge and answer_challenge: the key handshake of a connection.
+void define_authentication(zk::Module& m, State& st);
 
 }  // namespace ring

@@ -14,6 +14,7 @@ void exec_server(zk::Module& m, server::State& st) {
     st.request_kind = m.get("REQUEST");
     st.response_kind = m.get("RESPONSE");
     st.connection_class = m.get("Connection");
+    st.deliver_challenge = zk::getattr(zk::import("zelk.ring"), st.names.deliver_challenge);
     st.method_type = m.get("MethodType");
     st.iformat = m.get("iformat");
     st.exclude = zk::list_of({zk::str("zelk"), zk::str("vantor"), zk::str("melix")});

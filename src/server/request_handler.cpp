@@ -180,12 +180,31 @@ void tell_browsers_apart(const State& st, Handle connection) {
     }
 }
 
+// With a key, a new connection must pass the key handshake before anything it sends is decoded;
+// one that fails is reported and closed. Browsers cannot take part, so they fail it too.
+bool passes_key_handshake(const State& st, Handle self, Handle connection) {
+    const Names& n = st.names;
+    Ref server = zk::getattr(self, n.server);
+    Ref key = zk::getattr_optional(server, n._authkey);
+    if (!key || key.get() == Py_None) return true;
+    try {
+        zk::call(st.deliver_challenge, connection, key);
+        return true;
+    } catch (zk::PyError& e) {
+        if (!e.matches(PyExc_OSError)) throw;
+        Ref text = zk::text("Client {} failed the key handshake: {}", zk::getattr(self, n.client_address), e.value());
+        zk::call_method(zk::getattr(server, n.log), n.warning, text);
+        return false;
+    }
+}
+
 // Requests until the connection breaks or the client goes away: a reset, abort or broken pipe is
 // reported at critical level, any other failure (the client closing among them) ends it quietly.
 Ref handle(Scope s, Handle self) {
     const State& st = s.state();
     const Names& n = st.names;
     Ref connection = zk::getattr(self, n._connection);
+    if (!passes_key_handshake(st, self, connection)) return zk::none();
     try {
         tell_browsers_apart(st, connection);
     } catch (zk::PyError& e) {

@@ -19,6 +19,8 @@ const char* const serve_doc =
     "        port (int, optional): if not given, `get_port` is used\n"
     "        thread (bool, optional): move the server into a separate thread if true\n"
     "        clean (bool, optional): call `terminate` if true, default False\n"
+    "        authkey (bytes, optional): a key clients must prove they know before anything\n"
+    "            they send is decoded; without one, anyone who reaches the port is served\n"
     "    ";
 
 // Binds with address reuse and serves each connection in a daemon thread; then registers obj.
@@ -50,7 +52,7 @@ Ref start(Scope s, Handle server, Handle clean) {
     return zk::none();
 }
 
-Ref serve(Scope s, Handle obj, Handle alias, Handle host, Handle port, Handle thread, Handle clean) {
+Ref serve(Scope s, Handle obj, Handle alias, Handle host, Handle port, Handle thread, Handle clean, Handle authkey) {
     const State& st = s.state();
     const Names& n = st.names;
     Ref log = zk::call_kw(s.global(n.BrillPrint), {alias}, {{n.exclude, st.exclude}});
@@ -59,6 +61,7 @@ Ref serve(Scope s, Handle obj, Handle alias, Handle host, Handle port, Handle th
     Ref server = zk::call_kw(s.global(n.Server), {zk::tuple_of({host, chosen}), s.global(n.RequestHandler)},
                              {{n.obj, obj}, {n.alias, alias}});
     zk::setattr(server, n.log, log);
+    zk::setattr(server, n._authkey, authkey);
     if (zk::truthy(thread)) {
         Ref threading = zk::import("threading");
         Ref worker = zk::call_kw(zk::getattr(threading, n.Thread), {},
@@ -97,7 +100,8 @@ zk::Def serve_def() {
     using zk::Check;
     return zk::declare<serve>("serve", {arg("obj"), arg("alias", Check::Str) = "", arg("host", Check::Str) = "127.0.0.1",
                                         arg("port", Check::Int) = 0, arg("thread").annotate("bool") = false,
-                                        arg("clean").annotate("bool") = false})
+                                        arg("clean").annotate("bool") = false,
+                                        zk::kwonly("authkey", Check::Bytes).optional() = zk::none()})
         .doc(serve_doc);
 }
 

@@ -8,6 +8,7 @@ namespace server {
 #define SERVER_NAMES(X, S)            \
     X(__init__)                       \
     X(_alias)                         \
+    X(_authkey)                       \
     X(_closed)                        \
     X(_connection)                    \
     X(_onwebs)                        \
@@ -27,6 +28,7 @@ namespace server {
     X(count)                          \
     X(critical)                       \
     X(daemon)                         \
+    X(deliver_challenge)              \
     X(daemon_threads)                 \
     X(error)                          \
     X(exclude)                        \
@@ -100,13 +102,14 @@ struct State : zk::ModuleState {
     zk::Ref peek_whole;                   // socket.MSG_PEEK | socket.MSG_WAITALL
     zk::Ref listen_backlog;               // socket.SOMAXCONN
     zk::Ref ipproto_tcp, tcp_nodelay;     // socket.IPPROTO_TCP and socket.TCP_NODELAY
+    zk::Ref deliver_challenge;            // ring's side of the key handshake for servers
 
     template <class F>
     void each(F&& f) {
         ModuleState::each(f);
         f(names);
         f(request_kind), f(response_kind), f(connection_class), f(method_type), f(iformat);
-        f(native_process), f(native_parse), f(exclude), f(connection_errors), f(peek_whole);
+        f(native_process), f(native_parse), f(exclude), f(connection_errors), f(peek_whole), f(deliver_challenge);
         f(listen_backlog), f(ipproto_tcp), f(tcp_nodelay);
     }
 };

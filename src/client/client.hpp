@@ -1,0 +1,97 @@
+// The parts of zelk.client, one file each; module.cpp binds them in the module's order.
+#pragma once
+
+#include "core/zk.hpp"
+
+namespace client {
+
+#define CLIENT_NAMES(X, S)                  \
+    X(__init__)                             \
+    X(_authkey)                             \
+    X(_class)                               \
+    X(_client)                              \
+    X(_connection)                          \
+    X(_host)                                \
+    X(_lock)                                \
+    X(_method)                              \
+    X(_msgid)                               \
+    X(_parse)                               \
+    X(_port)                                \
+    X(_RemoteClass)                         \
+    X(_RemoteMethod)                        \
+    X(_request)                             \
+    X(_socket)                              \
+    X(_timeout)                             \
+    X(alias)                                \
+    X(answer_challenge)                     \
+    X(BrillPrint)                           \
+    X(call)                                 \
+    X(clear)                                \
+    X(Client)                               \
+    X(close)                                \
+    X(closed)                               \
+    X(connect)                              \
+    X(Connection)                           \
+    X(critical)                             \
+    X(error)                                \
+    X(exclude)                              \
+    X(flush)                                \
+    X(get_port)                             \
+    X(getpeername)                          \
+    X(getsockname)                          \
+    X(iformat)                              \
+    X(log)                                  \
+    X(open_connection)                      \
+    X(pop)                                  \
+    X(recv)                                 \
+    X(REQUEST)                              \
+    X(RESPONSE)                             \
+    X(RLock)                                \
+    X(send)                                 \
+    X(settimeout)                           \
+    X(socket)                               \
+    X(timeout)                              \
+    S(class_, "class")                      \
+    S(dot, ".")                             \
+    S(melix, "melix")                       \
+    S(proxy_repr, "ZELK.Client")            \
+    S(vantor, "vantor")                     \
+    S(zelk, "zelk")
+
+ZK_NAMES(Names, CLIENT_NAMES)
+
+struct State : zk::ModuleState {
+    Names names;
+    zk::Ref rlock_class;  // threading.RLock: each client's lock, held for the whole of a call
+    zk::Ref send_errors;  // what a broken connection raises while a request is written
+    zk::Ref recv_errors;  // ... and while its answer is read
+    zk::Ref client_call;  // Client.call as defined here, which method proxies may enter directly
+    zk::Ref answer_challenge;  // ring's side of the key handshake for clients
+
+    template <class F>
+    void each(F&& f) {
+        ModuleState::each(f);
+        f(names);
+        f(rlock_class), f(send_errors), f(recv_errors), f(client_call), f(answer_challenge);
+    }
+};
+
+using Scope = zk::Scope<State>;
+
+// class _RemoteStatus, and the two proxies built on it: _RemoteMethod, _RemoteClass.
+zk::Ref define_remote_status(zk::Module& m);
+void define_remote_method(zk::Module& m, zk::Handle status);
+void define_remote_class(zk::Module& m, zk::Handle status);
+
+// class ClientBase, and class Client(ClientBase).
+zk::Ref define_client_base(zk::Module& m);
+void define_client(zk::Module& m, State& st, zk::Handle base);
+
+// Client.call, and its body for callers that have already bound its arguments.
+zk::Def call_def();
+zk::Ref remote_call(Scope s, zk::Handle self, zk::Handle method, zk::Handle args, zk::Handle kwds);
+
+// connect(name, ...): a client for a service, behind a proxy.
+zk::Def connect_def();
+
+}  // namespace client

@@ -1,0 +1,95 @@
+// ClientBase: a client's state, the call operator that makes its proxies, the check of an answer
+// and closing; nothing here touches the network but close.
+#include "client/client.hpp"
+
+namespace client {
+
+using zk::Handle;
+using zk::Ref;
+
+namespace {
+
+Ref init(Scope s, Handle self, Handle host, Handle port, Handle timeout) {
+    const Names& n = s.names();
+    zk::call_method(s.super(self), n.__init__);
+    zk::setattr(self, n._host, host);
+    zk::setattr(self, n._port, port);
+    zk::setattr(self, n._timeout, timeout);
+    zk::setattr(self, n._msgid, zk::integer(0));
+    zk::setattr(self, n._connection, Py_None);
+    return zk::none();
+}
+
+Ref call_operator(Scope s, Handle self, Handle name, Handle types) {
+    const Names& n = s.names();
+    zk::setattr(self, n.alias, name);
+    Ref proxy_class = s.global(zk::equal(types, n.class_) ? n._RemoteClass : n._RemoteMethod);
+    return zk::call(proxy_class, self, name);
+}
+
+[[noreturn]] void refuse(Handle response, const char* pattern, Handle expected = nullptr) {
+    Ref message = expected ? zk::text(pattern, response, expected) : zk::text(pattern, response);
+    zk::raise(zk::call(PyExc_Exception, message));
+}
+
+Ref parse(Scope s, Handle self, Handle response) {
+    const Names& n = s.names();
+    if (!PyTuple_Check(response.get()) && !PyList_Check(response.get())) {
+        refuse(response, "Response[{}]: Invalid Response Type<tuple or list needed>");
+    }
+    Ref items;  // the three items, as unpacking would see them
+    if (PyTuple_CheckExact(response.get())) {
+        items = Ref::borrow(response);
+    } else if (zk::length(response) == 3) {
+        items = zk::check(PySequence_Tuple(response));
+    }
+    bool valid = items && PyTuple_GET_SIZE(items.get()) == 3;
+    if (valid) valid = zk::equal(PyTuple_GET_ITEM(items.get(), 0), s.global(n.RESPONSE));
+    if (!valid) refuse(response, "Response[{}]: Invalid Response");
+    Ref expected = zk::getattr(self, n._msgid);
+    if (!zk::equal(PyTuple_GET_ITEM(items.get(), 1), expected)) {
+        refuse(response, "Response[{}]: Invalid MsgID<Request[0, {}]>", expected);
+    }
+    return Ref::borrow(PyTuple_GET_ITEM(items.get(), 2));
+}
+
+// Closes the connection, when there is one; says so in every case.
+Ref close(Scope s, Handle self) {
+    const Names& n = s.names();
+    zk::finally(
+        [&] {
+            try {
+                zk::call_method(zk::getattr(self, n._connection), n.close);
+            } catch (zk::PyError& e) {
+                if (!e.matches(PyExc_AttributeError)) throw;
+            }
+        },
+        [&] {
+            Ref message = zk::text("Connection to ({}, {}) closed!", zk::getattr(self, n._host), zk::getattr(self, n._port));
+            zk::call_method(zk::getattr(self, n.log), n.critical, message);
+        });
+    return zk::none();
+}
+
+}  // namespace
+
+Ref define_client_base(zk::Module& m) {
+    using zk::arg;
+    using zk::Check;
+    return m.add_class(
+        "ClientBase", {}, nullptr,
+        {
+            zk::method(zk::declare<init>("__init__", {arg("self"), arg("host", Check::Str), arg("port", Check::Int),
+                                                      arg("timeout", Check::Float) = 1000.0})),
+            zk::method(zk::declare<call_operator>("__call__", {arg("self"), arg("name", Check::Str),
+                                                               arg("types", Check::Str) = "class"})),
+            zk::method(zk::declare<parse>("_parse", {arg("self"), arg("response").annotate("tuple | list")})
+                           .doc("Parse the response.\n\n"
+                                ":param response: the response from the server\n"
+                                ":raises Exception: invalid response type, invalid response protocol or invalid message id\n"
+                                ":return: the result from the response")),
+            zk::method(zk::declare<close>("close", {arg("self")})),
+        });
+}
+
+}  // namespace client

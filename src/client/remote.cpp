@@ -1,0 +1,140 @@
+// The proxies: _RemoteStatus (the connection's addresses and time-out), _RemoteMethod (a call
+// becomes Client.call) and _RemoteClass (an attribute it lacks becomes a method proxy).
+#include "client/client.hpp"
+
+#include <vector>
+
+namespace client {
+
+using zk::Handle;
+using zk::Ref;
+
+namespace {
+
+// ---- _RemoteStatus ---------------------------------------------------------------------------
+
+Ref repr(Scope s, Handle) { return s.names().proxy_repr.copy(); }
+
+Ref socket_of(const Names& n, Handle self) {
+    return zk::getattr(zk::getattr(zk::getattr(self, n._client), n._connection), n._socket);
+}
+
+// The socket's address, or None while the client has no connection.
+Ref address(const Names& n, Handle self, Handle which) {
+    try {
+        return zk::call_method(socket_of(n, self), which);
+    } catch (zk::PyError& e) {
+        if (!e.matches(PyExc_AttributeError)) throw;
+    }
+    return zk::none();
+}
+
+Ref laddr(Scope s, Handle self) { return address(s.names(), self, s.names().getsockname); }
+
+Ref raddr(Scope s, Handle self) { return address(s.names(), self, s.names().getpeername); }
+
+Ref timeout(Scope s, Handle self) { return zk::getattr(socket_of(s.names(), self), s.names().timeout); }
+
+Ref settimeout(Scope s, Handle self, Handle value) {
+    zk::call_method(socket_of(s.names(), self), s.names().settimeout, value);
+    return zk::none();
+}
+
+// ---- _RemoteMethod -------------------------------------------------------------------------
+
+Ref method_init(Scope s, Handle self, Handle client, Handle method) {
+    zk::setattr(self, s.names()._client, client);
+    zk::setattr(self, s.names()._method, method);
+    return zk::none();
+}
+
+// client.call(method, *args, **kwds). While `call` is Client's own, its body is entered with the
+// tuple and dict bound here, which become the request's; anything else is called as Python would.
+Ref method_call(Scope s, Handle self, Handle args, Handle kwds) {
+    const State& st = s.state();
+    const Names& n = st.names;
+    Ref client = zk::getattr(self, n._client);
+    Ref method = zk::getattr(self, n._method);
+    Ref bound = zk::getattr(client, n.call);
+    if (PyMethod_Check(bound.get()) && PyMethod_GET_FUNCTION(bound.get()) == st.client_call.get() &&
+        PyMethod_GET_SELF(bound.get()) == client.get()) {
+        if (!PyUnicode_CheckExact(method.get())) {
+            zk::raise(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", "method",
+                      "str", Py_TYPE(method.get())->tp_name);
+        }
+        return remote_call(s, client, method, args, kwds);
+    }
+    Py_ssize_t count = PyTuple_GET_SIZE(args.get());
+    std::vector<PyObject*> stack(1 + static_cast<std::size_t>(count));
+    stack[0] = method.get();
+    for (Py_ssize_t i = 0; i < count; i++) stack[1 + i] = PyTuple_GET_ITEM(args.get(), i);
+    return zk::check(PyObject_VectorcallDict(bound.get(), stack.data(), stack.size(), kwds));
+}
+
+// ---- _RemoteClass --------------------------------------------------------------------------
+
+Ref class_init(Scope s, Handle self, Handle client, Handle clsname, Handle) {
+    zk::setattr(self, s.names()._client, client);
+    zk::setattr(self, s.names()._class, clsname);
+    return zk::none();
+}
+
+// Counts as a Python call: a proxy missing its own attributes would otherwise look them up here
+// without end.
+class RecursionGuard {
+public:
+    RecursionGuard() {
+        if (Py_EnterRecursiveCall(" while looking up an attribute of a remote class")) zk::throw_error();
+    }
+    ~RecursionGuard() { Py_LeaveRecursiveCall(); }
+    RecursionGuard(const RecursionGuard&) = delete;
+    RecursionGuard& operator=(const RecursionGuard&) = delete;
+};
+
+// _RemoteMethod(self._client, ".".join((self._class, method)))
+Ref class_getattr(Scope s, Handle self, Handle method) {
+    const Names& n = s.names();
+    RecursionGuard guard;
+    Ref client = zk::getattr(self, n._client);
+    Ref clsname = zk::getattr(self, n._class);
+    Ref full = PyUnicode_CheckExact(clsname.get()) ? zk::concat({clsname, n.dot, method})
+                                                    : zk::join(n.dot, zk::tuple_of({clsname, method}));
+    return zk::call(s.global(n._RemoteMethod), client, full);
+}
+
+}  // namespace
+
+Ref define_remote_status(zk::Module& m) {
+    using zk::arg;
+    return m.add_class("_RemoteStatus", {}, nullptr,
+                       {
+                           zk::method(zk::declare<repr>("__repr__", {arg("self")}).returns("str")),
+                           zk::property(zk::declare<laddr>("laddr", {arg("self")})),
+                           zk::property(zk::declare<raddr>("raddr", {arg("self")})),
+                           zk::property(zk::declare<timeout>("timeout", {arg("self")})),
+                           zk::method(zk::declare<settimeout>(
+                               "settimeout", {arg("self"), arg("value", zk::Check::Float).optional()})),
+                       });
+}
+
+void define_remote_method(zk::Module& m, Handle status) {
+    using zk::arg;
+    m.add_class("_RemoteMethod", {status}, nullptr,
+                {
+                    zk::method(zk::declare<method_init>(
+                        "__init__", {arg("self"), arg("client").annotate("'Client'"), arg("method", zk::Check::Str)})),
+                    zk::method(zk::declare<method_call>("__call__", {arg("self"), zk::varargs("args"), zk::kwargs("kwds")})),
+                });
+}
+
+void define_remote_class(zk::Module& m, Handle status) {
+    using zk::arg;
+    m.add_class("_RemoteClass", {status}, nullptr,
+                {
+                    zk::method(zk::declare<class_init>("__init__", {arg("self"), arg("client").annotate("'Client'"),
+                                                                    arg("clsname", zk::Check::Str), zk::varargs("args")})),
+                    zk::method(zk::declare<class_getattr>("__getattr__", {arg("self"), arg("method", zk::Check::Str)})),
+                });
+}
+
+}  // namespace client

@@ -1,0 +1,125 @@
+// The key handshake of a connection whose ends share a secret key, before any message is decoded:
+// each side proves it knows the key by the HMAC-SHA256 of a random nonce the other side chose.
+//
+//     server -> client   "#ZELK-CHALLENGE#" + nonce_s                       48 bytes
+//     client -> server   HMAC(key, "zelk-client" + nonce_s) + nonce_c       64 bytes
+//     server -> client   HMAC(key, "zelk-server" + nonce_c)                 32 bytes
+//
+// The two digests are made over different prefixes, so neither side's answer can be reflected
+// back as the other's. A side that gets a wrong answer closes the connection.
+#include "ring/ring.hpp"
+
+#include <algorithm>
+#include <cstring>
+#include <string>
+
+namespace ring {
+
+using zk::Handle;
+using zk::Ref;
+
+namespace {
+
+constexpr const char challenge_mark[] = "#ZELK-CHALLENGE#";
+constexpr Py_ssize_t mark_size = sizeof(challenge_mark) - 1;
+constexpr Py_ssize_t nonce_size = 32;
+constexpr Py_ssize_t digest_size = 32;
+// A peer that says nothing cannot hold a connection's thread longer than this.
+constexpr double handshake_seconds = 10.0;
+
+[[noreturn]] void refuse(const State& st, const char* why) { zk::raise(zk::call(st.authentication_error, zk::str(why))); }
+
+// Exactly `size` bytes from the socket; the peer closing first is a failed handshake.
+Ref receive_exactly(const State& st, Handle sock, Py_ssize_t size) {
+    std::string received;
+    while (static_cast<Py_ssize_t>(received.size()) < size) {
+        Ref chunk = zk::call_method(sock, st.names.recv, zk::integer(size - static_cast<Py_ssize_t>(received.size())));
+        zk::BufferView view(chunk);
+        if (view.size() == 0) refuse(st, "the peer closed the connection during the key handshake");
+        received.append(view.data(), static_cast<std::size_t>(std::min(view.size(), size)));
+    }
+    return zk::check(PyBytes_FromStringAndSize(received.data(), size));
+}
+
+Ref digest(const State& st, Handle key, const char* prefix, Handle nonce) {
+    Ref message = zk::add(zk::check(PyBytes_FromString(prefix)), nonce);
+    return zk::call_method(zk::call(st.hmac_new, key, message, st.names.sha256), st.names.digest);
+}
+
+bool same(const State& st, Handle a, Handle b) { return zk::truthy(zk::call(st.compare_digest, a, b)); }
+
+// Runs the handshake with the socket's time-out set to `handshake_seconds`, then puts it back.
+template <class Body>
+void with_handshake_timeout(const Names& n, Handle sock, Body&& body) {
+    Ref before = zk::getattr(sock, n.timeout);
+    zk::call_method(sock, n.settimeout, zk::floating(handshake_seconds));
+    zk::finally(body, [&] { zk::call_method(sock, n.settimeout, before); });
+}
+
+Ref deliver_challenge(Scope s, Handle connection, Handle key) {
+    const State& st = s.state();
+    const Names& n = st.names;
+    Ref sock = zk::getattr(connection, n._socket);
+    with_handshake_timeout(n, sock, [&] {
+        Ref nonce = zk::call(st.urandom, zk::integer(nonce_size));
+        zk::call_method(sock, n.sendall, zk::add(zk::check(PyBytes_FromString(challenge_mark)), nonce));
+        Ref answer = receive_exactly(st, sock, digest_size + nonce_size);
+        if (!same(st, zk::slice(answer, 0, digest_size), digest(st, key, "zelk-client", nonce))) {
+            refuse(st, "the peer does not know the key");
+        }
+        zk::call_method(sock, n.sendall, digest(st, key, "zelk-server", zk::slice(answer, digest_size, digest_size + nonce_size)));
+    });
+    return zk::none();
+}
+
+Ref answer_challenge(Scope s, Handle connection, Handle key) {
+    const State& st = s.state();
+    const Names& n = st.names;
+    Ref sock = zk::getattr(connection, n._socket);
+    with_handshake_timeout(n, sock, [&] {
+        Ref challenge = receive_exactly(st, sock, mark_size + nonce_size);
+        if (std::memcmp(PyBytes_AS_STRING(challenge.get()), challenge_mark, mark_size) != 0) {
+            refuse(st, "the server sent no key challenge: it uses no key, or another protocol");
+        }
+        Ref nonce = zk::call(st.urandom, zk::integer(nonce_size));
+        Ref answer = digest(st, key, "zelk-client", zk::slice(challenge, mark_size, mark_size + nonce_size));
+        zk::call_method(sock, n.sendall, zk::add(answer, nonce));
+        if (!same(st, receive_exactly(st, sock, digest_size), digest(st, key, "zelk-server", nonce))) {
+            refuse(st, "the server does not know the key");
+        }
+    });
+    return zk::none();
+}
+
+const char* const deliver_doc =
+    "Server side of the key handshake on a new connection: raises AuthenticationError, before any\n"
+    "    message is read, unless the peer proves that it knows `authkey` (and proves this side knows it).\n"
+    "    ";
+const char* const answer_doc =
+    "Client side of the key handshake on a new connection: raises AuthenticationError unless the\n"
+    "    server proves that it knows `authkey`.\n"
+    "    ";
+
+}  // namespace
+
+void define_authentication(zk::Module& m, State& st) {
+    using zk::arg;
+    Ref error = zk::call(reinterpret_cast<PyObject*>(&PyType_Type), zk::str("AuthenticationError"),
+                         zk::tuple_of({PyExc_ConnectionError}), zk::new_dict());
+    zk::setattr(error, st.core.__module__, zk::getattr(m.object(), st.core.__name__));
+    zk::setattr(error, st.core.__doc__, zk::str("A connection's peer failed the key handshake."));
+    m.set("AuthenticationError", error);
+    st.authentication_error = std::move(error);
+    Ref hmac = zk::import("hmac");
+    st.hmac_new = zk::getattr(hmac, st.names.new_);
+    st.compare_digest = zk::getattr(hmac, st.names.compare_digest);
+    st.urandom = zk::getattr(zk::import("os"), st.names.urandom);
+    m.def(zk::declare<deliver_challenge>("deliver_challenge",
+                                         {arg("connection").annotate("Connection"), arg("authkey", zk::Check::Bytes)})
+              .doc(deliver_doc));
+    m.def(zk::declare<answer_challenge>("answer_challenge",
+                                        {arg("connection").annotate("Connection"), arg("authkey", zk::Check::Bytes)})
+              .doc(answer_doc));
+}
+
+}  // namespace ring

@@ -1,0 +1,76 @@
+"""The caller's side of a remote call: the client that numbers, sends and checks calls, and the proxies."""
+
+import socket as socket
+from typing import Any, Literal, overload
+
+from .protocol import REQUEST as REQUEST
+from .protocol import RESPONSE as RESPONSE
+from .ring import Connection as Connection
+from .ring import get_port as get_port
+from .scribe import BrillPrint as BrillPrint
+from .scribe import iformat as iformat
+
+class _RemoteStatus:
+    def __repr__(self) -> str: ...
+    @property
+    def laddr(self) -> tuple[str, int] | None: ...
+    @property
+    def raddr(self) -> tuple[str, int] | None: ...
+    @property
+    def timeout(self) -> float | None: ...
+    def settimeout(self, value: float | None) -> None: ...
+
+class _RemoteMethod(_RemoteStatus):
+    _client: Client
+    _method: str
+    def __init__(self, client: Client, method: str) -> None: ...
+    def __call__(self, *args: Any, **kwds: Any) -> Any: ...
+
+class _RemoteClass(_RemoteStatus):
+    _client: Client
+    _class: str
+    def __init__(self, client: Client, clsname: str, *args: Any) -> None: ...
+    def __getattr__(self, method: str) -> _RemoteMethod: ...
+
+class ClientBase:
+    _host: str
+    _port: int
+    _timeout: float
+    _msgid: int
+    _connection: Connection | None
+    alias: str
+    log: BrillPrint
+    def __init__(self, host: str, port: int, timeout: float = 1000.0) -> None: ...
+    @overload
+    def __call__(self, name: str, types: Literal["class"] = "class") -> _RemoteClass: ...
+    @overload
+    def __call__(self, name: str, types: str = "class") -> _RemoteClass | _RemoteMethod: ...
+    def _parse(self, response: tuple[Any, ...] | list[Any]) -> Any: ...
+    def close(self) -> None: ...
+
+class Client(ClientBase):
+    def __init__(self, host: str, port: int, timeout: float) -> None: ...
+    def call(self, method: str, *args: Any, **kwds: Any) -> Any: ...
+    def open_connection(self) -> str | None: ...
+    def _request(self, method: str, args: tuple[Any, ...], kwds: dict[str, Any]) -> None: ...
+
+@overload
+def connect(
+    name: str,
+    host: str = "127.0.0.1",
+    port: int = 0,
+    timeout: float = 1000.0,
+    types: Literal["class"] = "class",
+    *,
+    authkey: bytes | None = None,
+) -> _RemoteClass: ...
+@overload
+def connect(
+    name: str,
+    host: str = "127.0.0.1",
+    port: int = 0,
+    timeout: float = 1000.0,
+    types: str = "class",
+    *,
+    authkey: bytes | None = None,
+) -> _RemoteClass | _RemoteMethod: ...
