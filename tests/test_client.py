@@ -5,6 +5,7 @@ import contextlib
 import fractions
 import os
 import socket
+import struct
 import subprocess
 import sys
 import threading
@@ -75,12 +76,12 @@ def calc(served):
         proxy._client.close()
 
 
-CLOSE, SILENT = object(), object()
+CLOSE, RESET, SILENT = object(), object(), object()
 
 
 class StandIn:
     """A server that answers each request record with reply(record): CLOSE closes the connection,
-    SILENT answers nothing, anything else is sent. Keeps every record it received."""
+    RESET resets it, SILENT answers nothing, anything else is sent. Keeps every record it received."""
 
     def __init__(self, reply):
         self.reply, self.records, self.sockets, self.threads = reply, [], [], []
@@ -108,6 +109,9 @@ class StandIn:
                 answer = self.reply(record)
                 if answer is CLOSE:
                     return conn.close()
+                if answer is RESET:
+                    conn._socket.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+                    return conn._socket.close()
                 if answer is not SILENT:
                     conn.send(answer)
 
@@ -322,6 +326,25 @@ def test_a_receive_time_out_renews_the_connection(stand_in):
     assert calc.slow(timeout=0.2) == f"@RECV: TimeoutError, timed out(0.2s, {address})"
     assert first.closed and not calc._client._connection.closed
     assert calc.add(2) == ("calc.add", (2,), {}) and calc.timeout == 1000.0
+
+
+def test_a_connection_reset_while_waiting_is_reported_not_raised(stand_in):
+    # As when the server is killed during the call: the reset connection cannot even be shut down.
+    # The second time nothing listens any more, and the next call finds no server.
+    servers = []
+
+    def reply(record):
+        if record[2] != "calc.slow":
+            return echo_call(record)
+        if record[3]:
+            servers[0].listener.shutdown(socket.SHUT_RDWR)
+        return RESET
+
+    calc, server = stand_in(reply)
+    servers.append(server)
+    reset = "@RECV: ConnectionResetError, [Errno 104] Connection reset by peer"
+    assert (calc.slow(), calc.add(1)) == (reset, ("calc.add", (1,), {}))
+    assert (calc.slow("gone"), calc.add(2)) == (reset, None)
 
 
 @pytest.mark.parametrize("error, expected", [(KeyboardInterrupt, "@RECV: KeyboardInterrupt, "),

@@ -51,15 +51,29 @@ void send_phase(Scope s, Handle self, Handle conn, Handle method, Handle args, H
     }
 }
 
+// Drops a connection whose receive failed. A reset one cannot be read or shut down, and says so;
+// close still lets its descriptor go, and the failure that matters is the receive's.
+void discard(const Names& n, Handle conn) {
+    for (PyObject* step : {n.clear.get(), n.close.get()}) {
+        try {
+            zk::call_method(conn, step);
+        } catch (zk::PyError& e) {
+            if (!e.matches(PyExc_OSError)) throw;
+        }
+    }
+}
+
 // The exchange itself, under the lock: an empty Ref when `failures` says what to report.
 Ref exchange(Scope s, Handle self, Handle method, Handle args, Handle kwds, Failures& failures) {
     const State& st = s.state();
     const Names& n = st.names;
+    auto unusable = [&](Handle c) { return c.get() == Py_None || zk::truthy(zk::getattr(c, n.closed)); };
     Ref conn = zk::getattr(self, n._connection);
-    if (conn.get() == Py_None || zk::truthy(zk::getattr(conn, n.closed))) {
+    if (unusable(conn)) {
         zk::call_method(self, n.open_connection);
         conn = zk::getattr(self, n._connection);
-        if (conn.get() == Py_None) return zk::none();  // connecting failed and said so
+        // Connecting failed and said so; the connection left in place is the closed one, if any.
+        if (unusable(conn)) return zk::none();
     }
     send_phase(s, self, conn, method, args, kwds);
     conn = zk::getattr(self, n._connection);
@@ -70,8 +84,7 @@ Ref exchange(Scope s, Handle self, Handle method, Handle args, Handle kwds, Fail
         if (!e.matches(st.recv_errors)) throw;
         // Whatever is left of the answer would be taken for the next one: start afresh.
         zk::Handling handling(e);
-        zk::call_method(conn, n.clear);
-        zk::call_method(conn, n.close);
+        discard(n, conn);
         zk::call_method(self, n.open_connection);
         failures.recv.emplace(e);
         return Ref();
