@@ -50,7 +50,7 @@ TARGET = textwrap.dedent("""
         def pid(self):
             return os.getpid()
 
-    serve(Target(), "target", port=int(sys.argv[1]))
+    serve(Target(), "target", port=int(sys.argv[1]), authkey=sys.argv[2].encode() if sys.argv[2:] else None)
 """)
 
 # Generous: the machine is shared, and the sanitizer build is several times slower.
@@ -61,6 +61,25 @@ BIG = 32 << 20
 # a few kB for each of its connections, still shows clearly above this.
 GROWTH_ALLOWED = 20 << 20
 MB = 1 << 20
+
+
+def randbytes(seed, n):
+    return random.Random(seed).randbytes(n)
+
+
+UPGRADE = (b"GET / HTTP/1.1\r\nHost: 127.0.0.1\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+           b"Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n\r\n")
+
+
+def read_to_end(sock):
+    """What the peer sends until it closes; a reset counts as its close."""
+    received = b""
+    try:
+        while data := sock.recv(1 << 16):
+            received += data
+    except ConnectionResetError:
+        pass
+    return received
 
 
 def free_port():
@@ -91,13 +110,14 @@ def reset(sock):
 class Target:
     """The served object's process on a port of its own, started again on the same port by start."""
 
-    def __init__(self, log):
-        self.port, self.log, self.baseline = free_port(), log, None
+    def __init__(self, log, authkey=None):
+        self.port, self.log, self.authkey, self.baseline = free_port(), log, authkey, None
         self.start()
 
     def start(self):
+        key = [self.authkey.decode()] if self.authkey else []
         with open(self.log, "ab") as out:
-            self.popen = subprocess.Popen([sys.executable, "-c", TARGET, str(self.port)], stdout=out, stderr=out)
+            self.popen = subprocess.Popen([sys.executable, "-c", TARGET, str(self.port), *key], stdout=out, stderr=out)
         deadline = time.monotonic() + 30
         while True:
             try:
@@ -322,6 +342,42 @@ def test_a_client_outlives_server_restarts(tmp_path, figures):
     assert not wrong and len(pids) == restarts + 1
 
 
+class Unpickled:
+    """Leaves a file behind wherever it is unpickled, as a hostile peer's object could do worse."""
+
+    def __init__(self, path):
+        self.path = str(path)
+
+    def __reduce__(self):
+        return open, (self.path, "w")
+
+
+def test_a_server_with_a_key_decodes_nothing_from_peers_without_it(tmp_path, figures):
+    from zelk.client import connect
+
+    target = Target(tmp_path / "server.log", authkey=b"the key")
+    trusted = connect("target", port=target.port, timeout=ANSWER_TIMEOUT, authkey=b"the key")
+    stranger = connect("target", port=target.port, timeout=ANSWER_TIMEOUT, authkey=b"another key")
+    mark = tmp_path / "unpickled"
+    streams = [randbytes(1, 4096), request(1, "echo", Unpickled(mark)), UPGRADE, b""]
+    try:
+        assert trusted.add(1, 2) == 3
+        threads = target.quiet_threads()
+        for data in streams:
+            with socket.create_connection(("127.0.0.1", target.port), timeout=ANSWER_TIMEOUT) as s:
+                s.sendall(data)
+                s.shutdown(socket.SHUT_WR)
+                reply = read_to_end(s)
+            assert reply.startswith(b"#ZELK-CHALLENGE#") and len(reply) == 48  # the challenge, and nothing more
+        assert stranger.add(1, 2) is None
+        rss, after = target.settled(threads)
+        figures(f"key: {len(streams)} peers without the key and one with another were refused; nothing unpickled: "
+                f"{not mark.exists()}; server threads {threads} -> {after}")
+        assert not mark.exists() and after == threads and trusted.add(2, 3) == 5
+    finally:
+        target.kill()
+
+
 # ---- faults against one server, with well-behaved callers throughout ------------------------------
 
 INJECTED = collections.Counter()
@@ -381,12 +437,6 @@ def watch(target, callers, figures):
     return watching
 
 
-def randbytes(seed, n):
-    return random.Random(seed).randbytes(n)
-
-
-UPGRADE = (b"GET / HTTP/1.1\r\nHost: 127.0.0.1\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
-           b"Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n\r\n")
 BAD_RECORDS = [(1, 7, "target.add", (1, 2), {}), (0, 7, "target.add"), "text", {"a": 1}, (0, 7, 5, (), {}),
                (0, 7, "target.add", 5, {}), (0, 7, "target.add", (1, 2), 5), (), (0, 7, "target.add", (1, 2), {}, 1)]
 # What a hostile peer writes before it stops writing; the server answers none of it (a browser's
@@ -403,17 +453,6 @@ HOSTILE = {
     "upgrade, then garbage": [UPGRADE + randbytes(seed, 4096) for seed in range(16)],
     "upgrade, then a frame of 2^63": [UPGRADE + b"\x81\xff" + struct.pack(">Q", 1 << 63) + b"\0" * 4] * 8,
 }
-
-
-def read_to_end(sock):
-    """What the peer sends until it closes; a reset counts as its close."""
-    received = b""
-    try:
-        while data := sock.recv(1 << 16):
-            received += data
-    except ConnectionResetError:
-        pass
-    return received
 
 
 @pytest.mark.parametrize("kind", HOSTILE)
