@@ -69,14 +69,14 @@ const char* kept_text(Handle text, std::vector<Ref>& keep) {
 
 // One parameter from (kind, name, check) or (kind, name, check, default); kind is "", "*", "kw"
 // (keyword-only) or "**".
-zk::Param param_from(Handle spec, std::vector<Ref>& keep) {
-    Ref kind = zk::getitem(spec, zk::integer(0));
-    const char* name = kept_text(zk::getitem(spec, zk::integer(1)), keep);
+zk::Param param_from(Handle described, std::vector<Ref>& keep) {
+    Ref kind = zk::getitem(described, zk::integer(0));
+    const char* name = kept_text(zk::getitem(described, zk::integer(1)), keep);
     if (PyUnicode_CompareWithASCIIString(kind.get(), "*") == 0) return zk::varargs(name);
     if (PyUnicode_CompareWithASCIIString(kind.get(), "**") == 0) return zk::kwargs(name);
-    zk::Check check = check_named(zk::getitem(spec, zk::integer(2)));
+    zk::Check check = check_named(zk::getitem(described, zk::integer(2)));
     zk::Param p = PyUnicode_CompareWithASCIIString(kind.get(), "kw") == 0 ? zk::kwonly(name, check) : zk::arg(name, check);
-    if (zk::length(spec) > 3) std::move(p) = zk::getitem(spec, zk::integer(3));
+    if (zk::length(described) > 3) std::move(p) = zk::getitem(described, zk::integer(3));
     return p;
 }
 
@@ -85,7 +85,7 @@ zk::Param param_from(Handle spec, std::vector<Ref>& keep) {
 Ref declare(Scope s, Handle name, Handle params, Handle arity) {
     std::vector<Ref> keep;  // the texts a declaration points to, until it is compiled
     std::vector<zk::Param> declared;
-    for (Ref spec : zk::iterate(params)) declared.push_back(param_from(spec, keep));
+    for (Ref described : zk::iterate(params)) declared.push_back(param_from(described, keep));
     std::size_t implemented = arity.get() == Py_None ? declared.size() : static_cast<std::size_t>(zk::to_ssize(arity));
     zk::Def def = declare_with_arity(kept_text(name, keep), std::move(declared), implemented);
     return zk::make_function(std::make_shared<const zk::Prototype>(def), s.module(), name);

@@ -109,7 +109,7 @@ struct NativeFunction {
 
 static_assert(std::is_standard_layout_v<NativeFunction>, "NativeFunction must stay standard-layout for offsetof");
 
-// The type spec of a module's function type, named `qualified_name` ("zelk.ring.native_function").
+// The PyType_Spec of a module's function type, named `qualified_name` ("zelk.ring.native_function").
 PyType_Spec function_spec(const char* qualified_name);
 
 // A new function of `module`'s function type.
