@@ -90,7 +90,7 @@ void write_message(Scope s, Handle self, Handle sock, Handle request) {
     }
     Packet packet(st, request);
     zk::with_lock(st.core, lock, [&] {
-        write_framed(n, sock, packet);
+        write_framed(st, sock, packet);
         return zk::none();
     });
 }

@@ -76,7 +76,8 @@ protocol::EncodedPiece Packet::piece(std::size_t i) const {
     return {PyBytes_AS_STRING(bytes_.get()), PyBytes_GET_SIZE(bytes_.get())};
 }
 
-void write_framed(const Names& n, Handle sock, const Packet& packet) {
+void write_framed(const State& st, Handle sock, const Packet& packet) {
+    const Names& n = st.names;
     Py_ssize_t size = packet.size();
     char header[header_size];
     write_length(header, size);
@@ -91,7 +92,7 @@ void write_framed(const Names& n, Handle sock, const Packet& packet) {
             if (p.size) std::memcpy(out, p.data, static_cast<std::size_t>(p.size));
             out += p.size;
         }
-        zk::call_method(sock, n.sendall, message);
+        send_whole(st, sock, message);
         return;
     }
     std::vector<protocol::EncodedPiece> pieces{{header, header_size}};

@@ -8,6 +8,7 @@ void exec_ring(zk::Module& m, ring::State& st) {
     m.import("select");
     m.import("struct");
     m.from_import("socket", {"socket"});
+    st.socket_class = m.get("socket");
     m.from_import("typing", {"Any"});
     m.from_import(".protocol", {"SOCKET_RECV_SIZE", "BytePacker", "WebSocket"});
     st.protocol_module = zk::import("zelk.protocol");

@@ -7,12 +7,9 @@
 // goes on with the same message instead of reading from its middle.
 #include "ring/ring.hpp"
 
-#include <poll.h>
-#include <sched.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
-#include <chrono>
 
 #include <algorithm>
 #include <cstdint>
@@ -147,29 +144,6 @@ private:
     Ref packet_;
 };
 
-// An answer is usually on its way when recv is called, and waking a thread that slept on the
-// socket costs more than the answer takes to arrive. So the reader first watches the socket for a
-// moment without sleeping, yielding the processor to anyone who needs it meanwhile, and only then
-// blocks in the socket's own recv. Sockets without a descriptor, or non-blocking ones, are left alone.
-void watch_for_input(const Names& n, Handle sock) {
-    Ref fileno = zk::getattr_optional(sock, n.fileno);
-    if (!fileno) return;
-    Ref timeout = zk::getattr_optional(sock, n.timeout);
-    if (timeout && PyFloat_Check(timeout.get()) && PyFloat_AS_DOUBLE(timeout.get()) == 0.0) return;
-    long fd = PyLong_AsLong(zk::call(fileno).get());
-    if (fd < 0) {
-        PyErr_Clear();
-        return;
-    }
-    pollfd watched{static_cast<int>(fd), POLLIN, 0};
-    if (::poll(&watched, 1, 0) != 0) return;  // already there: no need to let go of the interpreter
-    constexpr auto budget = std::chrono::microseconds(50);
-    Py_BEGIN_ALLOW_THREADS
-    auto until = std::chrono::steady_clock::now() + budget;
-    while (::poll(&watched, 1, 0) == 0 && std::chrono::steady_clock::now() < until) sched_yield();
-    Py_END_ALLOW_THREADS
-}
-
 // Feeds `data` to the message and keeps what is left of it for the next recv.
 void feed_keeping_surplus(const Names& n, Message& message, Handle self, Handle data) {
     zk::BufferView view(data);
@@ -184,7 +158,6 @@ bool read_message(Scope s, Handle self, Handle sock, Message& message) {
     const Names& n = s.names();
     Ref size = s.global(n.SOCKET_RECV_SIZE);
     Ref recv_into;
-    if (!message.started()) watch_for_input(n, sock);
     while (!message.complete()) {
         if (message.sized()) {
             // The rest of a long packet goes straight into it, when the socket can do that, in reads
@@ -195,7 +168,8 @@ bool read_message(Scope s, Handle self, Handle sock, Message& message) {
                 continue;
             }
         }
-        Ref chunk = zk::call_method(sock, n.recv, size);
+        // The first read of a message is where a reader waits for its peer.
+        Ref chunk = receive_chunk(s.state(), sock, size, !message.started());
         if (!zk::truthy(chunk)) return false;
         feed_keeping_surplus(n, message, self, chunk);
     }

@@ -56,6 +56,7 @@ struct State : zk::ModuleState {
     zk::Ref stream_pack, stream_unpack;  // ByteStream's own, to tell whether a class replaced them
     zk::Ref heartbeat;                   // the probe flush writes to a peer that has closed
     zk::Ref lock_class;                  // threading.Lock, one per direction of each connection
+    zk::Ref socket_class;                // socket.socket: a plain socket's descriptor may be used directly
     zk::Ref protocol_module;             // keeps the native encoder below alive
     zk::Ref authentication_error, hmac_new, compare_digest, urandom;  // for the key handshake
     const protocol::CodecApi* codec = nullptr;
@@ -64,7 +65,7 @@ struct State : zk::ModuleState {
     void each(F&& f) {
         ModuleState::each(f);
         f(names);
-        f(packer_pack), f(packer_unpack), f(stream_pack), f(stream_unpack), f(heartbeat), f(lock_class), f(protocol_module);
+        f(packer_pack), f(packer_unpack), f(stream_pack), f(stream_unpack), f(heartbeat), f(lock_class), f(socket_class), f(protocol_module);
         f(authentication_error), f(hmac_new), f(compare_digest), f(urandom);
         f(websocket_pack), f(websocket_unpack);
     }
@@ -101,8 +102,15 @@ private:
     zk::Ref bytes_;
 };
 
+// The next chunk of at most `size` bytes from `sock`, as its recv gives it; `expect_wait` where the
+// reader may have to wait for its peer, which is then tried without waiting first.
+zk::Ref receive_chunk(const State& st, zk::Handle sock, zk::Handle size, bool expect_wait);
+
+// sock.sendall(message), tried in one write without waiting first.
+void send_whole(const State& st, zk::Handle sock, zk::Handle message);
+
 // Writes `packet` behind its length field to `sock`.
-void write_framed(const Names& n, zk::Handle sock, const Packet& packet);
+void write_framed(const State& st, zk::Handle sock, const Packet& packet);
 
 // How many times SOCKET_RECV_SIZE one read into a long message may ask for: fewer calls, same bytes.
 // A size so large that the product overflows reads the rest of the message at once.
