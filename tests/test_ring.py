@@ -11,6 +11,7 @@ import numpy as np
 import pytest
 
 from conftest import memory_growth, needs_plain_build, run_in_threads
+from fuzzing import attempt
 from zelk.protocol import BytePacker
 from zelk.ring import ByteStream, Connection, get_port
 
@@ -221,10 +222,7 @@ def test_fuzzed_reads_never_crash():
         chunks = [rng.randbytes(rng.randint(0, 40)) for _ in range(rng.randint(1, 4))]
         if rng.random() < 0.5:  # a plausible length field over random payload
             chunks.insert(0, struct.pack("Q", rng.randint(0, 60)))
-        try:
-            Connection(ScriptedIntoSocket(*chunks) if rng.random() < 0.5 else ScriptedSocket(*chunks)).recv()
-        except Exception:
-            pass
+        attempt(Connection(ScriptedIntoSocket(*chunks) if rng.random() < 0.5 else ScriptedSocket(*chunks)).recv)
 
 
 def test_huge_length_field_costs_only_what_arrives():
@@ -232,6 +230,19 @@ def test_huge_length_field_costs_only_what_arrives():
     assert connection.recv() is None
     with pytest.raises(OverflowError):
         Connection(ScriptedSocket(struct.pack("Q", 2**64 - 1))).recv()
+
+
+def test_a_lying_length_field_kept_across_a_time_out_holds_little_memory():
+    import tracemalloc
+
+    connection = Connection(ScriptedIntoSocket(struct.pack("Q", 2**40) + b"x" * 100, TimeoutError("timed out")))
+    tracemalloc.start()
+    try:
+        with pytest.raises(TimeoutError):
+            connection.recv()
+        assert tracemalloc.get_traced_memory()[1] < 4 * 1024 * 1024
+    finally:
+        tracemalloc.stop()
 
 
 # ---- Connection over real sockets ---------------------------------------------------------------
