@@ -208,6 +208,13 @@ def test_next_message_split_inside_its_length_field(cut):
     assert (connection.recv(), connection.recv()) == (RECORD, "second")
 
 
+def test_an_empty_packet_then_another_in_one_read():
+    connection = Connection(ScriptedSocket(struct.pack("Q", 0) + frame(RECORD)))
+    with pytest.raises(ValueError, match="incomplete input"):
+        connection.recv()
+    assert connection.recv() == RECORD
+
+
 def test_malformed_packet_leaves_the_stream_in_step():
     bad = struct.pack("Q", 1) + b"\xc1"  # 0xc1 is never used in MessagePack
     connection = Connection(ScriptedSocket(bad + frame("next")))

@@ -62,7 +62,7 @@ public:
             header_used_ += used;
             if (sized()) start_packet();
         }
-        if (sized() && used < n) {
+        if (sized() && used < n && !complete()) {
             Py_ssize_t take = std::min(n - used, missing());
             std::memcpy(reserve(got_ + take) + got_, data + used, take);
             got_ += take;
