@@ -31,18 +31,21 @@ asan-build: setup
 	@test -x .venv-asan/bin/python || $$(cat .venv/.interpreter) -m venv .venv-asan
 	.venv-asan/bin/python -m pip install -q scikit-build-core cmake ninja 2>&1 | sed '/is neither a file nor a directory/d'
 	.venv-asan/bin/python -m pip install -q --no-build-isolation -C cmake.define.ZELK_SANITIZE=ON \
-	    -C build-dir=build/asan '.[test,fuzz]' 2>&1 | sed '/is neither a file nor a directory/d'
+	    -C install.strip=false -C build-dir=build/asan '.[test,fuzz]' 2>&1 | sed '/is neither a file nor a directory/d'
 
 # The tests against the sanitizer build with LeakSanitizer on. Reports go to build/asan/reports;
 # scripts/check-leaks then fails the run on any memory error, and on leaks allocated through zelk's
-# own code (CPython leaves much of its own memory behind at exit). exitcode=0 keeps pytest's status.
+# own code (CPython leaves much of its own memory behind at exit). Allocation stacks are unwound
+# the slow way, since CPython's frames keep no frame pointers: that makes the run take ten minutes
+# or so. exitcode=0 keeps pytest's own status, which the run ends with when the reports are clean.
+LEAK_OPTIONS = detect_leaks=1:exitcode=0:fast_unwind_on_malloc=0:malloc_context_size=20
 sanitize: asan-build
 	@scripts/install-chromium
 	rm -rf build/asan/reports && mkdir -p build/asan/reports
 	cd tests && $(ASAN_PRELOAD) ZELK_SANITIZE=1 PYTHONMALLOC=malloc \
-	    ASAN_OPTIONS=detect_leaks=1:exitcode=0:log_path=$(CURDIR)/build/asan/reports/asan \
-	    ../.venv-asan/bin/python -m pytest -q -p no:cacheprovider $(PYTEST_ARGS) .
-	.venv-asan/bin/python scripts/check-leaks build/asan/reports
+	    ASAN_OPTIONS=$(LEAK_OPTIONS):log_path=$(CURDIR)/build/asan/reports/asan \
+	    ../.venv-asan/bin/python -m pytest -q -p no:cacheprovider $(PYTEST_ARGS) .; \
+	status=$$?; cd .. && .venv-asan/bin/python scripts/check-leaks build/asan/reports && exit $$status
 
 # atheris on one decoder (fuzz/fuzz_$(FUZZ).py) against the sanitizer build, for $(SECONDS) seconds.
 # Corpus and crashes: build/fuzz/. FUZZ_ARGS passes more libFuzzer options (-jobs=2, a crash file).

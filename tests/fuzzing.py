@@ -2,7 +2,6 @@
 
 import ast
 import pickle
-import random
 import socket
 import struct
 import threading
@@ -317,7 +316,3 @@ def still_answers(address):
 
 def random_inputs(rng, count, longest=80):
     return [rng.randbytes(rng.randint(0, longest)) for _ in range(count)]
-
-
-def seeded(seed):
-    return random.Random(seed)

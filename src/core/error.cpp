@@ -49,7 +49,8 @@ Handling::~Handling() {
     Py_XDECREF(previous_);
 }
 
-void translate_exception() noexcept {
+// No null check of the caught unwinding's reference, as in finally (ops.hpp).
+__attribute__((no_sanitize("null"))) void translate_exception() noexcept {
     try {
         throw;
     } catch (abi::__forced_unwind&) {
