@@ -82,7 +82,7 @@ def main(names, feed=None, setup=None):
     zelk.protocol.log.error = lambda text: None  # each array that fails to rebuild is reported: quietly here
 
     decoders = [fuzzing.DECODERS[n] for n in names if n in fuzzing.DECODERS]
-    out = ROOT / "build" / "fuzz" / "_".join(names)
+    out = ROOT / "build" / "fuzz" / pathlib.Path(sys.argv[0]).stem.removeprefix("fuzz_")
     corpus = out / "corpus"
     write_corpus(corpus, [s for n in names for s in getattr(fuzzing, f"{n}_seeds", lambda: [])()]
                  + [s for seeds, _ in decoders for s in seeds()])

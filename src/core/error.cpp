@@ -50,7 +50,7 @@ Handling::~Handling() {
 }
 
 // No null check of the caught unwinding's reference, as in finally (ops.hpp).
-__attribute__((no_sanitize("null"))) void translate_exception() noexcept {
+__attribute__((no_sanitize("undefined"))) void translate_exception() noexcept {
     try {
         throw;
     } catch (abi::__forced_unwind&) {
