@@ -36,8 +36,8 @@ asan-build: setup
 # The tests against the sanitizer build with LeakSanitizer on. Reports go to build/asan/reports;
 # scripts/check-leaks then fails the run on any memory error, and on leaks allocated through zelk's
 # own code (CPython leaves much of its own memory behind at exit). Allocation stacks are unwound
-# the slow way, since CPython's frames keep no frame pointers: that makes the run take ten minutes
-# or so. exitcode=0 keeps pytest's own status, which the run ends with when the reports are clean.
+# the slow way, since CPython's frames keep no frame pointers: the run takes five minutes or so
+# on two cores. exitcode=0 keeps pytest's own status, which the run ends with when the reports are clean.
 LEAK_OPTIONS = detect_leaks=1:exitcode=0:fast_unwind_on_malloc=0:malloc_context_size=20
 sanitize: asan-build
 	@scripts/install-chromium
