@@ -24,12 +24,12 @@ def test_mutated_and_random_input_raises_or_decodes(name):
     seeds, feed = fuzzing.DECODERS[name]
     rng = random.Random(name)
     alphabet = fuzzing.LITERAL_LETTERS if name == "literal" else None
-    inputs = fuzzing.random_inputs(rng, 300)
+    inputs = fuzzing.random_inputs(rng, 1000)
     for seed in seeds():
         if alphabet:
-            inputs += [m.encode() for m in fuzzing.mutations(seed.decode(), rng, count=150, alphabet=alphabet)]
+            inputs += [m.encode() for m in fuzzing.mutations(seed.decode(), rng, count=400, alphabet=alphabet)]
         else:
-            inputs += fuzzing.mutations(seed[:5000], rng, count=60, cuts=30)
+            inputs += fuzzing.mutations(seed[:5000], rng, count=150, cuts=30)
     for data in inputs:
         feed(data, rng)
 
@@ -67,7 +67,7 @@ def test_a_server_fed_garbage_keeps_answering(server):
     rng = random.Random(96)
     inputs = fuzzing.random_inputs(rng, 40) + [b"GET " + data for data in fuzzing.random_inputs(rng, 20)]
     for seed in fuzzing.server_seeds():
-        inputs += list(fuzzing.mutations(seed[:3000], rng, count=12, cuts=4))
+        inputs += list(fuzzing.mutations(seed[:3000], rng, count=25, cuts=4))
     for i, data in enumerate(inputs):
         fuzzing.feed_server(server, data)
         if i % 50 == 0:
