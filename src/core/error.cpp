@@ -49,7 +49,7 @@ Handling::~Handling() {
     Py_XDECREF(previous_);
 }
 
-// No null check of the caught unwinding's reference, as in finally (ops.hpp).
+// UBSan is left out, as in finally (ops.hpp): it checks the caught unwinding's reference.
 __attribute__((no_sanitize("undefined"))) void translate_exception() noexcept {
     try {
         throw;
