@@ -1,7 +1,7 @@
 # Quick start: `make demo` runs zelk, `make test` runs the tests; both set everything up first.
 PY := .venv/bin/python
 
-.PHONY: setup build test demo bench stubtest sanitize clean
+.PHONY: setup build test demo bench stubtest asan-build sanitize fuzz clean
 
 setup build:
 	@scripts/setup
@@ -24,13 +24,34 @@ stubtest: setup
 clean:
 	rm -rf build .venv .venv-asan
 
-# The tests against an AddressSanitizer + UBSan build, in a venv of its own.
-sanitize: setup
-	@scripts/install-chromium
+# The AddressSanitizer + UBSan build (with block coverage for atheris), in a venv of its own.
+ASAN_PRELOAD = LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" \
+	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+asan-build: setup
 	@test -x .venv-asan/bin/python || $$(cat .venv/.interpreter) -m venv .venv-asan
 	.venv-asan/bin/python -m pip install -q scikit-build-core cmake ninja 2>&1 | sed '/is neither a file nor a directory/d'
 	.venv-asan/bin/python -m pip install -q --no-build-isolation -C cmake.define.ZELK_SANITIZE=ON \
-	    -C build-dir=build/asan '.[test]' 2>&1 | sed '/is neither a file nor a directory/d'
-	cd tests && LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" \
-	    ZELK_SANITIZE=1 ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-	    ../.venv-asan/bin/python -m pytest -q -p no:cacheprovider $(PYTEST_ARGS) .
+	    -C install.strip=false -C build-dir=build/asan '.[test,fuzz]' 2>&1 | sed '/is neither a file nor a directory/d'
+
+# The tests against the sanitizer build with LeakSanitizer on. Reports go to build/asan/reports;
+# scripts/check-leaks then fails the run on any memory error, and on leaks allocated through zelk's
+# own code (CPython leaves much of its own memory behind at exit). Allocation stacks are unwound
+# the slow way, since CPython's frames keep no frame pointers: the run takes five minutes or so
+# on two cores. exitcode=0 keeps pytest's own status, which the run ends with when the reports are clean.
+LEAK_OPTIONS = detect_leaks=1:exitcode=0:fast_unwind_on_malloc=0:malloc_context_size=20
+sanitize: asan-build
+	@scripts/install-chromium
+	rm -rf build/asan/reports && mkdir -p build/asan/reports
+	cd tests && $(ASAN_PRELOAD) ZELK_SANITIZE=1 PYTHONMALLOC=malloc \
+	    ASAN_OPTIONS=$(LEAK_OPTIONS):log_path=$(CURDIR)/build/asan/reports/asan \
+	    ../.venv-asan/bin/python -m pytest -q -p no:cacheprovider $(PYTEST_ARGS) .; \
+	status=$$?; cd .. && .venv-asan/bin/python scripts/check-leaks build/asan/reports && exit $$status
+
+# atheris on one decoder (fuzz/fuzz_$(FUZZ).py) against the sanitizer build, for $(SECONDS) seconds.
+# Corpus and crashes: build/fuzz/. FUZZ_ARGS passes more libFuzzer options (-jobs=2, a crash file).
+FUZZ ?= unpack
+SECONDS ?= 60
+fuzz: asan-build
+	$(ASAN_PRELOAD) ZELK_SANITIZE=1 ASAN_OPTIONS=detect_leaks=0:allocator_may_return_null=1 \
+	    .venv-asan/bin/python fuzz/fuzz_$(FUZZ).py -max_total_time=$(SECONDS) -timeout=30 -rss_limit_mb=8192 \
+	    -detect_leaks=0 $(FUZZ_ARGS)

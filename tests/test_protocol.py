@@ -19,7 +19,7 @@ import msgpack
 import numpy as np
 import pytest
 
-from conftest import run_in_threads
+from conftest import needs_plain_build, run_in_threads
 from zelk import protocol
 from zelk.protocol import BytePacker, JsonPacker, compress, decompress, dump, dumps, dumpv, load, loads, loadv, profile
 
@@ -254,6 +254,7 @@ def test_many_threads_share_the_packer():
     run_in_threads(work)
 
 
+@needs_plain_build
 def test_no_reference_leaks(monkeypatch):
     psutil = pytest.importorskip("psutil")
     monkeypatch.setattr(sys, "stdout", type("Null", (), {"write": lambda self, t: len(t), "flush": lambda self: None})())

@@ -11,6 +11,7 @@ import numpy as np
 import pytest
 
 from conftest import memory_growth, needs_plain_build, run_in_threads
+from fuzzing import attempt
 from zelk.protocol import BytePacker
 from zelk.ring import ByteStream, Connection, get_port
 
@@ -207,6 +208,13 @@ def test_next_message_split_inside_its_length_field(cut):
     assert (connection.recv(), connection.recv()) == (RECORD, "second")
 
 
+def test_an_empty_packet_then_another_in_one_read():
+    connection = Connection(ScriptedSocket(struct.pack("Q", 0) + frame(RECORD)))
+    with pytest.raises(ValueError, match="incomplete input"):
+        connection.recv()
+    assert connection.recv() == RECORD
+
+
 def test_malformed_packet_leaves_the_stream_in_step():
     bad = struct.pack("Q", 1) + b"\xc1"  # 0xc1 is never used in MessagePack
     connection = Connection(ScriptedSocket(bad + frame("next")))
@@ -221,10 +229,7 @@ def test_fuzzed_reads_never_crash():
         chunks = [rng.randbytes(rng.randint(0, 40)) for _ in range(rng.randint(1, 4))]
         if rng.random() < 0.5:  # a plausible length field over random payload
             chunks.insert(0, struct.pack("Q", rng.randint(0, 60)))
-        try:
-            Connection(ScriptedIntoSocket(*chunks) if rng.random() < 0.5 else ScriptedSocket(*chunks)).recv()
-        except Exception:
-            pass
+        attempt(Connection(ScriptedIntoSocket(*chunks) if rng.random() < 0.5 else ScriptedSocket(*chunks)).recv)
 
 
 def test_huge_length_field_costs_only_what_arrives():
@@ -232,6 +237,19 @@ def test_huge_length_field_costs_only_what_arrives():
     assert connection.recv() is None
     with pytest.raises(OverflowError):
         Connection(ScriptedSocket(struct.pack("Q", 2**64 - 1))).recv()
+
+
+def test_a_lying_length_field_kept_across_a_time_out_holds_little_memory():
+    import tracemalloc
+
+    connection = Connection(ScriptedIntoSocket(struct.pack("Q", 2**40) + b"x" * 100, TimeoutError("timed out")))
+    tracemalloc.start()
+    try:
+        with pytest.raises(TimeoutError):
+            connection.recv()
+        assert tracemalloc.get_traced_memory()[1] < 4 * 1024 * 1024
+    finally:
+        tracemalloc.stop()
 
 
 # ---- Connection over real sockets ---------------------------------------------------------------

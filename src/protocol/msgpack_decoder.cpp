@@ -148,7 +148,12 @@ Ref Decoder::value() {
     case 0xc6: return bin(load32(take(4)));
     case 0xc7: return ext(start, 3 + static_cast<unsigned char>(*take(1)));
     case 0xc8: return ext(start, 4 + Py_ssize_t{load16(take(2))});
-    case 0xc9: return ext(start, 6 + Py_ssize_t{load32(take(4))});
+    case 0xc9: {
+        std::uint32_t n = load32(take(4));
+        // msgpack counts the type byte into a 32-bit length: this one wraps to 0 and is refused.
+        if (n == UINT32_MAX) zk::raise(PyExc_ValueError, "0 exceeds max_ext_len(%zd)", size_);
+        return ext(start, 6 + Py_ssize_t{n});
+    }
     case 0xca: {
         std::uint32_t bits = load32(take(4));
         float f;

@@ -59,7 +59,7 @@ public:
             header_used_ += used;
             if (sized()) start_packet();
         }
-        if (sized() && used < n) {
+        if (sized() && used < n && !complete()) {
             Py_ssize_t take = std::min(n - used, missing());
             std::memcpy(reserve(got_ + take) + got_, data + used, take);
             got_ += take;
@@ -71,6 +71,8 @@ public:
     // Reads up to `limit` bytes of the packet straight into it; false when the peer has closed.
     bool read_into(const Names& names, Handle recv_into, Py_ssize_t limit) {
         Py_ssize_t want = std::min(missing(), limit);
+        // A read fills the room the packet has before asking for more: see reserve.
+        if (Py_ssize_t room = packet_ ? PyBytes_GET_SIZE(packet_.get()) - got_ : 0; room > 0) want = std::min(want, room);
         char* at = reserve(got_ + want) + got_;
         Ref view = zk::check(PyMemoryView_FromMemory(at, want, PyBUF_WRITE));
         // The view points into a buffer that may move; no one may write through it later.
@@ -116,18 +118,21 @@ private:
         size_ = static_cast<Py_ssize_t>(size);
     }
 
-    // Room for `needed` bytes; returns where the packet starts. The packet gets its whole announced
-    // size at once (memory is only committed as it is written), but a size beyond `first_reserve`
-    // only once that much has arrived, so a length field that promises more than the peer sends
-    // cannot claim it all. Growing in steps would copy the packet each time.
+    // Room for `needed` bytes; returns where the packet starts. A length field may promise far
+    // more than the peer sends, so the packet is first given at most `first_reserve` (whatever
+    // arrives beyond it), then, once that much has come, its size up to `second_reserve`, then all
+    // of it (memory is only committed as it is written). The first step costs a lying peer little
+    // and copies at most that much when the packet grows; more steps would copy the packet each time.
     char* reserve(Py_ssize_t needed) {
         Py_ssize_t have = packet_ ? PyBytes_GET_SIZE(packet_.get()) : 0;
         if (needed > have) {
+            Py_ssize_t step = have < first_reserve ? first_reserve : have < second_reserve ? second_reserve : size_;
+            Py_ssize_t room = std::min(size_, std::max(needed, step));
             if (!packet_) {
-                packet_ = zk::check(PyBytes_FromStringAndSize(nullptr, std::min(size_, std::max(needed, first_reserve))));
+                packet_ = zk::check(PyBytes_FromStringAndSize(nullptr, room));
             } else {
                 PyObject* grown = packet_.release();
-                if (_PyBytes_Resize(&grown, size_) < 0) zk::throw_error();
+                if (_PyBytes_Resize(&grown, room) < 0) zk::throw_error();
                 packet_ = Ref::steal(grown);
             }
             if (PyBytes_GET_SIZE(packet_.get()) == size_) advise_huge_pages(PyBytes_AS_STRING(packet_.get()), size_);
@@ -135,7 +140,8 @@ private:
         return PyBytes_AS_STRING(packet_.get());
     }
 
-    static constexpr Py_ssize_t first_reserve = Py_ssize_t(1) << 30;
+    static constexpr Py_ssize_t first_reserve = Py_ssize_t(1) << 20;
+    static constexpr Py_ssize_t second_reserve = Py_ssize_t(1) << 30;
 
     char header_[header_size] = {};
     Py_ssize_t header_used_ = 0;

@@ -1,0 +1,5 @@
+"""atheris over JsonPacker.loads and the complex and set texts its object hook reads: make fuzz FUZZ=json."""
+
+import harness
+
+harness.main(["json", "literal"])
