@@ -134,6 +134,9 @@ class ScriptedSocket:
     def sendall(self, data):
         self.sent.append(bytes(data))
 
+    def settimeout(self, value):
+        self.timeout = value
+
     def getsockname(self):
         return ("127.0.0.1", 681)
 
@@ -254,9 +257,27 @@ def feed_literal(data, rng):
             assert isinstance(expected, Exception) or expected == value, (text, value, expected)
 
 
+HANDSHAKE_KEY = b"a key for fuzzing"
+
+
+def handshake_seeds():
+    """What each side reads: a challenge, and an answer of the right size (a right one cannot be
+    made ahead of time, since the side being fuzzed picks its nonce)."""
+    return [b"#ZELK-CHALLENGE#" + bytes(range(32)) + bytes(32), bytes(64), b"#ZELK-CHALLENGE#" + b"\xff" * 32]
+
+
+def feed_handshake(data, rng):
+    """Both sides of the key handshake read the input: each refuses it, neither crashes nor passes."""
+    from zelk.ring import answer_challenge, deliver_challenge
+
+    for side in (answer_challenge, deliver_challenge):
+        connection = Connection(ScriptedSocket(*pieces(data, rng, timeouts=0.1)))
+        outcome = attempt(side, connection, HANDSHAKE_KEY)
+        assert isinstance(outcome, OSError), (side.__name__, data, outcome)
+
+
 # Every decoder a peer's bytes reach: (its seeds, a function that feeds it one input). The test
-# suite fuzzes each entry, and fuzz/harness.py NAME runs atheris on one. The authentication
-# handshake's reader belongs here too, under its own name, once it exists.
+# suite fuzzes each entry, and fuzz/harness.py NAME runs atheris on one.
 DECODERS = {
     "unpack": (unpack_seeds, feed_unpack),
     "recv": (stream_seeds, feed_recv),
@@ -264,6 +285,7 @@ DECODERS = {
     "websocket": (websocket_seeds, feed_websocket),
     "json": (json_seeds, feed_json),
     "literal": (literal_seeds, feed_literal),
+    "handshake": (handshake_seeds, feed_handshake),
 }
 
 
