@@ -182,7 +182,8 @@ def nest(depth, make, leaf=0):
 @pytest.mark.parametrize(
     "value",
     [2**64, -(2**63) - 1, [2**64], frozenset(), NamedLikeList(), np.bool_(True), "\udc80", memoryview(b"ab")[::2],
-     [Unpicklable(), "after"], Text("x"), memoryview(array.array("d", [1.0, 2.0])), memoryview(np.zeros((2, 2))), type("int", (int,), {})(5), type("set", (set,), {})()]
+     [Unpicklable(), "after"], Text("x"), memoryview(array.array("d", [1.0, 2.0])), memoryview(np.zeros((2, 2))), type("int", (int,), {})(5), type("set", (set,), {})(),
+     [bytes(range(256)) * 20480, b"after"]]
     + [nest(depth, make) for depth in (1023, 1024, 1025) for make in (lambda v: [v], lambda v: {0: v})]
     + [nest(depth, lambda v: (v,)) for depth in (511, 512)] + [nest(1023, lambda v: [v], Point(1))],
     ids=lambda v: type(v).__name__,

@@ -2,6 +2,8 @@
 // strict_map_key=False) in C++, tagged maps recognised as they are read and restored without a dict.
 #include "protocol/codec.hpp"
 
+#include "core/memory.hpp"
+
 #include <cstdint>
 #include <cstring>
 
@@ -202,7 +204,7 @@ Ref Decoder::str(Py_ssize_t n) {
 
 Ref Decoder::bin(Py_ssize_t n) {
     const char* s = take(n);
-    return zk::check(PyBytes_FromStringAndSize(s, n));
+    return zk::bytes_copy(s, n);
 }
 
 // Extension types (ExtType, Timestamp) are msgpack's own business: it decodes their slice.
@@ -381,7 +383,7 @@ Ref Decoder::rebuild_array(Data& data, PyObject* dtype, PyObject* shape) {
 Ref Decoder::as_value(Data& data) {
     switch (data.kind) {
     case Data::items: return zk::check(PySequence_List(data.value.get()));
-    case Data::bin: return zk::check(PyBytes_FromStringAndSize(data.bytes, data.size));
+    case Data::bin: return zk::bytes_copy(data.bytes, data.size);
     case Data::object: break;
     }
     return data.value.copy();

@@ -7,9 +7,7 @@
 // goes on with the same message instead of reading from its middle.
 #include "ring/ring.hpp"
 
-#include <sys/mman.h>
-#include <unistd.h>
-
+#include "core/memory.hpp"
 
 #include <algorithm>
 #include <cstdint>
@@ -21,20 +19,6 @@ using zk::Handle;
 using zk::Ref;
 
 namespace {
-
-// A large packet is written page by page as it arrives; huge pages spare most of the page faults.
-// Only a hint, as numpy gives for its large arrays: a refusal changes nothing. The whole pages
-// around the buffer are advised, so that its mapping stays one piece that realloc could move.
-void advise_huge_pages([[maybe_unused]] char* data, [[maybe_unused]] Py_ssize_t size) {
-#ifdef MADV_HUGEPAGE
-    constexpr Py_ssize_t worth_it = Py_ssize_t(1) << 23;
-    if (size < worth_it) return;
-    const std::uintptr_t page = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
-    std::uintptr_t begin = reinterpret_cast<std::uintptr_t>(data) & ~(page - 1);
-    std::uintptr_t end = (reinterpret_cast<std::uintptr_t>(data) + static_cast<std::uintptr_t>(size) + page - 1) & ~(page - 1);
-    madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
-#endif
-}
 
 // The bytes of one message as they arrive: the length field, then the packet. The packet is a
 // bytes object written in place before anyone else sees it, so the decoded arrays can be views of
@@ -135,7 +119,7 @@ private:
                 if (_PyBytes_Resize(&grown, room) < 0) zk::throw_error();
                 packet_ = Ref::steal(grown);
             }
-            if (PyBytes_GET_SIZE(packet_.get()) == size_) advise_huge_pages(PyBytes_AS_STRING(packet_.get()), size_);
+            if (PyBytes_GET_SIZE(packet_.get()) == size_) zk::advise_huge_pages(PyBytes_AS_STRING(packet_.get()), size_);
         }
         return PyBytes_AS_STRING(packet_.get());
     }
