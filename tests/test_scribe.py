@@ -169,6 +169,7 @@ def test_abbreviate_default_limit():
         ((), {}, "@add() \U0001F513 "),
         (["text", None], {"k": "v"}, "@add(text, None, k=v) \U0001F513 "),
         (iter([1.5]), {}, "@add(1.5) \U0001F513 "),
+        (("é", "\u20ac"), {"ß": "\U0001F600"}, "@add(é, \u20ac, ß=\U0001F600) \U0001F513 "),
     ],
 )
 def test_iformat(args, kwds, expected):

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cstdarg>
+#include <cstring>
 #include <span>
 #include <vector>
 
@@ -72,22 +73,70 @@ Ref concat_all(const Handle* parts, std::size_t count) {
 
 namespace detail {
 
+namespace {
+
+bool is_ascii(std::string_view s) {
+    return std::all_of(s.begin(), s.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+}
+
+// A piece of a text: a plain-ASCII literal of the pattern, written straight into the result, or a
+// str (a value, or a literal beyond ASCII, decoded).
+struct Piece {
+    std::string_view ascii;
+    Ref text;
+    Py_ssize_t length() const { return text ? PyUnicode_GET_LENGTH(text.get()) : static_cast<Py_ssize_t>(ascii.size()); }
+};
+
+}  // namespace
+
+// Every error and report text goes through here, so the result is sized once and written once,
+// without a str made for each literal between the values.
 Ref text_of(const char* pattern, std::initializer_list<Handle> values) {
-    std::vector<Ref> parts;
-    parts.reserve(2 * values.size() + 1);
+    std::vector<Piece> pieces;
+    pieces.reserve(2 * values.size() + 1);
+    auto literal = [&](std::string_view s) {
+        if (is_ascii(s)) {
+            pieces.push_back({s, Ref()});
+        } else {
+            pieces.push_back({{}, str(s)});
+        }
+    };
     const Handle* value = values.begin();
-    const char* literal = pattern;
+    const char* from = pattern;
     for (const char* at = pattern; *at; at++) {
         if (at[0] != '{' || at[1] != '}') continue;
         if (value == values.end()) raise(PyExc_SystemError, "text(): more {} than values in \"%s\"", pattern);
-        parts.push_back(str(std::string_view(literal, static_cast<std::size_t>(at - literal))));
-        parts.push_back(format(*value++));
-        literal = ++at + 1;
+        literal(std::string_view(from, static_cast<std::size_t>(at - from)));
+        pieces.push_back({{}, format(*value++)});
+        from = ++at + 1;
     }
     if (value != values.end()) raise(PyExc_SystemError, "text(): more values than {} in \"%s\"", pattern);
-    parts.push_back(str(literal));
-    std::vector<Handle> handles(parts.begin(), parts.end());
-    return concat_all(handles.data(), handles.size());
+    literal(from);
+
+    Py_ssize_t length = 0;
+    Py_UCS4 widest = 0x7f;
+    for (const Piece& piece : pieces) {
+        Py_ssize_t n = piece.length();
+        if (n > PY_SSIZE_T_MAX - length) raise(PyExc_OverflowError, "strings are too large to concat");
+        length += n;
+        if (piece.text) widest = std::max(widest, PyUnicode_MAX_CHAR_VALUE(piece.text.get()));
+    }
+    Ref result = check(PyUnicode_New(length, widest));
+    const int kind = PyUnicode_KIND(result.get());
+    void* data = PyUnicode_DATA(result.get());
+    Py_ssize_t at = 0;
+    for (const Piece& piece : pieces) {
+        if (piece.text) {
+            if (PyUnicode_CopyCharacters(result.get(), at, piece.text.get(), 0, piece.length()) < 0) throw_error();
+            at += piece.length();
+        } else if (kind == PyUnicode_1BYTE_KIND) {
+            std::memcpy(static_cast<char*>(data) + at, piece.ascii.data(), piece.ascii.size());
+            at += piece.length();
+        } else {
+            for (char c : piece.ascii) PyUnicode_WRITE(kind, data, at++, static_cast<unsigned char>(c));
+        }
+    }
+    return result;
 }
 
 }  // namespace detail
