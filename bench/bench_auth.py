@@ -8,6 +8,8 @@ import time
 
 from zelk.ring import Connection, answer_challenge
 
+from servers import free_port
+
 KEY = b"a key both ends were given"
 ROUNDS, CONNECTIONS = 7, 200
 
@@ -26,12 +28,6 @@ def serve_forever(port, key, ready):
     sys.stdout = io.StringIO()  # the server's printer would report every connection
     ready.set()
     serve(Calc(), "calc", port=port, authkey=key)
-
-
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
 
 
 def one_connection(port, key):

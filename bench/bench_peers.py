@@ -11,7 +11,6 @@ shared machine weighs on all of them alike, and each figure is the median of the
 import importlib
 import os
 import pickle
-import socket
 import statistics
 import threading
 import time
@@ -19,8 +18,8 @@ from multiprocessing import get_context
 from typing import Callable, NamedTuple
 
 import numpy as np
+from servers import ADDRESS, start_server, stop_server
 
-ADDRESS = "127.0.0.1"
 PAYLOAD = 8 * 1024 * 1024
 ROUNDS = 9
 # Each round's batch is sized to take about this long, so that fast and slow stacks are timed over
@@ -239,12 +238,6 @@ def run_server(name, port):
     STACKS[name].serve(port)
 
 
-def free_port():
-    with socket.socket() as s:
-        s.bind((ADDRESS, 0))
-        return s.getsockname()[1]
-
-
 def pin(pid, cpus):
     # sched_setaffinity acts on one thread; a process's threads are all listed under its task folder.
     for tid in os.listdir(f"/proc/{pid}/task"):
@@ -252,32 +245,6 @@ def pin(pid, cpus):
             os.sched_setaffinity(int(tid), cpus)
         except (ProcessLookupError, FileNotFoundError):
             pass
-
-
-def start_server(ctx, name):
-    port = free_port()
-    proc = ctx.Process(target=run_server, args=(name, port), daemon=True)
-    proc.start()
-    deadline = time.monotonic() + 60
-    while True:
-        if not proc.is_alive():
-            raise RuntimeError(f"server exited with code {proc.exitcode}")
-        try:
-            socket.create_connection((ADDRESS, port), timeout=1).close()
-            return proc, port
-        except OSError:
-            if time.monotonic() > deadline:
-                stop_server(proc)
-                raise RuntimeError("server did not listen within 60 s") from None
-            time.sleep(0.05)
-
-
-def stop_server(proc):
-    proc.terminate()
-    proc.join(5)
-    if proc.is_alive():
-        proc.kill()
-        proc.join()
 
 
 def timed(fn, args, n):
@@ -319,7 +286,7 @@ def measure(ctx, cpu, payload, array):
             continue
         proc = None
         try:
-            proc, port = start_server(ctx, name)
+            proc, port = start_server(ctx, run_server, name)
             if cpu is not None:
                 pin(proc.pid, {cpu})
             calls = stack.connect(port)

@@ -19,7 +19,8 @@ from multiprocessing import get_context
 from zelk.protocol import REQUEST, RESPONSE, BytePacker
 from zelk.ring import Connection
 
-ADDRESS = "127.0.0.1"
+from servers import ADDRESS, start_server, stop_server
+
 ALIAS = "calc"
 ROUNDS = 9
 BATCH_S = 0.1
@@ -89,38 +90,6 @@ def zelk_server_missing():
     except ImportError as e:
         return f"skipped: zelk.server cannot be imported yet ({e})"
     return None
-
-
-def free_port():
-    with socket.socket() as s:
-        s.bind((ADDRESS, 0))
-        return s.getsockname()[1]
-
-
-def start_server(ctx, target):
-    port = free_port()
-    proc = ctx.Process(target=target, args=(port,), daemon=True)
-    proc.start()
-    deadline = time.monotonic() + 60
-    while True:
-        if not proc.is_alive():
-            raise RuntimeError(f"server exited with code {proc.exitcode}")
-        try:
-            socket.create_connection((ADDRESS, port), timeout=1).close()
-            return proc, port
-        except OSError:
-            if time.monotonic() > deadline:
-                stop_server(proc)
-                raise RuntimeError("server did not listen within 60 s") from None
-            time.sleep(0.05)
-
-
-def stop_server(proc):
-    proc.terminate()
-    proc.join(5)
-    if proc.is_alive():
-        proc.kill()
-        proc.join()
 
 
 class Caller:

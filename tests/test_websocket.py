@@ -10,7 +10,7 @@ import threading
 import pytest
 
 from conftest import memory_growth, needs_plain_build
-from fuzzing import REQUEST, attempt, client_frame, fragments, mutate
+from fuzzing import REQUEST, ScriptedSocket, attempt, client_frame, fragments, mutate
 from zelk.protocol import JsonPacker, WebSocket
 from zelk.ring import ByteStream, Connection
 
@@ -123,40 +123,6 @@ def test_stream_modes():
 
 
 # ---- Connection.recv in WebSocket mode ---------------------------------------------------------------
-
-
-class ScriptedSocket:
-    """Answers recv (and recv_into, when `into`) from the scripted chunks, one per read; keeps what is sent."""
-
-    timeout = 5.0
-
-    def __init__(self, *chunks, into=False):
-        self.chunks, self.sent = list(chunks), []
-        if into:
-            self.recv_into = self._recv_into
-
-    def _next(self):
-        item = self.chunks.pop(0) if self.chunks else b""
-        if isinstance(item, BaseException):
-            raise item
-        return item
-
-    def recv(self, size):
-        return self._next()
-
-    def _recv_into(self, buffer):
-        item = self._next()
-        n = min(len(item), len(buffer))
-        buffer[:n] = item[:n]
-        if item[n:]:
-            self.chunks.insert(0, item[n:])
-        return n
-
-    def sendall(self, data):
-        self.sent.append(bytes(data))
-
-    def getsockname(self):
-        return ("127.0.0.1", 681)
 
 
 def websocket_connection(sock):
