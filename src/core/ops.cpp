@@ -46,51 +46,73 @@ Ref list_of(std::initializer_list<Handle> items) {
     return l;
 }
 
-Ref concat(std::initializer_list<Handle> parts) { return concat_all(parts.begin(), parts.size()); }
+namespace {
 
-Ref concat_all(const Handle* parts, std::size_t count) {
-    // Sized once and copied once: this builds most of the texts the modules print and return.
+// The pieces a text is written from: strs, and for text() also the plain-ASCII literals of its
+// pattern, which go straight into the result without a str of their own.
+struct Piece {
+    std::string_view ascii;
+    Ref text;  // set for a value, or for a literal beyond ASCII, decoded
+};
+
+Py_ssize_t length_of(Handle part) {
+    if (!PyUnicode_Check(part.get())) {
+        raise(PyExc_TypeError, "can only concatenate str (not \"%.200s\") to str", Py_TYPE(part.get())->tp_name);
+    }
+    return PyUnicode_GET_LENGTH(part.get());
+}
+Py_UCS4 widest_of(Handle part) { return PyUnicode_MAX_CHAR_VALUE(part.get()); }
+void write_at(PyObject* result, Py_ssize_t at, Handle part) {
+    if (PyUnicode_CopyCharacters(result, at, part, 0, PyUnicode_GET_LENGTH(part.get())) < 0) throw_error();
+}
+
+Py_ssize_t length_of(const Piece& piece) {
+    return piece.text ? PyUnicode_GET_LENGTH(piece.text.get()) : static_cast<Py_ssize_t>(piece.ascii.size());
+}
+Py_UCS4 widest_of(const Piece& piece) { return piece.text ? PyUnicode_MAX_CHAR_VALUE(piece.text.get()) : 0x7f; }
+void write_at(PyObject* result, Py_ssize_t at, const Piece& piece) {
+    if (piece.text) return write_at(result, at, piece.text);
+    const int kind = PyUnicode_KIND(result);
+    void* data = PyUnicode_DATA(result);
+    if (kind == PyUnicode_1BYTE_KIND) {
+        std::memcpy(static_cast<char*>(data) + at, piece.ascii.data(), piece.ascii.size());
+        return;
+    }
+    for (char c : piece.ascii) PyUnicode_WRITE(kind, data, at++, static_cast<unsigned char>(c));
+}
+
+// Sized once and written once: this builds most of the texts the modules print, return and raise.
+template <class Part>
+Ref written(std::span<const Part> parts) {
     Py_ssize_t length = 0;
     Py_UCS4 widest = 0;
-    for (Handle part : std::span(parts, count)) {
-        if (!PyUnicode_Check(part.get())) {
-            raise(PyExc_TypeError, "can only concatenate str (not \"%.200s\") to str", Py_TYPE(part.get())->tp_name);
-        }
-        Py_ssize_t n = PyUnicode_GET_LENGTH(part.get());
+    for (const Part& part : parts) {
+        Py_ssize_t n = length_of(part);
         if (n > PY_SSIZE_T_MAX - length) raise(PyExc_OverflowError, "strings are too large to concat");
         length += n;
-        widest = std::max(widest, PyUnicode_MAX_CHAR_VALUE(part.get()));
+        widest = std::max(widest, widest_of(part));
     }
     Ref result = check(PyUnicode_New(length, widest));
     Py_ssize_t at = 0;
-    for (Handle part : std::span(parts, count)) {
-        Py_ssize_t n = PyUnicode_GET_LENGTH(part.get());
-        if (PyUnicode_CopyCharacters(result.get(), at, part, 0, n) < 0) throw_error();
-        at += n;
+    for (const Part& part : parts) {
+        write_at(result.get(), at, part);
+        at += length_of(part);
     }
     return result;
 }
-
-namespace detail {
-
-namespace {
 
 bool is_ascii(std::string_view s) {
     return std::all_of(s.begin(), s.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
 }
 
-// A piece of a text: a plain-ASCII literal of the pattern, written straight into the result, or a
-// str (a value, or a literal beyond ASCII, decoded).
-struct Piece {
-    std::string_view ascii;
-    Ref text;
-    Py_ssize_t length() const { return text ? PyUnicode_GET_LENGTH(text.get()) : static_cast<Py_ssize_t>(ascii.size()); }
-};
-
 }  // namespace
 
-// Every error and report text goes through here, so the result is sized once and written once,
-// without a str made for each literal between the values.
+Ref concat(std::initializer_list<Handle> parts) { return concat_all(parts.begin(), parts.size()); }
+
+Ref concat_all(const Handle* parts, std::size_t count) { return written(std::span(parts, count)); }
+
+namespace detail {
+
 Ref text_of(const char* pattern, std::initializer_list<Handle> values) {
     std::vector<Piece> pieces;
     pieces.reserve(2 * values.size() + 1);
@@ -112,31 +134,7 @@ Ref text_of(const char* pattern, std::initializer_list<Handle> values) {
     }
     if (value != values.end()) raise(PyExc_SystemError, "text(): more values than {} in \"%s\"", pattern);
     literal(from);
-
-    Py_ssize_t length = 0;
-    Py_UCS4 widest = 0x7f;
-    for (const Piece& piece : pieces) {
-        Py_ssize_t n = piece.length();
-        if (n > PY_SSIZE_T_MAX - length) raise(PyExc_OverflowError, "strings are too large to concat");
-        length += n;
-        if (piece.text) widest = std::max(widest, PyUnicode_MAX_CHAR_VALUE(piece.text.get()));
-    }
-    Ref result = check(PyUnicode_New(length, widest));
-    const int kind = PyUnicode_KIND(result.get());
-    void* data = PyUnicode_DATA(result.get());
-    Py_ssize_t at = 0;
-    for (const Piece& piece : pieces) {
-        if (piece.text) {
-            if (PyUnicode_CopyCharacters(result.get(), at, piece.text.get(), 0, piece.length()) < 0) throw_error();
-            at += piece.length();
-        } else if (kind == PyUnicode_1BYTE_KIND) {
-            std::memcpy(static_cast<char*>(data) + at, piece.ascii.data(), piece.ascii.size());
-            at += piece.length();
-        } else {
-            for (char c : piece.ascii) PyUnicode_WRITE(kind, data, at++, static_cast<unsigned char>(c));
-        }
-    }
-    return result;
+    return written(std::span<const Piece>(pieces));
 }
 
 }  // namespace detail
