@@ -84,14 +84,6 @@ def serve_python(port):
         server.serve_forever()
 
 
-def zelk_server_missing():
-    try:
-        import zelk.server  # noqa: F401
-    except ImportError as e:
-        return f"skipped: zelk.server cannot be imported yet ({e})"
-    return None
-
-
 class Caller:
     """One connection of the raw client; every call is one request record and one answer."""
 
@@ -150,13 +142,9 @@ def main():
     ctx = get_context("spawn")
     servers = {"zelk.server": serve_zelk, "plain-Python ThreadingTCPServer": serve_python}
     skipped = {}
-    if reason := zelk_server_missing():
-        skipped["zelk.server"] = reason
     running, procs = {}, []
     try:
         for name, target in servers.items():
-            if name in skipped:
-                continue
             try:
                 proc, port = start_server(ctx, target)
             except Exception as e:
