@@ -271,13 +271,16 @@ def test_sigint_stops_a_server_in_the_calling_thread():
     port = free_port()
     child = subprocess.Popen([sys.executable, "-c", SERVE_IN_MAIN, str(port)], stdout=subprocess.PIPE, text=True)
     try:
-        c = connect_when_up(port)
+        c = connect_when_up(port, timeout=60.0)
         assert call(c, "calc.add", 1, 2) == (1, 7, 3)
         child.send_signal(signal.SIGINT)
-        out, _ = child.communicate(timeout=10)
+        out, _ = child.communicate(timeout=60)
     finally:
         child.kill()
-    assert f"Stopping calc at ('127.0.0.1', {port})!!!" in out and out.rstrip().endswith("returned")
+    # serve returned normally after logging the stop; a handler thread's lines may come before or after.
+    lines = out.splitlines()
+    stopping = [k for k, line in enumerate(lines) if f"Stopping calc at ('127.0.0.1', {port})!!!" in line]
+    assert child.returncode == 0 and "returned" in lines and stopping and stopping[0] < lines.index("returned"), out
 
 
 def test_terminate_lists_without_killing():
