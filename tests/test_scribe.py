@@ -3,6 +3,7 @@
 import functools
 import inspect
 import io
+import pathlib
 import pickle
 import re
 import sys
@@ -10,6 +11,7 @@ import sys
 import pytest
 
 from conftest import memory_growth, needs_plain_build, run_in_threads
+import zelk
 from zelk import scribe
 from zelk.scribe import BrillPrint, abbreviate, iformat, iprint
 
@@ -135,6 +137,33 @@ def test_chained_exceptions_are_all_shown():
 def test_exception_outside_an_except_block():
     returned = iprint(ValueError("lonely"), file=io.StringIO())
     assert returned.startswith("lonely!\r\n")
+
+
+def report_from(path, exclude):
+    """The report of a ValueError("zelk broke") raised in a function compiled as the file `path`."""
+    namespace = {}
+    exec(compile("def broke():\n    raise ValueError('zelk broke')\n", str(path), "exec"), namespace)
+    try:
+        namespace["broke"]()
+    except ValueError as e:
+        return iprint(e, exclude=exclude, file=io.StringIO())
+
+
+@pytest.mark.parametrize(
+    "folders, exclude, frame_kept, line_kept",
+    [
+        (lambda tmp: zelk.__path__, ["zelk"], False, True),  # the package's own files, wherever installed
+        (lambda tmp: [tmp / "zelk"], ["zelk"], True, True),  # a user's folder of the same name
+        (lambda tmp: [tmp / "zelk" / "zelk"], ["zelk", "vantor", "melix"], True, True),
+        (lambda tmp: [tmp / "zelk"], ["zel[k]"], False, False),  # any other entry is searched everywhere
+    ],
+)
+def test_the_entry_naming_the_package_hides_its_own_frames_only(tmp_path, folders, exclude, frame_kept, line_kept):
+    for folder in folders(tmp_path):
+        path = pathlib.Path(folder) / "mine.py"
+        returned = report_from(path, exclude)
+        assert (f'File "{path}", line 2, in broke' in returned, "ValueError: zelk broke" in returned) == (frame_kept, line_kept)
+        assert "in report_from" in returned or not line_kept  # the calling frame, in this file
 
 
 # ---- abbreviate and iformat --------------------------------------------------------------------

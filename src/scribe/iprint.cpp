@@ -59,6 +59,19 @@ Ref exception_report(Scope s, Handle style, Handle pattern, Handle obj) {
     return zk::join(n.empty_text, pieces);
 }
 
+// `exclude` as one pattern: each entry is a regular-expression fragment searched in every string of
+// a report, except the one naming this package, which stands for the frames of its own files.
+Ref exclude_pattern(Scope s, Handle exclude) {
+    const State& st = s.state();
+    const Names& n = st.names;
+    Ref entries = zk::new_list();
+    for (Ref entry : zk::iterate(exclude)) {
+        bool package = PyUnicode_Check(entry.get()) && zk::equal(entry, st.package_name);
+        zk::append(entries, package ? st.package_frames : entry);
+    }
+    return zk::call_method(s.global(n.re), n.compile, zk::join(n.bar, entries));
+}
+
 // Local time to the millisecond: 2024-05-01 12:00:00.123
 Ref now_to_millisecond(Scope s) {
     const Names& n = s.names();
@@ -71,7 +84,7 @@ Ref iprint(Scope s, Handle obj, Handle title, Handle mode, Handle foreground, Ha
     const Names& n = s.names();
     Ref style = s.global(n.STYLE);
     Ref label = zk::getitem(zk::getitem(style, n.color2level), foreground);
-    Ref pattern = zk::call_method(s.global(n.re), n.compile, zk::join(n.bar, exclude));
+    Ref pattern = exclude_pattern(s, exclude);
 
     Ref msg = zk::isinstance(obj, PyExc_Exception) ? exception_report(s, style, pattern, obj) : zk::format(obj);
 

@@ -9,7 +9,10 @@
 namespace scribe {
 
 #define SCRIBE_NAMES(X, S)                 \
+    X(__file__)                            \
     X(__init__)                            \
+    X(__path__)                            \
+    X(abspath)                             \
     X(abbreviate)                          \
     X(addFilter)                           \
     X(addHandler)                          \
@@ -22,10 +25,12 @@ namespace scribe {
     X(critical)                            \
     X(datetime)                            \
     X(debug)                               \
+    X(dirname)                             \
     X(emit)                                \
     X(encoding)                            \
     X(environ)                             \
     X(error)                               \
+    X(escape)                              \
     X(exc_info)                            \
     X(exclude)                             \
     X(exist_ok)                            \
@@ -59,14 +64,18 @@ namespace scribe {
     X(os)                                  \
     X(parent)                              \
     X(parents)                             \
+    X(path)                                \
     X(partial)                             \
     X(Path)                                \
     X(pattern)                             \
     X(PREFIX)                              \
     X(print)                               \
     X(re)                                  \
+    X(realpath)                            \
     X(replace)                             \
+    X(rpartition)                          \
     X(search)                              \
+    X(sep)                                 \
     X(setFormatter)                        \
     X(setLevel)                            \
     X(split)                               \
@@ -92,6 +101,7 @@ namespace scribe {
     S(clock_format, "%Y-%m-%d %H:%M:%S.%f") \
     S(comma_space, ", ")                   \
     S(cyan, "cyan")                        \
+    S(dot, ".")                            \
     S(during, "During")                    \
     S(empty_text, "")                      \
     S(file, "file")                        \
@@ -118,6 +128,9 @@ struct State : zk::ModuleState {
     // The logging classes the module's own classes extend, as imported: their methods are called
     // through them, as a class body's super() would.
     zk::Ref formatter_base, stream_handler_base;
+    // The package's name ("zelk"), and the pattern of its own files' frames that this name means
+    // in an exclude list (see find_package_frames).
+    zk::Ref package_name, package_frames;
 
     template <class F>
     void each(F&& f) {
@@ -125,6 +138,7 @@ struct State : zk::ModuleState {
         f(names);
         f(formatter_base);
         f(stream_handler_base);
+        f(package_name), f(package_frames);
     }
 };
 
@@ -157,6 +171,9 @@ inline const char* level_method_name(Level level) {
     constexpr const char* names[] = {"debug", "info", "warning", "error", "critical"};
     return names[static_cast<int>(level)];
 }
+
+// Fills the state's package_name and package_frames, once at import.
+void find_package_frames(zk::Module& m, State& st);
 
 // STYLE: the colour, mode, level-label and traceback-marker tables.
 zk::Ref make_style();
