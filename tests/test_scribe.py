@@ -3,6 +3,7 @@
 import functools
 import inspect
 import io
+import logging
 import pathlib
 import pickle
 import re
@@ -393,6 +394,45 @@ def test_error_reports_the_handled_exception(sink):
         returned = printer.error(e, file=sink)
     assert returned.startswith("broken!\r\n\U0001F47D  Traceback")
     assert "in fail" in returned and returned.endswith("ValueError: broken\n")
+
+
+# ---- NO_COLOR and ZELK_LOG_LEVEL ---------------------------------------------------------------
+
+
+@pytest.mark.parametrize("value, coloured", [(None, True), ("", True), ("1", False), ("false", False)])
+def test_no_color_leaves_the_colour_codes_out(monkeypatch, sink, value, coloured):
+    if value is not None:
+        monkeypatch.setenv("NO_COLOR", value)
+    assert BrillPrint("T").warning("careful", file=sink) == "careful"
+    plain = rf"\[{TS}\]\[T\]\[WARNING\U0001F631\] careful"
+    assert re.fullmatch(rf"{ESC}\[1;33m{plain}{ESC}\[0m\n" if coloured else rf"{plain}\n", line(sink))
+    record = logging.LogRecord("n", logging.ERROR, __file__, 1, "logged", None, None)
+    formatted = scribe.ColoredFormatter("[%(levelname)s] %(message)s").format(record)
+    assert formatted == (f"{ESC}[1;35m[ERROR\U0001F92C] logged{ESC}[0m" if coloured else "[ERROR\U0001F92C] logged")
+
+
+LEVELS = ["debug", "info", "warning", "error", "critical"]
+
+
+@pytest.mark.parametrize(
+    "value, printed",
+    [(None, LEVELS), ("WARNING", LEVELS[2:]), (" critical\n", LEVELS[4:]), ("Debug", LEVELS),
+     ("loud", LEVELS), ("", LEVELS)],  # an unknown or empty value quiets nothing
+)
+def test_log_level_quiets_lines_below_it_and_still_returns_their_texts(monkeypatch, sink, value, printed):
+    if value is not None:
+        monkeypatch.setenv("ZELK_LOG_LEVEL", value)
+    printer = BrillPrint("T", exclude=["nothing-matches-this"])
+    assert [getattr(printer, level)(level, file=sink) for level in LEVELS] == LEVELS
+    assert re.findall(r"\] (\w+)\x1b", line(sink)) == printed
+    try:
+        fail("broken")
+    except ValueError as e:
+        report = printer.error(e, file=sink)
+    assert report.startswith("broken!\r\n") and report.endswith("ValueError: broken\n")
+    assert ("broken!" in line(sink)) == ("error" in printed)
+    iprint("risky", foreground="blue", file=sink)  # blue's "RISK" counts as a warning
+    assert ("risky" in line(sink)) == ("warning" in printed)
 
 
 def test_subclasses_and_instances_behave_as_python_classes(sink):

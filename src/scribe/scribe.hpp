@@ -3,6 +3,7 @@
 
 #include "core/zk.hpp"
 
+#include <optional>
 #include <utility>
 #include <vector>
 
@@ -54,6 +55,7 @@ namespace scribe {
     X(limit)                               \
     X(lines)                               \
     X(log)                                 \
+    X(lower)                               \
     X(LOGGER)                              \
     X(lstrip)                              \
     X(mkdir)                               \
@@ -80,6 +82,7 @@ namespace scribe {
     X(setLevel)                            \
     X(split)                               \
     X(strftime)                            \
+    X(strip)                               \
     X(STYLE)                               \
     X(suffix)                              \
     X(SUFFIX)                              \
@@ -108,6 +111,8 @@ namespace scribe {
     S(file_word, "File")                   \
     S(frame_source, "\n    ")              \
     S(line_feed, "\n")                     \
+    S(log_level_variable, "ZELK_LOG_LEVEL") \
+    S(no_color_variable, "NO_COLOR")       \
     S(no_file_marker, "!!!")               \
     S(overwrite_marker, "[!n]")            \
     S(purple, "purple")                    \
@@ -171,6 +176,11 @@ inline const char* level_method_name(Level level) {
     constexpr const char* names[] = {"debug", "info", "warning", "error", "critical"};
     return names[static_cast<int>(level)];
 }
+
+// NO_COLOR and ZELK_LOG_LEVEL, read as each line is printed; the level a line's colour gives it.
+bool no_color(Scope s);
+std::optional<Level> lowest_printed_level(Scope s);
+Level colour_level(zk::Handle foreground);
 
 // Fills the state's package_name and package_frames, once at import.
 void find_package_frames(zk::Module& m, State& st);
