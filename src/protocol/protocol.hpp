@@ -105,6 +105,7 @@ struct State : zk::ModuleState {
     // that compress and decompress call.
     ExtraNames extra;
     zk::Ref np_diff, np_flatnonzero, np_r, np_repeat, np_empty, np_intp, np_dtype;
+    zk::Ref pinned_block_type;  // the base of loadv's arrays, which keeps their block mapped
 
     template <class F>
     void each(F&& f) {
@@ -113,6 +114,7 @@ struct State : zk::ModuleState {
         f(codec);
         f(packb_keywords), f(unpackb_keywords), f(byte_packer), f(encode_descriptor), f(decode_descriptor);
         f(extra), f(np_diff), f(np_flatnonzero), f(np_r), f(np_repeat), f(np_empty), f(np_intp), f(np_dtype);
+        f(pinned_block_type);
     }
 };
 
@@ -151,6 +153,11 @@ void define_run_length(zk::Module& m, State& st);
 
 // dumpv and loadv, arrays handed over in named shared-memory blocks.
 void define_shared_values(zk::Module& m, State& st);
+
+// The type whose objects keep a shared-memory block mapped while arrays over it live, and one of
+// them for `block`: what loadv's arrays take as their buffer.
+void define_pinned_block(zk::Module& m, State& st);
+zk::Ref pin_block(const State& st, zk::Handle block);
 
 // class WebSocket, then websocket.
 void define_websocket(zk::Module& m, State& st);
