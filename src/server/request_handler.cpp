@@ -182,13 +182,15 @@ Ref setup(Scope s, Handle self) {
 // One port serves zelk clients and browsers: a browser's first bytes are "GET ", which cannot
 // begin a zelk message of sane length (its 8-byte length field would announce over 500 MB). The
 // bytes are looked at without taking them; a browser's connection then reads WebSocket frames.
-void tell_browsers_apart(const State& st, Handle connection) {
+// False when the client closed without sending anything: there is nothing left to serve.
+bool tell_browsers_apart(const State& st, Handle connection) {
     const Names& n = st.names;
     Ref first = zk::call_method(zk::getattr(connection, n._socket), n.recv, zk::integer(4), st.peek_whole);
-    if (PyBytes_Check(first.get()) && PyBytes_GET_SIZE(first.get()) == 4 &&
-        std::memcmp(PyBytes_AS_STRING(first.get()), "GET ", 4) == 0) {
+    if (!PyBytes_Check(first.get())) return true;
+    if (PyBytes_GET_SIZE(first.get()) == 4 && std::memcmp(PyBytes_AS_STRING(first.get()), "GET ", 4) == 0) {
         zk::call_method(connection, n.upgrade);
     }
+    return PyBytes_GET_SIZE(first.get()) > 0;
 }
 
 // With a key, a new connection must pass the key handshake before anything it sends is decoded;
@@ -235,7 +237,7 @@ Ref handle(Scope s, Handle self) {
     Ref connection = zk::getattr(self, n._connection);
     if (!passes_key_handshake(st, self, connection)) return zk::none();
     try {
-        tell_browsers_apart(st, connection);
+        if (!tell_browsers_apart(st, connection)) return zk::none();
     } catch (zk::PyError& e) {
         if (!e.matches(PyExc_OSError)) throw;  // the connection broke: the loop below sees it
     }

@@ -2,6 +2,9 @@
 // calls: serve builds and runs a server for one object, start runs one until it is interrupted.
 #include "server/server.hpp"
 
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <atomic>
 #include <chrono>
 
@@ -106,6 +109,24 @@ Ref process_request_thread(Scope s, Handle self, Handle request, Handle client_a
     return zk::none();
 }
 
+// socketserver's own shutdown and close of a finished connection, without letting go of the
+// interpreter around them: neither call waits, and when thousands of connections end at once each
+// thread that lets go waits in line to come back, which the new callers' threads do too.
+Ref shutdown_request(Scope s, Handle self, Handle request) {
+    const State& st = s.state();
+    if (!Py_IS_TYPE(request.get(), reinterpret_cast<PyTypeObject*>(st.socket_class.get()))) {
+        zk::call(st.tcp_shutdown_request, self, request);
+        return zk::none();
+    }
+    long fd = PyLong_AsLong(zk::call_method(request, st.names.detach).get());
+    if (fd == -1 && PyErr_Occurred()) zk::throw_error();
+    if (fd >= 0) {
+        ::shutdown(static_cast<int>(fd), SHUT_WR);  // may fail on a connection already reset: it is closed either way
+        ::close(static_cast<int>(fd));
+    }
+    return zk::none();
+}
+
 Ref start(Scope s, Handle server, Handle clean) {
     const Names& n = s.names();
     try {
@@ -177,6 +198,7 @@ void define_server(zk::Module& m, const State& st, Handle server_base) {
                                                             {arg("self"), arg("request"), arg("client_address")})),
                     zk::method(zk::declare<process_request_thread>("process_request_thread",
                                                                    {arg("self"), arg("request"), arg("client_address")})),
+                    zk::method(zk::declare<shutdown_request>("shutdown_request", {arg("self"), arg("request")})),
                 });
 }
 

@@ -31,6 +31,7 @@ namespace server {
     X(critical)                       \
     X(daemon)                         \
     X(deliver_challenge)              \
+    X(detach)                         \
     X(daemon_threads)                 \
     X(error)                          \
     X(exclude)                        \
@@ -80,6 +81,7 @@ namespace server {
     X(server_address)                 \
     X(server_close)                   \
     X(sleep)                          \
+    X(socket)                         \
     X(time)                           \
     X(upgrade)                        \
     X(split)                          \
@@ -90,6 +92,7 @@ namespace server {
     X(TCP_NODELAY)                    \
     X(terminate)                      \
     X(Thread)                         \
+    X(TCPServer)                      \
     X(ThreadingMixIn)                 \
     X(ThreadingTCPServer)             \
     X(wait_procs)                     \
@@ -115,6 +118,8 @@ struct State : zk::ModuleState {
     zk::Ref deliver_challenge;            // ring's side of the key handshake for servers
     zk::Ref message_too_large;            // ring's MessageTooLarge
     zk::Ref threading_process_request, threading_process_request_thread;  // ThreadingMixIn's own
+    zk::Ref tcp_shutdown_request;         // TCPServer's own
+    zk::Ref socket_class;                 // socket.socket
 
     template <class F>
     void each(F&& f) {
@@ -123,7 +128,7 @@ struct State : zk::ModuleState {
         f(request_kind), f(response_kind), f(connection_class), f(method_type), f(iformat);
         f(native_process), f(native_parse), f(exclude), f(connection_errors), f(peek_whole), f(deliver_challenge);
         f(listen_backlog), f(ipproto_tcp), f(tcp_nodelay), f(message_too_large);
-        f(threading_process_request), f(threading_process_request_thread);
+        f(threading_process_request), f(threading_process_request_thread), f(tcp_shutdown_request), f(socket_class);
     }
 };
 
