@@ -50,11 +50,16 @@ TARGET = textwrap.dedent("""
         def pid(self):
             return os.getpid()
 
-    serve(Target(), "target", port=int(sys.argv[1]), authkey=sys.argv[2].encode() if sys.argv[2:] else None)
+    serve(Target(), "target", port=int(sys.argv[1]), authkey=sys.argv[2].encode() if sys.argv[2:] else None,
+          idle_timeout=2.0, max_message_size=64 << 20)
 """)
 
 # Generous: the machine is shared, and the sanitizer build is several times slower.
 ANSWER_TIMEOUT = 60.0
+# The server's: a connection silent (or slow to finish a message) this long is closed, and one that
+# announces a message over MAX_MESSAGE is closed at once.
+IDLE_TIMEOUT = 2.0
+MAX_MESSAGE = 64 << 20
 BIG = 32 << 20
 # The allocator keeps some of what large messages and a hundred threads freed, for reuse, so the
 # resident size does not fall back to the byte. A fault that kept even one of its 32 MB messages, or
@@ -539,6 +544,48 @@ def test_reset(watch, target, moment):
             s = socket.create_connection(("127.0.0.1", target.port), timeout=ANSWER_TIMEOUT)
             RESETS[moment](s)
             reset(s)
+
+
+def idle_peer(s):
+    pass  # says nothing at all
+
+
+def slow_peer(s):
+    """Sends a call a byte at a time, too slowly to finish it within the idle time-out."""
+    for byte in request(1, "add", 1, 2)[:20]:
+        try:
+            s.sendall(bytes([byte]))
+        except OSError:
+            return  # the server has closed the connection
+        time.sleep(IDLE_TIMEOUT / 5)
+
+
+def oversized_peer(s):
+    """Announces a message over the server's limit, and starts sending it."""
+    try:
+        s.sendall(struct.pack("=Q", 2 * MAX_MESSAGE) + b"\0" * MB)
+    except OSError:
+        pass
+
+
+PATIENCE = {"idle peers": idle_peer, "slow peers": slow_peer, "oversized peers": oversized_peer}
+
+
+@pytest.mark.parametrize("kind", PATIENCE)
+def test_peers_that_would_hold_a_thread(watch, target, kind):
+    """Each is closed by the server (at the idle time-out, or at once), and answered nothing."""
+    replies = []
+
+    def peer(i):
+        with socket.create_connection(("127.0.0.1", target.port), timeout=ANSWER_TIMEOUT) as s:
+            PATIENCE[kind](s)
+            replies.append(read_to_end(s))  # the server's close ends the read
+
+    with watch(kind, 8) as notes:
+        started = time.monotonic()
+        run_in_threads(peer, count=8)
+        notes.append(f"all closed by the server after {time.monotonic() - started:.1f} s")
+    assert replies == [b""] * 8
 
 
 def test_a_hundred_clients_at_once(watch, target):

@@ -239,7 +239,9 @@ Ref handle(Scope s, Handle self) {
     try {
         if (!tell_browsers_apart(st, connection)) return zk::none();
     } catch (zk::PyError& e) {
-        if (!e.matches(PyExc_OSError)) throw;  // the connection broke: the loop below sees it
+        if (!e.matches(PyExc_OSError)) throw;
+        // Silent for the whole idle time-out: closed now. Any other break the loop below sees.
+        if (e.matches(PyExc_BlockingIOError) || e.matches(PyExc_TimeoutError)) return report_end(st, self, e), zk::none();
     }
     Ref own_process = zk::getattr(reinterpret_cast<PyObject*>(Py_TYPE(self.get())), n.process);
     bool native = own_process.get() == st.native_process.get();
