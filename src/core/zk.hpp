@@ -7,6 +7,8 @@
 //   declare<F>, Def, Scope           native functions (function.hpp)
 //   method, classmethod, property    class bodies (klass.hpp)
 //   Module, ZK_MODULE                the module's exec step (module.hpp)
+//   escape_controls                  a peer's text made safe for a console or log (escape.hpp)
 #pragma once
 
+#include "core/escape.hpp"
 #include "core/module.hpp"

@@ -9,6 +9,8 @@
 namespace scribe {
 
 #define SCRIBE_NAMES(X, S)                 \
+    X(__cause__)                           \
+    X(__context__)                         \
     X(__init__)                            \
     X(abbreviate)                          \
     X(addFilter)                           \
@@ -27,7 +29,9 @@ namespace scribe {
     X(environ)                             \
     X(error)                               \
     X(exc_info)                            \
+    X(exceptions)                          \
     X(exclude)                             \
+    X(format_exception_only)               \
     X(exist_ok)                            \
     X(exists)                              \
     X(extMatch)                            \

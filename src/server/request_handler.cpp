@@ -84,9 +84,10 @@ Ref failure_answer(Scope s, const Session& session, Handle request, const Call& 
         zk::raise(PyExc_UnboundLocalError, "cannot access local variable 'args' where it is not associated with a value");
     }
     Ref rendered = zk::call(st.iformat, name, call.args, call.kwds);
-    Ref err = zk::call(PyExc_Exception, zk::text("{}{} {}", type_name, rendered, e.value()));
+    // The call's name and arguments are the peer's, and so may be the exception's text.
+    Ref err = zk::call(PyExc_Exception, zk::escape_controls(zk::text("{}{} {}", type_name, rendered, e.value())));
     Ref log = zk::getattr(session.server, n.log);
-    if (!zk::truthy(traceback)) return zk::call_method(log, n.error, zk::to_str(e.value()));
+    if (!zk::truthy(traceback)) return zk::call_method(log, n.error, zk::escape_controls(zk::to_str(e.value())));
     return zk::call_method(log, n.error, err);
 }
 
@@ -99,7 +100,7 @@ void serve_one(Scope s, const Session& session) {
     Ref request = zk::call(session.recv);
     bool record = PyTuple_Check(request.get()) || PyList_Check(request.get());
     if (!record && request.get() != Py_None && zk::truthy(zk::getattr(session.connection, n._onwebs))) {
-        if (!PyDict_Check(request.get())) zk::call(s.global(n.print), request);
+        if (!PyDict_Check(request.get())) zk::call(s.global(n.print), zk::escaped_text(request));
         zk::call(session.send, request);
         return;
     }
