@@ -107,7 +107,9 @@ def serve_command(args: argparse.Namespace) -> int:
     obj, name = load(args.target)
     alias = args.alias or name
     try:
-        serve(servable(obj), alias=alias, host=args.host, port=args.port, authkey=authkey())
+        serve(servable(obj), alias=alias, host=args.host, port=args.port, authkey=authkey(), origins=args.origin)
+    except ValueError as e:  # an --origin that is not one, told before anything is bound
+        raise Failed(f"--origin: {e}", 2) from None
     except OSError as e:
         raise Failed(f"cannot serve {alias!r} at {args.host}:{args.port or get_port(alias)}: {e}") from None
     return 0
@@ -288,6 +290,9 @@ def parser() -> argparse.ArgumentParser:
     serve = command("serve", "Serve an importable object until interrupted.", serve_command)
     serve.add_argument("target", metavar="MODULE[:ATTR]", help="what to serve, e.g. 'math' or 'fractions:Fraction'")
     serve.add_argument("--alias", default="", metavar="NAME", help="the service name (default: ATTR, or MODULE)")
+    serve.add_argument("--origin", action="append", metavar="ORIGIN",
+                       help="a web page origin allowed to call, as scheme://host[:port] (repeatable); "
+                            "pages from loopback hosts are always allowed, all others refused")
     address(serve, timeout=False)
 
     call = command("call", "Call a remote method and print its result.", call_command)

@@ -54,4 +54,5 @@ def serve(
     clean: bool = False,
     *,
     authkey: bytes | None = None,
+    origins: list[str] | None = None,
 ) -> None: ...

@@ -100,7 +100,12 @@ void serve_one(Scope s, const Session& session) {
     Ref request = zk::call(session.recv);
     bool record = PyTuple_Check(request.get()) || PyList_Check(request.get());
     if (!record && request.get() != Py_None && zk::truthy(zk::getattr(session.connection, n._onwebs))) {
-        if (!PyDict_Check(request.get())) zk::call(s.global(n.print), zk::escaped_text(request));
+        if (PyDict_Check(request.get())) {
+            Ref address = zk::getattr(session.handler, n.client_address);
+            if (!admit_upgrade(s, session.server, session.connection, address, request)) return;
+        } else {
+            zk::call(s.global(n.print), zk::escaped_text(request));
+        }
         zk::call(session.send, request);
         return;
     }

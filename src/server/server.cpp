@@ -21,6 +21,8 @@ const char* const serve_doc =
     "        clean (bool, optional): call `terminate` if true, default False\n"
     "        authkey (bytes, optional): a key clients must prove they know before anything\n"
     "            they send is decoded; without one, anyone who reaches the port is served\n"
+    "        origins (list[str], optional): web pages allowed to call, as scheme://host[:port],\n"
+    "            besides pages from a loopback host; browsers' other pages are refused\n"
     "    ";
 
 // Binds with address reuse and serves each connection in a daemon thread; then registers obj.
@@ -52,9 +54,11 @@ Ref start(Scope s, Handle server, Handle clean) {
     return zk::none();
 }
 
-Ref serve(Scope s, Handle obj, Handle alias, Handle host, Handle port, Handle thread, Handle clean, Handle authkey) {
+Ref serve(Scope s, Handle obj, Handle alias, Handle host, Handle port, Handle thread, Handle clean, Handle authkey,
+          Handle origins) {
     const State& st = s.state();
     const Names& n = st.names;
+    Ref allowed = allowed_origins(st, origins);  // a malformed entry is refused before anything is bound
     Ref log = zk::call_kw(s.global(n.BrillPrint), {alias}, {{n.exclude, st.exclude}});
     Ref chosen = zk::truthy(port) ? Ref::borrow(port) : zk::call(s.global(n.get_port), alias);
     zk::call_method(log, n.info, zk::text("{} is serving at {}:{}", alias, host, chosen));
@@ -62,6 +66,7 @@ Ref serve(Scope s, Handle obj, Handle alias, Handle host, Handle port, Handle th
                              {{n.obj, obj}, {n.alias, alias}});
     zk::setattr(server, n.log, log);
     zk::setattr(server, n._authkey, authkey);
+    zk::setattr(server, n._origins, allowed);
     if (zk::truthy(thread)) {
         Ref threading = zk::import("threading");
         Ref worker = zk::call_kw(zk::getattr(threading, n.Thread), {},
@@ -101,7 +106,8 @@ zk::Def serve_def() {
     return zk::declare<serve>("serve", {arg("obj"), arg("alias", Check::Str) = "", arg("host", Check::Str) = "127.0.0.1",
                                         arg("port", Check::Int) = 0, arg("thread").annotate("bool") = false,
                                         arg("clean").annotate("bool") = false,
-                                        zk::kwonly("authkey", Check::Bytes).optional() = zk::none()})
+                                        zk::kwonly("authkey", Check::Bytes).optional() = zk::none(),
+                                        zk::kwonly("origins").annotate("list[str] | None") = zk::none()})
         .doc(serve_doc);
 }
 

@@ -12,6 +12,7 @@ namespace server {
     X(_closed)                        \
     X(_connection)                    \
     X(_onwebs)                        \
+    X(_origins)                       \
     X(_parse)                         \
     X(_server)                        \
     X(_socket)                        \
@@ -41,12 +42,15 @@ namespace server {
     X(kill)                           \
     X(psutil)                         \
     X(log)                            \
+    X(lower)                          \
     X(IPPROTO_TCP)                    \
     X(MSG_PEEK)                       \
     X(MSG_WAITALL)                    \
     X(name)                           \
     X(NoSuchProcess)                  \
     X(obj)                            \
+    X(origin)                         \
+    X(origins)                        \
     X(os)                             \
     X(ping)                           \
     X(pop)                            \
@@ -62,6 +66,7 @@ namespace server {
     X(request_queue_size)             \
     X(RequestHandler)                 \
     X(send)                           \
+    X(sendall)                        \
     X(serve_forever)                  \
     X(setsockopt)                     \
     X(SOMAXCONN)                      \
@@ -86,6 +91,7 @@ namespace server {
     X(warning)                        \
     S(args_, "args")                  \
     S(dot, ".")                       \
+    S(null_, "null")                  \
     S(traceback_, "traceback")
 
 ZK_NAMES(Names, SERVER_NAMES)
@@ -126,6 +132,13 @@ ParsedRequest parse_request(Scope s, zk::Handle server_base, zk::Handle request)
 zk::Ref define_server_base(zk::Module& m, State& st);
 void define_request_handler(zk::Module& m, State& st);
 void define_server(zk::Module& m, const State& st, zk::Handle server_base);
+
+// The origins `serve` allows besides loopback pages, checked and in one form (a frozenset);
+// ValueError for an entry that is not scheme://host[:port].
+zk::Ref allowed_origins(const State& st, zk::Handle entries);
+// Whether a browser's upgrade request may go on: when its page's origin is not allowed, the page
+// is answered 403, the refusal logged and the connection marked closed.
+bool admit_upgrade(Scope s, zk::Handle server, zk::Handle connection, zk::Handle address, zk::Handle header);
 
 // terminate, start, serve
 zk::Def terminate_def();
