@@ -1,6 +1,7 @@
 """The caller's side of a remote call: the client that numbers, sends and checks calls, and the proxies."""
 
 import socket as socket
+import ssl
 from typing import Any, Literal, overload
 
 from .protocol import REQUEST as REQUEST
@@ -63,6 +64,7 @@ def connect(
     types: Literal["class"] = "class",
     *,
     authkey: bytes | None = None,
+    ssl_context: ssl.SSLContext | None = None,
 ) -> _RemoteClass: ...
 @overload
 def connect(
@@ -73,4 +75,5 @@ def connect(
     types: str = "class",
     *,
     authkey: bytes | None = None,
+    ssl_context: ssl.SSLContext | None = None,
 ) -> _RemoteClass | _RemoteMethod: ...

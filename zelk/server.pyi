@@ -2,6 +2,7 @@
 
 import os as os
 import socketserver as socketserver
+import ssl
 from types import MethodType as MethodType
 from typing import Any as Any
 
@@ -55,4 +56,5 @@ def serve(
     *,
     authkey: bytes | None = None,
     origins: list[str] | None = None,
+    ssl_context: ssl.SSLContext | None = None,
 ) -> None: ...

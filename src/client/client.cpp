@@ -1,6 +1,8 @@
 // Client: connecting, and sending one numbered request; the call itself is in call.cpp.
 #include "client/client.hpp"
 
+#include <algorithm>
+
 namespace client {
 
 using zk::Handle;
@@ -17,8 +19,31 @@ Ref init(Scope s, Handle self, Handle host, Handle port, Handle timeout) {
     return zk::none();
 }
 
+// With an ssl_context, the connected socket wrapped in TLS, its handshake done; else `sock` itself.
+// The handshake waits no longer than the client's time-out, nor than a key handshake would.
+Ref over_tls(const Names& n, Handle self, Handle sock, Handle host) {
+    Ref context = zk::getattr_optional(self, n._ssl_context);
+    if (!context || context.get() == Py_None) return Ref::borrow(sock);
+    Ref wrapped = zk::call_kw(zk::getattr(context, n.wrap_socket), {sock},
+                              {{n.server_hostname, host}, {n.do_handshake_on_connect, Py_False}});
+    Ref timeout = zk::getattr(self, n._timeout);
+    constexpr double handshake_seconds = 10.0;
+    double limit = std::min(PyFloat_AsDouble(timeout.get()), handshake_seconds);
+    if (limit == -1.0 && PyErr_Occurred()) zk::throw_error();
+    try {
+        zk::call_method(wrapped, n.settimeout, zk::floating(limit));
+        zk::call_method(wrapped, n.do_handshake);
+        zk::call_method(wrapped, n.settimeout, timeout);
+    } catch (zk::PyError&) {
+        zk::call_method(wrapped, n.close);  // the socket it took over is closed with it
+        throw;
+    }
+    return wrapped;
+}
+
 // With a key, the new connection passes the key handshake before it replaces the old one; a
-// server that fails it is reported like one that cannot be reached.
+// server that fails it is reported like one that cannot be reached. With an ssl_context, both
+// happen inside TLS.
 Ref open_connection(Scope s, Handle self) {
     const State& st = s.state();
     const Names& n = st.names;
@@ -30,6 +55,7 @@ Ref open_connection(Scope s, Handle self) {
         sock = zk::call(zk::getattr(s.global(n.socket), n.socket));
         zk::call_method(sock, n.settimeout, zk::getattr(self, n._timeout));
         zk::call_method(sock, n.connect, zk::tuple_of({host, port}));
+        sock = over_tls(n, self, sock, host);
         Ref connection = zk::call(s.global(n.Connection), sock);
         Ref key = zk::getattr_optional(self, n._authkey);
         if (key && key.get() != Py_None) zk::call(st.answer_challenge, connection, key);

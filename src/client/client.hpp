@@ -21,6 +21,7 @@ namespace client {
     X(_RemoteMethod)                        \
     X(_request)                             \
     X(_socket)                              \
+    X(_ssl_context)                         \
     X(_timeout)                             \
     X(alias)                                \
     X(answer_challenge)                     \
@@ -33,6 +34,8 @@ namespace client {
     X(connect)                              \
     X(Connection)                           \
     X(critical)                             \
+    X(do_handshake)                         \
+    X(do_handshake_on_connect)              \
     X(error)                                \
     X(exclude)                              \
     X(flush)                                \
@@ -48,9 +51,12 @@ namespace client {
     X(RESPONSE)                             \
     X(RLock)                                \
     X(send)                                 \
+    X(server_hostname)                      \
     X(settimeout)                           \
     X(socket)                               \
+    X(SSLContext)                           \
     X(timeout)                              \
+    X(wrap_socket)                          \
     S(class_, "class")                      \
     S(dot, ".")                             \
     S(melix, "melix")                       \

@@ -16,9 +16,16 @@ Ref init(Scope s, Handle self, Handle socket) {
     const Names& n = s.names();
     zk::call_method(s.super(self), n.__init__);
     zk::setattr(self, n._socket, socket);
+    zk::setattr(self, n._tls, zk::boolean(is_tls_socket(n, socket)));  // settled once: see tls.cpp
     zk::setattr(self, n._send_lock, zk::call(s.state().lock_class));
     zk::setattr(self, n._recv_lock, zk::call(s.state().lock_class));
     return zk::none();
+}
+
+// Whether the connection's socket is an SSL socket, as the constructor found.
+bool tls(const Names& n, Handle self) {
+    Ref flag = zk::getattr_optional(self, n._tls);
+    return flag && zk::truthy(flag);
 }
 
 // Input the reader kept, beyond its last message or of one it stopped in, is stale too.
@@ -41,7 +48,7 @@ Ref clear(Scope s, Handle self) {
                     while (zk::truthy(zk::call_method(sock, n.recv, size))) {
                     }
                 } catch (zk::PyError& e) {
-                    if (!e.matches(PyExc_BlockingIOError)) throw;
+                    if (!would_block(n, e)) throw;
                 }
             },
             [&] { zk::call_method(sock, n.setblocking, Py_True); });
@@ -57,6 +64,10 @@ Ref flush(Scope s, Handle self) {
     return zk::with_lock(st.core, zk::getattr(self, n._recv_lock), [&] {
         drop_kept_input(n, self);
         Ref sock = zk::getattr(self, n._socket);
+        if (tls(n, self)) {
+            flush_tls(s, sock);
+            return zk::none();
+        }
         Ref select = zk::getattr(s.global(n.select), n.select);
         Ref watched = zk::list_of({sock});
         Ref nothing = zk::new_list();
@@ -89,8 +100,9 @@ void write_message(Scope s, Handle self, Handle sock, Handle request) {
         return;
     }
     Packet packet(st, request);
+    bool over_tls = tls(n, self);
     zk::with_lock(st.core, lock, [&] {
-        write_framed(st, sock, packet);
+        over_tls ? write_framed_tls(st, sock, packet) : write_framed(st, sock, packet);
         return zk::none();
     });
 }

@@ -25,7 +25,12 @@ struct Origin {
     long port = -1;  // -1: none given, or the scheme's default
 
     // scheme://host[:port], lower case, without the scheme's default port: the form browsers send.
-    std::string text() const { return scheme + "://" + host + (port < 0 ? "" : ":" + std::to_string(port)); }
+    std::string text() const {
+        std::string out = scheme;
+        out.append("://").append(host);
+        if (port >= 0) out.append(":").append(std::to_string(port));
+        return out;
+    }
 };
 
 std::string lower(std::string_view text) {

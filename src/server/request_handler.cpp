@@ -170,20 +170,42 @@ Ref setup(Scope s, Handle self) {
     } catch (zk::PyError& e) {
         if (!e.matches(PyExc_OSError)) throw;  // not TCP, or already reset: the loop sees the latter
     }
-    zk::setattr(self, n._connection, zk::call(st.connection_class, sock));
+    Ref wrapped = wrap_accepted(st, server, sock);  // the same socket, without an ssl_context
+    if (wrapped.get() != sock.get()) zk::setattr(self, n.request, wrapped);
+    zk::setattr(self, n._connection, zk::call(st.connection_class, wrapped));
     return zk::none();
+}
+
+bool begins_with_get(Handle first) {
+    return PyBytes_Check(first.get()) && PyBytes_GET_SIZE(first.get()) >= 4 &&
+           std::memcmp(PyBytes_AS_STRING(first.get()), "GET ", 4) == 0;
 }
 
 // One port serves zelk clients and browsers: a browser's first bytes are "GET ", which cannot
 // begin a zelk message of sane length (its 8-byte length field would announce over 500 MB). The
 // bytes are looked at without taking them; a browser's connection then reads WebSocket frames.
-void tell_browsers_apart(const State& st, Handle connection) {
+// An SSL socket cannot look without taking, so there they are read and handed to the connection,
+// whose next recv starts with them. False: a plain server's peer began a TLS handshake, and goes.
+bool tell_browsers_apart(const State& st, Handle self, Handle connection) {
     const Names& n = st.names;
-    Ref first = zk::call_method(zk::getattr(connection, n._socket), n.recv, zk::integer(4), st.peek_whole);
-    if (PyBytes_Check(first.get()) && PyBytes_GET_SIZE(first.get()) == 4 &&
-        std::memcmp(PyBytes_AS_STRING(first.get()), "GET ", 4) == 0) {
-        zk::call_method(connection, n.upgrade);
+    Ref sock = zk::getattr(connection, n._socket);
+    if (serves_tls(n, zk::getattr(self, n.server))) {
+        Ref first = read_first_bytes(n, sock, 4);
+        if (begins_with_get(first)) {
+            zk::call_method(connection, n.upgrade, first);
+        } else if (zk::truthy(first)) {
+            zk::setattr(connection, n._surplus, first);
+        }
+        return true;
     }
+    Ref first = zk::call_method(sock, n.recv, zk::integer(6), st.peek_whole);
+    if (begins_with_get(first)) {
+        zk::call_method(connection, n.upgrade);
+    } else if (starts_tls_handshake(first)) {
+        turn_away_tls(st, self);
+        return false;
+    }
+    return true;
 }
 
 // With a key, a new connection must pass the key handshake before anything it sends is decoded;
@@ -210,9 +232,10 @@ Ref handle(Scope s, Handle self) {
     const State& st = s.state();
     const Names& n = st.names;
     Ref connection = zk::getattr(self, n._connection);
-    if (!passes_key_handshake(st, self, connection)) return zk::none();
+    if (!passes_tls_handshake(st, self, connection)) return zk::none();
+    if (!passes_key_handshake(st, self, connection)) return zk::none();  // inside TLS, when there is TLS
     try {
-        tell_browsers_apart(st, connection);
+        if (!tell_browsers_apart(st, self, connection)) return zk::none();
     } catch (zk::PyError& e) {
         if (!e.matches(PyExc_OSError)) throw;  // the connection broke: the loop below sees it
     }
@@ -253,6 +276,14 @@ Ref finish(Scope s, Handle self) {
     zk::call_method(zk::getattr(server, n.log), n.critical, zk::text("Client{} disconnected!", address));
     zk::call_method(zk::getattr(server, n.statistics), n.pop, address, zk::str(""));
     zk::setattr(zk::getattr(self, n._connection), n._closed, Py_True);
+    // socketserver closes the socket it accepted, which TLS took over: this one is closed here.
+    if (serves_tls(n, server)) {
+        try {
+            zk::call_method(zk::getattr(self, n.request), n.close);
+        } catch (zk::PyError& e) {
+            if (!e.matches(PyExc_OSError)) throw;
+        }
+    }
     return zk::none();
 }
 

@@ -23,6 +23,8 @@ const char* const serve_doc =
     "            they send is decoded; without one, anyone who reaches the port is served\n"
     "        origins (list[str], optional): web pages allowed to call, as scheme://host[:port],\n"
     "            besides pages from a loopback host; browsers' other pages are refused\n"
+    "        ssl_context (ssl.SSLContext, optional): serve every connection over TLS, browsers'\n"
+    "            (wss://) included; the key handshake, with a key, then runs inside TLS\n"
     "    ";
 
 // Binds with address reuse and serves each connection in a daemon thread; then registers obj.
@@ -55,10 +57,11 @@ Ref start(Scope s, Handle server, Handle clean) {
 }
 
 Ref serve(Scope s, Handle obj, Handle alias, Handle host, Handle port, Handle thread, Handle clean, Handle authkey,
-          Handle origins) {
+          Handle origins, Handle ssl_context) {
     const State& st = s.state();
     const Names& n = st.names;
     Ref allowed = allowed_origins(st, origins);  // a malformed entry is refused before anything is bound
+    Ref context = checked_tls_context(n, ssl_context);
     Ref log = zk::call_kw(s.global(n.BrillPrint), {alias}, {{n.exclude, st.exclude}});
     Ref chosen = zk::truthy(port) ? Ref::borrow(port) : zk::call(s.global(n.get_port), alias);
     zk::call_method(log, n.info, zk::text("{} is serving at {}:{}", alias, host, chosen));
@@ -67,6 +70,7 @@ Ref serve(Scope s, Handle obj, Handle alias, Handle host, Handle port, Handle th
     zk::setattr(server, n.log, log);
     zk::setattr(server, n._authkey, authkey);
     zk::setattr(server, n._origins, allowed);
+    zk::setattr(server, n._ssl_context, context);
     if (zk::truthy(thread)) {
         Ref threading = zk::import("threading");
         Ref worker = zk::call_kw(zk::getattr(threading, n.Thread), {},
@@ -107,7 +111,8 @@ zk::Def serve_def() {
                                         arg("port", Check::Int) = 0, arg("thread").annotate("bool") = false,
                                         arg("clean").annotate("bool") = false,
                                         zk::kwonly("authkey", Check::Bytes).optional() = zk::none(),
-                                        zk::kwonly("origins").annotate("list[str] | None") = zk::none()})
+                                        zk::kwonly("origins").annotate("list[str] | None") = zk::none(),
+                                        zk::kwonly("ssl_context").annotate("ssl.SSLContext | None") = zk::none()})
         .doc(serve_doc);
 }
 

@@ -7,6 +7,16 @@ namespace server {
 
 #define SERVER_NAMES(X, S)            \
     X(__init__)                       \
+    X(_ssl_context)                   \
+    X(close)                          \
+    X(_surplus)                       \
+    X(do_handshake)                   \
+    X(do_handshake_on_connect)        \
+    X(server_side)                    \
+    X(settimeout)                     \
+    X(SSLContext)                     \
+    X(timeout)                        \
+    X(wrap_socket)                    \
     X(_alias)                         \
     X(_authkey)                       \
     X(_closed)                        \
@@ -139,6 +149,19 @@ zk::Ref allowed_origins(const State& st, zk::Handle entries);
 // Whether a browser's upgrade request may go on: when its page's origin is not allowed, the page
 // is answered 403, the refusal logged and the connection marked closed.
 bool admit_upgrade(Scope s, zk::Handle server, zk::Handle connection, zk::Handle address, zk::Handle header);
+
+// TLS, when the server has an ssl_context (tls.cpp). The context `serve` was given, checked;
+// whether `server` has one; an accepted socket wrapped for it, not yet shaken hands with; the
+// handshake in the connection's own thread, bounded in time, a failure logged (false).
+zk::Ref checked_tls_context(const Names& n, zk::Handle context);
+bool serves_tls(const Names& n, zk::Handle server);
+zk::Ref wrap_accepted(const State& st, zk::Handle server, zk::Handle sock);
+bool passes_tls_handshake(const State& st, zk::Handle handler, zk::Handle connection);
+// The first `size` bytes of `sock` (fewer if it closes first), read where they cannot be peeked at.
+zk::Ref read_first_bytes(const Names& n, zk::Handle sock, Py_ssize_t size);
+// Whether bytes a plain server peeked at begin a TLS handshake; the warning that turns one away.
+bool starts_tls_handshake(zk::Handle first);
+void turn_away_tls(const State& st, zk::Handle handler);
 
 // terminate, start, serve
 zk::Def terminate_def();
