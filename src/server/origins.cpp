@@ -175,14 +175,14 @@ bool admit_upgrade(Scope s, Handle server, Handle connection, Handle address, Ha
     const Names& n = st.names;
     Ref refused = refused_origin(st, header, zk::getattr_optional(server, n._origins));
     if (!refused) return true;
+    Ref text = zk::text("Client {} refused: pages from {} may not use this service", address, zk::repr(refused));
+    zk::call_method(zk::getattr(server, n.log), n.warning, text);
+    zk::setattr(connection, n._closed, Py_True);
     try {
         zk::call_method(zk::getattr(connection, n._socket), n.sendall, forbidden_answer());
     } catch (zk::PyError& e) {
         if (!e.matches(PyExc_OSError)) throw;  // the page has gone already
     }
-    zk::setattr(connection, n._closed, Py_True);
-    Ref text = zk::text("Client {} refused: pages from {} may not use this service", address, zk::repr(refused));
-    zk::call_method(zk::getattr(server, n.log), n.warning, text);
     return false;
 }
 
