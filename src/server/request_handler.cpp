@@ -170,9 +170,7 @@ Ref setup(Scope s, Handle self) {
     } catch (zk::PyError& e) {
         if (!e.matches(PyExc_OSError)) throw;  // not TCP, or already reset: the loop sees the latter
     }
-    Ref wrapped = wrap_accepted(st, server, sock);  // the same socket, without an ssl_context
-    if (wrapped.get() != sock.get()) zk::setattr(self, n.request, wrapped);
-    zk::setattr(self, n._connection, zk::call(st.connection_class, wrapped));
+    zk::setattr(self, n._connection, zk::call(st.connection_class, sock));
     return zk::none();
 }
 
@@ -231,8 +229,8 @@ bool passes_key_handshake(const State& st, Handle self, Handle connection) {
 Ref handle(Scope s, Handle self) {
     const State& st = s.state();
     const Names& n = st.names;
+    if (!passes_tls_handshake(st, self)) return zk::none();  // with TLS, a connection over it from here on
     Ref connection = zk::getattr(self, n._connection);
-    if (!passes_tls_handshake(st, self, connection)) return zk::none();
     if (!passes_key_handshake(st, self, connection)) return zk::none();  // inside TLS, when there is TLS
     try {
         if (!tell_browsers_apart(st, self, connection)) return zk::none();
@@ -276,7 +274,7 @@ Ref finish(Scope s, Handle self) {
     zk::call_method(zk::getattr(server, n.log), n.critical, zk::text("Client{} disconnected!", address));
     zk::call_method(zk::getattr(server, n.statistics), n.pop, address, zk::str(""));
     zk::setattr(zk::getattr(self, n._connection), n._closed, Py_True);
-    // socketserver closes the socket it accepted, which TLS took over: this one is closed here.
+    // socketserver closes the socket it accepted, which TLS took over: the TLS one is closed here.
     if (serves_tls(n, server)) {
         try {
             zk::call_method(zk::getattr(self, n.request), n.close);

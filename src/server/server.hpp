@@ -151,12 +151,11 @@ zk::Ref allowed_origins(const State& st, zk::Handle entries);
 bool admit_upgrade(Scope s, zk::Handle server, zk::Handle connection, zk::Handle address, zk::Handle header);
 
 // TLS, when the server has an ssl_context (tls.cpp). The context `serve` was given, checked;
-// whether `server` has one; an accepted socket wrapped for it, not yet shaken hands with; the
-// handshake in the connection's own thread, bounded in time, a failure logged (false).
+// whether `server` has one; the handshake, in the connection's own thread and bounded in time,
+// after which the handler's request and connection are the TLS ones (false: it failed, and was logged).
 zk::Ref checked_tls_context(const Names& n, zk::Handle context);
 bool serves_tls(const Names& n, zk::Handle server);
-zk::Ref wrap_accepted(const State& st, zk::Handle server, zk::Handle sock);
-bool passes_tls_handshake(const State& st, zk::Handle handler, zk::Handle connection);
+bool passes_tls_handshake(const State& st, zk::Handle handler);
 // The first `size` bytes of `sock` (fewer if it closes first), read where they cannot be peeked at.
 zk::Ref read_first_bytes(const Names& n, zk::Handle sock, Py_ssize_t size);
 // Whether bytes a plain server peeked at begin a TLS handshake; the warning that turns one away.

@@ -36,23 +36,19 @@ Ref checked_tls_context(const Names& n, Handle context) {
     return Ref::borrow(context);
 }
 
-Ref wrap_accepted(const State& st, Handle server, Handle sock) {
-    const Names& n = st.names;
-    Ref context = context_of(n, server);
-    if (!context) return Ref::borrow(sock);
-    return zk::call_kw(zk::getattr(context, n.wrap_socket), {sock},
-                       {{n.server_side, Py_True}, {n.do_handshake_on_connect, Py_False}});
-}
-
-bool passes_tls_handshake(const State& st, Handle self, Handle connection) {
+bool passes_tls_handshake(const State& st, Handle self) {
     const Names& n = st.names;
     Ref server = zk::getattr(self, n.server);
-    if (!context_of(n, server)) return true;
-    Ref sock = zk::getattr(connection, n._socket);
+    Ref context = context_of(n, server);
+    if (!context) return true;
     try {
+        Ref sock = zk::call_kw(zk::getattr(context, n.wrap_socket), {zk::getattr(self, n.request)},
+                               {{n.server_side, Py_True}, {n.do_handshake_on_connect, Py_False}});
+        zk::setattr(self, n.request, sock);  // it took the accepted socket's descriptor over
         Ref before = zk::getattr(sock, n.timeout);
         zk::call_method(sock, n.settimeout, zk::floating(handshake_seconds));
         zk::finally([&] { zk::call_method(sock, n.do_handshake); }, [&] { zk::call_method(sock, n.settimeout, before); });
+        zk::setattr(self, n._connection, zk::call(st.connection_class, sock));
         return true;
     } catch (zk::PyError& e) {
         if (!e.matches(PyExc_OSError)) throw;  // ssl.SSLError and time-outs are OSErrors too
