@@ -16,10 +16,11 @@ Ref log_at(const Names& n, Handle self, Handle level, Handle message) {
     return zk::call_method(zk::getattr(self, n.log), level, message);
 }
 
-// "@SEND: BrokenPipeError, [Errno 32] Broken pipe"
+// "@SEND: BrokenPipeError, [Errno 32] Broken pipe". An error's text may quote what the server sent:
+// its control characters are escaped, so that a server cannot write lines of its own into the log.
 Ref failure_text(const char* pattern, const zk::PyError& e) {
     Ref type_name = zk::check(PyType_GetName(Py_TYPE(e.value())));
-    return zk::text(pattern, type_name, e.value());
+    return zk::escape_controls(zk::text(pattern, type_name, e.value()));
 }
 
 // How a call ended, to be reported once its lane is given back.
@@ -167,7 +168,7 @@ Ref report(Scope s, Handle self, Handle method, Handle args, Handle kwds, Outcom
     {
         zk::Handling handling(*out.error);
         Ref call_text = zk::call(s.global(n.iformat), method, args, kwds);
-        Ref error = zk::call(PyExc_Exception, zk::text("Failure{} {}", call_text, out.error->value()));
+        Ref error = zk::call(PyExc_Exception, zk::escape_controls(zk::text("Failure{} {}", call_text, out.error->value())));
         text = log_at(n, self, n.error, error);
     }
     if (!raising) return text;

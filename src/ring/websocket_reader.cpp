@@ -74,6 +74,8 @@ struct FrameHeader {
 // The bytes of one upgrade request or frame as they arrive, in the bytearray that unpack gets.
 class Incoming {
 public:
+    Incoming(Py_ssize_t max_data, PyObject* too_large) noexcept : max_data_(max_data), too_large_(too_large) {}
+
     bool started() const { return got_ > 0; }
     // The error was the peer's bytes, not the reading: keeping them would only raise it again.
     bool refused() const { return refused_; }
@@ -110,6 +112,10 @@ public:
             auto length = static_cast<unsigned long long>(frame.length);
             bool control = frame.control(), first = scanned_ == 0;
             check_frame(frame, first);
+            if (!control && frame.length > static_cast<std::uint64_t>(max_data_ - data_done_)) {
+                auto announced = static_cast<unsigned long long>(data_done_) + length;
+                refuse(too_large_, message_too_big, "a message of %llu bytes is over max_message_size (%zd)", announced, max_data_);
+            }
             if (frame.length > static_cast<std::uint64_t>(PY_SSIZE_T_MAX - frame.head - scanned_)) {
                 refuse(PyExc_OverflowError, message_too_big, "frame length %llu is beyond this machine's reach", length);
             }
@@ -120,6 +126,7 @@ public:
             needed_ = end;
             if (end > got_) return -1;
             if (control ? first : frame.final) return total_ = end;
+            if (!control) data_done_ += static_cast<Py_ssize_t>(frame.length);
             scanned_ = end;
         }
     }
@@ -205,6 +212,9 @@ private:
         zk::raise(type, format, args...);
     }
 
+    Py_ssize_t max_data_;      // the connection's max_message_size: data of all frames of a message
+    PyObject* too_large_;      // MessageTooLarge
+    Py_ssize_t data_done_ = 0;  // data in the whole frames of a fragmented message scanned so far
     Ref buffer_;
     Py_ssize_t got_ = 0;
     Py_ssize_t total_ = -1;
@@ -302,8 +312,9 @@ void fail_connection(Scope s, Handle self, Handle sock, unsigned code) {
 
 Ref receive_websocket(Scope s, Handle self, Handle sock) {
     const Names& n = s.names();
+    Py_ssize_t max_data = channel_of(s.state(), self)->max_message_size;
     for (;;) {
-        Incoming message;
+        Incoming message(max_data, s.state().message_too_large.get());
         if (Ref partial = zk::pop_attr(self, n._partial)) message.resume(partial);
         if (Ref surplus = zk::pop_attr(self, n._surplus)) message.feed(surplus);
         bool whole;

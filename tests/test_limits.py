@@ -1,0 +1,232 @@
+"""What no single peer can take from a server or a client: message sizes, silent and numerous
+connections, handshakes and answers that trickle, and the faults a hostile peer found."""
+
+import contextlib
+import os
+import socket
+import struct
+import subprocess
+import sys
+import threading
+import time
+
+import pytest
+
+from zelk.client import connect
+from zelk.protocol import BytePacker
+from zelk.ring import Connection, deliver_challenge
+
+SERVED = """
+import sys
+from zelk.server import serve
+
+class Calc:
+    def add(self, a, b):
+        return a + b
+
+    def echo(self, x):
+        return x
+
+serve(Calc(), alias="calc", port=int(sys.argv[1]), idle_timeout=float(sys.argv[2]), max_connections=int(sys.argv[3]),
+      max_message_size=int(sys.argv[4]))
+"""
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def read_to_end(sock):
+    data = b""
+    with contextlib.suppress(ConnectionResetError):
+        while chunk := sock.recv(65536):
+            data += chunk
+    return data
+
+
+def wait_for(predicate, timeout=60.0):
+    deadline = time.monotonic() + timeout
+    while not predicate():
+        assert time.monotonic() < deadline, "never happened"
+        time.sleep(0.02)
+
+
+@pytest.fixture(scope="module")
+def server(tmp_path_factory):
+    """calc served in another process: idle time-out 0.5 s, at most 3 connections, 1 MiB messages."""
+    port, log = free_port(), tmp_path_factory.mktemp("limits") / "server.log"
+    with open(log, "wb") as out:
+        proc = subprocess.Popen([sys.executable, "-c", SERVED, str(port), "0.5", "3", str(1 << 20)], stdout=out, stderr=out)
+    wait_for(lambda: proc.poll() is None and not socket.socket().connect_ex(("127.0.0.1", port)))
+    yield port, lambda: log.read_text(errors="replace")
+    proc.kill()
+    proc.wait()
+
+
+def dial(port):
+    return socket.create_connection(("127.0.0.1", port), timeout=60)
+
+
+def frame(packet):
+    return struct.pack("=Q", len(packet)) + packet
+
+
+# ---- the server's limits --------------------------------------------------------------------------
+
+
+def test_a_message_over_the_limit_ends_its_connection_at_once(server):
+    port, log = server
+    with dial(port) as s:
+        s.sendall(struct.pack("=Q", 2 << 20) + b"x" * 1000)
+        assert read_to_end(s) == b""
+    wait_for(lambda: "is over max_message_size (1048576): connection closed" in log())
+    assert connect("calc", port=port).echo(b"y" * 1000) == b"y" * 1000  # under the limit: served
+
+
+@pytest.mark.parametrize("sent", [b"", frame(BytePacker.pack((0, 1, "calc.add", (1, 2), {})))[:10]],
+                         ids=["silent", "a message begun"])
+def test_an_idle_connection_is_closed(server, sent):
+    port, log = server
+    with dial(port) as s:
+        s.sendall(sent)
+        assert read_to_end(s) == b""  # the server closed it
+
+
+def test_a_client_whose_idle_connection_was_closed_is_answered(server, capsys):
+    port, _ = server
+    calc = connect("calc", port=port)
+    assert calc.add(1, 2) == 3
+    first = calc._client._connection
+    wait_for(lambda: first._socket.recv(1, socket.MSG_PEEK) == b"")  # the server closed it meanwhile
+    assert calc.add(2, 3) == 5 and calc._client._connection is not first
+
+
+def test_connections_past_max_connections_are_closed_at_once(server):
+    port, log = server
+    held = [dial(port) for _ in range(3)]
+    try:
+        for s in held:  # each is served, so each holds a slot
+            s.sendall(frame(BytePacker.pack((0, 1, "calc.add", (1, 2), {}))))
+            assert Connection(s).recv() == (1, 1, 3)
+        refused = [dial(port) for _ in range(5)]
+        assert [read_to_end(s) for s in refused] == [b""] * 5
+        wait_for(lambda: "max_connections (3) are open" in log())
+        assert log().count("max_connections (3) are open") < 5  # at most one line a second
+    finally:
+        for s in held + refused:
+            s.close()
+
+
+# ---- deadlines that bound an operation, not a read ------------------------------------------------
+
+
+def drip(sock, data, pause):
+    """Sends `data` a byte at a time, `pause` seconds apart, until the peer stops it."""
+    for byte in data:
+        try:
+            sock.sendall(bytes([byte]))
+        except OSError:
+            return
+        time.sleep(pause)
+
+
+def test_the_key_handshake_has_one_deadline():
+    # Each byte comes well within the time-out, but the whole answer could not.
+    a, b = socket.socketpair()
+    with a, b:
+        peer = threading.Thread(target=lambda: (b.recv(48), drip(b, bytes(64), 0.1)), daemon=True)
+        peer.start()
+        with pytest.raises(TimeoutError):
+            deliver_challenge(Connection(a), b"key", timeout=0.5)
+        a.close()
+        peer.join()
+
+
+def trickling_server(listener, reply):
+    conn, _ = listener.accept()
+    with conn:
+        size = struct.unpack("=Q", conn.recv(8))[0]
+        request = b""
+        while len(request) < size:
+            request += conn.recv(size)
+        reply(conn, BytePacker.unpack(request)[1])
+
+
+@pytest.mark.parametrize("reply", [
+    lambda conn, msgid: drip(conn, frame(BytePacker.pack((1, msgid, "x" * 100))), 0.1),
+    lambda conn, msgid: conn.sendall(frame(BytePacker.pack((1, msgid, "x" * 100)))[:20]) or time.sleep(2),
+], ids=["trickled", "cut short"])
+def test_a_time_out_bounds_the_whole_answer(reply):
+    with socket.create_server(("127.0.0.1", 0)) as listener:
+        worker = threading.Thread(target=trickling_server, args=(listener, reply), daemon=True)
+        worker.start()
+        calc = connect("calc", port=listener.getsockname()[1], timeout=0.5)
+        assert calc.add(1, 2).startswith("@RECV: TimeoutError, timed out")
+        worker.join()
+
+
+# ---- answers a server should never give ------------------------------------------------------------
+
+
+def stand_in(replies):
+    """A server that answers its n-th request with replies[n](msgid), raw bytes, on each connection."""
+    listener = socket.create_server(("127.0.0.1", 0))
+    count = [0]
+
+    def serve(conn):
+        with conn, contextlib.suppress(OSError):
+            while header := conn.recv(8):
+                request = b""
+                while len(request) < struct.unpack("=Q", header)[0]:
+                    request += conn.recv(65536)
+                count[0] += 1
+                conn.sendall(replies[min(count[0], len(replies)) - 1](BytePacker.unpack(request)[1]))
+
+    def accept():
+        with contextlib.suppress(OSError):
+            while True:
+                threading.Thread(target=serve, args=(listener.accept()[0],), daemon=True).start()
+
+    threading.Thread(target=accept, daemon=True).start()
+    return listener
+
+
+def answer(msgid, value):
+    return frame(BytePacker.pack((1, msgid, value)))
+
+
+@pytest.mark.parametrize("reply, begins", [
+    (lambda msgid: frame(b"\xc1 not msgpack"), "@RECV: FormatError"),
+    (lambda msgid: frame(BytePacker.pack((1, msgid, 1)) + b"trailing"), "@RECV: ExtraData"),
+    (lambda msgid: struct.pack("=Q", 1 << 63), "@RECV: MessageTooLarge, a message of 9223372036854775808 bytes is over max_message_size"),
+    (lambda msgid: answer(msgid + 1, "late") + answer(msgid, "on time"), "Failure@calc.add(1, 2)"),
+], ids=["not msgpack", "trailing bytes", "length 2^63", "another call's answer first"])
+def test_garbage_is_a_failure_value_and_the_connection_is_renewed(reply, begins):
+    listener = stand_in([reply, lambda msgid: answer(msgid, "fine")])
+    with listener:
+        calc = connect("calc", port=listener.getsockname()[1], timeout=30)
+        first = calc.add(1, 2)
+        assert first.startswith(begins), first
+        assert calc.add(3, 4) == "fine"  # its own answer, on a new connection: nothing stale is read
+
+
+def test_a_call_works_with_more_than_1024_descriptors_open(server):
+    port, _ = server
+    calc = connect("calc", port=port)
+    assert calc.add(1, 2) == 3
+    spares = [os.open(os.devnull, os.O_RDONLY) for _ in range(1100)]
+    try:
+        time.sleep(0.01)  # past the moment a flush may skip asking the kernel
+        assert calc.add(3, 4) == 7
+    finally:
+        for fd in spares:
+            os.close(fd)
+
+
+def test_a_client_refuses_an_answer_over_its_limit():
+    listener = stand_in([lambda msgid: answer(msgid, b"z" * 5000)])
+    with listener:
+        calc = connect("calc", port=listener.getsockname()[1], max_message_size=1000)
+        assert calc.add(1, 2).startswith("@RECV: MessageTooLarge, a message of ")
