@@ -61,11 +61,20 @@ def known(function, settings):
     return {name: value for name, value in settings.items() if name in parameters}
 
 
+def setting(function, settings, name):
+    """The value of `name` a call of `function` with `settings` runs with: given, its default, or none."""
+    parameters = inspect.signature(function).parameters
+    if name in settings:
+        return settings[name]
+    return parameters[name].default if name in parameters else "none"
+
+
 class Server:
     def __init__(self, **settings):
         from zelk.server import serve
 
         self.settings = known(serve, settings)
+        self.setting = lambda name: setting(serve, self.settings, name)
         self.port = free_port()
         self.log = tempfile.TemporaryFile()
         settings_text = json.dumps({k: (v.decode() if isinstance(v, bytes) else v) for k, v in self.settings.items()})
@@ -139,7 +148,7 @@ def probe_idle():
         held, threads = still_open(sockets), server.threads()
         for s in sockets:
             s.close()
-        setting = server.settings.get("idle_timeout", "none")
+        setting = server.setting("idle_timeout")
         report(f"idle: {len(sockets)} silent connections, idle_timeout {setting}: server threads {before} -> {peak} "
               f"-> {threads} after {IDLE_TIMEOUT * 2 + 2:.0f} s; connections still held {held}")
     finally:
@@ -182,7 +191,7 @@ def probe_oversized():
             p.join()
         time.sleep(1.0)
         after = server.rss_mb()
-        limit = server.settings.get("max_message_size", "none")
+        limit = server.setting("max_message_size")
         report(f"oversized: 3 peers announcing 2 GiB and sending 1.5 GiB each (max_message_size {limit}): server rss "
               f"{before:.0f} MB -> {peak:.0f} MB at most, {held:.0f} MB while they hold on, {after:.0f} MB after")
     finally:

@@ -16,7 +16,7 @@ from typing import Any
 
 import numpy as np
 
-from zelk.client import Client, connect
+from zelk.client import CallTimeout, Client, ConnectionLost, RemoteError, Unreachable, close, connect
 from zelk.ring import get_port
 from zelk.scribe import BrillPrint
 
@@ -144,16 +144,12 @@ def serve_command(args: argparse.Namespace) -> int:
 # ---- call, ping, stats --------------------------------------------------------------------------
 
 
-class Keep:
-    """Takes the client's printer's place: keeps each message instead of printing it, so that a
-    failure is told in one line."""
+class Quiet:
+    """Takes the client's printer's place: prints nothing, so that a failure is told in one line."""
 
-    def __init__(self) -> None:
-        self.messages: list[str] = []
-
-    def keep(self, message: object) -> str:
-        self.messages.append(str(message))
-        return self.messages[-1]
+    @staticmethod
+    def keep(message: object) -> str:
+        return str(message)
 
     debug = info = warning = error = critical = keep
 
@@ -177,29 +173,29 @@ def arguments(texts: list[str]) -> tuple[list[Any], dict[str, Any]]:
     return args, kwds
 
 
+def first_line(text: str) -> str:
+    return text.splitlines()[0] if text else text
+
+
 def remote(args: argparse.Namespace, name: str, *call_args: Any, **call_kwds: Any) -> Any:
-    """`name` called on the service it starts with; a service that cannot be reached, or an answer
-    that does not come, is a Failed."""
+    """`name` called on the service it starts with; a service that cannot be reached, a call that
+    failed on the server, or an answer that does not come, is a Failed."""
     service = name.partition(".")[0]
     port = args.port or get_port(service)
-    client = Client(args.host, port, args.timeout)
-    keep = Keep()
-    client.alias, client.log = service, keep  # type: ignore[assignment]
+    client = Client(args.host, port, args.timeout, errors="raise")
+    client.alias, client.log = service, Quiet()  # type: ignore[assignment]
     client._authkey = authkey()  # type: ignore[attr-defined]
     client._ssl_context = client_tls(args)  # type: ignore[attr-defined]
-    kept = keep.messages
     try:
-        if client.open_connection() is not None:
-            reason = re.match(r"Connection failed \((.*)\), please check", kept[0])
-            raise Failed(f"service {service!r} is not reachable at {args.host}:{port}"
-                         f" ({reason[1] if reason else kept[0]})")
-        result = client.call(name, *call_args, **call_kwds)
-        if kept:
-            raise Failed(f"{name} failed: {kept[-1].splitlines()[0]}")
-        return result
+        return client.call(name, *call_args, **call_kwds)
+    except Unreachable as e:
+        # "Connection failed (<why>), please check: ..."
+        reason = e.text.removeprefix("Connection failed (").partition("), please check")[0]
+        raise Failed(f"service {service!r} is not reachable at {args.host}:{port} ({reason})") from None
+    except (RemoteError, CallTimeout, ConnectionLost) as e:
+        raise Failed(f"{name} failed: {first_line(e.text)}") from None
     finally:
-        if client._connection is not None:
-            client._connection.close()
+        close(client)
 
 
 def show(result: Any) -> None:
@@ -208,11 +204,8 @@ def show(result: Any) -> None:
 
 def call_command(args: argparse.Namespace) -> int:
     call_args, call_kwds = arguments(args.args)
-    result = remote(args, args.name, *call_args, **call_kwds)
-    show(result)
-    # A call that raised on the server is answered with the text the server logged for it.
-    failed = isinstance(result, str) and re.match(rf"\w+@{re.escape(args.name)}\(", result)
-    return 1 if failed else 0
+    show(remote(args, args.name, *call_args, **call_kwds))
+    return 0
 
 
 def ping_command(args: argparse.Namespace) -> int:

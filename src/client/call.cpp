@@ -42,11 +42,14 @@ void request(Scope s, Handle self, Lane& lane, Handle method, Handle args, Handl
 
 // Sends the request, and after a broken connection reconnects and sends it once more, as a new
 // request with the next id. A second failure is only reported: the receive comes next either way.
+// Stale input is dropped first, but on a connection that nothing was asked on yet none can be stale
+// (a server with a key speaks first, and must be heard).
 void send_phase(Scope s, Handle self, Lane& lane, Handle conn, Handle method, Handle args, Handle kwds) {
     const State& st = s.state();
     const Names& n = st.names;
     try {
-        zk::call_method(conn, n.flush);
+        if (conn.get() == lane.sent_on.get()) zk::call_method(conn, n.flush);
+        lane.sent_on = Ref::borrow(conn);
         request(s, self, lane, method, args, kwds);
     } catch (zk::PyError& e) {
         if (!e.matches(st.send_errors)) throw;

@@ -17,6 +17,7 @@ using Clock = std::chrono::steady_clock;
 struct Lane {
     zk::Ref connection = zk::none();  // a Connection, or None before the first
     zk::Ref sent_id;                  // the id of the request this lane's call sent last
+    zk::Ref sent_on;                  // the connection this lane last sent a request on
     unsigned long caller = 0;         // the thread whose call is on this lane; 0 when none
     Clock::time_point free_since = Clock::now();
 };

@@ -20,7 +20,6 @@ using zk::Ref;
 
 namespace {
 
-constexpr const char challenge_mark[] = "#ZELK-CHALLENGE#";
 constexpr Py_ssize_t mark_size = sizeof(challenge_mark) - 1;
 constexpr Py_ssize_t nonce_size = 32;
 constexpr Py_ssize_t digest_size = 32;
@@ -35,14 +34,15 @@ class Handshake {
 public:
     Handshake(const State& st, Handle sock, double seconds) : st_(st), sock_(sock), deadline_(Deadline::after(seconds)) {}
 
-    // Exactly `size` bytes from the socket; the peer closing first is a failed handshake.
-    Ref receive_exactly(Py_ssize_t size) {
+    // Exactly `size` bytes from the socket; the peer closing first is a failed handshake, which
+    // `closed` says what it means.
+    Ref receive_exactly(Py_ssize_t size, const char* closed = "the peer closed the connection during the key handshake") {
         std::string received;
         while (static_cast<Py_ssize_t>(received.size()) < size) {
             keep_to_deadline();
             Ref chunk = zk::call_method(sock_, st_.names.recv, zk::integer(size - static_cast<Py_ssize_t>(received.size())));
             zk::BufferView view(chunk);
-            if (view.size() == 0) refuse(st_, "the peer closed the connection during the key handshake");
+            if (view.size() == 0) refuse(st_, closed);
             received.append(view.data(), static_cast<std::size_t>(std::min(view.size(), size)));
         }
         return zk::check(PyBytes_FromStringAndSize(received.data(), size));
@@ -108,7 +108,9 @@ Ref answer_challenge(Scope s, Handle connection, Handle key, Handle timeout) {
         Ref nonce = zk::call(st.urandom, zk::integer(nonce_size));
         Ref answer = digest(st, key, "zelk-client", zk::slice(challenge, mark_size, mark_size + nonce_size));
         handshake.send(zk::add(answer, nonce));
-        if (!same(st, handshake.receive_exactly(digest_size), digest(st, key, "zelk-server", nonce))) {
+        // A server closes at once on an answer that proves the wrong key.
+        Ref proof = handshake.receive_exactly(digest_size, "the server refused the key");
+        if (!same(st, proof, digest(st, key, "zelk-server", nonce))) {
             refuse(st, "the server does not know the key");
         }
     });

@@ -83,6 +83,9 @@ using Scope = zk::Scope<State>;
 // The 8-byte length field in front of every packet: an unsigned 64-bit count in host byte order.
 constexpr Py_ssize_t header_size = 8;
 
+// What a server with a key sends first, before its nonce: the key handshake's challenge.
+inline constexpr char challenge_mark[] = "#ZELK-CHALLENGE#";
+
 // The largest message a connection takes unless told otherwise: large arrays fit, and a peer that
 // announces more is refused before anything is allocated for it.
 constexpr Py_ssize_t max_message_default = Py_ssize_t(1) << 30;

@@ -1,0 +1,195 @@
+"""Errors a caller can act on: the raising client, one outcome for one fault, clear causes, serving
+that leaves the served object's own attributes alone, and closing a client."""
+
+import os
+import socket
+import struct
+import subprocess
+import sys
+import threading
+import time
+
+import pytest
+
+from zelk.client import (CallTimeout, Client, ConnectionLost, InvalidAnswer, RemoteError, Unreachable, close,
+                         connect)
+from zelk.protocol import BytePacker
+
+SERVED = """
+import sys, time
+from zelk.server import serve
+
+class Model:
+    client = "the model's own client"
+
+    def stats(self):
+        return "the model's own stats"
+
+    def div(self, a, b):
+        return a / b
+
+    def nap(self, seconds):
+        time.sleep(seconds)
+        return seconds
+
+    def close(self):
+        return "closed remotely"
+
+key = sys.argv[2].encode() if sys.argv[2:] else None
+serve(Model(), alias="model", port=int(sys.argv[1]), authkey=key)
+"""
+KEY = "a key for the tests"
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def start(*key, out=subprocess.DEVNULL):
+    port = free_port()
+    proc = subprocess.Popen([sys.executable, "-c", SERVED, str(port), *key], stdout=out)
+    deadline = time.monotonic() + 30
+    while socket.socket().connect_ex(("127.0.0.1", port)):
+        assert proc.poll() is None and time.monotonic() < deadline, "the server did not start"
+        time.sleep(0.05)
+    return proc, port
+
+
+@pytest.fixture(scope="module")
+def served():
+    proc, port = start()
+    yield proc, port
+    proc.kill()
+    proc.wait()
+
+
+@pytest.fixture(scope="module")
+def keyed():
+    proc, port = start(KEY)
+    yield port
+    proc.kill()
+    proc.wait()
+
+
+# ---- the raising client ---------------------------------------------------------------------------
+
+
+def test_a_remote_failure_raises_with_the_text_the_call_returns(served):
+    _, port = served
+    returned = connect("model", port=port).div(1, 0)
+    with pytest.raises(RemoteError) as info:
+        connect("model", port=port, errors="raise").div(1, 0)
+    assert info.value.text == str(info.value) and info.value.remote_type == "ZeroDivisionError"
+    assert info.value.text.splitlines()[0] == returned.splitlines()[0] and "Traceback" in info.value.text
+    assert connect("model", port=port, errors="raise").div(4, 2) == 2.0
+
+
+def kill_during(proc, seconds):
+    time.sleep(seconds)
+    proc.kill()
+
+
+@pytest.mark.parametrize("case, error, text", [
+    ("time-out", CallTimeout, "@RECV: TimeoutError, timed out"),
+    ("unreachable", Unreachable, "Connection failed ("),
+    ("killed mid-call", ConnectionLost, "@RECV: ConnectionError, the server closed the connection before it answered"),
+])
+def test_what_a_raising_client_raises(case, error, text):
+    proc, port = start()
+    try:
+        calc = connect("model", port=port if case != "unreachable" else free_port(), errors="raise")
+        if case == "killed mid-call":
+            threading.Thread(target=kill_during, args=(proc, 0.5), daemon=True).start()
+        with pytest.raises(error) as info:
+            calc.nap(30, timeout=0.5) if case == "time-out" else calc.nap(30)
+        assert str(info.value).startswith(text) and info.value.text == str(info.value)
+        assert isinstance(info.value, {CallTimeout: TimeoutError}.get(error, ConnectionError))
+    finally:
+        proc.kill()
+        proc.wait()
+
+
+def test_the_same_fault_gives_the_same_value_each_time():
+    # The server dies while the call waits: a failed receive, every time (not None one time and
+    # "Invalid Response Type" the next).
+    for _ in range(3):
+        proc, port = start()
+        threading.Thread(target=kill_during, args=(proc, 0.3), daemon=True).start()
+        assert connect("model", port=port).nap(30).startswith("@RECV: ConnectionError, the server closed the connection")
+        proc.wait()
+
+
+@pytest.mark.parametrize("key, text", [(b"wrong", "the server refused the key"), (None, "the server requires a key")])
+def test_a_key_refused_or_missing_says_so(keyed, key, text):
+    with pytest.raises((Unreachable, ConnectionLost), match=text):
+        connect("model", port=keyed, authkey=key, errors="raise").div(1, 1)
+
+
+@pytest.mark.parametrize("make", [lambda: connect("model", errors="loud"), lambda: Client("127.0.0.1", 1, 1.0, errors="")])
+def test_errors_takes_return_or_raise(make):
+    with pytest.raises(ValueError, match="errors must be \"return\" or \"raise\""):
+        make()
+
+
+def test_an_answer_that_fails_the_check_raises_invalid_answer():
+    with socket.create_server(("127.0.0.1", 0)) as listener:
+        calc = connect("model", port=listener.getsockname()[1], errors="raise")
+
+        def answer_wrongly():
+            conn, _ = listener.accept()
+            with conn:
+                conn.recv(65536)
+                packet = BytePacker.pack((1, 99, "another call's"))
+                conn.sendall(struct.pack("=Q", len(packet)) + packet)
+                time.sleep(1)
+
+        threading.Thread(target=answer_wrongly, daemon=True).start()
+        with pytest.raises(InvalidAnswer, match="Invalid MsgID"):
+            calc.div(1, 1)
+
+
+# ---- serving leaves the object's own attributes alone ----------------------------------------------
+
+
+def test_the_served_objects_own_attributes_are_served(tmp_path):
+    with open(tmp_path / "out", "wb") as out:
+        proc, port = start(out=out)
+    model = connect("model", port=port)
+    assert model.stats() == "the model's own stats" and model.ping("hi") == "hi"
+    assert "the model's own client" in model._client.call("model.client")  # a str, which cannot be called
+    proc.kill()
+    proc.wait()
+    assert (tmp_path / "out").read_text().count("The served object has its own stats, client: the service methods of those names are not installed") == 1
+
+
+# ---- closing a client ----------------------------------------------------------------------------
+
+
+def test_a_client_closes_with_with_and_close(keyed, capsys):
+    with connect("model", port=keyed, authkey=KEY.encode()) as model:
+        assert model.div(4, 2) == 2.0 and model.close() == "closed remotely"  # close is a remote method
+        connection = model._client._connection
+    assert connection.closed and "closed!" in capsys.readouterr().out
+    assert model.div(9, 3) == 3.0  # the next call connects again
+    close(model)
+    assert model._client._connection.closed
+
+
+# ---- the command line ------------------------------------------------------------------------------
+
+
+def zelk(*args):
+    return subprocess.run([sys.executable, "-m", "zelk", *args], capture_output=True, text=True, timeout=60,
+                          env={k: v for k, v in os.environ.items() if k != "ZELK_AUTHKEY"})
+
+
+@pytest.mark.parametrize("args, message", [
+    (["ping", "model"], "zelk ping: model.ping failed: @RECV: AuthenticationError, the server requires a key"),
+    (["call", "model.div", "1", "0"], "zelk call: model.div failed: ZeroDivisionError@model.div(1, 0)"),
+])
+def test_the_command_line_tells_failures_on_standard_error(served, keyed, args, message):
+    result = zelk(*args, "--port", str(keyed if args[0] == "ping" else served[1]))
+    assert (result.returncode, result.stdout) == (1, "") and result.stderr.startswith(message)
+    assert result.stderr.count("\n") == 1
