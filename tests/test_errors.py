@@ -2,6 +2,7 @@
 that leaves the served object's own attributes alone, and closing a client."""
 
 import os
+from pathlib import Path
 import socket
 import struct
 import subprocess
@@ -193,3 +194,40 @@ def test_the_command_line_tells_failures_on_standard_error(served, keyed, args, 
     result = zelk(*args, "--port", str(keyed if args[0] == "ping" else served[1]))
     assert (result.returncode, result.stdout) == (1, "") and result.stderr.startswith(message)
     assert result.stderr.count("\n") == 1
+
+
+# ---- the browser channel, as the README shows it --------------------------------------------------
+
+BROWSER_SERVED = """
+import sys
+from zelk.server import serve
+
+class Calc:
+    def add(self, a, b):
+        return a + b
+
+    def echo(self, value):
+        return value
+
+    def div(self, a, b):
+        return a / b
+
+serve(Calc(), alias="calc", port=4404)
+"""
+
+
+def test_the_readme_page_calls_from_a_browser(chromium):
+    readme = (Path(__file__).parent.parent / "README.md").read_text()
+    page = readme.split("```html\n", 1)[1].split("```", 1)[0]
+    proc = subprocess.Popen([sys.executable, "-c", BROWSER_SERVED], stdout=subprocess.DEVNULL)
+    try:
+        deadline = time.monotonic() + 30
+        while socket.socket().connect_ex(("127.0.0.1", 4404)):
+            assert proc.poll() is None and time.monotonic() < deadline, "the server did not start"
+            time.sleep(0.05)
+        answers = chromium.run(page)
+    finally:
+        proc.kill()
+        proc.wait()
+    assert answers[:2] == [3, [1, "two"]]
+    assert answers[2].startswith("ZeroDivisionError@calc.div(1, 0) \U0001F513  division by zero!")
