@@ -2,13 +2,13 @@
 that leaves the served object's own attributes alone, and closing a client."""
 
 import os
-from pathlib import Path
 import socket
 import struct
 import subprocess
 import sys
 import threading
 import time
+from pathlib import Path
 
 import pytest
 
