@@ -5,6 +5,7 @@ import json
 import random
 import socket
 import struct
+import sys
 import threading
 
 import pytest
@@ -12,7 +13,7 @@ import pytest
 from conftest import memory_growth, needs_plain_build
 from fuzzing import REQUEST, ScriptedSocket, attempt, client_frame, fragments, mutate
 from zelk.protocol import JsonPacker, WebSocket
-from zelk.ring import ByteStream, Connection
+from zelk.ring import ByteStream, Connection, MessageTooLarge
 
 HEADER = {"method": "GET", "url": "/chat", "protocol": "HTTP/1.1", "Host": "127.0.0.1:681", "Connection": "Upgrade",
           "Upgrade": "websocket", "Sec-WebSocket-Version": "13", "Sec-WebSocket-Key": "dGhlIHNhbXBsZSBub25jZQ=="}
@@ -125,8 +126,8 @@ def test_stream_modes():
 # ---- Connection.recv in WebSocket mode ---------------------------------------------------------------
 
 
-def websocket_connection(sock):
-    connection = Connection(sock)
+def websocket_connection(sock, **limits):
+    connection = Connection(sock, **limits)
     connection._onwebs = True
     return connection
 
@@ -157,17 +158,19 @@ def test_a_time_out_inside_a_frame_keeps_what_arrived():
     assert connection.recv() == "z" * 1000
 
 
+# A limit high enough for a lying length to be taken at its word, unless one is named.
 @pytest.mark.parametrize(
-    "chunks, outcome",
-    [([b"GET / HTTP/1.1\r\n" + b"x" * 70_000], ValueError),
-     ([client_frame(b"p" * 126, opcode=9)], ValueError),
-     ([client_frame(b"a", final=False) + client_frame(b"b")], ValueError),
-     ([b"\x81\xff" + struct.pack("!Q", 2**63)], OverflowError),
-     ([b"\x81\xff" + struct.pack("!Q", 2**62) + b"m" * 1000], None),  # a lying length costs what arrives
-     ([REQUEST[:30]], None), ([message(1)[:4]], None), ([b""], None)],
+    "chunks, outcome, limit",
+    [([b"GET / HTTP/1.1\r\n" + b"x" * 70_000], ValueError, None),
+     ([client_frame(b"p" * 126, opcode=9)], ValueError, None),
+     ([client_frame(b"a", final=False) + client_frame(b"b")], ValueError, None),
+     ([b"\x81\xff" + struct.pack("!Q", 2**63)], MessageTooLarge, None),
+     ([b"\x81\xff" + struct.pack("!Q", 2**62) + b"m" * 1000], None, None),  # a lying length costs what arrives
+     ([client_frame(b"a" * 600, final=False) + client_frame(b"b" * 600, opcode=0)], MessageTooLarge, 1000),
+     ([REQUEST[:30]], None, None), ([message(1)[:4]], None, None), ([b""], None, None)],
 )
-def test_what_a_peer_cannot_make_the_reader_do(chunks, outcome):
-    connection = websocket_connection(ScriptedSocket(*chunks, into=True))
+def test_what_a_peer_cannot_make_the_reader_do(chunks, outcome, limit):
+    connection = websocket_connection(ScriptedSocket(*chunks, into=True), max_message_size=limit or sys.maxsize)
     if outcome is None:
         assert connection.recv() is None
     else:
