@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstring>
 #include <new>
+#include <utility>
 
 namespace zk {
 
@@ -152,9 +153,15 @@ int set_annotate(PyObject* self, PyObject* value, void*) noexcept {
         PyErr_SetString(PyExc_TypeError, "__annotate__ must be callable or None");
         return -1;
     }
-    write_attr(self, &FunctionAttributes::annotate, value);
-    if (value != Py_None) write_attr(self, &FunctionAttributes::annotations, nullptr);
-    return 0;
+    // Both change under one lock, so no reader sees the new __annotate__ beside the old annotations.
+    Ref old_annotate, old_annotations;
+    {
+        CriticalSection lock(self);
+        FunctionAttributes& attrs = as_function(self)->attrs;
+        old_annotate = std::exchange(attrs.annotate, Ref::borrow(value));
+        if (value != Py_None) old_annotations = std::move(attrs.annotations);
+    }
+    return 0;  // the old values are released outside the lock, since their destructors may run Python code
 }
 
 PyObject* get_defaults(PyObject* self, void*) noexcept {
