@@ -31,7 +31,7 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
     // Exactly the positional parameters: the arguments are the slots, as they come.
     bool exact = !kwnames && nargs == sig.positional();
     PyObject* filled[Signature::max_params];
-    if (f->fast && (exact || sig.bind_simple(args, nargs, kwnames, filled))) {
+    if (sig.binds_in_place() && (exact || sig.bind_simple(args, nargs, kwnames, filled))) {
         PyObject* const* slots = exact ? args : filled;
         try {
             sig.verify_types(slots);
@@ -312,7 +312,6 @@ Ref make_function(std::shared_ptr<const Prototype> prototype, Handle module, Han
     NativeFunction* f = PyObject_GC_New(NativeFunction, type);
     if (!f) throw_error();
     f->vectorcall = function_vectorcall;
-    f->fast = prototype->signature.binds_in_place();
     new (&f->prototype) std::shared_ptr<const Prototype>(std::move(prototype));
     f->state = state;
     new (&f->module) Ref(Ref::borrow(module));
