@@ -76,8 +76,7 @@ Ref object_hook(Scope s, Handle, Handle obj) {
 // is refused with a note that says why, since that surprises.
 void check_indent(const ExtraNames& x, Handle indent) {
     if (PyLong_CheckExact(indent.get())) return;
-    Ref error = zk::call(PyExc_TypeError, zk::str_format("Argument 'indent' has incorrect type (expected int, got %.200s)",
-                                                         Py_TYPE(indent.get())->tp_name));
+    Ref error = zk::wrong_type("indent", zk::Check::Int, indent);
     if (PyLong_Check(indent.get())) zk::call_method(error, x.add_note, zk::str("subclasses of int are refused here"));
     zk::raise(error);
 }
