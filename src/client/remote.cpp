@@ -58,10 +58,7 @@ Ref method_call(Scope s, Handle self, Handle args, Handle kwds) {
     Ref bound = zk::getattr(client, n.call);
     if (PyMethod_Check(bound.get()) && PyMethod_GET_FUNCTION(bound.get()) == st.client_call.get() &&
         PyMethod_GET_SELF(bound.get()) == client.get()) {
-        if (!PyUnicode_CheckExact(method.get())) {
-            zk::raise(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", "method",
-                      "str", Py_TYPE(method.get())->tp_name);
-        }
+        if (!PyUnicode_CheckExact(method.get())) zk::raise(zk::wrong_type("method", zk::Check::Str, method));
         return remote_call(s, client, method, args, kwds);
     }
     Py_ssize_t count = PyTuple_GET_SIZE(args.get());
