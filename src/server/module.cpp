@@ -9,12 +9,12 @@ void exec_server(zk::Module& m, server::State& st) {
     m.from_import("types", {"MethodType"});
     m.from_import("typing", {"Any"});
     m.from_import(".protocol", {"REQUEST", "RESPONSE"});
-    m.from_import(".ring", {"Connection", "get_port"});
+    zk::Ref ring = m.from_import(".ring", {"Connection", "get_port"});
     m.from_import(".scribe", {"BrillPrint", "iformat", "iprint"});
     st.request_kind = m.get("REQUEST");
     st.response_kind = m.get("RESPONSE");
     st.connection_class = m.get("Connection");
-    st.deliver_challenge = zk::getattr(zk::import("zelk.ring"), st.names.deliver_challenge);
+    st.deliver_challenge = zk::getattr(ring, st.names.deliver_challenge);
     st.method_type = m.get("MethodType");
     st.iformat = m.get("iformat");
     st.exclude = zk::list_of({zk::str("zelk"), zk::str("vantor"), zk::str("melix")});
