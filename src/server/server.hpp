@@ -39,7 +39,6 @@ namespace server {
     X(host)                           \
     X(info)                           \
     X(kill)                           \
-    X(psutil)                         \
     X(log)                            \
     X(IPPROTO_TCP)                    \
     X(MSG_PEEK)                       \
@@ -71,7 +70,6 @@ namespace server {
     X(server_address)                 \
     X(server_close)                   \
     X(sleep)                          \
-    X(time)                           \
     X(upgrade)                        \
     X(split)                          \
     X(start)                          \
