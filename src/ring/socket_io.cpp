@@ -5,7 +5,7 @@
 // (socket.socket itself, not a subclass such as an SSL socket, whose bytes are not the stream's) a
 // read or write is first tried without waiting, on the descriptor; only when that cannot finish
 // does the socket's own method run, with its time-out and its errors. Waiting for input starts
-// with a moment of watching the socket without sleeping (see watch_for_input).
+// with a moment of watching the socket without sleeping (see watch_briefly).
 #include "ring/ring.hpp"
 
 #include <poll.h>
