@@ -38,8 +38,8 @@ struct Session {
 };
 
 // What a request was resolved to, as far as resolving got before a failure.
-struct Call {
-    Ref name, msgid, function, args, kwds;
+struct Call : ParsedRequest {
+    Ref name;
 };
 
 ParsedRequest resolve(Scope s, const Session& session, Handle request) {
@@ -118,11 +118,7 @@ void serve_one(Scope s, const Session& session) {
             zk::setitem(entry, n.count, zk::integer(0));
             zk::setitem(session.record, call.name, entry);
         }
-        ParsedRequest parsed = resolve(s, session, request);
-        call.msgid = std::move(parsed.msgid);
-        call.function = std::move(parsed.function);
-        call.args = std::move(parsed.args);
-        call.kwds = std::move(parsed.kwds);
+        static_cast<ParsedRequest&>(call) = resolve(s, session, request);
         traceback = PyDict_CheckExact(call.kwds.get()) ? zk::dict_pop(call.kwds, n.traceback_, Py_True)
                                                        : zk::call_method(call.kwds, n.pop, n.traceback_, Py_True);
         if (PyUnicode_Check(call.function.get())) zk::raise(zk::call(PyExc_AttributeError, call.function));
