@@ -115,15 +115,9 @@ Ref remote_call(Scope s, Handle self, Handle method, Handle args, Handle kwds) {
     return zk::call_method(zk::getattr(self, n.log), n.error, error);
 }
 
-namespace {
-
-Ref call(Scope s, Handle self, Handle method, Handle args, Handle kwds) { return remote_call(s, self, method, args, kwds); }
-
-}  // namespace
-
 zk::Def call_def() {
     using zk::arg;
-    return zk::declare<call>("call", {arg("self"), arg("method", zk::Check::Str), zk::varargs("args"), zk::kwargs("kwds")})
+    return zk::declare<remote_call>("call", {arg("self"), arg("method", zk::Check::Str), zk::varargs("args"), zk::kwargs("kwds")})
         .doc("Calling remote method");
 }
 
