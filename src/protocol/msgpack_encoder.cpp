@@ -7,6 +7,7 @@
 #include <cstring>
 #include <new>
 #include <optional>
+#include <string_view>
 
 namespace protocol::codec {
 
@@ -103,44 +104,6 @@ inline void store(char* out, std::uint64_t v) {
     std::memcpy(out, &v, 8);
 }
 
-// A Py_buffer held for a scope unless handed to the message.
-class Export {
-public:
-    Export(PyObject* o, int flags) { zk::check_status(PyObject_GetBuffer(o, &view_, flags)); }
-    ~Export() {
-        if (view_.obj) PyBuffer_Release(&view_);
-    }
-    Export(const Export&) = delete;
-    Export& operator=(const Export&) = delete;
-    Py_buffer& view() noexcept { return view_; }
-
-private:
-    Py_buffer view_;
-};
-
-// The free-threaded build's per-object lock for a scope (nothing with the GIL); the engine keeps its
-// own so that it needs nothing of the runtime layer beyond references and errors.
-class Locked {
-public:
-    explicit Locked([[maybe_unused]] PyObject* o) noexcept {
-#ifdef Py_GIL_DISABLED
-        PyCriticalSection_Begin(&section_, o);
-#endif
-    }
-    ~Locked() {
-#ifdef Py_GIL_DISABLED
-        PyCriticalSection_End(&section_);
-#endif
-    }
-    Locked(const Locked&) = delete;
-    Locked& operator=(const Locked&) = delete;
-
-private:
-#ifdef Py_GIL_DISABLED
-    PyCriticalSection section_;
-#endif
-};
-
 enum class Native { done, overflow, other };
 
 class Encoder {
@@ -180,6 +143,8 @@ private:
     void put_memoryview(PyObject* obj);
     void put_list(PyObject* list, int limit);
     void put_dict(PyObject* dict, int limit);
+    template <class PackItems>
+    void put_container_map(Py_ssize_t n, PackItems pack_items, std::string_view tag, int limit);
     void put_tuple_map(PyObject* tuple, int limit);
     void put_set_map(PyObject* set, int limit);
     void put_array_map(PyObject* array, int limit);
@@ -369,7 +334,7 @@ void Encoder::put_bytes(PyObject* obj) {
     Py_ssize_t n = PyBytes_GET_SIZE(obj);
     if (n > item_limit) zk::raise(PyExc_ValueError, "%.200s object is too large", Py_TYPE(obj)->tp_name);
     if (n >= reference_from) {
-        Export e(obj, PyBUF_SIMPLE);
+        zk::BufferView e(obj);
         put_buffer(e.view(), true);
         return;
     }
@@ -379,14 +344,14 @@ void Encoder::put_bytes(PyObject* obj) {
 
 // Exported while copied, so another thread cannot resize it under us.
 void Encoder::put_bytearray(PyObject* obj) {
-    Export e(obj, PyBUF_SIMPLE);
-    if (e.view().len > item_limit) zk::raise(PyExc_ValueError, "%.200s object is too large", Py_TYPE(obj)->tp_name);
+    zk::BufferView e(obj);
+    if (e.size() > item_limit) zk::raise(PyExc_ValueError, "%.200s object is too large", Py_TYPE(obj)->tp_name);
     put_buffer(e.view(), false);
 }
 
 void Encoder::put_memoryview(PyObject* obj) {
-    Export e(obj, PyBUF_SIMPLE);  // a non-contiguous view refuses this, with msgpack's BufferError
-    if (e.view().len > item_limit) zk::raise(PyExc_ValueError, "memoryview is too large");
+    zk::BufferView e(obj);  // a non-contiguous view refuses this, with msgpack's BufferError
+    if (e.size() > item_limit) zk::raise(PyExc_ValueError, "memoryview is too large");
     put_buffer(e.view(), true);
 }
 
@@ -444,7 +409,7 @@ void Encoder::put_dict(PyObject* dict, int limit) {
     for (Py_ssize_t i = 0; i < n; i++) {
         Ref key, value;
         {
-            Locked lock(dict);
+            zk::CriticalSection lock(dict);
             PyObject *k, *v;
             if (PyDict_GET_SIZE(dict) != n || !PyDict_Next(dict, &pos, &k, &v)) dict_changed();
             key = Ref::borrow(k);
@@ -461,42 +426,44 @@ void Encoder::put_dict(PyObject* dict, int limit) {
 constexpr char key_data[] = "\xa4" "data";
 constexpr char key_dtype[] = "\xa5" "dtype";
 constexpr char key_shape[] = "\xa5" "shape";
-constexpr char tag_tuple[] = "\xa5" "tuple";
-constexpr char tag_set[] = "\xa3" "set";
+constexpr std::string_view tag_tuple = "\xa5" "tuple";
+constexpr std::string_view tag_set = "\xa3" "set";
 
-// {"data": list(tuple), "dtype": "tuple"}; the list is never made, its items are written.
-void Encoder::put_tuple_map(PyObject* tuple, int limit) {
+// {"data": [the n members], "dtype": tag}: `pack_items` writes the members, one level deeper.
+template <class PackItems>
+void Encoder::put_container_map(Py_ssize_t n, PackItems pack_items, std::string_view tag, int limit) {
     check_nesting(limit);
-    Py_ssize_t n = PyTuple_GET_SIZE(tuple);
     put_byte(0x82);
     put_raw(key_data, 5);
     put_array_header(n, "list");
-    for (Py_ssize_t i = 0; i < n; i++) pack(PyTuple_GET_ITEM(tuple, i), limit - 1);
+    pack_items(limit - 1);
     put_raw(key_dtype, 6);
-    put_raw(tag_tuple, 6);
+    put_raw(tag.data(), static_cast<Py_ssize_t>(tag.size()));
+}
+
+// {"data": list(tuple), "dtype": "tuple"}; the list is never made, its items are written.
+void Encoder::put_tuple_map(PyObject* tuple, int limit) {
+    Py_ssize_t n = PyTuple_GET_SIZE(tuple);
+    put_container_map(n, [&](int inner) {
+        for (Py_ssize_t i = 0; i < n; i++) pack(PyTuple_GET_ITEM(tuple, i), inner);
+    }, tag_tuple, limit);
 }
 
 // {"data": list(set), "dtype": "set"}, from the set's own iterator, which refuses a set that
 // changes size under it.
 void Encoder::put_set_map(PyObject* set, int limit) {
-    check_nesting(limit);
     Py_ssize_t n = PySet_GET_SIZE(set);
-    put_byte(0x82);
-    put_raw(key_data, 5);
-    put_array_header(n, "list");
-    Ref iterator = zk::check(PyObject_GetIter(set));
-    Py_ssize_t count = 0;
-    while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) {
-        if (++count > n) break;
-        pack(item.get(), limit - 1);
-    }
-    if (PyErr_Occurred()) zk::throw_error();
-    if (count != n) zk::raise(PyExc_RuntimeError, "Set changed size during iteration");
-    put_raw(key_dtype, 6);
-    put_raw(tag_set, 4);
+    put_container_map(n, [&](int inner) {
+        Ref iterator = zk::check(PyObject_GetIter(set));
+        Py_ssize_t count = 0;
+        while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) {
+            if (++count > n) break;
+            pack(item.get(), inner);
+        }
+        if (PyErr_Occurred()) zk::throw_error();
+        if (count != n) zk::raise(PyExc_RuntimeError, "Set changed size during iteration");
+    }, tag_set, limit);
 }
-
-Ref attr(PyObject* o, PyObject* name) { return zk::check(PyObject_GetAttr(o, name)); }
 
 // {"data": the C-contiguous bytes, "dtype": dtype.str, "shape": shape}; the bytes are referenced
 // in place, and a non-contiguous array is copied into C order once.
@@ -504,19 +471,18 @@ void Encoder::put_array_map(PyObject* array, int limit) {
     if (!Py_IS_TYPE(array, reinterpret_cast<PyTypeObject*>(hooks_.ndarray.get()))) {
         return put_subclass_array_map(array, limit);
     }
+    const Names& names = *hooks_.names;
     Ref contiguous = Ref::borrow(array);
-    std::optional<Export> data(std::in_place, array, PyBUF_FULL_RO);
+    std::optional<zk::BufferView> data(std::in_place, array, PyBUF_FULL_RO);
     if (!PyBuffer_IsContiguous(&data->view(), 'C')) {
         data.reset();
-        PyObject* args[] = {nullptr, array};
-        contiguous = zk::check(PyObject_Vectorcall(hooks_.ascontiguousarray.get(), args + 1,
-                                                    1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-        data.emplace(contiguous.get(), PyBUF_FULL_RO);
+        contiguous = zk::call(hooks_.ascontiguousarray, array);
+        data.emplace(contiguous, PyBUF_FULL_RO);
     }
-    Ref type_string = attr(attr(contiguous.get(), hooks_.names.dtype.get()).get(), hooks_.names.str.get());
-    Ref shape = attr(contiguous.get(), hooks_.names.shape.get());
+    Ref type_string = zk::getattr(zk::getattr(contiguous, names.dtype), names.type_string);
+    Ref shape = zk::getattr(contiguous, names.shape);
     check_nesting(limit);
-    if (data->view().len > item_limit) zk::raise(PyExc_ValueError, "memoryview is too large");
+    if (data->size() > item_limit) zk::raise(PyExc_ValueError, "memoryview is too large");
     put_byte(0x83);
     put_raw(key_data, 5);
     put_buffer(data->view(), true);
@@ -528,17 +494,14 @@ void Encoder::put_array_map(PyObject* array, int limit) {
 
 // A subclass may define flags, data, dtype and shape its own way: asked for each, as the hook does.
 void Encoder::put_subclass_array_map(PyObject* array, int limit) {
-    const Names& names = hooks_.names;
+    const Names& names = *hooks_.names;
     Ref contiguous = Ref::borrow(array);
-    Ref flag = zk::check(PyObject_GetItem(attr(array, names.flags.get()).get(), names.c_contiguous.get()));
-    if (!zk::check_status(PyObject_IsTrue(flag.get()))) {
-        PyObject* args[] = {nullptr, array};
-        contiguous = zk::check(PyObject_Vectorcall(hooks_.ascontiguousarray.get(), args + 1,
-                                                    1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    if (!zk::truthy(zk::getitem(zk::getattr(array, names.flags), names.c_contiguous))) {
+        contiguous = zk::call(hooks_.ascontiguousarray, array);
     }
-    Ref data = attr(contiguous.get(), names.data.get());
-    Ref type_string = attr(attr(contiguous.get(), names.dtype.get()).get(), names.str.get());
-    Ref shape = attr(contiguous.get(), names.shape.get());
+    Ref data = zk::getattr(contiguous, names.data);
+    Ref type_string = zk::getattr(zk::getattr(contiguous, names.dtype), names.type_string);
+    Ref shape = zk::getattr(contiguous, names.shape);
     check_nesting(limit);
     put_byte(0x83);
     put_raw(key_data, 5);
@@ -552,17 +515,9 @@ void Encoder::put_subclass_array_map(PyObject* array, int limit) {
 // {"data": udump(obj), "dtype": class name}; a failed udump is reported, and the printer's
 // result travels instead.
 void Encoder::put_serialized(PyObject* obj, PyObject* name, int limit) {
-    Ref data;
-    try {
-        PyObject* args[] = {nullptr, obj};
-        data = zk::check(PyObject_Vectorcall(hooks_.udump.get(), args + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-    } catch (zk::PyError& e) {
-        if (!e.matches(PyExc_Exception)) throw;
-        Ref text = zk::check(PyObject_Format(e.value(), nullptr));
-        Ref message = zk::check(PyUnicode_FromFormat("@ENCODE: %U ---> %U", name, text.get()));
-        Ref replacement = hooks_.report(e, message.get());
-        return pack_replacement(replacement.get(), limit);
-    }
+    bool failed;
+    Ref data = serialized(obj, name, hooks_, failed);
+    if (failed) return pack_replacement(data.get(), limit);
     check_nesting(limit);
     put_byte(0x82);
     put_raw(key_data, 5);
@@ -586,8 +541,7 @@ void Encoder::pack_through_hook(PyObject* obj, int limit) {
 // ExtType and Timestamp as msgpack itself writes them; its output for one value does not depend
 // on what surrounds it.
 void Encoder::put_by_msgpack(PyObject* obj) {
-    PyObject* args[] = {nullptr, obj};
-    Ref packed = zk::check(PyObject_Vectorcall(hooks_.packb.get(), args + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    Ref packed = zk::call(hooks_.packb, obj);
     if (!PyBytes_Check(packed.get())) zk::raise(PyExc_TypeError, "msgpack.packb returned no bytes");
     put_raw(PyBytes_AS_STRING(packed.get()), PyBytes_GET_SIZE(packed.get()));
 }
