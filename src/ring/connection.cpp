@@ -82,8 +82,7 @@ void write_message(Scope s, Handle self, Handle sock, Handle request) {
     const State& st = s.state();
     const Names& n = st.names;
     Ref lock = zk::getattr(self, n._send_lock);
-    Ref pack = zk::getattr(reinterpret_cast<PyObject*>(Py_TYPE(self.get())), n.pack);
-    if (pack.get() != st.stream_pack.get() || websocket_mode(n, self)) {
+    if (!zk::is_native(st.core, self, n.pack, st.stream_pack) || websocket_mode(n, self)) {
         Ref message = zk::call_method(self, n.pack, request);
         zk::with_lock(st.core, lock, [&] { return zk::call_method(sock, n.sendall, message); });
         return;
