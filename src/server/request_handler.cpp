@@ -32,8 +32,7 @@ struct Session {
         Ref address = zk::getattr(self, n.client_address);
         host = zk::getitem(address, zk::integer(0));
         port = zk::getitem(address, zk::integer(1));
-        Ref own_parse = zk::getattr(reinterpret_cast<PyObject*>(Py_TYPE(server.get())), n._parse);
-        if (own_parse.get() != st.native_parse.get()) parse = zk::getattr(server, n._parse);
+        if (!zk::is_native(st.core, server, n._parse, st.native_parse)) parse = zk::getattr(server, n._parse);
     }
 };
 
@@ -206,8 +205,7 @@ Ref handle(Scope s, Handle self) {
     } catch (zk::PyError& e) {
         if (!e.matches(PyExc_OSError)) throw;  // the connection broke: the loop below sees it
     }
-    Ref own_process = zk::getattr(reinterpret_cast<PyObject*>(Py_TYPE(self.get())), n.process);
-    bool native = own_process.get() == st.native_process.get();
+    bool native = zk::is_native(st.core, self, n.process, st.native_process);
     std::optional<Session> session;
     if (native) session.emplace(st, self);
     while (!zk::truthy(zk::getattr(connection, n.closed))) {
