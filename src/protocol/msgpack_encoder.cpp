@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <new>
 #include <optional>
 #include <string_view>
@@ -400,23 +401,53 @@ void Encoder::put_list(PyObject* list, int limit) {
 
 [[noreturn]] void dict_changed() { zk::raise(PyExc_RuntimeError, "dictionary changed size during iteration"); }
 
-// Each step runs under the dict's lock and keeps its key and value; they are packed outside it,
-// since packing may run Python code.
-void Encoder::put_dict(PyObject* dict, int limit) {
-    Py_ssize_t n = PyDict_GET_SIZE(dict);
-    put_map_header(n);
-    Py_ssize_t pos = 0;
-    for (Py_ssize_t i = 0; i < n; i++) {
-        Ref key, value;
-        {
-            zk::CriticalSection lock(dict);
-            PyObject *k, *v;
-            if (PyDict_GET_SIZE(dict) != n || !PyDict_Next(dict, &pos, &k, &v)) dict_changed();
-            key = Ref::borrow(k);
-            value = Ref::borrow(v);
+// A dict's keys and values, all taken in one step under its lock: the map header and the items that
+// follow it are one state of the dict, whatever other threads do to it while they are packed.
+class DictItems {
+public:
+    explicit DictItems(PyObject* dict) {
+        zk::CriticalSection lock(dict);
+        Py_ssize_t size = PyDict_GET_SIZE(dict);
+        if (2 * size > inline_count) {
+            more_.reset(new PyObject*[static_cast<std::size_t>(2 * size)]);
+            items_ = more_.get();
         }
-        pack(key.get(), limit);
-        pack(value.get(), limit);
+        Py_ssize_t pos = 0;
+        PyObject *key, *value;
+        while (taken_ < size && PyDict_Next(dict, &pos, &key, &value)) {
+            items_[2 * taken_] = Py_NewRef(key);
+            items_[2 * taken_ + 1] = Py_NewRef(value);
+            ++taken_;
+        }
+    }
+    ~DictItems() {
+        for (Py_ssize_t i = 0; i < 2 * taken_; i++) Ref::steal(items_[i]);  // given back as each goes
+    }
+    DictItems(const DictItems&) = delete;
+    DictItems& operator=(const DictItems&) = delete;
+
+    Py_ssize_t size() const noexcept { return taken_; }
+    PyObject* key(Py_ssize_t i) const noexcept { return items_[2 * i]; }
+    PyObject* value(Py_ssize_t i) const noexcept { return items_[2 * i + 1]; }
+
+private:
+    static constexpr Py_ssize_t inline_count = 16;
+    PyObject* inline_[inline_count];
+    PyObject** items_ = inline_;
+    std::unique_ptr<PyObject*[]> more_;
+    Py_ssize_t taken_ = 0;  // pairs, each holding a reference to its key and its value
+};
+
+// Packing runs Python code (hooks, the serializer), which may change the dict: one that changed
+// size is refused as a dict iterator would refuse it, though the items packed are those taken.
+void Encoder::put_dict(PyObject* dict, int limit) {
+    DictItems items(dict);
+    Py_ssize_t n = items.size();
+    put_map_header(n);
+    for (Py_ssize_t i = 0; i < n; i++) {
+        if (i && PyDict_GET_SIZE(dict) != n) dict_changed();
+        pack(items.key(i), limit);
+        pack(items.value(i), limit);
     }
 }
 
