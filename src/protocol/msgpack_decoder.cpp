@@ -184,13 +184,16 @@ Ref Decoder::value() {
 }
 
 // ASCII, the usual case, is copied into a str made to size; the rest goes through the codec,
-// which raises msgpack's UnicodeDecodeError for bad UTF-8.
+// which raises msgpack's UnicodeDecodeError for bad UTF-8. The bytes are copied before they are
+// looked at, and only the copy is: the input may be a bytearray that another thread writes to, and
+// a str must hold exactly what was checked.
 Ref Decoder::str(Py_ssize_t n) {
     const char* s = take(n);
-    if (!is_ascii(s, n)) return zk::check(PyUnicode_DecodeUTF8(s, n, nullptr));
     Ref text = zk::check(PyUnicode_New(n, 127));
-    std::memcpy(PyUnicode_DATA(text.get()), s, static_cast<std::size_t>(n));
-    return text;
+    auto* copy = static_cast<char*>(PyUnicode_DATA(text.get()));
+    std::memcpy(copy, s, static_cast<std::size_t>(n));
+    if (is_ascii(copy, n)) return text;
+    return zk::check(PyUnicode_DecodeUTF8(copy, n, nullptr));
 }
 
 Ref Decoder::bin(Py_ssize_t n) {
