@@ -308,15 +308,19 @@ Ref Decoder::untagged(std::uint32_t n, std::uint32_t read, Data& data, Dtype* dt
     return restored(dict, hooks_);
 }
 
-// Keys are interned, and each item is stored as soon as it is read, as msgpack does.
+// Each item is stored as soon as it is read, as msgpack does. Keys are interned as msgpack interns
+// them, except on free-threaded builds: there an interned str is immortal, and every distinct key a
+// peer ever sent would stay until the process ends.
 void Decoder::fill(PyObject* dict, std::uint32_t n) {
     for (std::uint32_t i = 0; i < n; i++) {
         Ref key = value();
+#ifndef Py_GIL_DISABLED
         if (PyUnicode_CheckExact(key.get())) {
             PyObject* k = key.release();
             PyUnicode_InternInPlace(&k);
             key = Ref::steal(k);
         }
+#endif
         Ref item = value();
         zk::setitem(dict, key, item);
     }
