@@ -281,8 +281,13 @@ Ref decompress_native(const State& st, Handle values, Handle lengths) {
     bool aligned = itemsize == 16 || reinterpret_cast<std::uintptr_t>(heads->buf) % itemsize == 0;
     if (!aligned || (itemsize != 1 && itemsize != 2 && itemsize != 4 && itemsize != 8 && itemsize != 16)) return Ref();
 
-    const auto* count = static_cast<const std::int64_t*>(counts->buf);
+    // The lengths are read once, into a copy that is checked and then filled from: another thread
+    // may write to the array meanwhile, and a length that grew after the check would write past
+    // the output.
     Py_ssize_t runs = counts.length(), total = 0;
+    std::vector<std::int64_t> counted(static_cast<std::size_t>(runs));
+    if (runs) std::memcpy(counted.data(), counts->buf, static_cast<std::size_t>(runs) * sizeof(std::int64_t));
+    const std::int64_t* count = counted.data();
     for (Py_ssize_t r = 0; r < runs; r++) {
         if (count[r] < 0 || count[r] > PY_SSIZE_T_MAX / itemsize - total) return Ref();
         total += static_cast<Py_ssize_t>(count[r]);
