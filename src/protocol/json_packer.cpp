@@ -11,13 +11,6 @@ namespace {
 
 Ref type_name(Handle obj) { return zk::check(PyType_GetName(Py_TYPE(obj.get()))); }
 
-// obj[key] if present, for dicts and their subclasses (whose own lookups are honoured).
-Ref lookup(Handle obj, Handle key) {
-    if (PyDict_CheckExact(obj.get())) return zk::dict_get(obj, key);
-    if (!zk::contains(obj, key)) return Ref();
-    return zk::getitem(obj, key);
-}
-
 Ref encode_array(Scope s, Handle obj) {
     const State& st = s.state();
     const Names& n = st.names;
@@ -59,9 +52,9 @@ Ref object_hook(Scope s, Handle, Handle obj) {
     const State& st = s.state();
     const Names& n = st.names;
     if (!PyDict_Check(obj.get())) return Ref::borrow(obj);
-    Ref dtype = lookup(obj, n.dtype);
+    Ref dtype = codec::member(obj, n.dtype);
     if (!dtype) return Ref::borrow(obj);
-    if (Ref text = lookup(obj, n.ndarray)) {
+    if (Ref text = codec::member(obj, n.ndarray)) {
         Ref raw = zk::call(zk::getattr(s.global(n.base64), n.b64decode), zk::call_method(text, n.encode, n.utf_8));
         return zk::call_method(zk::call(st.codec.frombuffer, raw, dtype), n.reshape, zk::getitem(obj, n.shape));
     }
