@@ -118,6 +118,8 @@ private:
     Native pack_native(PyObject* obj, int limit);
     // What the hook returned, packed with no second hook call ("default" is used once).
     void pack_replacement(PyObject* obj, int limit);
+    // The value natively, else through the hook when `through_hook`, else refused.
+    void pack_once(PyObject* obj, int limit, bool through_hook);
     // BytePacker.encode, rule for rule, its maps written in place.
     void pack_through_hook(PyObject* obj, int limit);
 
@@ -136,6 +138,7 @@ private:
     void put_float(double v);
     void put_str(PyObject* obj);
     void put_bin_header(Py_ssize_t n);
+    void put_count(Py_ssize_t n, std::uint8_t fix, std::uint8_t wide16, std::uint8_t wide32);
     void put_array_header(Py_ssize_t n, const char* what);
     void put_map_header(Py_ssize_t n);
     void put_buffer(Py_buffer& view, bool may_reference);
@@ -165,7 +168,12 @@ inline void check_nesting(int limit) {
 
 void Encoder::pack(PyObject* obj, int limit) {
     check_nesting(limit);
-    --limit;
+    pack_once(obj, limit - 1, true);
+}
+
+void Encoder::pack_replacement(PyObject* obj, int limit) { pack_once(obj, limit, false); }
+
+void Encoder::pack_once(PyObject* obj, int limit, bool through_hook) {
     switch (pack_native(obj, limit)) {
     case Native::done:
         return;
@@ -173,18 +181,8 @@ void Encoder::pack(PyObject* obj, int limit) {
         // The hook gives an int back unchanged, and it overflows again.
         zk::raise(PyExc_OverflowError, "Integer value out of range");
     case Native::other:
+        if (!through_hook) zk::raise(PyExc_TypeError, "can not serialize '%.200s' object", Py_TYPE(obj)->tp_name);
         pack_through_hook(obj, limit);
-    }
-}
-
-void Encoder::pack_replacement(PyObject* obj, int limit) {
-    switch (pack_native(obj, limit)) {
-    case Native::done:
-        return;
-    case Native::overflow:
-        zk::raise(PyExc_OverflowError, "Integer value out of range");
-    case Native::other:
-        zk::raise(PyExc_TypeError, "can not serialize '%.200s' object", Py_TYPE(obj)->tp_name);
     }
 }
 
@@ -358,26 +356,25 @@ void Encoder::put_memoryview(PyObject* obj) {
 
 // ---- containers ------------------------------------------------------------------------------
 
+// A container's count in its smallest form: in the low four bits of `fix`, or after `wide16` or `wide32`.
+inline void Encoder::put_count(Py_ssize_t n, std::uint8_t fix, std::uint8_t wide16, std::uint8_t wide32) {
+    if (n <= 0x0F) {
+        put_byte(static_cast<std::uint8_t>(fix | n));
+    } else if (n <= 0xFFFF) {
+        put(wide16, static_cast<std::uint16_t>(n));
+    } else {
+        put(wide32, static_cast<std::uint32_t>(n));
+    }
+}
+
 void Encoder::put_array_header(Py_ssize_t n, const char* what) {
     if (n > item_limit) zk::raise(PyExc_ValueError, "%s is too large", what);
-    if (n <= 0x0F) {
-        put_byte(static_cast<std::uint8_t>(0x90 | n));
-    } else if (n <= 0xFFFF) {
-        put(0xdc, static_cast<std::uint16_t>(n));
-    } else {
-        put(0xdd, static_cast<std::uint32_t>(n));
-    }
+    put_count(n, 0x90, 0xdc, 0xdd);
 }
 
 void Encoder::put_map_header(Py_ssize_t n) {
     if (n > item_limit) zk::raise(PyExc_ValueError, "dict is too large");
-    if (n <= 0x0F) {
-        put_byte(static_cast<std::uint8_t>(0x80 | n));
-    } else if (n <= 0xFFFF) {
-        put(0xde, static_cast<std::uint16_t>(n));
-    } else {
-        put(0xdf, static_cast<std::uint32_t>(n));
-    }
+    put_count(n, 0x80, 0xde, 0xdf);
 }
 
 [[noreturn]] void list_changed() { zk::raise(PyExc_RuntimeError, "list changed size during iteration"); }
