@@ -6,9 +6,10 @@ arity that does as little. isinstance and len have opcodes of their own in the i
 """
 
 import operator
+import os
 import timeit
 
-from zelk.scribe import abbreviate, iformat
+from zelk.scribe import BrillPrint, abbreviate, iformat
 
 
 def best(stmt, number, namespace):
@@ -39,6 +40,28 @@ def main():
     native = times["native  abbreviate(text, 1024)"]
     builtin = times["builtin operator.is_(text, 1024)"]
     print(f"function type / builtin call: {native / builtin:.2f}x (target: within 1.5x)")
+    printer_lines()
+
+
+class NullStream:
+    def write(self, text):
+        return len(text)
+
+    def flush(self):
+        pass
+
+
+def printer_lines():
+    """A printer's line into a stream that discards it: printed, and below ZELK_LOG_LEVEL (not printed)."""
+    ns = {"printer": BrillPrint("T"), "null": NullStream()}
+    for label, level in [("printed", None), ("below ZELK_LOG_LEVEL=error", "error")]:
+        if level:
+            os.environ["ZELK_LOG_LEVEL"] = level
+        try:
+            per_call = best('printer.info("m", file=null)', 50_000, ns)
+        finally:
+            os.environ.pop("ZELK_LOG_LEVEL", None)
+        print(f"{'native  BrillPrint.info, ' + label:42s} {per_call:8.1f} ns/call")
 
 
 if __name__ == "__main__":

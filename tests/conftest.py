@@ -9,6 +9,10 @@ import threading
 
 import pytest
 
+# The suite checks the printers' colours and lines, whatever the environment it runs in asks for.
+for variable in ("NO_COLOR", "ZELK_LOG_LEVEL"):
+    os.environ.pop(variable, None)
+
 # Under the sanitizers freed memory sits in quarantine, so resident size says nothing about leaks.
 sanitized = os.environ.get("ZELK_SANITIZE") == "1"
 needs_plain_build = pytest.mark.skipif(sanitized, reason="memory growth is meaningless under AddressSanitizer")

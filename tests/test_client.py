@@ -305,7 +305,6 @@ def test_no_server_means_one_message_and_none(capsys):
 @pytest.mark.parametrize(
     "reply, expected",
     [
-        (lambda r: CLOSE, "Response[None]: Invalid Response Type<tuple or list needed>"),
         (lambda r: {"kind": 1}, "Response[{'kind': 1}]: Invalid Response Type<tuple or list needed>"),
         (lambda r: (1, r[1], 3, 4), "Response[(1, 1, 3, 4)]: Invalid Response"),
         (lambda r: (0, r[1], 3), "Response[(0, 1, 3)]: Invalid Response"),

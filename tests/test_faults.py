@@ -50,11 +50,16 @@ TARGET = textwrap.dedent("""
         def pid(self):
             return os.getpid()
 
-    serve(Target(), "target", port=int(sys.argv[1]), authkey=sys.argv[2].encode() if sys.argv[2:] else None)
+    serve(Target(), "target", port=int(sys.argv[1]), authkey=sys.argv[2].encode() if sys.argv[2:] else None,
+          idle_timeout=2.0, max_message_size=64 << 20)
 """)
 
 # Generous: the machine is shared, and the sanitizer build is several times slower.
 ANSWER_TIMEOUT = 60.0
+# The server's: a connection silent (or slow to finish a message) this long is closed, and one that
+# announces a message over MAX_MESSAGE is closed at once.
+IDLE_TIMEOUT = 2.0
+MAX_MESSAGE = 64 << 20
 BIG = 32 << 20
 # The allocator keeps some of what large messages and a hundred threads freed, for reuse, so the
 # resident size does not fall back to the byte. A fault that kept even one of its 32 MB messages, or
@@ -294,7 +299,10 @@ def test_a_client_outlives_server_restarts(tmp_path, figures):
     target = Target(tmp_path / "server.log")
     proxy = connect("target", port=target.port, timeout=ANSWER_TIMEOUT)
     pids, wrong, failed, errors = [], [], [0], []
-    stop, answered = threading.Event(), threading.Semaphore(0)
+    restarts, downtime = 2, 0.0
+    # Answers are counted for the server that was up when the call was made: one made before a kill
+    # may be answered by either server, so it counts for neither the next one nor the last.
+    stop, answered, serving = threading.Event(), [threading.Semaphore(0) for _ in range(restarts + 1)], [0]
 
     def client():
         # A call the server's death cut short, or made while no server listens, comes back as a text
@@ -303,6 +311,7 @@ def test_a_client_outlives_server_restarts(tmp_path, figures):
             n = 0
             while not stop.is_set():
                 n += 1
+                server = serving[0]
                 method, args, expected = (proxy.pid, (), int) if n % 10 == 0 else (proxy.add, (n, 1), n + 1)
                 while (answer := method(*args)) is None or isinstance(answer, str):
                     if "Invalid MsgID" in (answer or ""):
@@ -314,21 +323,21 @@ def test_a_client_outlives_server_restarts(tmp_path, figures):
                     pids.append(answer)
                 elif expected is not int and answer != expected:
                     wrong.append((n, answer))
-                answered.release()
+                answered[server].release()
         except BaseException as e:  # handed to the test's thread
             errors.append(e)
 
     thread = threading.Thread(target=client)
     thread.start()
-    restarts, downtime = 2, 0.0
     try:
         for i in range(restarts + 1):
             for _ in range(300):
-                assert answered.acquire(timeout=ANSWER_TIMEOUT) and not errors
+                assert answered[i].acquire(timeout=ANSWER_TIMEOUT) and not errors
             if i < restarts:
                 started = time.monotonic()
                 target.kill()
                 target.start()
+                serving[0] = i + 1
                 downtime += time.monotonic() - started
     finally:
         target.kill()
@@ -535,6 +544,48 @@ def test_reset(watch, target, moment):
             s = socket.create_connection(("127.0.0.1", target.port), timeout=ANSWER_TIMEOUT)
             RESETS[moment](s)
             reset(s)
+
+
+def idle_peer(s):
+    pass  # says nothing at all
+
+
+def slow_peer(s):
+    """Sends a call a byte at a time, too slowly to finish it within the idle time-out."""
+    for byte in request(1, "add", 1, 2)[:20]:
+        try:
+            s.sendall(bytes([byte]))
+        except OSError:
+            return  # the server has closed the connection
+        time.sleep(IDLE_TIMEOUT / 5)
+
+
+def oversized_peer(s):
+    """Announces a message over the server's limit, and starts sending it."""
+    try:
+        s.sendall(struct.pack("=Q", 2 * MAX_MESSAGE) + b"\0" * MB)
+    except OSError:
+        pass
+
+
+PATIENCE = {"idle peers": idle_peer, "slow peers": slow_peer, "oversized peers": oversized_peer}
+
+
+@pytest.mark.parametrize("kind", PATIENCE)
+def test_peers_that_would_hold_a_thread(watch, target, kind):
+    """Each is closed by the server (at the idle time-out, or at once), and answered nothing."""
+    replies = []
+
+    def peer(i):
+        with socket.create_connection(("127.0.0.1", target.port), timeout=ANSWER_TIMEOUT) as s:
+            PATIENCE[kind](s)
+            replies.append(read_to_end(s))  # the server's close ends the read
+
+    with watch(kind, 8) as notes:
+        started = time.monotonic()
+        run_in_threads(peer, count=8)
+        notes.append(f"all closed by the server after {time.monotonic() - started:.1f} s")
+    assert replies == [b""] * 8
 
 
 def test_a_hundred_clients_at_once(watch, target):

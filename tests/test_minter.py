@@ -108,12 +108,22 @@ def test_strfid_round_trip_with_live_clock(wid, dcid):
     assert text[:12] + text[-3:] == stamp[:15]
 
 
-def test_no_range_checks():
-    packed = SFID(40).getid()  # 40 << 12 spills into the data-centre bits
-    assert (packed >> 17) & 31 == 1 and (packed >> 12) & 31 == 8
-    assert strfid(packed)[12:15] == "108"
-    assert SFID(2**70).getid() > 2**80
-    assert SFID(-1).getid() < 0
+@pytest.mark.parametrize("make, field", [
+    (SFID, "worker_id"), (lambda v: SFID(0, v), "datacenter_id"), (TSID, "wid"),
+    (generator, "worker_id"), (lambda v: generator(0, v), "datacenter_id"), (lambda v: generator(v, gtype="ts"), "wid"),
+])
+@pytest.mark.parametrize("value", [-1, 32, 1027, 2**70])
+def test_ids_outside_their_fields_are_refused(make, field, value):
+    # 1027 << 12 would reach the timestamp bits, -1 would make every ID negative.
+    with pytest.raises(ValueError, match=rf"^{field} must be in the range 0 to 31, got {value}$"):
+        make(value)
+
+
+def test_largest_ids_stay_in_their_fields():
+    g = SFID(31, 31)
+    g._SFID__ts = scripted([EPOCH + 5])
+    assert g.getid() == 5 << 22 | 31 << 17 | 31 << 12
+    assert TSID(31).getid() > 0
     with pytest.raises((OverflowError, ValueError, OSError)):
         strfid(2**200)
 
@@ -149,8 +159,8 @@ def test_tsid_asks_a_replaced_datetime(monkeypatch):
             return datetime(2030, 6, 7, 8, 9, 10, next(cls.ticks))
 
     monkeypatch.setattr(minter, "datetime", Frozen)
-    g = TSID(100)
-    assert [g.getid(), g.getid()] == [300607080910000000 + 100, 300607080910000001 + 100]
+    g = TSID(10)
+    assert [g.getid(), g.getid()] == [300607080910000000 + 10, 300607080910000001 + 10]
 
 
 def test_generator():

@@ -2,6 +2,7 @@
 
 import builtins
 import collections
+import contextlib
 import datetime
 import decimal
 import fractions
@@ -368,6 +369,44 @@ def test_shared_values_are_live_across_processes_and_outlive_readers(capsys):
         del view
         shm.close()
         shm.unlink()
+
+
+# In a process of its own: an array over an unmapped block would take the test session down.
+ARRAY_OUTLIVES_ITS_HANDLE = """
+import gc, sys
+import numpy as np
+from multiprocessing.shared_memory import SharedMemory
+from zelk.protocol import dumpv, loadv
+descriptor, name, shm = dumpv(np.arange(6.0), sys.argv[1])
+def attached():
+    _, view = loadv(descriptor, name)
+    return view
+def passed_in():
+    return loadv(descriptor, name, SharedMemory(name, track=False))[1]
+view = {"attached": attached, "passed_in": passed_in}[sys.argv[2]]()
+gc.collect()
+try:
+    view.base.block.close()
+except BufferError:
+    print("close refused")
+print(view.sum(), view[2:].sum())
+del view
+gc.collect()
+shm.close()
+shm.unlink()
+"""
+
+
+@pytest.mark.parametrize("case", ["attached", "passed_in"])
+def test_an_array_from_loadv_keeps_its_block_mapped(case):
+    name = f"zelk-pinned-{os.getpid()}-{case}"
+    try:
+        done = subprocess.run([sys.executable, "-c", ARRAY_OUTLIVES_ITS_HANDLE, name, case],
+                              capture_output=True, text=True, timeout=120)
+    finally:
+        with contextlib.suppress(FileNotFoundError):  # left behind by a run that crashed
+            protocol.SharedMemory("&" + name, track=False).unlink()
+    assert (done.returncode, done.stdout.split(), done.stderr) == (0, ["close", "refused", "15.0", "14.0"], "")
 
 
 @pytest.mark.parametrize(

@@ -5,6 +5,7 @@ import hashlib
 import random
 import socket
 import struct
+import sys
 import threading
 
 import numpy as np
@@ -13,7 +14,7 @@ import pytest
 from conftest import memory_growth, needs_plain_build, run_in_threads
 from fuzzing import attempt
 from zelk.protocol import BytePacker
-from zelk.ring import ByteStream, Connection, get_port
+from zelk.ring import ByteStream, Connection, MessageTooLarge, get_port
 
 RECORD = (0, 7, "calc.add", (1, 2), {})
 
@@ -233,16 +234,18 @@ def test_fuzzed_reads_never_crash():
 
 
 def test_huge_length_field_costs_only_what_arrives():
-    connection = Connection(ScriptedIntoSocket(struct.pack("Q", 2**62) + b"x" * 100))
+    connection = Connection(ScriptedIntoSocket(struct.pack("Q", 2**62) + b"x" * 100), max_message_size=sys.maxsize)
     assert connection.recv() is None
-    with pytest.raises(OverflowError):
-        Connection(ScriptedSocket(struct.pack("Q", 2**64 - 1))).recv()
+    for announced in (2**31, 2**64 - 1):  # over the limit: refused before anything is allocated
+        with pytest.raises(MessageTooLarge, match=f"a message of {announced} bytes is over max_message_size"):
+            Connection(ScriptedSocket(struct.pack("Q", announced))).recv()
 
 
 def test_a_lying_length_field_kept_across_a_time_out_holds_little_memory():
     import tracemalloc
 
-    connection = Connection(ScriptedIntoSocket(struct.pack("Q", 2**40) + b"x" * 100, TimeoutError("timed out")))
+    connection = Connection(ScriptedIntoSocket(struct.pack("Q", 2**40) + b"x" * 100, TimeoutError("timed out")),
+                            max_message_size=2**40)
     tracemalloc.start()
     try:
         with pytest.raises(TimeoutError):

@@ -3,6 +3,8 @@
 import functools
 import inspect
 import io
+import logging
+import pathlib
 import pickle
 import re
 import sys
@@ -10,6 +12,7 @@ import sys
 import pytest
 
 from conftest import memory_growth, needs_plain_build, run_in_threads
+import zelk
 from zelk import scribe
 from zelk.scribe import BrillPrint, abbreviate, iformat, iprint
 
@@ -135,6 +138,33 @@ def test_chained_exceptions_are_all_shown():
 def test_exception_outside_an_except_block():
     returned = iprint(ValueError("lonely"), file=io.StringIO())
     assert returned.startswith("lonely!\r\n")
+
+
+def report_from(path, exclude):
+    """The report of a ValueError("zelk broke") raised in a function compiled as the file `path`."""
+    namespace = {}
+    exec(compile("def broke():\n    raise ValueError('zelk broke')\n", str(path), "exec"), namespace)
+    try:
+        namespace["broke"]()
+    except ValueError as e:
+        return iprint(e, exclude=exclude, file=io.StringIO())
+
+
+@pytest.mark.parametrize(
+    "folders, exclude, frame_kept, line_kept",
+    [
+        (lambda tmp: zelk.__path__, ["zelk"], False, True),  # the package's own files, wherever installed
+        (lambda tmp: [tmp / "zelk"], ["zelk"], True, True),  # a user's folder of the same name
+        (lambda tmp: [tmp / "zelk" / "zelk"], ["zelk", "vantor", "melix"], True, True),
+        (lambda tmp: [tmp / "zelk"], ["zel[k]"], False, False),  # any other entry is searched everywhere
+    ],
+)
+def test_the_entry_naming_the_package_hides_its_own_frames_only(tmp_path, folders, exclude, frame_kept, line_kept):
+    for folder in folders(tmp_path):
+        path = pathlib.Path(folder) / "mine.py"
+        returned = report_from(path, exclude)
+        assert (f'File "{path}", line 2, in broke' in returned, "ValueError: zelk broke" in returned) == (frame_kept, line_kept)
+        assert "in report_from" in returned or not line_kept  # the calling frame, in this file
 
 
 # ---- abbreviate and iformat --------------------------------------------------------------------
@@ -364,6 +394,45 @@ def test_error_reports_the_handled_exception(sink):
         returned = printer.error(e, file=sink)
     assert returned.startswith("broken!\r\n\U0001F47D  Traceback")
     assert "in fail" in returned and returned.endswith("ValueError: broken\n")
+
+
+# ---- NO_COLOR and ZELK_LOG_LEVEL ---------------------------------------------------------------
+
+
+@pytest.mark.parametrize("value, coloured", [(None, True), ("", True), ("1", False), ("false", False)])
+def test_no_color_leaves_the_colour_codes_out(monkeypatch, sink, value, coloured):
+    if value is not None:
+        monkeypatch.setenv("NO_COLOR", value)
+    assert BrillPrint("T").warning("careful", file=sink) == "careful"
+    plain = rf"\[{TS}\]\[T\]\[WARNING\U0001F631\] careful"
+    assert re.fullmatch(rf"{ESC}\[1;33m{plain}{ESC}\[0m\n" if coloured else rf"{plain}\n", line(sink))
+    record = logging.LogRecord("n", logging.ERROR, __file__, 1, "logged", None, None)
+    formatted = scribe.ColoredFormatter("[%(levelname)s] %(message)s").format(record)
+    assert formatted == (f"{ESC}[1;35m[ERROR\U0001F92C] logged{ESC}[0m" if coloured else "[ERROR\U0001F92C] logged")
+
+
+LEVELS = ["debug", "info", "warning", "error", "critical"]
+
+
+@pytest.mark.parametrize(
+    "value, printed",
+    [(None, LEVELS), ("WARNING", LEVELS[2:]), (" critical\n", LEVELS[4:]), ("Debug", LEVELS),
+     ("loud", LEVELS), ("", LEVELS)],  # an unknown or empty value quiets nothing
+)
+def test_log_level_quiets_lines_below_it_and_still_returns_their_texts(monkeypatch, sink, value, printed):
+    if value is not None:
+        monkeypatch.setenv("ZELK_LOG_LEVEL", value)
+    printer = BrillPrint("T", exclude=["nothing-matches-this"])
+    assert [getattr(printer, level)(level, file=sink) for level in LEVELS] == LEVELS
+    assert re.findall(r"\] (\w+)\x1b", line(sink)) == printed
+    try:
+        fail("broken")
+    except ValueError as e:
+        report = printer.error(e, file=sink)
+    assert report.startswith("broken!\r\n") and report.endswith("ValueError: broken\n")
+    assert ("broken!" in line(sink)) == ("error" in printed)
+    iprint("risky", foreground="blue", file=sink)  # blue's "RISK" counts as a warning
+    assert ("risky" in line(sink)) == ("warning" in printed)
 
 
 def test_subclasses_and_instances_behave_as_python_classes(sink):

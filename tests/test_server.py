@@ -14,6 +14,7 @@ import numpy as np
 import pytest
 
 from conftest import memory_growth, needs_plain_build, run_in_threads
+import zelk
 from zelk.ring import Connection, get_port
 from zelk.scribe import BrillPrint
 from zelk.server import RequestHandler, Server, ServerBase, serve, start, terminate
@@ -74,7 +75,10 @@ def test_registry_and_service_methods():
     obj = Calc()
     base = ServerBase(obj, "x")
     assert (base._server, base.statistics, base.client, base._timeout) == ({"x": obj}, {}, {"host": "", "port": 0}, 86400)
-    assert obj.ping(5) == 5 and obj.stats() is base.statistics and obj.client() is base.client
+    base.statistics["addr"] = {"x.add": {"count": 1}}
+    assert obj.ping(5) == 5 and obj.stats() == base.statistics and obj.client() == base.client
+    assert obj.stats()["addr"]["x.add"] is not base.statistics["addr"]["x.add"]  # copies, made whole
+    assert obj.client() is not base.client
     assert obj.getpid() == (os.getpid(), os.getppid())
     assert obj.stats.__func__.__qualname__ == "ServerBase.register.<locals>.stats"
     with pytest.raises(Exception, match="^x has already been registered$"):
@@ -122,8 +126,8 @@ def test_answers_and_error_texts(served, capsys):
     assert call(c, "calc.echo", 1, (2,), {3}, x=np.arange(3)) [2][0] == (1, (2,), {3})
     kind, msgid, text = call(c, "calc.div", 1, 0)
     assert (kind, msgid) == (1, 7) and text.startswith("ZeroDivisionError@calc.div(1, 0) \U0001F513  division by zero!\r\n")
-    assert 'in div\n' in text and "return a / b" in text and "zelk" not in text
-    assert call(c, "calc.div", 1, 0, traceback=False) == (1, 7, "division by zero")
+    assert 'in div\n' in text and "return a / b" in text and not any(f'File "{d}' in text for d in zelk.__path__)
+    assert call(c, "calc.div", 1, 0, traceback=False) == [1, 7, "division by zero"]  # a failure's answer is a list
     assert call(c, "calc.nothing")[2].startswith('AttributeError@calc.nothing() \U0001F513  "calc" has no attribute "nothing"!')
     assert call(c, "nope")[2].startswith("TypeError@nope() \U0001F513  'NoneType' object is not callable!")
     assert "[calc][ERROR\U0001F92C] division by zero" in capsys.readouterr().out
@@ -140,7 +144,7 @@ def test_service_methods_over_the_wire(served):
     call(c, "calc.div", 1, 0)
     assert call(c, "calc.stats")[2] == {address: {"calc.ping": {"count": 1}, "calc.getpid": {"count": 1},
                                                  "calc.client": {"count": 1}, "calc.add": {"count": 1},
-                                                 "calc.div": {"count": 0}, "calc.stats": {"count": 1}}}
+                                                 "calc.div": {"count": 0}, "calc.stats": {"count": 0}}}  # as the call found them
     c._socket.close()
     wait_for(lambda: address not in server.statistics)
 
@@ -271,13 +275,16 @@ def test_sigint_stops_a_server_in_the_calling_thread():
     port = free_port()
     child = subprocess.Popen([sys.executable, "-c", SERVE_IN_MAIN, str(port)], stdout=subprocess.PIPE, text=True)
     try:
-        c = connect_when_up(port)
+        c = connect_when_up(port, timeout=60.0)
         assert call(c, "calc.add", 1, 2) == (1, 7, 3)
         child.send_signal(signal.SIGINT)
-        out, _ = child.communicate(timeout=10)
+        out, _ = child.communicate(timeout=60)
     finally:
         child.kill()
-    assert f"Stopping calc at ('127.0.0.1', {port})!!!" in out and out.rstrip().endswith("returned")
+    # serve returned normally after logging the stop; a handler thread's lines may come before or after.
+    lines = out.splitlines()
+    stopping = [k for k, line in enumerate(lines) if f"Stopping calc at ('127.0.0.1', {port})!!!" in line]
+    assert child.returncode == 0 and "returned" in lines and stopping and stopping[0] < lines.index("returned"), out
 
 
 def test_terminate_lists_without_killing():

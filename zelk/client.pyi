@@ -1,14 +1,35 @@
 """The caller's side of a remote call: the client that numbers, sends and checks calls, and the proxies."""
 
 import socket as socket
+from time import monotonic as monotonic
 from typing import Any, Literal, overload
 
 from .protocol import REQUEST as REQUEST
 from .protocol import RESPONSE as RESPONSE
+from .ring import MAX_MESSAGE_SIZE as MAX_MESSAGE_SIZE
 from .ring import Connection as Connection
 from .ring import get_port as get_port
 from .scribe import BrillPrint as BrillPrint
 from .scribe import iformat as iformat
+
+class RemoteError(Exception):
+    text: str
+    remote_type: str | None
+    def __init__(self, text: str, remote_type: str | None = None) -> None: ...
+
+class InvalidAnswer(RemoteError): ...
+
+class CallTimeout(TimeoutError):
+    text: str
+    def __init__(self, text: str) -> None: ...
+
+class ConnectionLost(ConnectionError):
+    text: str
+    def __init__(self, text: str) -> None: ...
+
+class Unreachable(ConnectionError):
+    text: str
+    def __init__(self, text: str) -> None: ...
 
 class _RemoteStatus:
     def __repr__(self) -> str: ...
@@ -19,6 +40,8 @@ class _RemoteStatus:
     @property
     def timeout(self) -> float | None: ...
     def settimeout(self, value: float | None) -> None: ...
+    def __enter__(self) -> Any: ...
+    def __exit__(self, *exc_info: object) -> None: ...
 
 class _RemoteMethod(_RemoteStatus):
     _client: Client
@@ -37,10 +60,17 @@ class ClientBase:
     _port: int
     _timeout: float
     _msgid: int
-    _connection: Connection | None
+    _errors: str
+    _max_message_size: int
     alias: str
     log: BrillPrint
-    def __init__(self, host: str, port: int, timeout: float = 1000.0) -> None: ...
+    def __init__(
+        self, host: str, port: int, timeout: float = 1000.0, *, errors: str = "return", max_message_size: int = 1073741824
+    ) -> None: ...
+    @property
+    def _connection(self) -> Connection | None: ...
+    @_connection.setter
+    def _connection(self, value: Connection | None) -> None: ...
     @overload
     def __call__(self, name: str, types: Literal["class"] = "class") -> _RemoteClass: ...
     @overload
@@ -49,7 +79,9 @@ class ClientBase:
     def close(self) -> None: ...
 
 class Client(ClientBase):
-    def __init__(self, host: str, port: int, timeout: float) -> None: ...
+    def __init__(
+        self, host: str, port: int, timeout: float, *, errors: str = "return", max_message_size: int = 1073741824
+    ) -> None: ...
     def call(self, method: str, *args: Any, **kwds: Any) -> Any: ...
     def open_connection(self) -> str | None: ...
     def _request(self, method: str, args: tuple[Any, ...], kwds: dict[str, Any]) -> None: ...
@@ -63,6 +95,8 @@ def connect(
     types: Literal["class"] = "class",
     *,
     authkey: bytes | None = None,
+    errors: str = "return",
+    max_message_size: int = 1073741824,
 ) -> _RemoteClass: ...
 @overload
 def connect(
@@ -73,4 +107,7 @@ def connect(
     types: str = "class",
     *,
     authkey: bytes | None = None,
+    errors: str = "return",
+    max_message_size: int = 1073741824,
 ) -> _RemoteClass | _RemoteMethod: ...
+def close(proxy: _RemoteStatus | ClientBase) -> None: ...

@@ -7,6 +7,7 @@ from typing import Any as Any
 
 from .protocol import REQUEST as REQUEST
 from .protocol import RESPONSE as RESPONSE
+from .ring import MAX_MESSAGE_SIZE as MAX_MESSAGE_SIZE
 from .ring import Connection as Connection
 from .ring import get_port as get_port
 from .scribe import BrillPrint as BrillPrint
@@ -34,6 +35,9 @@ class RequestHandler(socketserver.BaseRequestHandler):
 
 class Server(socketserver.ThreadingTCPServer, ServerBase):
     log: BrillPrint
+    max_message_size: int
+    idle_timeout: float | None
+    max_connections: int
     def __init__(
         self,
         server_address: tuple[str, int],
@@ -42,6 +46,8 @@ class Server(socketserver.ThreadingTCPServer, ServerBase):
         obj: Any = "Object",
         alias: str = "Server",
     ) -> None: ...
+    def process_request(self, request: Any, client_address: Any) -> None: ...
+    def process_request_thread(self, request: Any, client_address: Any) -> None: ...
 
 def terminate(wait: int = 3, itself: bool = True, kill: bool = True) -> Any: ...
 def start(s: Server, clean: bool = False) -> None: ...
@@ -54,4 +60,7 @@ def serve(
     clean: bool = False,
     *,
     authkey: bytes | None = None,
+    max_message_size: int = 1073741824,
+    idle_timeout: float | None = 300.0,
+    max_connections: int = 1024,
 ) -> None: ...

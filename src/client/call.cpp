@@ -1,7 +1,7 @@
-// Client.call: one remote call. The client's lock is held from the flush before the request to the
-// check of its answer, so threads sharing a client (or a proxy) each get their own answer; the
-// messages of a failed call are printed once the lock is released.
-#include "client/client.hpp"
+// Client.call: one remote call, on a lane of its own (see lanes.hpp), so that threads sharing a
+// client each get their own answer without waiting for one another; the messages of a failed call
+// are printed once the lane is given back. With errors="raise" a failure raises what its text says.
+#include "client/lanes.hpp"
 
 #include <optional>
 
@@ -12,8 +12,8 @@ using zk::Ref;
 
 namespace {
 
-Ref log_critical(const Names& n, Handle self, Handle message) {
-    return zk::call_method(zk::getattr(self, n.log), n.critical, message);
+Ref log_at(const Names& n, Handle self, Handle level, Handle message) {
+    return zk::call_method(zk::getattr(self, n.log), level, message);
 }
 
 // "@SEND: BrokenPipeError, [Errno 32] Broken pipe"
@@ -22,38 +22,50 @@ Ref failure_text(const char* pattern, const zk::PyError& e) {
     return zk::text(pattern, type_name, e.value());
 }
 
-// What went wrong inside the lock, to be reported outside it.
-struct Failures {
-    std::optional<zk::PyError> recv;   // the receive failed; the connection was renewed
-    std::optional<zk::PyError> parse;  // the answer did not pass the check
+// How a call ended, to be reported once its lane is given back.
+struct Outcome {
+    enum class Kind { answered, unreachable, receive_failed, invalid_answer } kind = Kind::answered;
+    Ref value;                       // the result, or the text of a failed connect
+    bool remote_failure = false;     // the server answered with the report of a failed call
+    std::optional<zk::PyError> error;  // why the receive failed, or why the answer was refused
 };
+
+// Sends the request on the lane's connection. The id it went out with is the lane's, which the check
+// of its answer compares against.
+void request(Scope s, Handle self, Lane& lane, Handle method, Handle args, Handle kwds) {
+    const Names& n = s.names();
+    lane.sent_id = Ref();
+    zk::call_method(self, n._request, method, args, kwds);
+    if (!lane.sent_id) lane.sent_id = zk::getattr(self, n._msgid);  // a _request of a subclass's own
+}
 
 // Sends the request, and after a broken connection reconnects and sends it once more, as a new
 // request with the next id. A second failure is only reported: the receive comes next either way.
-void send_phase(Scope s, Handle self, Handle conn, Handle method, Handle args, Handle kwds) {
+void send_phase(Scope s, Handle self, Lane& lane, Handle conn, Handle method, Handle args, Handle kwds) {
     const State& st = s.state();
     const Names& n = st.names;
     try {
         zk::call_method(conn, n.flush);
-        zk::call_method(self, n._request, method, args, kwds);
+        request(s, self, lane, method, args, kwds);
     } catch (zk::PyError& e) {
         if (!e.matches(st.send_errors)) throw;
         zk::Handling handling(e);
-        log_critical(n, self, failure_text("@SEND: {}, {}", e));
+        log_at(n, self, n.critical, failure_text("@SEND: {}, {}", e));
         zk::call_method(self, n.open_connection);
         try {
-            zk::call_method(self, n._request, method, args, kwds);
+            request(s, self, lane, method, args, kwds);
         } catch (zk::PyError& again) {
             if (!again.matches(st.send_errors)) throw;
             zk::Handling handling_again(again);
-            log_critical(n, self, failure_text("@RESEND: {}, {}", again));
+            log_at(n, self, n.critical, failure_text("@RESEND: {}, {}", again));
         }
     }
 }
 
-// Drops a connection whose receive failed. A reset one cannot be read or shut down, and says so;
-// close still lets its descriptor go, and the failure that matters is the receive's.
-void discard(const Names& n, Handle conn) {
+// Drops a connection whose exchange failed, and opens the next one: whatever is left of an answer
+// would be taken for the next call's. A reset connection cannot be read or shut down and says so;
+// close still lets its descriptor go, and the failure that matters is the exchange's.
+void renew(const Names& n, Handle self, Handle conn) {
     for (PyObject* step : {n.clear.get(), n.close.get()}) {
         try {
             zk::call_method(conn, step);
@@ -61,58 +73,129 @@ void discard(const Names& n, Handle conn) {
             if (!e.matches(PyExc_OSError)) throw;
         }
     }
+    zk::call_method(self, n.open_connection);
 }
 
-// The exchange itself, under the lock: an empty Ref when `failures` says what to report.
-Ref exchange(Scope s, Handle self, Handle method, Handle args, Handle kwds, Failures& failures) {
-    const State& st = s.state();
-    const Names& n = st.names;
+// The exchange itself, on the calling thread's lane.
+void exchange(Scope s, Handle self, Lane& lane, Handle method, Handle args, Handle kwds, Outcome& out) {
+    const Names& n = s.names();
     auto unusable = [&](Handle c) { return c.get() == Py_None || zk::truthy(zk::getattr(c, n.closed)); };
     Ref conn = zk::getattr(self, n._connection);
     if (unusable(conn)) {
-        zk::call_method(self, n.open_connection);
+        out.value = zk::call_method(self, n.open_connection);
         conn = zk::getattr(self, n._connection);
-        // Connecting failed and said so; the connection left in place is the closed one, if any.
-        if (unusable(conn)) return zk::none();
+        if (unusable(conn)) {  // connecting failed and said so; the connection left in place is the closed one, if any
+            out.kind = Outcome::Kind::unreachable;
+            return;
+        }
     }
-    send_phase(s, self, conn, method, args, kwds);
+    send_phase(s, self, lane, conn, method, args, kwds);
     conn = zk::getattr(self, n._connection);
     Ref response;
     try {
         response = zk::call_method(conn, n.recv);
+        if (response.get() == Py_None) {
+            zk::raise(zk::call(PyExc_ConnectionError, zk::str("the server closed the connection before it answered")));
+        }
     } catch (zk::PyError& e) {
-        if (!e.matches(st.recv_errors)) throw;
-        // Whatever is left of the answer would be taken for the next one: start afresh.
+        if (!e.matches(PyExc_Exception) && !e.matches(PyExc_KeyboardInterrupt)) throw;
         zk::Handling handling(e);
-        discard(n, conn);
-        zk::call_method(self, n.open_connection);
-        failures.recv.emplace(e);
-        return Ref();
+        renew(n, self, conn);
+        out.kind = Outcome::Kind::receive_failed;
+        out.error.emplace(e);
+        return;
     }
     try {
-        return zk::call_method(self, n._parse, response);
+        out.value = zk::call_method(self, n._parse, response);
     } catch (zk::PyError& e) {
         if (!e.matches(PyExc_Exception)) throw;
-        failures.parse.emplace(e);
-        return Ref();
+        // An answer to another call (a late one) must not wait there for the next call.
+        zk::Handling handling(e);
+        renew(n, self, conn);
+        out.kind = Outcome::Kind::invalid_answer;
+        out.error.emplace(e);
+        return;
+    }
+    // A server marks the report of a failed call by answering with a list rather than a tuple.
+    out.remote_failure = PyList_CheckExact(response.get()) && PyUnicode_Check(out.value.get());
+}
+
+// "ZeroDivisionError@calc.div(1, 0) ...": the type named before the rendered call, when there is one.
+Ref remote_type_of(Handle text) {
+    Py_ssize_t length = PyUnicode_GET_LENGTH(text.get());
+    Py_ssize_t at = PyUnicode_FindChar(text, '@', 0, length, 1);
+    if (at <= 0) return zk::none();
+    Ref name = zk::check(PyUnicode_Substring(text, 0, at));
+    return PyUnicode_IsIdentifier(name.get()) ? std::move(name) : zk::none();
+}
+
+[[noreturn]] void raise_with(Handle type, Handle text, const zk::PyError* cause) {
+    Ref error = zk::call(type, text);
+    if (cause) PyException_SetCause(error.get(), Py_NewRef(cause->value()));
+    zk::raise(error);
+}
+
+// What a call whose exchange ended in `out` returns, or with errors="raise" raises.
+Ref report(Scope s, Handle self, Handle method, Handle args, Handle kwds, Outcome& out) {
+    const State& st = s.state();
+    const Names& n = st.names;
+    bool raising = raises(n, zk::getattr(self, n._errors));
+    switch (out.kind) {
+        case Outcome::Kind::answered:
+            if (raising && out.remote_failure) {
+                zk::raise(zk::call(st.remote_error, out.value, remote_type_of(out.value)));
+            }
+            return std::move(out.value);
+        case Outcome::Kind::unreachable:
+            if (!raising) return zk::none();
+            raise_with(st.unreachable, out.value.get() == Py_None ? zk::text("{} has no host to connect to", zk::getattr(self, n.alias))
+                                                                  : std::move(out.value), nullptr);
+        case Outcome::Kind::receive_failed: {
+            Ref text = log_at(n, self, n.critical, failure_text("@RECV: {}, {}", *out.error));
+            if (!raising) return text;
+            if (out.error->matches(PyExc_KeyboardInterrupt)) throw *out.error;
+            Handle type = out.error->matches(PyExc_TimeoutError)  ? st.call_timeout.get()
+                          : out.error->matches(PyExc_OSError)     ? st.connection_lost.get()
+                                                                  : st.invalid_answer.get();
+            raise_with(type, text, &*out.error);
+        }
+        case Outcome::Kind::invalid_answer:
+            break;
+    }
+    // Printed as if inside the except block that caught it, so the report shows where it was raised.
+    Ref text;
+    {
+        zk::Handling handling(*out.error);
+        Ref call_text = zk::call(s.global(n.iformat), method, args, kwds);
+        Ref error = zk::call(PyExc_Exception, zk::text("Failure{} {}", call_text, out.error->value()));
+        text = log_at(n, self, n.error, error);
+    }
+    if (!raising) return text;
+    raise_with(st.invalid_answer, text, &*out.error);
+}
+
+void close_quietly(const Names& n, std::vector<Ref>& connections) {
+    for (Ref& connection : connections) {
+        if (connection.get() == Py_None) continue;
+        try {
+            zk::call_method(connection, n.close);
+        } catch (zk::PyError& e) {
+            if (!e.matches(PyExc_OSError)) throw;
+        }
     }
 }
 
 }  // namespace
 
 Ref remote_call(Scope s, Handle self, Handle method, Handle args, Handle kwds) {
-    const State& st = s.state();
-    const Names& n = st.names;
-    Failures failures;
-    Ref result = zk::with_lock(st.core, zk::getattr(self, n._lock),
-                               [&] { return exchange(s, self, method, args, kwds, failures); });
-    if (result) return result;
-    if (failures.recv) return log_critical(n, self, failure_text("@RECV: {}, {}", *failures.recv));
-    // Printed as if inside the except block that caught it, so the report shows where it was raised.
-    zk::Handling handling(*failures.parse);
-    Ref call_text = zk::call(s.global(n.iformat), method, args, kwds);
-    Ref error = zk::call(PyExc_Exception, zk::text("Failure{} {}", call_text, failures.parse->value()));
-    return zk::call_method(zk::getattr(self, n.log), n.error, error);
+    const Names& n = s.names();
+    LanesRef lanes = lanes_of(s.state(), self);
+    Lane& lane = lanes->checkout();
+    Outcome out;
+    std::vector<Ref> unused;
+    zk::finally([&] { exchange(s, self, lane, method, args, kwds, out); }, [&] { unused = lanes->checkin(lane); });
+    close_quietly(n, unused);
+    return report(s, self, method, args, kwds, out);
 }
 
 zk::Def call_def() {

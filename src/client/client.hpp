@@ -11,8 +11,10 @@ namespace client {
     X(_class)                               \
     X(_client)                              \
     X(_connection)                          \
+    X(_errors)                              \
     X(_host)                                \
-    X(_lock)                                \
+    X(_lanes)                               \
+    X(_max_message_size)                    \
     X(_method)                              \
     X(_msgid)                               \
     X(_parse)                               \
@@ -34,6 +36,7 @@ namespace client {
     X(Connection)                           \
     X(critical)                             \
     X(error)                                \
+    X(errors)                               \
     X(exclude)                              \
     X(flush)                                \
     X(get_port)                             \
@@ -41,17 +44,22 @@ namespace client {
     X(getsockname)                          \
     X(iformat)                              \
     X(log)                                  \
+    X(max_message_size)                     \
+    X(monotonic)                            \
     X(open_connection)                      \
     X(pop)                                  \
     X(recv)                                 \
     X(REQUEST)                              \
+    X(remote_type)                          \
     X(RESPONSE)                             \
-    X(RLock)                                \
     X(send)                                 \
     X(settimeout)                           \
     X(socket)                               \
+    X(text)                                 \
     X(timeout)                              \
     S(class_, "class")                      \
+    S(raise_, "raise")                      \
+    S(return_, "return")                    \
     S(dot, ".")                             \
     S(melix, "melix")                       \
     S(proxy_repr, "ZELK.Client")            \
@@ -62,17 +70,18 @@ ZK_NAMES(Names, CLIENT_NAMES)
 
 struct State : zk::ModuleState {
     Names names;
-    zk::Ref rlock_class;  // threading.RLock: each client's lock, held for the whole of a call
     zk::Ref send_errors;  // what a broken connection raises while a request is written
-    zk::Ref recv_errors;  // ... and while its answer is read
     zk::Ref client_call;  // Client.call as defined here, which method proxies may enter directly
     zk::Ref answer_challenge;  // ring's side of the key handshake for clients
+    // What errors="raise" raises: RemoteError and its InvalidAnswer, CallTimeout, ConnectionLost, Unreachable.
+    zk::Ref remote_error, invalid_answer, call_timeout, connection_lost, unreachable;
 
     template <class F>
     void each(F&& f) {
         ModuleState::each(f);
         f(names);
-        f(rlock_class), f(send_errors), f(recv_errors), f(client_call), f(answer_challenge);
+        f(send_errors), f(client_call), f(answer_challenge);
+        f(remote_error), f(invalid_answer), f(call_timeout), f(connection_lost), f(unreachable);
     }
 };
 
@@ -83,6 +92,9 @@ zk::Ref define_remote_status(zk::Module& m);
 void define_remote_method(zk::Module& m, zk::Handle status);
 void define_remote_class(zk::Module& m, zk::Handle status);
 
+// RemoteError, InvalidAnswer, CallTimeout, ConnectionLost, Unreachable.
+void define_errors(zk::Module& m, State& st);
+
 // class ClientBase, and class Client(ClientBase).
 zk::Ref define_client_base(zk::Module& m);
 void define_client(zk::Module& m, State& st, zk::Handle base);
@@ -91,7 +103,11 @@ void define_client(zk::Module& m, State& st, zk::Handle base);
 zk::Def call_def();
 zk::Ref remote_call(Scope s, zk::Handle self, zk::Handle method, zk::Handle args, zk::Handle kwds);
 
-// connect(name, ...): a client for a service, behind a proxy.
-zk::Def connect_def();
+// connect(name, ...): a client for a service, behind a proxy; close(proxy) closes its client.
+zk::Def connect_def(zk::Handle max_message_size);
+zk::Def close_def();
+
+// Whether a client raises its failures: errors="raise" rather than "return" (ValueError for anything else).
+bool raises(const Names& n, zk::Handle errors);
 
 }  // namespace client

@@ -1,22 +1,33 @@
 // ClientBase: a client's state, the call operator that makes its proxies, the check of an answer
 // and closing; nothing here touches the network but close.
-#include "client/client.hpp"
+#include "client/lanes.hpp"
 
 namespace client {
 
 using zk::Handle;
 using zk::Ref;
 
+bool raises(const Names& n, Handle errors) {
+    if (zk::equal(errors, n.return_)) return false;
+    if (zk::equal(errors, n.raise_)) return true;
+    zk::raise(zk::call(PyExc_ValueError, zk::text("errors must be \"return\" or \"raise\", not {}", zk::repr(errors))));
+}
+
 namespace {
 
-Ref init(Scope s, Handle self, Handle host, Handle port, Handle timeout) {
+Ref init(Scope s, Handle self, Handle host, Handle port, Handle timeout, Handle errors, Handle max_message_size) {
     const Names& n = s.names();
+    raises(n, errors);
+    if (zk::to_ssize(max_message_size) < 0) zk::raise(PyExc_ValueError, "max_message_size must not be negative");
     zk::call_method(s.super(self), n.__init__);
     zk::setattr(self, n._host, host);
     zk::setattr(self, n._port, port);
     zk::setattr(self, n._timeout, timeout);
     zk::setattr(self, n._msgid, zk::integer(0));
+    zk::setattr(self, n._lanes, make_lanes());
     zk::setattr(self, n._connection, Py_None);
+    zk::setattr(self, n._errors, errors);
+    zk::setattr(self, n._max_message_size, max_message_size);
     return zk::none();
 }
 
@@ -30,6 +41,13 @@ Ref call_operator(Scope s, Handle self, Handle name, Handle types) {
 [[noreturn]] void refuse(Handle response, const char* pattern, Handle expected = nullptr) {
     Ref message = expected ? zk::text(pattern, response, expected) : zk::text(pattern, response);
     zk::raise(zk::call(PyExc_Exception, message));
+}
+
+// The id the answer must carry: that of the request the current call sent, when it is in a call
+// (threads sharing the client each check their own), else the client's latest.
+Ref expected_id(Scope s, Handle self) {
+    if (Lane* lane = lanes_of(s.state(), self)->current(); lane && lane->sent_id) return lane->sent_id.copy();
+    return zk::getattr(self, s.names()._msgid);
 }
 
 Ref parse(Scope s, Handle self, Handle response) {
@@ -46,18 +64,32 @@ Ref parse(Scope s, Handle self, Handle response) {
     bool valid = items && PyTuple_GET_SIZE(items.get()) == 3;
     if (valid) valid = zk::equal(PyTuple_GET_ITEM(items.get(), 0), s.global(n.RESPONSE));
     if (!valid) refuse(response, "Response[{}]: Invalid Response");
-    Ref expected = zk::getattr(self, n._msgid);
+    Ref expected = expected_id(s, self);
     if (!zk::equal(PyTuple_GET_ITEM(items.get(), 1), expected)) {
         refuse(response, "Response[{}]: Invalid MsgID<Request[0, {}]>", expected);
     }
     return Ref::borrow(PyTuple_GET_ITEM(items.get(), 2));
 }
 
-// Closes the connection, when there is one; says so in every case.
+// Closes every connection the client holds (its threads' spares too), and says so in every case.
 Ref close(Scope s, Handle self) {
     const Names& n = s.names();
     zk::finally(
         [&] {
+            Ref lanes = zk::getattr_optional(self, n._lanes);
+            std::vector<Ref> spares;
+            if (lanes) {
+                spares = lanes_of(s.state(), self)->all_connections();
+                spares.erase(spares.begin());  // the client's own connection, closed below as before
+            }
+            for (Ref& spare : spares) {
+                if (spare.get() == Py_None) continue;
+                try {
+                    zk::call_method(spare, n.close);
+                } catch (zk::PyError& e) {
+                    if (!e.matches(PyExc_OSError)) throw;  // a spare already closed or reset
+                }
+            }
             try {
                 zk::call_method(zk::getattr(self, n._connection), n.close);
             } catch (zk::PyError& e) {
@@ -76,11 +108,14 @@ Ref close(Scope s, Handle self) {
 Ref define_client_base(zk::Module& m) {
     using zk::arg;
     using zk::Check;
+    using zk::kwonly;
     return m.add_class(
         "ClientBase", {}, nullptr,
         {
             zk::method(zk::declare<init>("__init__", {arg("self"), arg("host", Check::Str), arg("port", Check::Int),
-                                                      arg("timeout", Check::Float) = 1000.0})),
+                                                      arg("timeout", Check::Float) = 1000.0,
+                                                      kwonly("errors", Check::Str) = "return",
+                                                      kwonly("max_message_size", Check::Int) = m.get("MAX_MESSAGE_SIZE")})),
             zk::method(zk::declare<call_operator>("__call__", {arg("self"), arg("name", Check::Str),
                                                                arg("types", Check::Str) = "class"})),
             zk::method(zk::declare<parse>("_parse", {arg("self"), arg("response").annotate("tuple | list")})
@@ -89,6 +124,7 @@ Ref define_client_base(zk::Module& m) {
                                 ":raises Exception: invalid response type, invalid response protocol or invalid message id\n"
                                 ":return: the result from the response")),
             zk::method(zk::declare<close>("close", {arg("self")})),
+            connection_property(),
         });
 }
 

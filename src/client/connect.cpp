@@ -1,4 +1,5 @@
-// connect: a client for a service, with a printer titled with its name, behind a proxy.
+// connect: a client for a service, with a printer titled with its name, behind a proxy; and close,
+// which closes the client behind a proxy without taking the name from a remote method.
 #include "client/client.hpp"
 
 namespace client {
@@ -9,8 +10,10 @@ using zk::Ref;
 namespace {
 
 // Nothing is opened here: the first remote call connects.
-Ref connect(Scope s, Handle name, Handle host, Handle port, Handle timeout, Handle types, Handle authkey) {
+Ref connect(Scope s, Handle name, Handle host, Handle port, Handle timeout, Handle types, Handle authkey, Handle errors,
+            Handle max_message_size) {
     const Names& n = s.names();
+    raises(n, errors);
     Ref log = zk::call_kw(s.global(n.BrillPrint), {name}, {{n.exclude, zk::list_of({n.zelk, n.vantor, n.melix})}});
     Ref service_port = Ref::borrow(port);
     if (!zk::truthy(port)) {
@@ -19,21 +22,38 @@ Ref connect(Scope s, Handle name, Handle host, Handle port, Handle timeout, Hand
             zk::raise(PyExc_TypeError, "Expected %s, got %.200s", "int", Py_TYPE(service_port.get())->tp_name);
         }
     }
-    Ref client = zk::call(s.global(n.Client), host, service_port, timeout);
+    Ref client = zk::call_kw(s.global(n.Client), {host, service_port, timeout},
+                             {{n.errors, errors}, {n.max_message_size, max_message_size}});
     zk::setattr(client, n.log, log);
     zk::setattr(client, n._authkey, authkey);
     return zk::call(client, name, types);
 }
 
+// The client behind a proxy (or the client itself) closes every connection it holds.
+Ref close(Scope s, Handle proxy) {
+    const Names& n = s.names();
+    Ref client = zk::getattr_optional(proxy, n._client);
+    zk::call_method(client ? client.get() : proxy.get(), n.close);
+    return zk::none();
+}
+
 }  // namespace
 
-zk::Def connect_def() {
+zk::Def connect_def(zk::Handle limit) {
     using zk::arg;
     using zk::Check;
+    using zk::kwonly;
     return zk::declare<connect>("connect", {arg("name", Check::Str), arg("host", Check::Str) = "127.0.0.1",
                                             arg("port", Check::Int) = 0, arg("timeout", Check::Float) = 1000.0,
                                             arg("types", Check::Str) = "class",
-                                            zk::kwonly("authkey", Check::Bytes).optional() = zk::none()});
+                                            kwonly("authkey", Check::Bytes).optional() = zk::none(),
+                                            kwonly("errors", Check::Str) = "return",
+                                            kwonly("max_message_size", Check::Int) = Ref::borrow(limit)});
+}
+
+zk::Def close_def() {
+    return zk::declare<close>("close", {zk::arg("proxy").annotate("_RemoteStatus | ClientBase")})
+        .doc("Close the client behind a proxy: every connection it holds. The next call connects again.");
 }
 
 }  // namespace client

@@ -6,21 +6,21 @@ namespace {
 
 void exec_client(zk::Module& m, client::State& st) {
     m.import("socket");
+    m.from_import("time", {"monotonic"});
     m.from_import(".protocol", {"REQUEST", "RESPONSE"});
-    zk::Ref ring = m.from_import(".ring", {"Connection", "get_port"});
+    zk::Ref ring = m.from_import(".ring", {"Connection", "MAX_MESSAGE_SIZE", "get_port"});
     m.from_import(".scribe", {"BrillPrint", "iformat"});
     st.answer_challenge = zk::getattr(ring, st.names.answer_challenge);
-    st.rlock_class = zk::getattr(zk::import("threading"), st.names.RLock);
     st.send_errors = zk::tuple_of({PyExc_ConnectionAbortedError, PyExc_ConnectionResetError, PyExc_BrokenPipeError,
                                    PyExc_TimeoutError});
-    st.recv_errors = zk::tuple_of({PyExc_ConnectionAbortedError, PyExc_ConnectionResetError, PyExc_BrokenPipeError,
-                                   PyExc_TimeoutError, PyExc_MemoryError, PyExc_BufferError, PyExc_KeyboardInterrupt});
+    client::define_errors(m, st);
     zk::Ref status = client::define_remote_status(m);
     client::define_remote_method(m, status);
     client::define_remote_class(m, status);
     zk::Ref base = client::define_client_base(m);
     client::define_client(m, st, base);
-    m.def(client::connect_def());
+    m.def(client::connect_def(m.get("MAX_MESSAGE_SIZE")));
+    m.def(client::close_def());
 }
 
 }  // namespace

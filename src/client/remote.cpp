@@ -40,6 +40,14 @@ Ref settimeout(Scope s, Handle self, Handle value) {
     return zk::none();
 }
 
+// `with connect(...) as proxy:` closes the client's connections at the end.
+Ref enter(Scope, Handle self) { return Ref::borrow(self); }
+
+Ref exit(Scope s, Handle self, Handle) {
+    zk::call_method(zk::getattr(self, s.names()._client), s.names().close);
+    return zk::none();
+}
+
 // ---- _RemoteMethod -------------------------------------------------------------------------
 
 Ref method_init(Scope s, Handle self, Handle client, Handle method) {
@@ -110,6 +118,8 @@ Ref define_remote_status(zk::Module& m) {
                            zk::property(zk::declare<timeout>("timeout", {arg("self")})),
                            zk::method(zk::declare<settimeout>(
                                "settimeout", {arg("self"), arg("value", zk::Check::Float).optional()})),
+                           zk::method(zk::declare<enter>("__enter__", {arg("self")})),
+                           zk::method(zk::declare<exit>("__exit__", {arg("self"), zk::varargs("exc_info")})),
                        });
 }
 

@@ -268,6 +268,36 @@ private:
 #endif
 };
 
+// Holds a PyMutex for a scope. Waiting for it detaches the thread from the interpreter, so a holder
+// may run Python code; it is not interrupted by signals, so hold it only for bounded work.
+class Holding {
+public:
+    explicit Holding(PyMutex& m) noexcept : m_(m) { PyMutex_Lock(&m_); }
+    ~Holding() { PyMutex_Unlock(&m_); }
+    Holding(const Holding&) = delete;
+    Holding& operator=(const Holding&) = delete;
+
+private:
+    PyMutex& m_;
+};
+
+// body(), which touches no Python object and throws nothing, with this thread detached from the
+// interpreter, so that other threads run meanwhile. Neither a scope guard nor noexcept: on CPython
+// 3.13 reattaching may end a daemon thread at shutdown by unwinding it, which must not pass through
+// a destructor or a noexcept function.
+template <class Body>
+auto detached(Body&& body) -> decltype(body()) {
+    PyThreadState* thread = PyEval_SaveThread();
+    if constexpr (std::is_void_v<decltype(body())>) {
+        body();
+        PyEval_RestoreThread(thread);
+    } else {
+        auto result = body();
+        PyEval_RestoreThread(thread);
+        return result;
+    }
+}
+
 namespace detail {
 Ref text_of(const char* pattern, std::initializer_list<Handle> values);
 }

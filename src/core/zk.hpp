@@ -7,6 +7,8 @@
 //   declare<F>, Def, Scope           native functions (function.hpp)
 //   method, classmethod, property    class bodies (klass.hpp)
 //   Module, ZK_MODULE                the module's exec step (module.hpp)
+//   box, unbox                       native state of plain classes' instances (boxed.hpp)
 #pragma once
 
+#include "core/boxed.hpp"
 #include "core/module.hpp"

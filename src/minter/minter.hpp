@@ -63,6 +63,12 @@ inline zk::Member private_method(zk::Def decl, const char* stored_name) {
 // Lets a signal handler (Ctrl-C) end a wait on the clock, as it could between bytecodes.
 inline void allow_interrupt() { zk::check_status(PyErr_CheckSignals()); }
 
+// Every id field is five bits wide: 32 data centres of 32 workers each.
+constexpr long id_field_top = 31;
+
+// Raises ValueError naming `name` and its range unless 0 <= value <= top; `value` is an exact int.
+void check_id_field(zk::Handle value, const char* name, long top = id_field_top);
+
 // datetime.now().strftime("%y%m%d%H%M%S%f"), read from the clock without making a datetime.
 zk::Ref local_time_text();
 

@@ -24,6 +24,8 @@ const char* const sfid_doc =
 
 Ref init(Scope s, Handle self, Handle worker_id, Handle datacenter_id) {
     const Names& n = s.names();
+    check_id_field(worker_id, "worker_id");
+    check_id_field(datacenter_id, "datacenter_id");
     zk::setattr(self, n._SFID__wid, worker_id);
     zk::setattr(self, n._SFID__dcid, datacenter_id);
     zk::setattr(self, n._SFID__sequence, zk::integer(0));

@@ -8,8 +8,10 @@ using zk::Ref;
 
 namespace {
 
+// The worker id has the same range as an SFID's, so that one id serves both kinds of generator.
 Ref init(Scope s, Handle self, Handle wid) {
     const Names& n = s.names();
+    check_id_field(wid, "wid");
     zk::setattr(self, n._TSID__wid, wid);
     zk::setattr(self, n._TSID__lastts, n.empty_text);
     zk::setattr(self, n._TSID__lock, zk::call_method(s.global(n.threading), n.Lock));

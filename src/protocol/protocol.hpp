@@ -15,6 +15,7 @@ struct State : zk::ModuleState {
     zk::Ref byte_packer, native_encode, native_decode;
     // numpy's functions that compress and decompress call.
     zk::Ref np_diff, np_flatnonzero, np_r, np_repeat, np_empty, np_intp, np_dtype;
+    zk::Ref pinned_block_type;  // the base of loadv's arrays, which keeps their block mapped
 
     template <class F>
     void each(F&& f) {
@@ -23,6 +24,7 @@ struct State : zk::ModuleState {
         f(codec);
         f(packb_keywords), f(unpackb_keywords), f(byte_packer), f(native_encode), f(native_decode);
         f(np_diff), f(np_flatnonzero), f(np_r), f(np_repeat), f(np_empty), f(np_intp), f(np_dtype);
+        f(pinned_block_type);
     }
 };
 
@@ -57,6 +59,11 @@ void define_run_length(zk::Module& m, State& st);
 
 // dumpv and loadv, arrays handed over in named shared-memory blocks.
 void define_shared_values(zk::Module& m, State& st);
+
+// The type whose objects keep a shared-memory block mapped while arrays over it live, and one of
+// them for `block`: what loadv's arrays take as their buffer.
+void define_pinned_block(zk::Module& m, State& st);
+zk::Ref pin_block(const State& st, zk::Handle block);
 
 // class WebSocket, then websocket.
 void define_websocket(zk::Module& m, State& st);

@@ -56,7 +56,8 @@ Ref loadv(Scope s, Handle value, Handle name, Handle shm) {
     Ref dtype = zk::call(st.np_dtype, PyTuple_GET_ITEM(value.get(), 1));
     refuse_objects(n, dtype);
     Ref block = zk::truthy(shm) ? Ref::borrow(shm) : zk::call_kw(s.global(n.SharedMemory), {}, {{n.name, name}, {n.track, Py_False}});
-    Ref array = zk::call_kw(st.codec.ndarray, {}, {{n.shape, shape}, {n.dtype, dtype}, {n.buffer, zk::getattr(block, n.buf)}});
+    // Over the pinned block, not block.buf: the array then keeps the mapping alive by itself.
+    Ref array = zk::call_kw(st.codec.ndarray, {}, {{n.shape, shape}, {n.dtype, dtype}, {n.buffer, pin_block(st, block)}});
     return zk::tuple_of({block, array});
 }
 
@@ -65,6 +66,7 @@ Ref loadv(Scope s, Handle value, Handle name, Handle shm) {
 void define_shared_values(zk::Module& m, State& st) {
     using zk::arg;
     st.np_dtype = zk::getattr(m.get("np"), st.names.dtype);
+    define_pinned_block(m, st);
     m.def(zk::declare<dumpv>("dumpv", {arg("value").annotate("np.ndarray"), arg("name", zk::Check::Str).optional() = zk::none(),
                                        arg("shm").annotate("SharedMemory | None") = zk::none()}));
     m.def(zk::declare<loadv>("loadv", {arg("value", zk::Check::Tuple), arg("name", zk::Check::Str),

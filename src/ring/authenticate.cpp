@@ -7,7 +7,7 @@
 //
 // The two digests are made over different prefixes, so neither side's answer can be reflected
 // back as the other's. A side that gets a wrong answer closes the connection.
-#include "ring/ring.hpp"
+#include "ring/channel.hpp"
 
 #include <algorithm>
 #include <cstring>
@@ -24,22 +24,46 @@ constexpr const char challenge_mark[] = "#ZELK-CHALLENGE#";
 constexpr Py_ssize_t mark_size = sizeof(challenge_mark) - 1;
 constexpr Py_ssize_t nonce_size = 32;
 constexpr Py_ssize_t digest_size = 32;
-// A peer that says nothing cannot hold a connection's thread longer than this.
+// A peer that says nothing, or drips its answer, cannot hold a connection's thread longer than this.
 constexpr double handshake_seconds = 10.0;
 
 [[noreturn]] void refuse(const State& st, const char* why) { zk::raise(zk::call(st.authentication_error, zk::str(why))); }
 
-// Exactly `size` bytes from the socket; the peer closing first is a failed handshake.
-Ref receive_exactly(const State& st, Handle sock, Py_ssize_t size) {
-    std::string received;
-    while (static_cast<Py_ssize_t>(received.size()) < size) {
-        Ref chunk = zk::call_method(sock, st.names.recv, zk::integer(size - static_cast<Py_ssize_t>(received.size())));
-        zk::BufferView view(chunk);
-        if (view.size() == 0) refuse(st, "the peer closed the connection during the key handshake");
-        received.append(view.data(), static_cast<std::size_t>(std::min(view.size(), size)));
+// Runs the handshake's reads and writes within one deadline: before each, the socket's time-out is
+// what is left of it; the socket's own time-out comes back afterwards.
+class Handshake {
+public:
+    Handshake(const State& st, Handle sock, double seconds) : st_(st), sock_(sock), deadline_(Deadline::after(seconds)) {}
+
+    // Exactly `size` bytes from the socket; the peer closing first is a failed handshake.
+    Ref receive_exactly(Py_ssize_t size) {
+        std::string received;
+        while (static_cast<Py_ssize_t>(received.size()) < size) {
+            keep_to_deadline();
+            Ref chunk = zk::call_method(sock_, st_.names.recv, zk::integer(size - static_cast<Py_ssize_t>(received.size())));
+            zk::BufferView view(chunk);
+            if (view.size() == 0) refuse(st_, "the peer closed the connection during the key handshake");
+            received.append(view.data(), static_cast<std::size_t>(std::min(view.size(), size)));
+        }
+        return zk::check(PyBytes_FromStringAndSize(received.data(), size));
     }
-    return zk::check(PyBytes_FromStringAndSize(received.data(), size));
-}
+
+    void send(Handle data) {
+        keep_to_deadline();
+        zk::call_method(sock_, st_.names.sendall, data);
+    }
+
+private:
+    void keep_to_deadline() {
+        double left = deadline_.seconds_left();
+        if (left <= 0) zk::raise(PyExc_TimeoutError, "timed out");
+        zk::call_method(sock_, st_.names.settimeout, zk::floating(left));
+    }
+
+    const State& st_;
+    Handle sock_;
+    Deadline deadline_;
+};
 
 Ref digest(const State& st, Handle key, const char* prefix, Handle nonce) {
     Ref message = zk::add(zk::check(PyBytes_FromString(prefix)), nonce);
@@ -48,43 +72,43 @@ Ref digest(const State& st, Handle key, const char* prefix, Handle nonce) {
 
 bool same(const State& st, Handle a, Handle b) { return zk::truthy(zk::call(st.compare_digest, a, b)); }
 
-// Runs the handshake with the socket's time-out set to `handshake_seconds`, then puts it back.
+// Runs `body` with a Handshake bounded by `seconds`; the socket's own time-out comes back after.
 template <class Body>
-void with_handshake_timeout(const Names& n, Handle sock, Body&& body) {
-    Ref before = zk::getattr(sock, n.timeout);
-    zk::call_method(sock, n.settimeout, zk::floating(handshake_seconds));
-    zk::finally(body, [&] { zk::call_method(sock, n.settimeout, before); });
+void within(const State& st, Handle sock, Handle seconds, Body&& body) {
+    double limit = PyFloat_AsDouble(seconds);
+    if (limit == -1.0 && PyErr_Occurred()) zk::throw_error();
+    Ref before = zk::getattr(sock, st.names.timeout);
+    Handshake handshake(st, sock, limit);
+    zk::finally([&] { body(handshake); }, [&] { zk::call_method(sock, st.names.settimeout, before); });
 }
 
-Ref deliver_challenge(Scope s, Handle connection, Handle key) {
+Ref deliver_challenge(Scope s, Handle connection, Handle key, Handle timeout) {
     const State& st = s.state();
-    const Names& n = st.names;
-    Ref sock = zk::getattr(connection, n._socket);
-    with_handshake_timeout(n, sock, [&] {
+    Ref sock = zk::getattr(connection, st.names._socket);
+    within(st, sock, timeout, [&](Handshake& handshake) {
         Ref nonce = zk::call(st.urandom, zk::integer(nonce_size));
-        zk::call_method(sock, n.sendall, zk::add(zk::check(PyBytes_FromString(challenge_mark)), nonce));
-        Ref answer = receive_exactly(st, sock, digest_size + nonce_size);
+        handshake.send(zk::add(zk::check(PyBytes_FromString(challenge_mark)), nonce));
+        Ref answer = handshake.receive_exactly(digest_size + nonce_size);
         if (!same(st, zk::slice(answer, 0, digest_size), digest(st, key, "zelk-client", nonce))) {
             refuse(st, "the peer does not know the key");
         }
-        zk::call_method(sock, n.sendall, digest(st, key, "zelk-server", zk::slice(answer, digest_size, digest_size + nonce_size)));
+        handshake.send(digest(st, key, "zelk-server", zk::slice(answer, digest_size, digest_size + nonce_size)));
     });
     return zk::none();
 }
 
-Ref answer_challenge(Scope s, Handle connection, Handle key) {
+Ref answer_challenge(Scope s, Handle connection, Handle key, Handle timeout) {
     const State& st = s.state();
-    const Names& n = st.names;
-    Ref sock = zk::getattr(connection, n._socket);
-    with_handshake_timeout(n, sock, [&] {
-        Ref challenge = receive_exactly(st, sock, mark_size + nonce_size);
+    Ref sock = zk::getattr(connection, st.names._socket);
+    within(st, sock, timeout, [&](Handshake& handshake) {
+        Ref challenge = handshake.receive_exactly(mark_size + nonce_size);
         if (std::memcmp(PyBytes_AS_STRING(challenge.get()), challenge_mark, mark_size) != 0) {
             refuse(st, "the server sent no key challenge: it uses no key, or another protocol");
         }
         Ref nonce = zk::call(st.urandom, zk::integer(nonce_size));
         Ref answer = digest(st, key, "zelk-client", zk::slice(challenge, mark_size, mark_size + nonce_size));
-        zk::call_method(sock, n.sendall, zk::add(answer, nonce));
-        if (!same(st, receive_exactly(st, sock, digest_size), digest(st, key, "zelk-server", nonce))) {
+        handshake.send(zk::add(answer, nonce));
+        if (!same(st, handshake.receive_exactly(digest_size), digest(st, key, "zelk-server", nonce))) {
             refuse(st, "the server does not know the key");
         }
     });
@@ -94,10 +118,11 @@ Ref answer_challenge(Scope s, Handle connection, Handle key) {
 const char* const deliver_doc =
     "Server side of the key handshake on a new connection: raises AuthenticationError, before any\n"
     "    message is read, unless the peer proves that it knows `authkey` (and proves this side knows it).\n"
+    "    The whole handshake must be over within `timeout` seconds (TimeoutError).\n"
     "    ";
 const char* const answer_doc =
     "Client side of the key handshake on a new connection: raises AuthenticationError unless the\n"
-    "    server proves that it knows `authkey`.\n"
+    "    server proves that it knows `authkey`. The whole handshake must be over within `timeout` seconds.\n"
     "    ";
 
 }  // namespace
@@ -115,10 +140,12 @@ void define_authentication(zk::Module& m, State& st) {
     st.compare_digest = zk::getattr(hmac, st.names.compare_digest);
     st.urandom = zk::getattr(zk::import("os"), st.names.urandom);
     m.def(zk::declare<deliver_challenge>("deliver_challenge",
-                                         {arg("connection").annotate("Connection"), arg("authkey", zk::Check::Bytes)})
+                                         {arg("connection").annotate("Connection"), arg("authkey", zk::Check::Bytes),
+                                          zk::kwonly("timeout", zk::Check::Float) = handshake_seconds})
               .doc(deliver_doc));
     m.def(zk::declare<answer_challenge>("answer_challenge",
-                                        {arg("connection").annotate("Connection"), arg("authkey", zk::Check::Bytes)})
+                                        {arg("connection").annotate("Connection"), arg("authkey", zk::Check::Bytes),
+                                         zk::kwonly("timeout", zk::Check::Float) = handshake_seconds})
               .doc(answer_doc));
 }
 

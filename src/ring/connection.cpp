@@ -3,7 +3,13 @@
 //
 // Threads may share a connection: one lock per direction lets one whole message out and one in at
 // a time. Neither is held while a value is packed or unpacked, which may run any Python code.
-#include "ring/ring.hpp"
+#include "ring/channel.hpp"
+
+#include <sys/socket.h>
+#include <sys/time.h>
+
+#include <cmath>
+#include <thread>
 
 namespace ring {
 
@@ -12,17 +18,58 @@ using zk::Ref;
 
 namespace {
 
-Ref init(Scope s, Handle self, Handle socket) {
-    const Names& n = s.names();
+// A flush this soon after a message was read whole need not ask the kernel for stale input: none
+// can be waiting unless the peer wrote unasked, and a peer that closed in so short a time is found
+// by the read of the answer instead.
+constexpr auto quiet_for = std::chrono::milliseconds(1);
+
+// The kernel ends a blocking socket's reads and writes after `seconds`, so that a connection's
+// thread waits no longer than its idle time-out inside a single call.
+void set_kernel_timeouts(int fd, double seconds) {
+    timeval span{};
+    span.tv_sec = static_cast<time_t>(seconds);
+    span.tv_usec = static_cast<suseconds_t>((seconds - std::floor(seconds)) * 1e6);
+    if (span.tv_sec == 0 && span.tv_usec == 0) span.tv_usec = 1;
+    for (int option : {SO_RCVTIMEO, SO_SNDTIMEO}) {
+        if (setsockopt(fd, SOL_SOCKET, option, &span, sizeof span) < 0) raise_errno(errno);
+    }
+}
+
+Ref init(Scope s, Handle self, Handle socket, Handle max_message_size, Handle idle_timeout) {
+    const State& st = s.state();
+    const Names& n = st.names;
+    Py_ssize_t limit = zk::to_ssize(max_message_size);
+    if (limit < 0) zk::raise(PyExc_ValueError, "max_message_size must not be negative");
+    double idle = -1;
+    if (idle_timeout.get() != Py_None) {
+        idle = PyFloat_AsDouble(idle_timeout);
+        if (idle == -1.0 && PyErr_Occurred()) zk::throw_error();
+        if (!(idle > 0)) zk::raise(PyExc_ValueError, "idle_timeout must be a positive number of seconds or None");
+    }
     zk::call_method(s.super(self), n.__init__);
     zk::setattr(self, n._socket, socket);
-    zk::setattr(self, n._send_lock, zk::call(s.state().lock_class));
-    zk::setattr(self, n._recv_lock, zk::call(s.state().lock_class));
+    Ref capsule = make_channel(limit);
+    zk::setattr(self, n._channel, capsule);
+    if (idle > 0) {
+        channel_of(st, self)->idle_timeout = idle;
+        if (int fd = plain_descriptor(st, socket); fd >= 0) {
+            Ref timeout = zk::getattr(socket, n.timeout);
+            if (timeout.get() == Py_None) set_kernel_timeouts(fd, idle);
+        }
+    }
     return zk::none();
 }
 
+Ref max_message_size(Scope s, Handle self) { return zk::integer(channel_of(s.state(), self)->max_message_size); }
+
+Ref idle_timeout(Scope s, Handle self) {
+    double idle = channel_of(s.state(), self)->idle_timeout;
+    return idle < 0 ? zk::none() : zk::floating(idle);
+}
+
 // Input the reader kept, beyond its last message or of one it stopped in, is stale too.
-void drop_kept_input(const Names& n, Handle self) {
+void drop_kept_input(const Names& n, Handle self, Channel& ch) {
+    ch.drop_input();
     zk::pop_attr(self, n._surplus);
     zk::pop_attr(self, n._partial);
 }
@@ -30,49 +77,75 @@ void drop_kept_input(const Names& n, Handle self) {
 // Reads and drops whatever can be read without waiting; the socket ends up blocking, without time-out.
 Ref clear(Scope s, Handle self) {
     const Names& n = s.names();
-    return zk::with_lock(s.state().core, zk::getattr(self, n._recv_lock), [&] {
-        drop_kept_input(n, self);
-        Ref sock = zk::getattr(self, n._socket);
-        zk::call_method(sock, n.setblocking, Py_False);
-        Ref size = zk::integer(4096);
-        zk::finally(
-            [&] {
-                try {
-                    while (zk::truthy(zk::call_method(sock, n.recv, size))) {
-                    }
-                } catch (zk::PyError& e) {
-                    if (!e.matches(PyExc_BlockingIOError)) throw;
+    ChannelRef ch = channel_of(s.state(), self);
+    zk::Holding holding(ch->recv_lock);
+    drop_kept_input(n, self, *ch);
+    ch->clean = false;
+    Ref sock = zk::getattr(self, n._socket);
+    zk::call_method(sock, n.setblocking, Py_False);
+    Ref size = zk::integer(4096);
+    zk::finally(
+        [&] {
+            try {
+                while (zk::truthy(zk::call_method(sock, n.recv, size))) {
                 }
-            },
-            [&] { zk::call_method(sock, n.setblocking, Py_True); });
-        return zk::none();
-    });
+            } catch (zk::PyError& e) {
+                if (!e.matches(PyExc_BlockingIOError)) throw;
+            }
+        },
+        [&] { zk::call_method(sock, n.setblocking, Py_True); });
+    return zk::none();
 }
 
-// Drops everything that is waiting; a peer that has closed gets "heartbeat" probes until the
-// system reports the broken connection as BrokenPipeError or ConnectionResetError.
+// The next input that can be read at once, dropped; false when there was none. A peer that has closed
+// gets the "heartbeat" probe instead, until the system reports the broken connection as
+// BrokenPipeError or ConnectionResetError.
+bool drop_waiting_input(const State& st, Channel& ch, Handle sock, int plain_fd, Handle read_size) {
+    const Names& n = st.names;
+    bool ended;
+    if (plain_fd >= 0) {
+        char buffer[4096];
+        ssize_t got;
+        {
+            Using use(ch);
+            got = ::recv(plain_fd, buffer, sizeof buffer, MSG_DONTWAIT);
+        }
+        if (got < 0) {
+            if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return errno == EINTR;
+            raise_errno(errno);
+        }
+        ended = got == 0;
+    } else {
+        ended = !zk::truthy(zk::call_method(sock, n.recv, read_size));
+    }
+    if (ended) {
+        zk::Holding holding(ch.send_lock);
+        write_bytes(st, ch, sock, st.heartbeat);
+    }
+    return true;
+}
+
+// Drops everything that is waiting. A connection whose last message was read whole a moment ago holds
+// nothing stale, so the kernel is not asked.
 Ref flush(Scope s, Handle self) {
     const State& st = s.state();
     const Names& n = st.names;
-    return zk::with_lock(st.core, zk::getattr(self, n._recv_lock), [&] {
-        drop_kept_input(n, self);
-        Ref sock = zk::getattr(self, n._socket);
-        Ref select = zk::getattr(s.global(n.select), n.select);
-        Ref watched = zk::list_of({sock});
-        Ref nothing = zk::new_list();
-        Ref size = s.global(n.SOCKET_RECV_SIZE);
-        for (;;) {
-            Ref ready = zk::call(select, watched, nothing, nothing, zk::integer(0));
-            Ref readers = zk::getitem(ready, zk::integer(0));
-            if (!zk::truthy(readers)) return zk::none();
-            for (Ref reader : zk::iterate(readers)) {
-                Ref data = zk::call_method(reader, n.recv, size);
-                if (zk::truthy(data)) continue;
-                zk::with_lock(st.core, zk::getattr(self, n._send_lock),
-                              [&] { return zk::call_method(reader, n.sendall, st.heartbeat); });
-            }
-        }
-    });
+    ChannelRef ch = channel_of(st, self);
+    zk::Holding holding(ch->recv_lock);
+    bool quiet = ch->clean && Clock::now() - ch->last_read < quiet_for;
+    drop_kept_input(n, self, *ch);
+    if (quiet) return zk::none();
+    ch->clean = false;
+    Ref sock = zk::getattr(self, n._socket);
+    int plain_fd = plain_descriptor(st, sock);
+    int fd = plain_fd >= 0 ? plain_fd : static_cast<int>(zk::to_ssize(zk::call_method(sock, n.fileno)));
+    Ref read_size = s.global(n.SOCKET_RECV_SIZE);
+    while (input_waiting(*ch, fd)) {
+        if (!drop_waiting_input(st, *ch, sock, plain_fd, read_size)) break;
+    }
+    ch->clean = true;
+    ch->last_read = Clock::now();
+    return zk::none();
 }
 
 // Writes one message under the send lock, packed before the lock is taken. With ByteStream's own
@@ -81,17 +154,16 @@ Ref flush(Scope s, Handle self) {
 void write_message(Scope s, Handle self, Handle sock, Handle request) {
     const State& st = s.state();
     const Names& n = st.names;
-    Ref lock = zk::getattr(self, n._send_lock);
+    ChannelRef ch = channel_of(st, self);
     if (!zk::is_native(st.core, self, n.pack, st.stream_pack) || websocket_mode(n, self)) {
         Ref message = zk::call_method(self, n.pack, request);
-        zk::with_lock(st.core, lock, [&] { return zk::call_method(sock, n.sendall, message); });
+        zk::Holding holding(ch->send_lock);
+        write_bytes(st, *ch, sock, message);
         return;
     }
     Packet packet(st, request);
-    zk::with_lock(st.core, lock, [&] {
-        write_framed(st, sock, packet);
-        return zk::none();
-    });
+    zk::Holding holding(ch->send_lock);
+    write_framed(st, *ch, sock, packet);
 }
 
 Ref send(Scope s, Handle self, Handle request) {
@@ -108,13 +180,19 @@ Ref send(Scope s, Handle self, Handle request) {
     return zk::none();
 }
 
-// A shutdown that fails (the peer reset the connection, or it was closed before) still lets the
-// descriptor go and marks the connection closed; its error then reaches the caller.
+// The shutdown wakes any thread waiting on the socket; the descriptor is closed once no read or
+// write is using it. A shutdown that fails (the peer reset the connection, or it was closed before)
+// still lets the descriptor go and marks the connection closed; its error then reaches the caller.
 Ref close(Scope s, Handle self) {
     const Names& n = s.names();
+    ChannelRef ch = channel_of(s.state(), self);
     Ref sock = zk::getattr(self, n._socket);
+    ch->closing.store(true);
     zk::finally([&] { zk::call_method(sock, n.shutdown, zk::integer(2)); },
                 [&] {
+                    while (ch->users.load() > 0) {
+                        zk::detached([] { std::this_thread::sleep_for(std::chrono::microseconds(50)); });
+                    }
                     zk::call_method(sock, n.close);
                     zk::setattr(self, n._closed, Py_True);
                 });
@@ -125,9 +203,14 @@ Ref close(Scope s, Handle self) {
 
 void define_connection(zk::Module& m, Handle byte_stream) {
     using zk::arg;
+    using zk::kwonly;
     m.add_class("Connection", {byte_stream}, nullptr,
                 {
-                    zk::method(zk::declare<init>("__init__", {arg("self"), arg("socket").annotate("socket")})),
+                    zk::method(zk::declare<init>("__init__", {arg("self"), arg("socket").annotate("socket"),
+                                                              kwonly("max_message_size", zk::Check::Int) = zk::integer(max_message_default),
+                                                              kwonly("idle_timeout").annotate("float | None") = zk::none()})),
+                    zk::property(zk::declare<max_message_size>("max_message_size", {arg("self")})),
+                    zk::property(zk::declare<idle_timeout>("idle_timeout", {arg("self")})),
                     zk::method(zk::declare<clear>("clear", {arg("self")})),
                     zk::method(zk::declare<flush>("flush", {arg("self")})),
                     zk::method(zk::declare<send>("send", {arg("self"), arg("request").annotate("Any")})),

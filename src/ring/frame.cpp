@@ -1,8 +1,8 @@
-// The stream frame, an 8-byte length in host byte order in front of each packet, and the writing
-// of a framed message: small ones as one bytes object, large ones in pieces with sendmsg.
-#include "ring/ring.hpp"
+// The stream frame, an 8-byte length in host byte order in front of each packet, and the writing of
+// a framed message: on a plain socket's descriptor in one gathering write of its pieces; through any
+// other socket's methods as one bytes object, or for large messages in pieces with its sendmsg.
+#include "ring/channel.hpp"
 
-#include <climits>
 #include <cstdint>
 #include <cstring>
 #include <vector>
@@ -19,8 +19,8 @@ void write_length(char* out, Py_ssize_t size) {
     std::memcpy(out, &n, header_size);
 }
 
-// Everything in `pieces` from piece `first`, byte `skip` on, with as many sendmsg calls as the
-// socket needs; each call gets memoryviews that are released as soon as it returns.
+// Everything in `pieces` through the socket's sendmsg, with as many calls as it needs; each call gets
+// memoryviews that are released as soon as it returns.
 void send_pieces(const Names& n, Handle sock, const std::vector<protocol::EncodedPiece>& pieces) {
     constexpr std::size_t most_per_call = 512;  // well below IOV_MAX
     std::size_t first = 0;
@@ -40,6 +40,20 @@ void send_pieces(const Names& n, Handle sock, const std::vector<protocol::Encode
         while (first < pieces.size() && sent >= pieces[first].size) sent -= pieces[first++].size;
         skip = sent;
     }
+}
+
+// The length field and the pieces of `packet`, the empty ones left out.
+std::vector<protocol::EncodedPiece> pieces_of(const char* header, const Packet& packet) {
+    std::vector<protocol::EncodedPiece> pieces{{header, header_size}};
+    for (std::size_t i = 0; i < packet.piece_count(); i++) {
+        if (packet.piece(i).size) pieces.push_back(packet.piece(i));
+    }
+    return pieces;
+}
+
+PlainSocket plain(const State& st, Channel& ch, Handle sock, int fd) {
+    Ref timeout = zk::getattr(sock, st.names.timeout);
+    return {st, ch, fd, timeout.get() == Py_None, ch.deadline(timeout)};
 }
 
 }  // namespace
@@ -76,30 +90,39 @@ protocol::EncodedPiece Packet::piece(std::size_t i) const {
     return {PyBytes_AS_STRING(bytes_.get()), PyBytes_GET_SIZE(bytes_.get())};
 }
 
-void write_framed(const State& st, Handle sock, const Packet& packet) {
+void write_framed(const State& st, Channel& ch, Handle sock, const Packet& packet) {
     const Names& n = st.names;
     Py_ssize_t size = packet.size();
     char header[header_size];
     write_length(header, size);
-    Ref sendmsg = size >= large_packet ? zk::getattr_optional(sock, n.sendmsg) : Ref();
-    if (!sendmsg) {
-        Ref message = zk::check(PyBytes_FromStringAndSize(nullptr, header_size + size));
-        char* out = PyBytes_AS_STRING(message.get());
-        std::memcpy(out, header, header_size);
-        out += header_size;
-        for (std::size_t i = 0; i < packet.piece_count(); i++) {
-            protocol::EncodedPiece p = packet.piece(i);
-            if (p.size) std::memcpy(out, p.data, static_cast<std::size_t>(p.size));
-            out += p.size;
-        }
-        send_whole(st, sock, message);
+    if (int fd = plain_descriptor(st, sock); fd >= 0) {
+        std::vector<iovec> iov;
+        for (const protocol::EncodedPiece& p : pieces_of(header, packet)) iov.push_back({const_cast<char*>(p.data), static_cast<std::size_t>(p.size)});
+        write_plain(plain(st, ch, sock, fd), iov.data(), iov.size());
         return;
     }
-    std::vector<protocol::EncodedPiece> pieces{{header, header_size}};
+    Ref sendmsg = size >= large_packet ? zk::getattr_optional(sock, n.sendmsg) : Ref();
+    if (sendmsg) return send_pieces(n, sock, pieces_of(header, packet));
+    Ref message = zk::check(PyBytes_FromStringAndSize(nullptr, header_size + size));
+    char* out = PyBytes_AS_STRING(message.get());
+    std::memcpy(out, header, header_size);
+    out += header_size;
     for (std::size_t i = 0; i < packet.piece_count(); i++) {
-        if (packet.piece(i).size) pieces.push_back(packet.piece(i));
+        protocol::EncodedPiece p = packet.piece(i);
+        if (p.size) std::memcpy(out, p.data, static_cast<std::size_t>(p.size));
+        out += p.size;
     }
-    send_pieces(n, sock, pieces);
+    zk::call_method(sock, n.sendall, message);
+}
+
+void write_bytes(const State& st, Channel& ch, Handle sock, Handle data) {
+    if (int fd = plain_descriptor(st, sock); fd >= 0) {
+        zk::BufferView view(data);
+        iovec piece{const_cast<char*>(view.data()), static_cast<std::size_t>(view.size())};
+        write_plain(plain(st, ch, sock, fd), &piece, 1);
+        return;
+    }
+    zk::call_method(sock, st.names.sendall, data);
 }
 
 }  // namespace ring

@@ -1,7 +1,25 @@
 // zelk.ring: the stream frame around each message and the connection that moves whole messages.
 #include "ring/ring.hpp"
 
+#include <sched.h>
+
+#include <cstdlib>
+
 namespace {
+
+// Microseconds a reader watches its socket before it sleeps: ZELK_WATCH_US, 50 by default, 0 for
+// never. A process that may run on one processor only never watches: its peer cannot answer meanwhile.
+long long watch_nanoseconds() {
+    cpu_set_t allowed;
+    if (sched_getaffinity(0, sizeof allowed, &allowed) == 0 && CPU_COUNT(&allowed) == 1) return 0;
+    constexpr long long default_us = 50, most_us = 1'000'000;
+    const char* setting = std::getenv("ZELK_WATCH_US");
+    if (!setting || !*setting) return default_us * 1000;
+    char* end = nullptr;
+    long long us = std::strtoll(setting, &end, 10);
+    if (*end || us < 0) return default_us * 1000;  // not a count of microseconds: the default
+    return (us > most_us ? most_us : us) * 1000;
+}
 
 void exec_ring(zk::Module& m, ring::State& st) {
     m.import("hashlib");
@@ -15,7 +33,9 @@ void exec_ring(zk::Module& m, ring::State& st) {
     st.codec = static_cast<const protocol::CodecApi*>(PyCapsule_Import(protocol::codec_api_capsule, 0));
     if (!st.codec) zk::throw_error();
     st.heartbeat = zk::check(PyBytes_FromString("heartbeat"));
-    st.lock_class = zk::getattr(zk::import("threading"), st.names.Lock);
+    st.watch_ns = watch_nanoseconds();
+    m.set("MAX_MESSAGE_SIZE", zk::integer(ring::max_message_default));
+    ring::define_message_too_large(m, st);
     zk::Ref byte_stream = ring::define_byte_stream(m, st);
     ring::define_connection(m, byte_stream);
     m.def(ring::get_port_def());

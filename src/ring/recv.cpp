@@ -4,14 +4,12 @@
 // A read may bring bytes beyond the end of the message (the peer wrote several messages at once);
 // they are kept on the connection for the next recv, so back-to-back messages all arrive intact.
 // A read that stops in the middle of a message (a time-out) keeps what arrived, so the next recv
-// goes on with the same message instead of reading from its middle.
-#include "ring/ring.hpp"
+// goes on with the same message instead of reading from its middle. The whole message must arrive
+// within the socket's time-out (and the connection's idle time-out), however it trickles in.
+#include "ring/channel.hpp"
+#include "ring/message.hpp"
 
-#include "core/memory.hpp"
-
-#include <algorithm>
-#include <cstdint>
-#include <cstring>
+#include <memory>
 
 namespace ring {
 
@@ -20,132 +18,57 @@ using zk::Ref;
 
 namespace {
 
-// The bytes of one message as they arrive: the length field, then the packet. The packet is a
-// bytes object written in place before anyone else sees it, so the decoded arrays can be views of
-// it: it is never written again once handed on.
-class Message {
-public:
-    bool started() const { return header_used_ > 0; }
-    bool sized() const { return header_used_ == header_size; }
-    bool complete() const { return sized() && got_ == size_; }
-    Py_ssize_t missing() const { return size_ - got_; }
-    // The whole packet, once complete.
-    Ref packet() const { return packet_ ? packet_.copy() : zk::check(PyBytes_FromStringAndSize(nullptr, 0)); }
-    // The part of the length field that has arrived.
-    Ref header_bytes() const { return zk::check(PyBytes_FromStringAndSize(header_, header_used_)); }
+// A first read takes the length field and, for most messages, the whole packet (and any message
+// that follows it); the rest of a longer packet is read straight into it.
+constexpr Py_ssize_t first_read_size = 16 * 1024;
 
-    // Takes what belongs to this message from `data`; returns how many bytes that was.
-    Py_ssize_t feed(const char* data, Py_ssize_t n) {
-        Py_ssize_t used = 0;
-        if (!sized()) {
-            used = std::min(n, header_size - header_used_);
-            std::memcpy(header_ + header_used_, data, used);
-            header_used_ += used;
-            if (sized()) start_packet();
-        }
-        if (sized() && used < n && !complete()) {
-            Py_ssize_t take = std::min(n - used, missing());
-            std::memcpy(reserve(got_ + take) + got_, data + used, take);
-            got_ += take;
-            used += take;
-        }
-        return used;
-    }
-
-    // Reads up to `limit` bytes of the packet straight into it; false when the peer has closed.
-    bool read_into(const Names& names, Handle recv_into, Py_ssize_t limit) {
-        Py_ssize_t want = std::min(missing(), limit);
-        // A read fills the room the packet has before asking for more: see reserve.
-        if (Py_ssize_t room = packet_ ? PyBytes_GET_SIZE(packet_.get()) - got_ : 0; room > 0) want = std::min(want, room);
-        char* at = reserve(got_ + want) + got_;
-        Ref view = zk::check(PyMemoryView_FromMemory(at, want, PyBUF_WRITE));
-        // The view points into a buffer that may move; no one may write through it later.
-        Ref count = zk::finally([&] { return zk::call(recv_into, view); },
-                                [&] { zk::call_method(view, names.release); });
-        Py_ssize_t n = zk::to_ssize(count);
-        if (n < 0 || n > want) zk::raise(PyExc_ValueError, "recv_into() returned %zd for a buffer of %zd bytes", n, want);
-        got_ += n;
-        return n > 0;
-    }
-
-    // What arrived so far, kept on the connection for the next recv, which goes on with it.
-    Ref snapshot() {
-        PyObject* capsule = PyCapsule_New(new Message(std::move(*this)), snapshot_name, drop_snapshot);
-        if (!capsule) zk::throw_error();
-        return Ref::steal(capsule);
-    }
-
-    // Goes on with the message of a snapshot; anything that is not one of ours is dropped.
-    void resume(Handle snapshot) {
-        if (!PyCapsule_IsValid(snapshot, snapshot_name)) return;
-        *this = std::move(*static_cast<Message*>(PyCapsule_GetPointer(snapshot, snapshot_name)));
-    }
-
-    Message() = default;
-    Message(Message&&) = default;
-    Message& operator=(Message&&) = default;
-
-private:
-    static constexpr const char* snapshot_name = "zelk.ring.partial_message";
-
-    static void drop_snapshot(PyObject* capsule) noexcept {
-        delete static_cast<Message*>(PyCapsule_GetPointer(capsule, snapshot_name));
-    }
-
-    void start_packet() {
-        std::uint64_t size;
-        std::memcpy(&size, header_, header_size);
-        if (size > static_cast<std::uint64_t>(PY_SSIZE_T_MAX)) {
-            zk::raise(PyExc_OverflowError, "message length %llu is beyond this machine's reach",
-                      static_cast<unsigned long long>(size));
-        }
-        size_ = static_cast<Py_ssize_t>(size);
-    }
-
-    // Room for `needed` bytes; returns where the packet starts. A length field may promise far
-    // more than the peer sends, so the packet is first given at most `first_reserve` (whatever
-    // arrives beyond it), then, once that much has come, its size up to `second_reserve`, then all
-    // of it (memory is only committed as it is written). The first step costs a lying peer little
-    // and copies at most that much when the packet grows; more steps would copy the packet each time.
-    char* reserve(Py_ssize_t needed) {
-        Py_ssize_t have = packet_ ? PyBytes_GET_SIZE(packet_.get()) : 0;
-        if (needed > have) {
-            Py_ssize_t step = have < first_reserve ? first_reserve : have < second_reserve ? second_reserve : size_;
-            Py_ssize_t room = std::min(size_, std::max(needed, step));
-            if (!packet_) {
-                packet_ = zk::check(PyBytes_FromStringAndSize(nullptr, room));
-            } else {
-                PyObject* grown = packet_.release();
-                if (_PyBytes_Resize(&grown, room) < 0) zk::throw_error();
-                packet_ = Ref::steal(grown);
-            }
-            if (PyBytes_GET_SIZE(packet_.get()) == size_) zk::advise_huge_pages(PyBytes_AS_STRING(packet_.get()), size_);
-        }
-        return PyBytes_AS_STRING(packet_.get());
-    }
-
-    static constexpr Py_ssize_t first_reserve = Py_ssize_t(1) << 20;
-    static constexpr Py_ssize_t second_reserve = Py_ssize_t(1) << 30;
-
-    char header_[header_size] = {};
-    Py_ssize_t header_used_ = 0;
-    Py_ssize_t size_ = 0;
-    Py_ssize_t got_ = 0;
-    Ref packet_;
-};
-
-// Feeds `data` to the message and keeps what is left of it for the next recv.
-void feed_keeping_surplus(const Names& n, Message& message, Handle self, Handle data) {
-    zk::BufferView view(data);
-    Py_ssize_t used = message.feed(view.data(), view.size());
-    if (used < view.size()) {
-        zk::setattr(self, n._surplus, zk::check(PyBytes_FromStringAndSize(view.data() + used, view.size() - used)));
-    }
+// Feeds `data` to the message and keeps what is beyond it for the next recv.
+void feed_keeping_surplus(const State& st, Channel& ch, Message& message, const char* data, Py_ssize_t n) {
+    Py_ssize_t used = message.feed(st, data, n);
+    if (used < n) ch.keep(data + used, n - used);
 }
 
-// Reads until the message is complete; false when the peer closed the connection first.
-bool read_message(Scope s, Handle self, Handle sock, Message& message) {
-    const Names& n = s.names();
+// Reads a plain socket on its descriptor until the message is complete; false when the peer closed first.
+bool read_from_descriptor(const State& st, Channel& ch, Message& message, const PlainSocket& io) {
+    bool first = !message.started();
+    while (!message.complete()) {
+        if (message.sized() && message.missing() >= first_read_size) {
+            Py_ssize_t granted;
+            char* at = message.room(message.missing(), granted);
+            Py_ssize_t n = read_plain(io, at, granted, false, io.deadline.waits_forever());
+            if (n == 0) return false;
+            message.commit(n);
+            continue;
+        }
+        char buffer[first_read_size];
+        // The first read is where a reader waits for its peer; a blocking socket waits in the read.
+        Py_ssize_t n = read_plain(io, buffer, first_read_size, first, first || io.deadline.waits_forever());
+        if (n == 0) return false;
+        feed_keeping_surplus(st, ch, message, buffer, n);
+        first = false;
+    }
+    return true;
+}
+
+// Reads up to `limit` bytes of the packet through the socket's recv_into; false when the peer has closed.
+bool read_into(const Names& n, Message& message, Handle recv_into, Py_ssize_t limit) {
+    Py_ssize_t want;
+    char* at = message.room(limit, want);
+    Ref view = zk::check(PyMemoryView_FromMemory(at, want, PyBUF_WRITE));
+    // The view points into a buffer that may move; no one may write through it later.
+    Ref count = zk::finally([&] { return zk::call(recv_into, view); }, [&] { zk::call_method(view, n.release); });
+    Py_ssize_t got = zk::to_ssize(count);
+    if (got < 0 || got > want) zk::raise(PyExc_ValueError, "recv_into() returned %zd for a buffer of %zd bytes", got, want);
+    message.commit(got);
+    return got > 0;
+}
+
+// Reads any other socket through its own methods until the message is complete, calling
+// before_read() before each read; false when the peer closed first.
+template <class BeforeRead>
+bool read_through_methods(Scope s, Channel& ch, Message& message, Handle sock, BeforeRead&& before_read) {
+    const State& st = s.state();
+    const Names& n = st.names;
     Ref size = s.global(n.SOCKET_RECV_SIZE);
     Ref recv_into;
     while (!message.complete()) {
@@ -154,40 +77,80 @@ bool read_message(Scope s, Handle self, Handle sock, Message& message) {
             // of a few times the usual size: never past the end of the message.
             if (!recv_into) recv_into = zk::getattr_optional(sock, n.recv_into);
             if (recv_into && recv_into.get() != Py_None) {
-                if (!message.read_into(n, recv_into, body_read_limit(zk::to_ssize(size)))) return false;
+                before_read();
+                if (!read_into(n, message, recv_into, body_read_limit(zk::to_ssize(size)))) return false;
                 continue;
             }
         }
-        // The first read of a message is where a reader waits for its peer.
-        Ref chunk = receive_chunk(s.state(), sock, size, !message.started());
+        before_read();
+        Ref chunk = zk::call_method(sock, n.recv, size);
         if (!zk::truthy(chunk)) return false;
-        feed_keeping_surplus(n, message, self, chunk);
+        zk::BufferView view(chunk);
+        feed_keeping_surplus(st, ch, message, view.data(), view.size());
     }
     return true;
 }
 
+// A socket of the socket module that is not plain (an SSL socket) gets what is left of the deadline
+// as its time-out before each read, so that the whole message keeps to it; its own time-out comes back after.
+bool read_within(Scope s, Channel& ch, Message& message, Handle sock, const Deadline& deadline) {
+    const Names& n = s.names();
+    if (deadline.waits_forever() || deadline.never_waits()) return read_through_methods(s, ch, message, sock, [] {});
+    Ref own = zk::getattr(sock, n.timeout);
+    auto before_read = [&] {
+        double left = deadline.seconds_left();
+        if (left <= 0) zk::raise(PyExc_TimeoutError, "timed out");
+        zk::call_method(sock, n.settimeout, zk::floating(left));
+    };
+    return zk::finally([&] { return read_through_methods(s, ch, message, sock, before_read); },
+                       [&] { zk::call_method(sock, n.settimeout, own); });
+}
+
 // The packet of the next message, or None when the peer closed the connection. A stream that ends
 // inside the length field raises struct's own error for the bytes that came, which `recv` reports.
-Ref receive_packet(Scope s, Handle self, Handle sock, Ref& short_header) {
-    const Names& n = s.names();
-    Message message;
-    if (Ref partial = zk::pop_attr(self, n._partial)) message.resume(partial);
-    if (Ref surplus = zk::pop_attr(self, n._surplus)) feed_keeping_surplus(n, message, self, surplus);
-    bool complete;
+Ref receive_packet(Scope s, Channel& ch, Handle sock, Ref& short_header) {
+    const State& st = s.state();
+    const Names& n = st.names;
+    if (ch.out_of_step) return zk::none();  // after a message over the limit: as good as closed
+    std::unique_ptr<Message> message = ch.partial ? std::move(ch.partial) : std::make_unique<Message>(ch.max_message_size);
+    ch.clean = false;
+    bool complete = false;
     try {
-        complete = read_message(s, self, sock, message);
-    } catch (zk::PyError& e) {
-        bool in_length_field = message.started() && !message.sized();
-        if (in_length_field && e.matches(PyExc_ConnectionResetError)) {
-            complete = false;  // a reset inside the length field ends the stream there
+        if (Py_ssize_t n = ch.kept_size()) ch.drop_kept(message->feed(st, ch.kept_data(), n));
+        if (!message->complete()) {
+            int fd = plain_descriptor(st, sock);
+            Ref timeout = zk::getattr_optional(sock, n.timeout);
+            Deadline deadline = ch.deadline(timeout ? timeout.get() : Py_None);
+            if (fd >= 0) {
+                complete = read_from_descriptor(st, ch, *message, {st, ch, fd, timeout.get() == Py_None, deadline});
+            } else if (PyObject_TypeCheck(sock.get(), reinterpret_cast<PyTypeObject*>(st.socket_class.get()))) {
+                complete = read_within(s, ch, *message, sock, deadline);
+            } else {
+                complete = read_through_methods(s, ch, *message, sock, [] {});
+            }
         } else {
-            if (message.started()) zk::setattr(self, n._partial, message.snapshot());
+            complete = true;
+        }
+    } catch (zk::PyError& e) {
+        if (e.matches(st.message_too_large)) {
+            ch.out_of_step = true;
+            ch.drop_input();
             throw;
         }
+        bool in_length_field = message->started() && !message->sized();
+        if (!(in_length_field && e.matches(PyExc_ConnectionResetError))) {
+            if (message->started()) ch.partial = std::move(message);
+            throw;
+        }
+        // A reset inside the length field ends the stream there.
     }
-    if (complete) return message.packet();
-    if (message.started() && !message.sized()) {
-        short_header = message.header_bytes();
+    if (complete) {
+        ch.clean = ch.kept_size() == 0;
+        ch.last_read = Clock::now();
+        return message->packet();
+    }
+    if (message->started() && !message->sized()) {
+        short_header = message->header_bytes();
         zk::call(zk::getattr(s.global(n.struct_), n.unpack), n.length_format, short_header);
     }
     return zk::none();
@@ -218,14 +181,18 @@ Ref decode_packet(Scope s, Handle self, Handle packet) {
 }
 
 Ref recv(Scope s, Handle self) {
-    const Names& n = s.names();
+    const State& st = s.state();
+    const Names& n = st.names;
     Ref sock = zk::getattr(self, n._socket);
+    ChannelRef ch = channel_of(st, self);
     Ref short_header = zk::check(PyBytes_FromStringAndSize(nullptr, 0));
     try {
         bool websocket = websocket_mode(n, self);
-        Ref packet = zk::with_lock(s.state().core, zk::getattr(self, n._recv_lock), [&] {
-            return websocket ? receive_websocket(s, self, sock) : receive_packet(s, self, sock, short_header);
-        });
+        Ref packet;
+        {
+            zk::Holding holding(ch->recv_lock);
+            packet = websocket ? receive_websocket(s, self, sock) : receive_packet(s, *ch, sock, short_header);
+        }
         if (packet.get() == Py_None) return packet;
         return decode_packet(s, self, packet);
     } catch (zk::PyError& e) {

@@ -8,14 +8,12 @@ namespace ring {
 
 #define RING_NAMES(X, S)                 \
     X(__init__)                          \
+    X(_channel)                          \
     X(_closed)                           \
     X(_onwebs)                           \
     X(_partial)                          \
-    X(_recv_lock)                        \
-    X(_send_lock)                        \
     X(_socket)                           \
     X(_surplus)                          \
-    X(Lock)                              \
     X(close)                             \
     X(compare_digest)                    \
     X(digest)                            \
@@ -31,7 +29,6 @@ namespace ring {
     X(recv)                              \
     X(recv_into)                         \
     X(release)                           \
-    X(select)                            \
     X(SOCKET_RECV_SIZE)                  \
     X(sendall)                           \
     X(sendmsg)                           \
@@ -55,17 +52,21 @@ struct State : zk::ModuleState {
     zk::Ref websocket_pack, websocket_unpack;  // WebSocket.pack and WebSocket.unpack, for WebSocket mode
     zk::Ref stream_pack, stream_unpack;  // ByteStream's own, to tell whether a class replaced them
     zk::Ref heartbeat;                   // the probe flush writes to a peer that has closed
-    zk::Ref lock_class;                  // threading.Lock, one per direction of each connection
     zk::Ref socket_class;                // socket.socket: a plain socket's descriptor may be used directly
+    zk::Ref message_too_large;           // MessageTooLarge: a length field over a connection's limit
     zk::Ref protocol_module;             // keeps the native encoder below alive
     zk::Ref authentication_error, hmac_new, compare_digest, urandom;  // for the key handshake
     const protocol::CodecApi* codec = nullptr;
+    // How long a reader watches its socket without sleeping before it waits (see socket_io.cpp);
+    // 0 where it would only take the processor from the peer it waits for.
+    long long watch_ns = 0;
 
     template <class F>
     void each(F&& f) {
         ModuleState::each(f);
         f(names);
-        f(packer_pack), f(packer_unpack), f(stream_pack), f(stream_unpack), f(heartbeat), f(lock_class), f(socket_class), f(protocol_module);
+        f(packer_pack), f(packer_unpack), f(stream_pack), f(stream_unpack), f(heartbeat), f(socket_class), f(protocol_module);
+        f(message_too_large);
         f(authentication_error), f(hmac_new), f(compare_digest), f(urandom);
         f(websocket_pack), f(websocket_unpack);
     }
@@ -75,6 +76,10 @@ using Scope = zk::Scope<State>;
 
 // The 8-byte length field in front of every packet: an unsigned 64-bit count in host byte order.
 constexpr Py_ssize_t header_size = 8;
+
+// The largest message a connection takes unless told otherwise: large arrays fit, and a peer that
+// announces more is refused before anything is allocated for it.
+constexpr Py_ssize_t max_message_default = Py_ssize_t(1) << 30;
 
 // The length field and the packet as one bytes object, for a single sendall.
 zk::Ref framed(zk::Handle packet);
@@ -102,15 +107,14 @@ private:
     zk::Ref bytes_;
 };
 
-// The next chunk of at most `size` bytes from `sock`, as its recv gives it; `expect_wait` where the
-// reader may have to wait for its peer, which is then tried without waiting first.
-zk::Ref receive_chunk(const State& st, zk::Handle sock, zk::Handle size, bool expect_wait);
+struct Channel;
 
-// sock.sendall(message), tried in one write without waiting first.
-void send_whole(const State& st, zk::Handle sock, zk::Handle message);
+// Writes `packet` behind its length field to `sock`, the socket of the connection whose channel is
+// `ch`; the caller holds the channel's send lock.
+void write_framed(const State& st, Channel& ch, zk::Handle sock, const Packet& packet);
 
-// Writes `packet` behind its length field to `sock`.
-void write_framed(const State& st, zk::Handle sock, const Packet& packet);
+// Writes `data` (any bytes-like object) as it is, likewise.
+void write_bytes(const State& st, Channel& ch, zk::Handle sock, zk::Handle data);
 
 // How many times SOCKET_RECV_SIZE one read into a long message may ask for: fewer calls, same bytes.
 // A size so large that the product overflows reads the rest of the message at once.
@@ -140,6 +144,9 @@ zk::Def upgrade_def();
 
 // get_port(name): a service's default port.
 zk::Def get_port_def();
+
+// MessageTooLarge, raised for a length field over a connection's max_message_size.
+void define_message_too_large(zk::Module& m, State& st);
 
 // AuthenticationError, deliver_challenge and answer_challenge: the key handshake of a connection.
 void define_authentication(zk::Module& m, State& st);

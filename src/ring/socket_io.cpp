@@ -1,19 +1,21 @@
-// Reading and writing a plain socket without the cost of waiting when no wait is needed.
+// Reading and writing a plain socket on its descriptor, with no more system calls than needed.
 //
-// On this path a system call costs more than everything else a message needs, and a socket with a
-// time-out makes Python's own recv and sendall poll before each call. So for a plain socket
-// (socket.socket itself, not a subclass such as an SSL socket, whose bytes are not the stream's) a
-// read or write is first tried without waiting, on the descriptor; only when that cannot finish
-// does the socket's own method run, with its time-out and its errors. Waiting for input starts
-// with a moment of watching the socket without sleeping (see watch_briefly).
-#include "ring/ring.hpp"
+// On this path a system call costs more than everything else a message needs. So for a plain socket
+// (socket.socket itself, not a subclass such as an SSL socket, whose bytes are not the stream's)
+// reads and writes go to the descriptor: a read that can wait goes straight to waiting, a write is
+// tried at once, and waiting is a poll bounded by the operation's deadline (or, for a socket in
+// blocking mode, the blocking call itself, bounded by the kernel's time-out when one is set).
+// While a peer's answer is on its way from another processor, a reader first watches its socket
+// for a moment without sleeping (see watch_briefly).
+#include "ring/channel.hpp"
 
 #include <poll.h>
 #include <sched.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 
+#include <algorithm>
 #include <cerrno>
-#include <chrono>
 
 namespace ring {
 
@@ -22,7 +24,45 @@ using zk::Ref;
 
 namespace {
 
-// The descriptor of a plain socket, or -1 for anything else.
+[[noreturn]] void timed_out() { zk::raise(PyExc_TimeoutError, "timed out"); }
+
+// An interrupted call: the signal's Python handler runs (a KeyboardInterrupt raises here), then the call again.
+void after_interruption() {
+    if (PyErr_CheckSignals() < 0) zk::throw_error();
+}
+
+// Waking a thread that slept on the socket costs more than an answer from another processor takes
+// to arrive. So a reader first watches the socket for a moment without sleeping, yielding the
+// processor to anyone who needs it meanwhile: true when input (or the peer's close) came.
+bool watch_briefly(const State& st, int fd) {
+    if (st.watch_ns <= 0) return false;
+    return zk::detached([&] {
+        pollfd watched{fd, POLLIN, 0};
+        auto until = Clock::now() + std::chrono::nanoseconds(st.watch_ns);
+        for (;;) {
+            if (::poll(&watched, 1, 0) != 0) return true;  // ready, or an error the read reports
+            if (Clock::now() >= until) return false;
+            sched_yield();
+        }
+    });
+}
+
+// Waits until `fd` is ready for `events` or the deadline passes (TimeoutError).
+void wait_for(int fd, short events, const Deadline& deadline) {
+    if (deadline.never_waits()) raise_errno(EAGAIN);  // BlockingIOError, as a non-blocking socket's own call
+    for (;;) {
+        pollfd watched{fd, events, 0};
+        int timeout = deadline.poll_ms();
+        int ready = zk::detached([&] { return ::poll(&watched, 1, timeout); });
+        if (ready > 0) return;
+        if (ready == 0) timed_out();
+        if (errno != EINTR) raise_errno(errno);
+        after_interruption();
+    }
+}
+
+}  // namespace
+
 int plain_descriptor(const State& st, Handle sock) {
     if (!Py_IS_TYPE(sock.get(), reinterpret_cast<PyTypeObject*>(st.socket_class.get()))) return -1;
     Ref fd = zk::call_method(sock, st.names.fileno);
@@ -31,64 +71,83 @@ int plain_descriptor(const State& st, Handle sock) {
     return static_cast<int>(value);
 }
 
-// Up to `size` bytes that can be read at once, b"" when the peer has closed, or an empty Ref when
-// nothing is waiting (or the socket has something to say that its own recv should raise).
-Ref read_now(int fd, Py_ssize_t size) {
-    Ref chunk = zk::check(PyBytes_FromStringAndSize(nullptr, size));
-    ssize_t n = ::recv(fd, PyBytes_AS_STRING(chunk.get()), static_cast<std::size_t>(size), MSG_DONTWAIT);
-    if (n < 0) return Ref();
-    if (n == size) return chunk;
-    PyObject* shrunk = chunk.release();
-    if (_PyBytes_Resize(&shrunk, n) < 0) zk::throw_error();
-    return Ref::steal(shrunk);
+Py_ssize_t read_plain(const PlainSocket& io, char* into, Py_ssize_t size, bool expect_wait, bool may_block) {
+    Using use(io.channel);
+    bool try_now = !expect_wait;
+    for (;;) {
+        if (try_now) {
+            ssize_t n = ::recv(io.fd, into, static_cast<std::size_t>(size), MSG_DONTWAIT);
+            if (n >= 0) return n;
+            if (errno == EINTR) {
+                after_interruption();
+                continue;
+            }
+            if (errno != EAGAIN && errno != EWOULDBLOCK) raise_errno(errno);
+        }
+        try_now = true;
+        if (io.deadline.never_waits()) raise_errno(EAGAIN);
+        if (watch_briefly(io.state, io.fd)) continue;
+        if (may_block && io.blocking) {
+            // The socket's own blocking read, which the kernel ends after the connection's idle time-out.
+            ssize_t n = zk::detached([&] { return ::recv(io.fd, into, static_cast<std::size_t>(size), 0); });
+            if (n >= 0) return n;
+            if (errno == EAGAIN || errno == EWOULDBLOCK) timed_out();
+            if (errno != EINTR) raise_errno(errno);
+            after_interruption();
+            try_now = false;
+            continue;
+        }
+        wait_for(io.fd, POLLIN, io.deadline);
+    }
 }
 
-// An answer is usually on its way when recv is called, and waking a thread that slept on the
-// socket costs more than the answer takes to arrive. So the reader first watches the socket for a
-// moment without sleeping, yielding the processor to anyone who needs it meanwhile, and only then
-// blocks in the socket's own recv.
-void watch_briefly(int fd) {
-    constexpr auto budget = std::chrono::microseconds(50);
-    pollfd watched{fd, POLLIN, 0};
-    Py_BEGIN_ALLOW_THREADS
-    auto until = std::chrono::steady_clock::now() + budget;
-    while (::poll(&watched, 1, 0) == 0 && std::chrono::steady_clock::now() < until) sched_yield();
-    Py_END_ALLOW_THREADS
-}
-
-bool non_blocking(const Names& n, Handle sock) {
-    Ref timeout = zk::getattr_optional(sock, n.timeout);
-    return timeout && PyFloat_Check(timeout.get()) && PyFloat_AS_DOUBLE(timeout.get()) == 0.0;
-}
-
-}  // namespace
-
-Ref receive_chunk(const State& st, Handle sock, Handle size, bool expect_wait) {
-    const Names& n = st.names;
-    if (expect_wait) {
-        int fd = plain_descriptor(st, sock);
-        if (fd >= 0) {
-            if (Ref chunk = read_now(fd, zk::to_ssize(size))) return chunk;
-            if (!non_blocking(n, sock)) watch_briefly(fd);  // a non-blocking socket's recv is not to wait
+void write_plain(const PlainSocket& io, iovec* pieces, std::size_t count) {
+    Using use(io.channel);
+    constexpr std::size_t most_per_call = 512;  // well below IOV_MAX
+    bool waited = false;
+    while (count) {
+        msghdr message{};
+        message.msg_iov = pieces;
+        message.msg_iovlen = std::min(count, most_per_call);
+        // Blocking sockets block in the call itself once a wait is needed (bounded by the kernel's
+        // time-out when the connection has one): one system call rather than a poll and a write.
+        bool block = waited && io.blocking && io.deadline.waits_forever();
+        int flags = MSG_NOSIGNAL | (block ? 0 : MSG_DONTWAIT);
+        ssize_t sent = block ? zk::detached([&] { return ::sendmsg(io.fd, &message, flags); })
+                             : ::sendmsg(io.fd, &message, flags);
+        if (sent < 0) {
+            if (errno == EINTR) {
+                after_interruption();
+                continue;
+            }
+            if (errno != EAGAIN && errno != EWOULDBLOCK) raise_errno(errno);
+            if (block) timed_out();
+            waited = true;
+            if (!(io.blocking && io.deadline.waits_forever())) wait_for(io.fd, POLLOUT, io.deadline);
+            continue;
+        }
+        auto left = static_cast<std::size_t>(sent);
+        while (count && left >= pieces->iov_len) {
+            left -= pieces->iov_len;
+            pieces++;
+            count--;
+        }
+        if (count) {
+            pieces->iov_base = static_cast<char*>(pieces->iov_base) + left;
+            pieces->iov_len -= left;
         }
     }
-    return zk::call_method(sock, n.recv, size);
 }
 
-void send_whole(const State& st, Handle sock, Handle message) {
-    const Names& n = st.names;
-    int fd = plain_descriptor(st, sock);
-    if (fd < 0) {
-        zk::call_method(sock, n.sendall, message);
-        return;
+bool input_waiting(Channel& ch, int fd) {
+    Using use(ch);
+    pollfd watched{fd, POLLIN, 0};
+    for (;;) {
+        int ready = ::poll(&watched, 1, 0);
+        if (ready >= 0) return ready > 0;
+        if (errno != EINTR) raise_errno(errno);
+        after_interruption();
     }
-    zk::BufferView view(message);
-    ssize_t sent = ::send(fd, view.data(), static_cast<std::size_t>(view.size()), MSG_DONTWAIT | MSG_NOSIGNAL);
-    if (sent == view.size()) return;
-    // The rest (or all of it, after an error the socket's own sendall will raise again) the usual way.
-    Py_ssize_t from = sent > 0 ? sent : 0;
-    Ref rest = zk::check(PyMemoryView_FromMemory(const_cast<char*>(view.data()) + from, view.size() - from, PyBUF_READ));
-    zk::finally([&] { zk::call_method(sock, n.sendall, rest); }, [&] { zk::call_method(rest, n.release); });
 }
 
 }  // namespace ring

@@ -7,7 +7,7 @@
 // Pings are answered with pongs and pongs are dropped, and reading goes on; a close frame is
 // answered with one and ends the connection as an empty read does. Bytes beyond the request or
 // frame wait in `_surplus` for the next recv; what an interrupted read collected waits in `_partial`.
-#include "ring/ring.hpp"
+#include "ring/channel.hpp"
 
 #include <algorithm>
 #include <cstdint>
@@ -242,8 +242,9 @@ Ref whole_frame(unsigned opcode, std::string_view data) {
 
 void answer(Scope s, Handle self, Handle sock, Handle frame) {
     const State& st = s.state();
-    zk::with_lock(st.core, zk::getattr(self, st.names._send_lock),
-                  [&] { return zk::call_method(sock, st.names.sendall, frame); });
+    ChannelRef ch = channel_of(st, self);
+    zk::Holding holding(ch->send_lock);
+    write_bytes(st, *ch, sock, frame);
 }
 
 }  // namespace
@@ -305,13 +306,15 @@ namespace {
 // after any bytes the connection kept.
 Ref upgrade(Scope s, Handle self, Handle received) {
     const Names& n = s.names();
-    return zk::with_lock(s.state().core, zk::getattr(self, n._recv_lock), [&] {
-        Ref kept = zk::pop_attr(self, n._surplus);
-        Ref input = kept ? zk::add(kept, received) : Ref::borrow(received);
-        if (zk::truthy(input)) zk::setattr(self, n._surplus, input);
-        zk::setattr(self, n._onwebs, Py_True);
-        return zk::none();
-    });
+    ChannelRef ch = channel_of(s.state(), self);
+    zk::Holding holding(ch->recv_lock);
+    Ref kept = zk::check(PyBytes_FromStringAndSize(ch->kept_data(), ch->kept_size()));
+    ch->drop_input();
+    if (Ref surplus = zk::pop_attr(self, n._surplus)) kept = zk::add(surplus, kept);
+    Ref input = zk::add(kept, received);
+    if (zk::truthy(input)) zk::setattr(self, n._surplus, input);
+    zk::setattr(self, n._onwebs, Py_True);
+    return zk::none();
 }
 
 }  // namespace

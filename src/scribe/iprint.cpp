@@ -59,6 +59,19 @@ Ref exception_report(Scope s, Handle style, Handle pattern, Handle obj) {
     return zk::join(n.empty_text, pieces);
 }
 
+// `exclude` as one pattern: each entry is a regular-expression fragment searched in every string of
+// a report, except the one naming this package, which stands for the frames of its own files.
+Ref exclude_pattern(Scope s, Handle exclude) {
+    const State& st = s.state();
+    const Names& n = st.names;
+    Ref entries = zk::new_list();
+    for (Ref entry : zk::iterate(exclude)) {
+        bool package = PyUnicode_Check(entry.get()) && zk::equal(entry, st.package_name);
+        zk::append(entries, package ? st.package_frames : entry);
+    }
+    return zk::call_method(s.global(n.re), n.compile, zk::join(n.bar, entries));
+}
+
 // Local time to the millisecond: 2024-05-01 12:00:00.123
 Ref now_to_millisecond(Scope s) {
     const Names& n = s.names();
@@ -71,7 +84,7 @@ Ref iprint(Scope s, Handle obj, Handle title, Handle mode, Handle foreground, Ha
     const Names& n = s.names();
     Ref style = s.global(n.STYLE);
     Ref label = zk::getitem(zk::getitem(style, n.color2level), foreground);
-    Ref pattern = zk::call_method(s.global(n.re), n.compile, zk::join(n.bar, exclude));
+    Ref pattern = exclude_pattern(s, exclude);
 
     Ref msg = zk::isinstance(obj, PyExc_Exception) ? exception_report(s, style, pattern, obj) : zk::format(obj);
 
@@ -81,7 +94,11 @@ Ref iprint(Scope s, Handle obj, Handle title, Handle mode, Handle foreground, Ha
     Ref rmsg = zk::truthy(zk::dict_pop(kwds, n.timestamp, Py_False)) ? zk::text("[{}] {}", ts, msg) : msg.copy();
 
     if (zk::truthy(background)) codes = zk::text("{};{}", codes, zk::getitem(zk::getitem(style, n.back), background));
-    Ref line = zk::text("\x1b[{};{}m[{}][{}][{}] {}{}", mode_code, codes, ts, title, label, msg, s.global(n.SUFFIX));
+    // Below ZELK_LOG_LEVEL the line is not printed; its text is still returned, since callers hand
+    // it on as the value of a failure.
+    if (std::optional<Level> lowest = lowest_printed_level(s); lowest && colour_level(foreground) < *lowest) return rmsg;
+    Ref line = no_color(s) ? zk::text("[{}][{}][{}] {}", ts, title, label, msg)
+                           : zk::text("\x1b[{};{}m[{}][{}][{}] {}{}", mode_code, codes, ts, title, label, msg, s.global(n.SUFFIX));
     zk::call_with(s.global(n.print), zk::tuple_of({line}), kwds);
     return rmsg;
 }

@@ -46,7 +46,7 @@ Ref formatter_init(Scope s, Handle self, Handle pattern) {
 }
 
 // Relabels the record with its level's label, re-initialises the formatter with the pattern in
-// that level's colour and formats through logging.Formatter.
+// that level's colour (plain under NO_COLOR) and formats through logging.Formatter.
 Ref formatter_format(Scope s, Handle self, Handle record) {
     const Names& n = s.names();
     Ref style = s.global(n.STYLE);
@@ -55,7 +55,8 @@ Ref formatter_format(Scope s, Handle self, Handle record) {
     zk::setattr(record, n.levelname, zk::getitem(zk::getitem(style, n.color2level), colorname));
 
     const Ref& base = s.state().formatter_base;
-    Ref pattern = zk::text("{}{}m{}{}", s.global(n.PREFIX), color, zk::getattr(self, n.pattern), s.global(n.SUFFIX));
+    Ref plain = zk::getattr(self, n.pattern);
+    Ref pattern = no_color(s) ? std::move(plain) : zk::text("{}{}m{}{}", s.global(n.PREFIX), color, plain, s.global(n.SUFFIX));
     zk::call(zk::getattr(base, n.__init__), self, pattern);
     return zk::call(zk::getattr(base, n.format), self, record);
 }

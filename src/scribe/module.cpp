@@ -14,6 +14,7 @@ void exec_scribe(zk::Module& m, scribe::State& st) {
     m.from_import("logging", {"INFO", "Filter", "Formatter", "LogRecord", "StreamHandler", "getLogger"});
     m.from_import("logging", {"handlers"});
     m.from_import("pathlib", {"Path"});
+    scribe::find_package_frames(m, st);
     m.set("PREFIX", zk::str("\x1b[1;"));
     m.set("SUFFIX", zk::str("\x1b[0m"));
     m.set("STYLE", scribe::make_style());

@@ -3,13 +3,17 @@
 
 #include "core/zk.hpp"
 
+#include <optional>
 #include <utility>
 #include <vector>
 
 namespace scribe {
 
 #define SCRIBE_NAMES(X, S)                 \
+    X(__file__)                            \
     X(__init__)                            \
+    X(__path__)                            \
+    X(abspath)                             \
     X(abbreviate)                          \
     X(addFilter)                           \
     X(addHandler)                          \
@@ -22,10 +26,12 @@ namespace scribe {
     X(critical)                            \
     X(datetime)                            \
     X(debug)                               \
+    X(dirname)                             \
     X(emit)                                \
     X(encoding)                            \
     X(environ)                             \
     X(error)                               \
+    X(escape)                              \
     X(exc_info)                            \
     X(exclude)                             \
     X(exist_ok)                            \
@@ -49,6 +55,7 @@ namespace scribe {
     X(limit)                               \
     X(lines)                               \
     X(log)                                 \
+    X(lower)                               \
     X(LOGGER)                              \
     X(lstrip)                              \
     X(mkdir)                               \
@@ -59,18 +66,23 @@ namespace scribe {
     X(os)                                  \
     X(parent)                              \
     X(parents)                             \
+    X(path)                                \
     X(partial)                             \
     X(Path)                                \
     X(pattern)                             \
     X(PREFIX)                              \
     X(print)                               \
     X(re)                                  \
+    X(realpath)                            \
     X(replace)                             \
+    X(rpartition)                          \
     X(search)                              \
+    X(sep)                                 \
     X(setFormatter)                        \
     X(setLevel)                            \
     X(split)                               \
     X(strftime)                            \
+    X(strip)                               \
     X(STYLE)                               \
     X(suffix)                              \
     X(SUFFIX)                              \
@@ -92,12 +104,15 @@ namespace scribe {
     S(clock_format, "%Y-%m-%d %H:%M:%S.%f") \
     S(comma_space, ", ")                   \
     S(cyan, "cyan")                        \
+    S(dot, ".")                            \
     S(during, "During")                    \
     S(empty_text, "")                      \
     S(file, "file")                        \
     S(file_word, "File")                   \
     S(frame_source, "\n    ")              \
     S(line_feed, "\n")                     \
+    S(log_level_variable, "ZELK_LOG_LEVEL") \
+    S(no_color_variable, "NO_COLOR")       \
     S(no_file_marker, "!!!")               \
     S(overwrite_marker, "[!n]")            \
     S(purple, "purple")                    \
@@ -118,6 +133,9 @@ struct State : zk::ModuleState {
     // The logging classes the module's own classes extend, as imported: their methods are called
     // through them, as a class body's super() would.
     zk::Ref formatter_base, stream_handler_base;
+    // The package's name ("zelk"), and the pattern of its own files' frames that this name means
+    // in an exclude list (see find_package_frames).
+    zk::Ref package_name, package_frames;
 
     template <class F>
     void each(F&& f) {
@@ -125,6 +143,7 @@ struct State : zk::ModuleState {
         f(names);
         f(formatter_base);
         f(stream_handler_base);
+        f(package_name), f(package_frames);
     }
 };
 
@@ -157,6 +176,14 @@ inline const char* level_method_name(Level level) {
     constexpr const char* names[] = {"debug", "info", "warning", "error", "critical"};
     return names[static_cast<int>(level)];
 }
+
+// NO_COLOR and ZELK_LOG_LEVEL, read as each line is printed; the level a line's colour gives it.
+bool no_color(Scope s);
+std::optional<Level> lowest_printed_level(Scope s);
+Level colour_level(zk::Handle foreground);
+
+// Fills the state's package_name and package_frames, once at import.
+void find_package_frames(zk::Module& m, State& st);
 
 // STYLE: the colour, mode, level-label and traceback-marker tables.
 zk::Ref make_style();

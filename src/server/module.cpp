@@ -9,16 +9,22 @@ void exec_server(zk::Module& m, server::State& st) {
     m.from_import("types", {"MethodType"});
     m.from_import("typing", {"Any"});
     m.from_import(".protocol", {"REQUEST", "RESPONSE"});
-    zk::Ref ring = m.from_import(".ring", {"Connection", "get_port"});
+    zk::Ref ring = m.from_import(".ring", {"Connection", "MAX_MESSAGE_SIZE", "get_port"});
     m.from_import(".scribe", {"BrillPrint", "iformat", "iprint"});
     st.request_kind = m.get("REQUEST");
     st.response_kind = m.get("RESPONSE");
     st.connection_class = m.get("Connection");
     st.deliver_challenge = zk::getattr(ring, st.names.deliver_challenge);
+    st.message_too_large = zk::getattr(ring, st.names.MessageTooLarge);
+    zk::Ref threading_mixin = zk::getattr(m.get("socketserver"), st.names.ThreadingMixIn);
+    st.threading_process_request = zk::getattr(threading_mixin, st.names.process_request);
+    st.threading_process_request_thread = zk::getattr(threading_mixin, st.names.process_request_thread);
+    st.tcp_shutdown_request = zk::getattr(zk::getattr(m.get("socketserver"), st.names.TCPServer), st.names.shutdown_request);
     st.method_type = m.get("MethodType");
     st.iformat = m.get("iformat");
     st.exclude = zk::list_of({zk::str("zelk"), zk::str("vantor"), zk::str("melix")});
     zk::Ref socket = zk::import("socket");
+    st.socket_class = zk::getattr(socket, st.names.socket);
     st.peek_whole = zk::bit_or(zk::getattr(socket, st.names.MSG_PEEK), zk::getattr(socket, st.names.MSG_WAITALL));
     st.listen_backlog = zk::getattr(socket, st.names.SOMAXCONN);
     st.ipproto_tcp = zk::getattr(socket, st.names.IPPROTO_TCP);
@@ -29,7 +35,7 @@ void exec_server(zk::Module& m, server::State& st) {
     server::define_server(m, st, server_base);
     m.def(server::terminate_def());
     m.def(server::start_def());
-    m.def(server::serve_def());
+    m.def(server::serve_def(m.get("MAX_MESSAGE_SIZE")));
 }
 
 }  // namespace

@@ -19,7 +19,8 @@ namespace {
 // What serving one connection needs, looked up once.
 struct Session {
     Ref handler, connection, recv, send, server, record, client, host, port;
-    Ref parse;  // the server's own _parse when it replaced ServerBase's; empty: resolved here
+    Ref caller;  // {"host": host, "port": port}: written into the server's client dict in one step
+    Ref parse;   // the server's own _parse when it replaced ServerBase's; empty: resolved here
 
     Session(const State& st, Handle self) : handler(Ref::borrow(self)) {
         const Names& n = st.names;
@@ -32,6 +33,9 @@ struct Session {
         Ref address = zk::getattr(self, n.client_address);
         host = zk::getitem(address, zk::integer(0));
         port = zk::getitem(address, zk::integer(1));
+        caller = zk::new_dict();
+        zk::setitem(caller, n.host, host);
+        zk::setitem(caller, n.port, port);
         if (!zk::is_native(st.core, server, n._parse, st.native_parse)) parse = zk::getattr(server, n._parse);
     }
 };
@@ -109,8 +113,7 @@ void serve_one(Scope s, const Session& session) {
     Ref response;
     bool failed = false;
     try {
-        zk::setitem(session.client, n.host, session.host);
-        zk::setitem(session.client, n.port, session.port);
+        zk::check_status(PyDict_Update(session.client.get(), session.caller.get()));
         call.name = zk::getitem(request, zk::integer(2));
         if (!zk::dict_get(session.record, call.name)) {
             Ref entry = zk::new_dict();
@@ -128,15 +131,21 @@ void serve_one(Scope s, const Session& session) {
         response = failure_answer(s, session, request, call, e, traceback);
         failed = true;
     }
+    // The answer to a failed call is a list, to a successful one a tuple: every client takes both,
+    // and a client that raises failures tells them by that.
+    auto answer = [&](bool failure) {
+        zk::call(session.send, failure ? zk::list_of({st.response_kind, call.msgid, response})
+                                       : zk::tuple_of({st.response_kind, call.msgid, response}));
+    };
     try {
-        zk::call(session.send, zk::tuple_of({st.response_kind, call.msgid, response}));
+        answer(failed);
     } catch (zk::PyError& e) {
         // An answer that cannot be encoded is answered as a failed call, so the caller is not left
         // waiting; a broken connection still ends the loop.
         if (!e.matches(PyExc_Exception) || e.matches(PyExc_OSError)) throw;
         if (!failed) count_call(n, session.record, call.name, -1);
         response = failure_answer(s, session, request, call, e, traceback);
-        zk::call(session.send, zk::tuple_of({st.response_kind, call.msgid, response}));
+        answer(true);
     }
 }
 
@@ -159,20 +168,24 @@ Ref setup(Scope s, Handle self) {
     } catch (zk::PyError& e) {
         if (!e.matches(PyExc_OSError)) throw;  // not TCP, or already reset: the loop sees the latter
     }
-    zk::setattr(self, n._connection, zk::call(st.connection_class, sock));
+    zk::setattr(self, n._connection, zk::call_kw(st.connection_class, {sock},
+                                                 {{n.max_message_size, zk::getattr(server, n.max_message_size)},
+                                                  {n.idle_timeout, zk::getattr(server, n.idle_timeout)}}));
     return zk::none();
 }
 
 // One port serves zelk clients and browsers: a browser's first bytes are "GET ", which cannot
 // begin a zelk message of sane length (its 8-byte length field would announce over 500 MB). The
 // bytes are looked at without taking them; a browser's connection then reads WebSocket frames.
-void tell_browsers_apart(const State& st, Handle connection) {
+// False when the client closed without sending anything: there is nothing left to serve.
+bool tell_browsers_apart(const State& st, Handle connection) {
     const Names& n = st.names;
     Ref first = zk::call_method(zk::getattr(connection, n._socket), n.recv, zk::integer(4), st.peek_whole);
-    if (PyBytes_Check(first.get()) && PyBytes_GET_SIZE(first.get()) == 4 &&
-        std::memcmp(PyBytes_AS_STRING(first.get()), "GET ", 4) == 0) {
+    if (!PyBytes_Check(first.get())) return true;
+    if (PyBytes_GET_SIZE(first.get()) == 4 && std::memcmp(PyBytes_AS_STRING(first.get()), "GET ", 4) == 0) {
         zk::call_method(connection, n.upgrade);
     }
+    return PyBytes_GET_SIZE(first.get()) > 0;
 }
 
 // With a key, a new connection must pass the key handshake before anything it sends is decoded;
@@ -193,17 +206,37 @@ bool passes_key_handshake(const State& st, Handle self, Handle connection) {
     }
 }
 
-// Requests until the connection breaks or the client goes away: a reset, abort or broken pipe is
-// reported at critical level, any other failure (the client closing among them) ends it quietly.
+// Why a connection's loop ended, when that is worth a line: a reset, abort or broken pipe at
+// critical level; a message over the limit, and a connection idle for too long, as such. Anything
+// else (the client closing among them) ends it quietly.
+void report_end(const State& st, Handle self, const zk::PyError& e) {
+    const Names& n = st.names;
+    Ref log = zk::getattr(zk::getattr(self, n.server), n.log);
+    Ref address = zk::getattr(self, n.client_address);
+    if (e.matches(st.connection_errors)) {
+        Ref type_name = zk::check(PyType_GetName(Py_TYPE(e.value())));
+        zk::call_method(log, n.critical, zk::text("{} {}", type_name, e.value()));
+    } else if (e.matches(st.message_too_large)) {
+        zk::call_method(log, n.warning, zk::text("Client {} sent {}: connection closed", address, e.value()));
+    } else if (e.matches(PyExc_TimeoutError) || e.matches(PyExc_BlockingIOError)) {
+        Ref idle = zk::getattr(zk::getattr(self, n.server), n.idle_timeout);
+        zk::call_method(log, n.info, zk::text("Client {} sent no whole message in idle_timeout ({} s): connection closed",
+                                              address, idle));
+    }
+}
+
+// Requests until the connection breaks, goes idle or the client goes away.
 Ref handle(Scope s, Handle self) {
     const State& st = s.state();
     const Names& n = st.names;
     Ref connection = zk::getattr(self, n._connection);
     if (!passes_key_handshake(st, self, connection)) return zk::none();
     try {
-        tell_browsers_apart(st, connection);
+        if (!tell_browsers_apart(st, connection)) return zk::none();
     } catch (zk::PyError& e) {
-        if (!e.matches(PyExc_OSError)) throw;  // the connection broke: the loop below sees it
+        if (!e.matches(PyExc_OSError)) throw;
+        // Silent for the whole idle time-out: closed now. Any other break the loop below sees.
+        if (e.matches(PyExc_BlockingIOError) || e.matches(PyExc_TimeoutError)) return report_end(st, self, e), zk::none();
     }
     bool native = zk::is_native(st.core, self, n.process, st.native_process);
     std::optional<Session> session;
@@ -216,14 +249,9 @@ Ref handle(Scope s, Handle self) {
                 zk::call_method(self, n.process);
             }
         } catch (zk::PyError& e) {
-            if (e.matches(st.connection_errors)) {
-                Ref type_name = zk::check(PyType_GetName(Py_TYPE(e.value())));
-                Ref log = zk::getattr(zk::getattr(self, n.server), n.log);
-                zk::call_method(log, n.critical, zk::text("{} {}", type_name, e.value()));
-                break;
-            }
-            if (e.matches(PyExc_Exception)) break;
-            throw;
+            if (!e.matches(PyExc_Exception)) throw;
+            report_end(st, self, e);
+            break;
         }
     }
     return zk::none();

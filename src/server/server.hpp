@@ -14,6 +14,8 @@ namespace server {
     X(_onwebs)                        \
     X(_parse)                         \
     X(_server)                        \
+    X(_shadowed)                      \
+    X(_slots)                         \
     X(_socket)                        \
     X(_timeout)                       \
     X(alias)                          \
@@ -29,6 +31,7 @@ namespace server {
     X(critical)                       \
     X(daemon)                         \
     X(deliver_challenge)              \
+    X(detach)                         \
     X(daemon_threads)                 \
     X(error)                          \
     X(exclude)                        \
@@ -37,9 +40,13 @@ namespace server {
     X(getpid)                         \
     X(getppid)                        \
     X(host)                           \
+    X(idle_timeout)                   \
     X(info)                           \
     X(kill)                           \
     X(log)                            \
+    X(max_connections)                \
+    X(max_message_size)               \
+    X(MessageTooLarge)                \
     X(IPPROTO_TCP)                    \
     X(MSG_PEEK)                       \
     X(MSG_WAITALL)                    \
@@ -53,6 +60,8 @@ namespace server {
     X(print)                          \
     X(Process)                        \
     X(process)                        \
+    X(process_request)                \
+    X(process_request_thread)         \
     X(recursive)                      \
     X(record)                         \
     X(recv)                           \
@@ -63,6 +72,7 @@ namespace server {
     X(send)                           \
     X(serve_forever)                  \
     X(setsockopt)                     \
+    X(shutdown_request)               \
     X(SOMAXCONN)                      \
     X(server)                         \
     X(Server)                         \
@@ -70,6 +80,7 @@ namespace server {
     X(server_address)                 \
     X(server_close)                   \
     X(sleep)                          \
+    X(socket)                         \
     X(upgrade)                        \
     X(split)                          \
     X(start)                          \
@@ -79,6 +90,8 @@ namespace server {
     X(TCP_NODELAY)                    \
     X(terminate)                      \
     X(Thread)                         \
+    X(TCPServer)                      \
+    X(ThreadingMixIn)                 \
     X(ThreadingTCPServer)             \
     X(wait_procs)                     \
     X(warning)                        \
@@ -101,6 +114,10 @@ struct State : zk::ModuleState {
     zk::Ref listen_backlog;               // socket.SOMAXCONN
     zk::Ref ipproto_tcp, tcp_nodelay;     // socket.IPPROTO_TCP and socket.TCP_NODELAY
     zk::Ref deliver_challenge;            // ring's side of the key handshake for servers
+    zk::Ref message_too_large;            // ring's MessageTooLarge
+    zk::Ref threading_process_request, threading_process_request_thread;  // ThreadingMixIn's own
+    zk::Ref tcp_shutdown_request;         // TCPServer's own
+    zk::Ref socket_class;                 // socket.socket
 
     template <class F>
     void each(F&& f) {
@@ -108,9 +125,14 @@ struct State : zk::ModuleState {
         f(names);
         f(request_kind), f(response_kind), f(connection_class), f(method_type), f(iformat);
         f(native_process), f(native_parse), f(exclude), f(connection_errors), f(peek_whole), f(deliver_challenge);
-        f(listen_backlog), f(ipproto_tcp), f(tcp_nodelay);
+        f(listen_backlog), f(ipproto_tcp), f(tcp_nodelay), f(message_too_large);
+        f(threading_process_request), f(threading_process_request_thread), f(tcp_shutdown_request), f(socket_class);
     }
 };
+
+// The limits a server starts with unless serve is told otherwise; the README says why each.
+constexpr double idle_timeout_default = 300.0;
+constexpr long max_connections_default = 1024;
 
 using Scope = zk::Scope<State>;
 
@@ -125,9 +147,13 @@ zk::Ref define_server_base(zk::Module& m, State& st);
 void define_request_handler(zk::Module& m, State& st);
 void define_server(zk::Module& m, const State& st, zk::Handle server_base);
 
+// The warning naming the service methods the served object's own attributes shadow, once the
+// server has its printer; nothing when there are none.
+void report_shadowed(Scope s, zk::Handle server);
+
 // terminate, start, serve
 zk::Def terminate_def();
 zk::Def start_def();
-zk::Def serve_def();
+zk::Def serve_def(zk::Handle max_message_size);
 
 }  // namespace server

@@ -23,7 +23,7 @@ Ref init(Scope s, Handle self, Handle obj, Handle alias) {
     return zk::none();
 }
 
-// What a service method returns without looking: the server's dicts, or the process ids.
+// What a service method keeps: the server's dict it answers from, or the process ids.
 struct Fixed {
     Ref value;
 
@@ -35,17 +35,46 @@ struct Fixed {
 
 Ref answer_fixed(Scope s, Handle) { return s.captured<Fixed>().value.copy(); }
 
+// The handler threads write the server's dicts while a caller's answer is encoded: the answer is a
+// copy, each dict taken whole under its own lock, so its pairs belong together and it cannot change
+// size under the encoder.
+Ref copy_of(Handle dict) { return zk::check(PyDict_Copy(dict)); }
+
+Ref answer_client(Scope s, Handle) { return copy_of(s.captured<Fixed>().value); }
+
+// statistics: address -> record -> call name -> {"count": n}, every level copied.
+Ref answer_stats(Scope s, Handle) {
+    Ref statistics = copy_of(s.captured<Fixed>().value);
+    PyObject *address, *record;
+    for (Py_ssize_t pos = 0; PyDict_Next(statistics.get(), &pos, &address, &record);) {  // our own copy
+        if (!PyDict_Check(record)) continue;
+        Ref calls = copy_of(record);
+        PyObject *name, *entry;
+        for (Py_ssize_t at = 0; PyDict_Next(calls.get(), &at, &name, &entry);) {
+            if (PyDict_Check(entry)) zk::check_status(PyDict_SetItem(calls.get(), name, copy_of(entry).get()));
+        }
+        zk::check_status(PyDict_SetItem(statistics.get(), address, calls.get()));
+    }
+    return statistics;
+}
+
 Ref ping(Scope, Handle, Handle msg) { return Ref::borrow(msg); }
 
 Ref terminate_service(Scope s, Handle, Handle wait, Handle itself, Handle kill) {
     return zk::call(s.global(s.names().terminate), wait, itself, kill);
 }
 
-// obj.<name> = MethodType(function, obj)
-void install(const State& st, Handle obj, Handle name, Handle function) {
-    zk::setattr(obj, name, zk::call(st.method_type, function, obj));
+// Whether `obj` has an attribute `name` of its own (or of its class), as opposed to a service
+// method that a server installed on it before.
+bool has_own(const State& st, Handle obj, Handle name) {
+    Ref found = zk::getattr_optional(obj, name);
+    if (!found) return false;
+    return !(PyMethod_Check(found.get()) &&
+             Py_IS_TYPE(PyMethod_GET_FUNCTION(found.get()), reinterpret_cast<PyTypeObject*>(st.function_type.get())));
 }
 
+// A service method is installed only where the object has nothing of that name: its own stats or
+// client stay reachable, and stay as they are.
 Ref register_object(Scope s, Handle self, Handle obj) {
     const State& st = s.state();
     const Names& n = st.names;
@@ -53,16 +82,25 @@ Ref register_object(Scope s, Handle self, Handle obj) {
     Ref registry = zk::getattr(self, n._server);
     if (zk::contains(registry, alias)) zk::raise(zk::call(PyExc_Exception, zk::text("{} has already been registered", alias)));
     zk::setitem(registry, alias, obj);
-    install(st, obj, n.stats, s.nested("stats", Fixed{zk::getattr(self, n.statistics)}));
-    install(st, obj, n.client, s.nested("client", Fixed{zk::getattr(self, n.client)}));
-    install(st, obj, n.ping, s.nested("ping"));
-    Ref os = s.global(n.os);
-    Ref ids = zk::tuple_of({zk::call_method(os, n.getpid), zk::call_method(os, n.getppid)});
-    install(st, obj, n.getpid, s.nested("getpid", Fixed{std::move(ids)}));
-    install(st, obj, n.terminate, s.nested("terminate"));
+    Ref shadowed = zk::new_list();
+    auto install = [&](Handle name, auto make) {
+        if (has_own(st, obj, name)) return zk::append(shadowed, name);
+        zk::setattr(obj, name, zk::call(st.method_type, make(), obj));  // obj.<name> = MethodType(function, obj)
+    };
+    install(n.stats, [&] { return s.nested("stats", Fixed{zk::getattr(self, n.statistics)}); });
+    install(n.client, [&] { return s.nested("client", Fixed{zk::getattr(self, n.client)}); });
+    install(n.ping, [&] { return s.nested("ping"); });
+    install(n.getpid, [&] {
+        Ref os = s.global(n.os);
+        return s.nested("getpid", Fixed{zk::tuple_of({zk::call_method(os, n.getpid), zk::call_method(os, n.getppid)})});
+    });
+    install(n.terminate, [&] { return s.nested("terminate"); });
+    if (zk::truthy(shadowed)) {
+        zk::setattr(self, n._shadowed, shadowed);
+        if (zk::getattr_optional(self, n.log)) report_shadowed(s, self);  // a server registering after start
+    }
     return zk::none();
 }
-
 
 // The first two of the parts fname.split(".") gives, and how many parts there are (1 or more).
 struct CallName {
@@ -117,6 +155,15 @@ ParsedRequest parse_request(Scope s, Handle server_base, Handle request) {
             Ref::borrow(PyTuple_GET_ITEM(items.get(), 3)), Ref::borrow(PyTuple_GET_ITEM(items.get(), 4))};
 }
 
+void report_shadowed(Scope s, Handle server) {
+    const Names& n = s.names();
+    Ref shadowed = zk::getattr_optional(server, n._shadowed);
+    if (!shadowed || !zk::truthy(shadowed)) return;
+    Ref text = zk::text("The served object has its own {}: the service methods of those names are not installed",
+                        zk::join(zk::str(", "), shadowed));
+    zk::call_method(zk::getattr(server, n.log), n.warning, text);
+}
+
 namespace {
 
 Ref parse(Scope s, Handle self, Handle request) {
@@ -129,8 +176,8 @@ Ref parse(Scope s, Handle self, Handle request) {
 Ref define_server_base(zk::Module& m, State& st) {
     using zk::arg;
     zk::Def register_def = zk::declare<register_object>("register", {arg("self"), arg("obj")})
-                       .nested(zk::declare<answer_fixed>("stats", {arg("self")}))
-                       .nested(zk::declare<answer_fixed>("client", {arg("self")}))
+                       .nested(zk::declare<answer_stats>("stats", {arg("self")}))
+                       .nested(zk::declare<answer_client>("client", {arg("self")}))
                        .nested(zk::declare<ping>("ping", {arg("self"), arg("msg")}))
                        .nested(zk::declare<answer_fixed>("getpid", {arg("self")}))
                        .nested(zk::declare<terminate_service>(

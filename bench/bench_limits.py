@@ -1,0 +1,306 @@
+"""What a hostile peer can hold of a server, and how long a trickling server can hold a client: the
+probe behind the server's limits and the client's deadlines.
+
+Each figure comes from a server in a process of its own on a free loopback port, its output sent to
+a file as a server's log would be:
+
+- idle: 3,000 connections that send nothing; how many the server still holds (its threads) after
+  the idle time-out (or after the same wait, where there is none);
+- oversized: three peers announce a 2 GiB message and send 1.5 GiB of it; the server's resident
+  memory while they hold their connections open;
+- dripping: a peer that answers the key challenge one byte a second; how long the server's thread
+  is held;
+- closing: 3,000 connections closed at once; how long the server then takes to answer a new caller;
+- trickling: a server that sends its answer (or its key challenge) one byte every 0.5 s; how long a
+  client with a 2 s time-out waits.
+
+Settings the running build does not know are left out, so that the same script measures a build
+from before they existed. `--only NAME` runs one of the probes.
+"""
+
+import argparse
+import inspect
+import json
+import os
+import socket
+import struct
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+
+import psutil
+from servers import ADDRESS, free_port
+
+from zelk.client import connect
+from zelk.protocol import BytePacker
+
+SERVER = """
+import json, sys
+from zelk.server import serve
+
+class Target:
+    def add(self, a, b):
+        return a + b
+
+settings = json.loads(sys.argv[2])
+if "authkey" in settings:
+    settings["authkey"] = settings["authkey"].encode()
+serve(Target(), "probe", port=int(sys.argv[1]), **settings)
+"""
+
+IDLE_TIMEOUT = 2.0
+CONNECTIONS = 3000
+GiB = 1 << 30
+
+
+def known(function, settings):
+    """The settings `function` takes in this build."""
+    parameters = inspect.signature(function).parameters
+    return {name: value for name, value in settings.items() if name in parameters}
+
+
+class Server:
+    def __init__(self, **settings):
+        from zelk.server import serve
+
+        self.settings = known(serve, settings)
+        self.port = free_port()
+        self.log = tempfile.TemporaryFile()
+        settings_text = json.dumps({k: (v.decode() if isinstance(v, bytes) else v) for k, v in self.settings.items()})
+        self.popen = subprocess.Popen([sys.executable, "-c", SERVER, str(self.port), settings_text],
+                                      stdout=self.log, stderr=self.log)
+        self.process = psutil.Process(self.popen.pid)
+        deadline = time.monotonic() + 60
+        while True:
+            try:
+                socket.create_connection((ADDRESS, self.port), timeout=1).close()
+                break
+            except OSError:
+                if time.monotonic() > deadline or self.popen.poll() is not None:
+                    raise RuntimeError("the probe's server did not start") from None
+                time.sleep(0.05)
+        time.sleep(0.2)  # the probe connection's thread has ended
+
+    def threads(self):
+        return self.process.num_threads()
+
+    def rss_mb(self):
+        return self.process.memory_info().rss / (1 << 20)
+
+    def call_time(self, timeout=120.0):
+        """Seconds a new client takes for add(1, 2)."""
+        calc = connect("probe", port=self.port, timeout=timeout)
+        start = time.perf_counter()
+        result = calc.add(1, 2)
+        elapsed = time.perf_counter() - start
+        calc._client.close() if result == 3 else None
+        return elapsed, result == 3
+
+    def stop(self):
+        self.popen.kill()
+        self.popen.wait()
+        self.log.close()
+
+
+def open_silent(port, count):
+    sockets = []
+    for _ in range(count):
+        try:
+            sockets.append(socket.create_connection((ADDRESS, port), timeout=10))
+        except OSError:
+            break
+    return sockets
+
+
+def still_open(sockets):
+    """How many of `sockets` the server has not closed."""
+    held = 0
+    for s in sockets:
+        s.setblocking(False)
+        try:
+            held += s.recv(1) != b""
+        except BlockingIOError:
+            held += 1
+        except OSError:
+            pass
+    return held
+
+
+def probe_idle():
+    server = Server(idle_timeout=IDLE_TIMEOUT)
+    try:
+        before = server.threads()
+        sockets = open_silent(server.port, CONNECTIONS)
+        time.sleep(1.0)
+        peak = server.threads()
+        time.sleep(IDLE_TIMEOUT * 2 + 1)
+        held, threads = still_open(sockets), server.threads()
+        for s in sockets:
+            s.close()
+        setting = server.settings.get("idle_timeout", "none")
+        report(f"idle: {len(sockets)} silent connections, idle_timeout {setting}: server threads {before} -> {peak} "
+              f"-> {threads} after {IDLE_TIMEOUT * 2 + 2:.0f} s; connections still held {held}")
+    finally:
+        server.stop()
+
+
+def send_oversized(port, announced, sent, hold):
+    s = socket.create_connection((ADDRESS, port))
+    try:
+        s.sendall(struct.pack("=Q", announced))
+        chunk = bytes(1 << 20)
+        for _ in range(sent >> 20):
+            s.sendall(chunk)
+    except OSError:
+        pass  # the server ended the connection
+    hold.wait()
+    s.close()
+
+
+def probe_oversized():
+    server = Server()
+    try:
+        before = server.rss_mb()
+        hold = threading.Event()
+        peers = [threading.Thread(target=send_oversized, args=(server.port, 2 * GiB, 3 * GiB // 2, hold)) for _ in range(3)]
+        start = time.monotonic()
+        for p in peers:
+            p.start()
+        peak = before
+        while any(p.is_alive() for p in peers) and time.monotonic() - start < 60:
+            peak = max(peak, server.rss_mb())
+            time.sleep(0.2)
+            if time.monotonic() - start > 1 and server.rss_mb() < peak and peak > before + 100:
+                break
+        time.sleep(1.0)
+        peak = max(peak, server.rss_mb())
+        held = server.rss_mb()
+        hold.set()
+        for p in peers:
+            p.join()
+        time.sleep(1.0)
+        after = server.rss_mb()
+        limit = server.settings.get("max_message_size", "none")
+        report(f"oversized: 3 peers announcing 2 GiB and sending 1.5 GiB each (max_message_size {limit}): server rss "
+              f"{before:.0f} MB -> {peak:.0f} MB at most, {held:.0f} MB while they hold on, {after:.0f} MB after")
+    finally:
+        server.stop()
+
+
+def probe_dripping():
+    key = b"probe key"
+    server = Server(authkey=key)
+    try:
+        s = socket.create_connection((ADDRESS, server.port))
+        challenge = b""
+        while len(challenge) < 48:
+            challenge += s.recv(48 - len(challenge))
+        start = time.monotonic()
+        sent = 0
+        try:
+            while sent < 64:
+                s.sendall(b"\0")
+                sent += 1
+                time.sleep(1.0)
+                s.setblocking(False)
+                try:
+                    if s.recv(1) == b"":
+                        break
+                except BlockingIOError:
+                    pass
+                finally:
+                    s.setblocking(True)
+        except OSError:
+            pass
+        held = time.monotonic() - start
+        s.close()
+        report(f"dripping: a peer answering the key challenge one byte a second held the server's thread {held:.1f} s "
+              f"({sent} bytes)")
+    finally:
+        server.stop()
+
+
+def probe_closing():
+    server = Server(max_connections=4 * CONNECTIONS, idle_timeout=600.0)
+    try:
+        sockets = open_silent(server.port, CONNECTIONS)
+        time.sleep(2.0)
+        cpu_before = sum(server.process.cpu_times()[:2])
+        for s in sockets:
+            s.close()
+        elapsed, answered = server.call_time()
+        deadline = time.monotonic() + 120
+        while server.threads() > 4 and time.monotonic() < deadline:
+            time.sleep(0.1)
+        cpu = sum(server.process.cpu_times()[:2]) - cpu_before
+        report(f"closing: {len(sockets)} connections closed at once; a new caller waited {elapsed:.2f} s "
+              f"({'answered' if answered else 'NOT answered'}); the server spent {cpu:.1f} CPU-s on the closes")
+    finally:
+        server.stop()
+
+
+def trickling_server(listener, what, stop):
+    conn, _ = listener.accept()
+    with conn:
+        if what == "answer":
+            header = conn.recv(8)
+            size = struct.unpack("=Q", header)[0]
+            body = b""
+            while len(body) < size:
+                body += conn.recv(size - len(body))
+            msgid = BytePacker.unpack(body)[1]
+            packet = BytePacker.pack((1, msgid, "x" * 200))
+            message = struct.pack("=Q", len(packet)) + packet
+        else:
+            message = b"#ZELK-CHALLENGE#" + bytes(32)
+        for byte in message:
+            if stop.is_set():
+                return
+            try:
+                conn.sendall(bytes([byte]))
+            except OSError:
+                return
+            time.sleep(0.5)
+
+
+def probe_trickling():
+    for what in ("answer", "challenge"):
+        listener = socket.create_server((ADDRESS, 0))
+        stop = threading.Event()
+        worker = threading.Thread(target=trickling_server, args=(listener, what, stop), daemon=True)
+        worker.start()
+        settings = {"authkey": b"probe key"} if what == "challenge" else {}
+        calc = connect("probe", port=listener.getsockname()[1], timeout=2.0, **known(connect, settings))
+        start = time.perf_counter()
+        calc.add(1, 2)
+        elapsed = time.perf_counter() - start
+        stop.set()
+        listener.close()
+        report(f"trickling: a server sending its {what} one byte every 0.5 s held a client with a 2 s time-out "
+              f"{elapsed:.1f} s")
+
+
+def report(line):
+    REPORT.write(line + "\n")
+    REPORT.flush()
+
+
+REPORT = sys.stdout
+PROBES = {"idle": probe_idle, "oversized": probe_oversized, "dripping": probe_dripping, "closing": probe_closing,
+          "trickling": probe_trickling}
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--only", choices=sorted(PROBES), action="append")
+    args = parser.parse_args()
+    with open(os.devnull, "w") as quiet:
+        sys.stdout = quiet  # the clients' own messages
+        for name in args.only or PROBES:
+            PROBES[name]()
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,124 @@
+// Lanes: which connection a call of a client runs on, and the `_connection` each thread sees.
+#include "client/lanes.hpp"
+
+#include <algorithm>
+
+namespace client {
+
+using zk::Handle;
+using zk::Ref;
+
+namespace {
+
+constexpr const char* lanes_name = "zelk.client.lanes";
+// A spare connection left unused this long is closed: threads that called in parallel once do not
+// keep connections (and the server's threads) for ever.
+constexpr auto spare_idle = std::chrono::seconds(10);
+
+unsigned long this_thread() noexcept { return PyThread_get_thread_ident(); }
+
+}  // namespace
+
+Lane* Lanes::current_locked(unsigned long thread) noexcept {
+    if (spares_in_use_) {
+        for (auto& spare : spares_) {
+            if (spare->caller == thread) return spare.get();
+        }
+    }
+    return first_.caller == thread ? &first_ : nullptr;
+}
+
+Lane& Lanes::checkout() {
+    unsigned long thread = this_thread();
+    zk::Holding holding(mutex_);
+    // A call made from inside a call of the same thread (a subclass calling back) gets a lane of its own.
+    if (!first_.caller) {
+        first_.caller = thread;
+        return first_;
+    }
+    for (auto& spare : spares_) {
+        if (!spare->caller) {
+            spare->caller = thread;
+            spares_in_use_++;
+            return *spare;
+        }
+    }
+    spares_.push_back(std::make_unique<Lane>());
+    spares_.back()->caller = thread;
+    spares_in_use_++;
+    return *spares_.back();
+}
+
+std::vector<Ref> Lanes::checkin(Lane& lane) {
+    std::vector<Ref> unused;
+    zk::Holding holding(mutex_);
+    auto now = Clock::now();
+    lane.caller = 0;
+    lane.sent_id = Ref();
+    lane.free_since = now;
+    if (&lane != &first_) spares_in_use_--;
+    auto stale = [&](const std::unique_ptr<Lane>& spare) { return !spare->caller && now - spare->free_since > spare_idle; };
+    for (auto& spare : spares_) {
+        if (stale(spare)) unused.push_back(std::move(spare->connection));
+    }
+    spares_.erase(std::remove_if(spares_.begin(), spares_.end(), stale), spares_.end());
+    return unused;  // closed by the caller, outside the lock
+}
+
+Ref Lanes::connection() {
+    zk::Holding holding(mutex_);
+    Lane* lane = spares_in_use_ ? current_locked(this_thread()) : nullptr;
+    return (lane ? lane : &first_)->connection.copy();
+}
+
+void Lanes::set_connection(Handle connection) {
+    Ref old;
+    {
+        zk::Holding holding(mutex_);
+        Lane* lane = spares_in_use_ ? current_locked(this_thread()) : nullptr;
+        Lane& target = lane ? *lane : first_;
+        old = std::move(target.connection);
+        target.connection = Ref::borrow(connection);
+    }
+    // `old` goes outside the lock: dropping the last reference to a connection may run Python code.
+}
+
+Lane* Lanes::current() {
+    zk::Holding holding(mutex_);
+    return current_locked(this_thread());
+}
+
+std::vector<Ref> Lanes::all_connections() {
+    std::vector<Ref> all;
+    zk::Holding holding(mutex_);
+    all.push_back(first_.connection.copy());
+    for (auto& spare : spares_) {
+        all.push_back(spare->caller ? spare->connection.copy() : std::move(spare->connection));
+    }
+    spares_.erase(std::remove_if(spares_.begin(), spares_.end(), [](const auto& spare) { return !spare->caller; }),
+                  spares_.end());
+    return all;
+}
+
+LanesRef lanes_of(const State& st, Handle client) { return zk::unbox<Lanes>(zk::getattr(client, st.names._lanes), lanes_name); }
+
+Ref make_lanes() { return zk::box(std::make_unique<Lanes>(), lanes_name); }
+
+namespace {
+
+Ref get_connection(Scope s, Handle self) { return lanes_of(s.state(), self)->connection(); }
+
+Ref set_connection(Scope s, Handle self, Handle value) {
+    lanes_of(s.state(), self)->set_connection(value);
+    return zk::none();
+}
+
+}  // namespace
+
+zk::Member connection_property() {
+    using zk::arg;
+    return zk::property(zk::declare<get_connection>("_connection", {arg("self")}),
+                        zk::declare<set_connection>("_connection", {arg("self"), arg("value")}));
+}
+
+}  // namespace client

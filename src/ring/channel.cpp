@@ -1,0 +1,108 @@
+// Channel: a connection's native state, kept in a capsule on the connection.
+#include "ring/channel.hpp"
+
+#include "ring/message.hpp"
+
+#include <cerrno>
+#include <cmath>
+
+namespace ring {
+
+using zk::Handle;
+using zk::Ref;
+
+namespace {
+
+constexpr const char* channel_name = "zelk.ring.channel";
+
+}  // namespace
+
+Deadline Deadline::after(double seconds) {
+    if (!(seconds > 0)) return now();
+    // Beyond a century is for ever, and the clock's arithmetic stays in range.
+    if (!std::isfinite(seconds) || seconds > 3e9) return never();
+    auto span = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+    return Deadline(Kind::at, Clock::now() + span);
+}
+
+Deadline Deadline::of_timeout(Handle timeout) {
+    if (timeout.get() == Py_None) return never();
+    double seconds = PyFloat_AsDouble(timeout);
+    if (seconds == -1.0 && PyErr_Occurred()) zk::throw_error();
+    return seconds == 0.0 ? now() : after(seconds);
+}
+
+Deadline Deadline::sooner(const Deadline& a, const Deadline& b) noexcept {
+    if (a.kind_ == Kind::never) return b;
+    if (b.kind_ == Kind::never || a.kind_ == Kind::now) return a;
+    if (b.kind_ == Kind::now) return b;
+    return a.when_ <= b.when_ ? a : b;
+}
+
+int Deadline::poll_ms() const noexcept {
+    if (kind_ == Kind::never) return -1;
+    if (kind_ == Kind::now) return 0;
+    auto left = when_ - Clock::now();
+    if (left <= Clock::duration::zero()) return 0;
+    auto ms = std::chrono::ceil<std::chrono::milliseconds>(left).count();
+    return ms > 1'000'000'000 ? 1'000'000'000 : static_cast<int>(ms);
+}
+
+double Deadline::seconds_left() const noexcept {
+    if (kind_ != Kind::at) return kind_ == Kind::now ? 0.0 : HUGE_VAL;
+    double left = std::chrono::duration<double>(when_ - Clock::now()).count();
+    return left > 0 ? left : 0.0;
+}
+
+Channel::Channel(Py_ssize_t limit) : max_message_size(limit) {}
+
+Channel::~Channel() = default;
+
+Deadline Channel::deadline(Handle timeout) const {
+    Deadline own = Deadline::of_timeout(timeout);
+    return idle_timeout < 0 ? own : Deadline::sooner(own, Deadline::after(idle_timeout));
+}
+
+void Channel::drop_kept(std::size_t n) noexcept {
+    kept_from += n;
+    if (kept_from >= kept.size()) {
+        kept.clear();
+        kept_from = 0;
+    }
+}
+
+void Channel::keep(const char* data, Py_ssize_t n) {
+    if (kept_from == kept.size()) {
+        kept.clear();
+        kept_from = 0;
+    }
+    kept.append(data, static_cast<std::size_t>(n));
+}
+
+void Channel::drop_input() noexcept {
+    kept.clear();
+    kept_from = 0;
+    partial.reset();
+}
+
+ChannelRef channel_of(const State& st, Handle connection) {
+    return zk::unbox<Channel>(zk::getattr(connection, st.names._channel), channel_name);
+}
+
+Ref make_channel(Py_ssize_t max_message_size) { return zk::box(std::make_unique<Channel>(max_message_size), channel_name); }
+
+Using::Using(Channel& ch) : ch_(ch) {
+    ch_.users.fetch_add(1);
+    if (ch_.closing.load()) {
+        ch_.users.fetch_sub(1);
+        raise_errno(EBADF);
+    }
+}
+
+void raise_errno(int error) {
+    errno = error;
+    PyErr_SetFromErrno(PyExc_OSError);
+    zk::throw_error();
+}
+
+}  // namespace ring

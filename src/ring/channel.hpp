@@ -1,0 +1,123 @@
+// A connection's native side: the locks of its two directions, the input it kept between messages,
+// its limits, and the count of operations on its descriptor, so that closing never overlaps them.
+#pragma once
+
+#include "ring/ring.hpp"
+
+#include <atomic>
+#include <chrono>
+#include <memory>
+#include <string>
+
+#include <sys/uio.h>
+
+namespace ring {
+
+using Clock = std::chrono::steady_clock;
+
+// When a read or write that must wait gives up: never, at once (a non-blocking socket), or at a time.
+class Deadline {
+public:
+    static Deadline never() { return Deadline(Kind::never, {}); }
+    static Deadline now() { return Deadline(Kind::now, {}); }
+    static Deadline after(double seconds);
+    // From a socket's `timeout`: None waits for ever, 0 never waits, anything else is seconds.
+    static Deadline of_timeout(zk::Handle timeout);
+    // Whichever of the two comes first.
+    static Deadline sooner(const Deadline& a, const Deadline& b) noexcept;
+
+    bool waits_forever() const noexcept { return kind_ == Kind::never; }
+    bool never_waits() const noexcept { return kind_ == Kind::now; }
+    // Milliseconds left, rounded up, for poll: -1 for ever, 0 when passed.
+    int poll_ms() const noexcept;
+    // Seconds left, for a socket's settimeout; 0 when passed.
+    double seconds_left() const noexcept;
+
+private:
+    enum class Kind { never, now, at };
+    Deadline(Kind kind, Clock::time_point when) : kind_(kind), when_(when) {}
+    Kind kind_;
+    Clock::time_point when_;
+};
+
+class Message;
+
+struct Channel {
+    PyMutex recv_lock{};  // one message in at a time
+    PyMutex send_lock{};  // one message out at a time
+    // Operations using the descriptor right now, and whether a close has begun: a close waits until
+    // none is left, so the descriptor's number cannot be reused under one of them.
+    std::atomic<int> users{0};
+    std::atomic<bool> closing{false};
+
+    // Guarded by recv_lock: bytes beyond the last message, and a message a read stopped in.
+    std::string kept;
+    std::size_t kept_from = 0;
+    std::unique_ptr<Message> partial;
+    // The last message was read whole and nothing was left over: no stale input can be waiting
+    // unless the peer wrote unasked, so a flush soon after need not ask the kernel.
+    bool clean = false;
+    Clock::time_point last_read = Clock::now();
+    // A length field over max_message_size put the stream out of step for good.
+    bool out_of_step = false;
+
+    Py_ssize_t max_message_size;
+    double idle_timeout = -1;  // seconds a whole message may take to arrive; negative: no limit
+
+    explicit Channel(Py_ssize_t limit);
+    // The deadline of a read or write starting now on a socket whose own time-out is `timeout`.
+    Deadline deadline(zk::Handle timeout) const;
+    ~Channel();
+
+    Py_ssize_t kept_size() const noexcept { return static_cast<Py_ssize_t>(kept.size() - kept_from); }
+    const char* kept_data() const noexcept { return kept.data() + kept_from; }
+    void drop_kept(std::size_t n) noexcept;
+    void keep(const char* data, Py_ssize_t n);
+    // Forgets kept input and any message a read stopped in.
+    void drop_input() noexcept;
+};
+
+// The channel of a Connection, made by its __init__.
+using ChannelRef = zk::Boxed<Channel>;
+ChannelRef channel_of(const State& st, zk::Handle connection);
+zk::Ref make_channel(Py_ssize_t max_message_size);
+
+// An operation on the channel's descriptor; refused with EBADF once a close has begun.
+class Using {
+public:
+    explicit Using(Channel& ch);
+    ~Using() { ch_.users.fetch_sub(1); }
+    Using(const Using&) = delete;
+    Using& operator=(const Using&) = delete;
+
+private:
+    Channel& ch_;
+};
+
+// Raises the OSError (subclass) the interpreter raises for `error`, an errno value.
+[[noreturn]] void raise_errno(int error);
+
+// One read or write on a plain socket's descriptor.
+struct PlainSocket {
+    const State& state;
+    Channel& channel;
+    int fd;
+    bool blocking;      // the socket has no time-out of its own: its calls may block
+    Deadline deadline;  // of the whole operation
+};
+
+// The descriptor of a plain socket (socket.socket itself), or -1 for anything else.
+int plain_descriptor(const State& st, zk::Handle sock);
+
+// Reads up to `size` bytes: how many, 0 when the peer has closed. `expect_wait`: the bytes are
+// likely still on their way, so no read is tried before waiting; `may_block`: a blocking socket
+// may wait in the read itself (the first read of a message, bounded by the kernel's time-out).
+Py_ssize_t read_plain(const PlainSocket& io, char* into, Py_ssize_t size, bool expect_wait, bool may_block);
+
+// Writes all of `pieces` (which it advances).
+void write_plain(const PlainSocket& io, iovec* pieces, std::size_t count);
+
+// Whether input is waiting, or the peer has closed, without waiting.
+bool input_waiting(Channel& ch, int fd);
+
+}  // namespace ring

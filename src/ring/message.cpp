@@ -1,0 +1,85 @@
+// Message: collects the length field and the packet of one framed message.
+#include "ring/message.hpp"
+
+#include "core/memory.hpp"
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+
+namespace ring {
+
+using zk::Ref;
+
+Ref Message::packet() const { return packet_ ? packet_.copy() : zk::check(PyBytes_FromStringAndSize(nullptr, 0)); }
+
+Ref Message::header_bytes() const { return zk::check(PyBytes_FromStringAndSize(header_, header_used_)); }
+
+Py_ssize_t Message::feed(const State& st, const char* data, Py_ssize_t n) {
+    Py_ssize_t used = 0;
+    if (!sized()) {
+        used = std::min(n, header_size - header_used_);
+        std::memcpy(header_ + header_used_, data, used);
+        header_used_ += used;
+        if (sized()) start_packet(st);
+    }
+    if (sized() && used < n && !complete()) {
+        Py_ssize_t take = std::min(n - used, missing());
+        std::memcpy(reserve(got_ + take) + got_, data + used, take);
+        got_ += take;
+        used += take;
+    }
+    return used;
+}
+
+char* Message::room(Py_ssize_t want, Py_ssize_t& granted) {
+    want = std::min(want, missing());
+    // A read fills the room the packet has before asking for more: see reserve.
+    if (Py_ssize_t room = packet_ ? PyBytes_GET_SIZE(packet_.get()) - got_ : 0; room > 0) want = std::min(want, room);
+    granted = want;
+    return reserve(got_ + want) + got_;
+}
+
+void Message::start_packet(const State& st) {
+    std::uint64_t size;
+    std::memcpy(&size, header_, header_size);
+    if (size > static_cast<std::uint64_t>(max_size_)) {
+        Ref announced = zk::check(PyLong_FromUnsignedLongLong(size));
+        zk::raise(zk::call(st.message_too_large, zk::text("a message of {} bytes is over max_message_size ({})",
+                                                           announced, zk::integer(max_size_))));
+    }
+    size_ = static_cast<Py_ssize_t>(size);
+}
+
+// Room for `needed` bytes; returns where the packet starts. A length field may promise far more than
+// the peer sends, so the packet is first given at most `first_reserve` (whatever arrives beyond it),
+// then, once that much has come, its size up to `second_reserve`, then all of it (memory is only
+// committed as it is written). The first step costs a lying peer little and copies at most that much
+// when the packet grows; more steps would copy the packet each time.
+char* Message::reserve(Py_ssize_t needed) {
+    Py_ssize_t have = packet_ ? PyBytes_GET_SIZE(packet_.get()) : 0;
+    if (needed > have) {
+        Py_ssize_t step = have < first_reserve ? first_reserve : have < second_reserve ? second_reserve : size_;
+        Py_ssize_t room = std::min(size_, std::max(needed, step));
+        if (!packet_) {
+            packet_ = zk::check(PyBytes_FromStringAndSize(nullptr, room));
+        } else {
+            PyObject* grown = packet_.release();
+            if (_PyBytes_Resize(&grown, room) < 0) zk::throw_error();
+            packet_ = Ref::steal(grown);
+        }
+        if (PyBytes_GET_SIZE(packet_.get()) == size_) zk::advise_huge_pages(PyBytes_AS_STRING(packet_.get()), size_);
+    }
+    return PyBytes_AS_STRING(packet_.get());
+}
+
+}  // namespace ring
+
+namespace ring {
+
+void define_message_too_large(zk::Module& m, State& st) {
+    st.message_too_large = m.add_class("MessageTooLarge", {PyExc_ValueError},
+                                       "A length field announced a message over the connection's max_message_size.", {});
+}
+
+}  // namespace ring
