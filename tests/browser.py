@@ -102,8 +102,9 @@ def find_chromium() -> str | None:
 
 
 @contextlib.contextmanager
-def serve(html: str) -> Iterator[str]:
-    """Serves `html` at / on 127.0.0.1 from a thread for the duration; yields the page's URL."""
+def serve(html: str, host: str = "127.0.0.1", port: int = 0) -> Iterator[str]:
+    """Serves `html` at / on 127.0.0.1 (`port`, or a free one) from a thread for the duration;
+    yields the page's URL, with `host` as its host name (which Chromium must map to 127.0.0.1)."""
     body = html.encode()
 
     class Page(http.server.BaseHTTPRequestHandler):
@@ -121,12 +122,12 @@ def serve(html: str) -> Iterator[str]:
         def log_message(self, *args):
             pass
 
-    server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Page)
+    server = http.server.ThreadingHTTPServer(("127.0.0.1", port), Page)
     # shutdown() waits up to one poll interval, 0.5 s by default: most of a page's run.
     thread = threading.Thread(target=server.serve_forever, args=(0.02,), daemon=True)
     thread.start()
     try:
-        yield f"http://127.0.0.1:{server.server_address[1]}/"
+        yield f"http://{host}:{server.server_address[1]}/"
     finally:
         server.shutdown()
         server.server_close()
@@ -136,8 +137,9 @@ def serve(html: str) -> Iterator[str]:
 class Chromium:
     """One headless Chromium, reused for many pages; use as a context manager so it always ends."""
 
-    def __init__(self, executable: str | None = None, start_timeout: float = 30):
+    def __init__(self, executable: str | None = None, start_timeout: float = 30, flags: tuple[str, ...] = ()):
         self.executable = executable or find_chromium()
+        self.flags = flags  # besides FLAGS, such as --host-resolver-rules
         if not self.executable:
             raise BrowserError("no Chromium found (scripts/install-chromium installs one)")
         self.start_timeout = start_timeout
@@ -169,7 +171,7 @@ class Chromium:
         # marks the handler as ours for close() (--disable-crashpad-for-testing, which would spare
         # us the handler, crashes the network service).
         env = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"} | {"XDG_CONFIG_HOME": self.dir}
-        command = [self.executable, *FLAGS, f"--user-data-dir={self.dir}/profile", "about:blank"]
+        command = [self.executable, *FLAGS, *self.flags, f"--user-data-dir={self.dir}/profile", "about:blank"]
         try:
             self.process = subprocess.Popen(
                 [sys.executable, "-I", "-S", "-c", RENUMBER, str(to_chromium), str(from_chromium)] + command,
@@ -213,8 +215,9 @@ class Chromium:
             shutil.rmtree(self.dir, ignore_errors=True)
             self.dir = None
 
-    def run(self, html: str, timeout: float = 10) -> Any:
-        """Serves `html`, opens it in a new tab and returns its awaited ``window.result``.
+    def run(self, html: str, timeout: float = 10, host: str = "127.0.0.1", port: int = 0) -> Any:
+        """Serves `html` (see `serve` for `host` and `port`), opens it in a new tab and returns its
+        awaited ``window.result``.
 
         Raises BrowserError when the page fails, sets no result or does not settle in `timeout` s.
         """
@@ -227,7 +230,7 @@ class Chromium:
         session = session["sessionId"]
         self.events.clear()
         try:
-            with serve(html) as url:
+            with serve(html, host, port) as url:
                 for method in ("Runtime.enable", "Page.enable"):
                     self.call(method, session=session, deadline=deadline)
                 if error := self.call("Page.navigate", {"url": url}, session, deadline).get("errorText"):
@@ -363,13 +366,13 @@ def ws_page(url: str, frames: list[str], timeout: float = 5) -> str:
     return PAGE.replace("__CONFIG__", json.dumps(config).replace("<", "\\u003c"))
 
 
-def ws_exchange(chromium: Chromium, url: str, calls: list[Any], timeout: float = 5) -> dict:
+def ws_exchange(chromium: Chromium, url: str, calls: list[Any], timeout: float = 5, **page: Any) -> dict:
     """Sends each of `calls` as a JSON text frame from the browser; replies come back decoded.
 
     A reply that is not JSON stays text. The page gives up after `timeout` seconds and reports what
-    it had, with ``error`` set to "timed out".
+    it had, with ``error`` set to "timed out". `page` (host, port) says where the page comes from.
     """
-    report = chromium.run(ws_page(url, [json.dumps(c) for c in calls], timeout), timeout + 5)
+    report = chromium.run(ws_page(url, [json.dumps(c) for c in calls], timeout), timeout + 5, **page)
     report["replies"] = [_decoded(r) for r in report["replies"]]
     return report
 

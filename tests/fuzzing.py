@@ -194,7 +194,7 @@ def stream_seeds():
 def websocket_seeds():
     return [REQUEST, REQUEST + browser_message(list(RECORD)), browser_message({"a": [1, 2.5, None]}),
             client_frame("x" * 300), client_frame("y" * 70_000), client_frame(b"ping!", opcode=9),
-            client_frame(b"", opcode=10, mask=None), client_frame(struct.pack("!H", 1001), opcode=8),
+            client_frame(b"", opcode=10), client_frame(struct.pack("!H", 1001), opcode=8),
             fragments(JsonPacker.dumps({"payload": "w" * 200}).encode(), 5, 150, among=client_frame("mid", opcode=9)),
             REQUEST + client_frame("p", opcode=9) + browser_message(["z"] * 30) + client_frame(b"\x03\xe8", opcode=8)]
 

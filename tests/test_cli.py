@@ -75,6 +75,7 @@ def test_ping_answers(served_dict):
         (["call", "nothing.add", "x=__import__('os')"], 2, "zelk call: not a Python literal: \"__import__('os')\""),
         (["serve", "no_such_module_here"], 2, "zelk serve: cannot import 'no_such_module_here'"),
         (["serve", "math:nope"], 2, "zelk serve: 'math' has no attribute 'nope'"),
+        (["serve", "math", "--origin", "http://x/"], 2, "zelk serve: --origin: 'http://x/' is not an origin"),
     ],
 )
 def test_failures_are_one_line_and_a_status(args, status, message):

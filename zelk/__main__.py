@@ -8,6 +8,7 @@ import os
 import pprint
 import re
 import socket
+import ssl
 import subprocess
 import sys
 import time
@@ -101,13 +102,40 @@ def authkey() -> bytes | None:
     return key.encode() if key else None
 
 
+def server_tls(args: argparse.Namespace) -> ssl.SSLContext | None:
+    """The TLS context of --tls-cert and --tls-key (the key may also be in the certificate's file)."""
+    if not args.tls_cert:
+        if args.tls_key:
+            raise Failed("--tls-key needs --tls-cert", 2)
+        return None
+    context = ssl.create_default_context(ssl.Purpose.CLIENT_AUTH)
+    try:
+        context.load_cert_chain(args.tls_cert, args.tls_key)
+    except (OSError, ValueError) as e:  # ssl.SSLError is an OSError
+        raise Failed(f"cannot load the certificate {args.tls_cert!r}: {e}", 2) from None
+    return context
+
+
+def client_tls(args: argparse.Namespace) -> ssl.SSLContext | None:
+    """A TLS context that trusts the certificates --tls-ca holds, and checks the server's name."""
+    if not args.tls_ca:
+        return None
+    try:
+        return ssl.create_default_context(cafile=args.tls_ca)
+    except (OSError, ValueError) as e:
+        raise Failed(f"cannot load the certificate authority {args.tls_ca!r}: {e}", 2) from None
+
+
 def serve_command(args: argparse.Namespace) -> int:
     from zelk.server import serve
 
     obj, name = load(args.target)
     alias = args.alias or name
     try:
-        serve(servable(obj), alias=alias, host=args.host, port=args.port, authkey=authkey())
+        serve(servable(obj), alias=alias, host=args.host, port=args.port, authkey=authkey(), origins=args.origin,
+              ssl_context=server_tls(args))
+    except ValueError as e:  # an --origin that is not one, told before anything is bound
+        raise Failed(f"--origin: {e}", 2) from None
     except OSError as e:
         raise Failed(f"cannot serve {alias!r} at {args.host}:{args.port or get_port(alias)}: {e}") from None
     return 0
@@ -158,6 +186,7 @@ def remote(args: argparse.Namespace, name: str, *call_args: Any, **call_kwds: An
     keep = Keep()
     client.alias, client.log = service, keep  # type: ignore[assignment]
     client._authkey = authkey()  # type: ignore[attr-defined]
+    client._ssl_context = client_tls(args)  # type: ignore[attr-defined]
     kept = keep.messages
     try:
         if client.open_connection() is not None:
@@ -284,11 +313,18 @@ def parser() -> argparse.ArgumentParser:
         sub.add_argument("--port", type=int, default=0, help="the port (default: the one the service name gives)")
         if timeout:
             sub.add_argument("--timeout", type=float, default=30.0, help="seconds to wait for an answer (default 30)")
+            sub.add_argument("--tls-ca", metavar="FILE",
+                             help="talk TLS, trusting the certificate authorities in FILE (PEM)")
 
     serve = command("serve", "Serve an importable object until interrupted.", serve_command)
     serve.add_argument("target", metavar="MODULE[:ATTR]", help="what to serve, e.g. 'math' or 'fractions:Fraction'")
     serve.add_argument("--alias", default="", metavar="NAME", help="the service name (default: ATTR, or MODULE)")
+    serve.add_argument("--origin", action="append", metavar="ORIGIN",
+                       help="a web page origin allowed to call, as scheme://host[:port] (repeatable); "
+                            "pages from loopback hosts are always allowed, all others refused")
     address(serve, timeout=False)
+    serve.add_argument("--tls-cert", metavar="FILE", help="serve over TLS with this certificate chain (PEM)")
+    serve.add_argument("--tls-key", metavar="FILE", help="the certificate's private key, if not in its file")
 
     call = command("call", "Call a remote method and print its result.", call_command)
     call.add_argument("name", metavar="NAME.METHOD", help="the service and its method, e.g. calc.add")

@@ -1,7 +1,7 @@
 """The caller's side of a remote call: the client that numbers, sends and checks calls, and the proxies."""
 
 import socket as socket
-from time import monotonic as monotonic
+import ssl
 from typing import Any, Literal, overload
 
 from .protocol import REQUEST as REQUEST
@@ -97,6 +97,7 @@ def connect(
     authkey: bytes | None = None,
     errors: str = "return",
     max_message_size: int = 1073741824,
+    ssl_context: ssl.SSLContext | None = None,
 ) -> _RemoteClass: ...
 @overload
 def connect(
@@ -109,5 +110,6 @@ def connect(
     authkey: bytes | None = None,
     errors: str = "return",
     max_message_size: int = 1073741824,
+    ssl_context: ssl.SSLContext | None = None,
 ) -> _RemoteClass | _RemoteMethod: ...
 def close(proxy: _RemoteStatus | ClientBase) -> None: ...

@@ -2,6 +2,7 @@
 
 import os as os
 import socketserver as socketserver
+import ssl
 from types import MethodType as MethodType
 from typing import Any as Any
 
@@ -63,4 +64,6 @@ def serve(
     max_message_size: int = 1073741824,
     idle_timeout: float | None = 300.0,
     max_connections: int = 1024,
+    origins: list[str] | None = None,
+    ssl_context: ssl.SSLContext | None = None,
 ) -> None: ...

@@ -1,6 +1,9 @@
 // Client: connecting, and sending one numbered request; the call itself is in call.cpp.
 #include "client/lanes.hpp"
 
+#include <algorithm>
+#include <chrono>
+
 namespace client {
 
 using zk::Handle;
@@ -15,9 +18,29 @@ Ref init(Scope s, Handle self, Handle host, Handle port, Handle timeout, Handle 
     return zk::none();
 }
 
-// The new connection must be made within the client's time-out, key handshake included; with a key,
-// it passes the handshake before it replaces the old one. A server that cannot be reached, or fails
-// the handshake, is reported.
+// With an ssl_context, the connected socket wrapped in TLS, its handshake done within `seconds`
+// (and never longer than a key handshake may take); else `sock` itself.
+Ref over_tls(const Names& n, Handle self, Handle sock, Handle host, double seconds) {
+    Ref context = zk::getattr_optional(self, n._ssl_context);
+    if (!context || context.get() == Py_None) return Ref::borrow(sock);
+    Ref wrapped = zk::call_kw(zk::getattr(context, n.wrap_socket), {sock},
+                              {{n.server_hostname, host}, {n.do_handshake_on_connect, Py_False}});
+    constexpr double handshake_seconds = 10.0;
+    try {
+        if (seconds <= 0) zk::raise(PyExc_TimeoutError, "timed out");
+        zk::call_method(wrapped, n.settimeout, zk::floating(std::min(seconds, handshake_seconds)));
+        zk::call_method(wrapped, n.do_handshake);
+        zk::call_method(wrapped, n.settimeout, zk::getattr(self, n._timeout));
+    } catch (zk::PyError&) {
+        zk::call_method(wrapped, n.close);  // the socket it took over is closed with it
+        throw;
+    }
+    return wrapped;
+}
+
+// The new connection must be made within the client's time-out, handshakes included; with a key,
+// it passes the key handshake before it replaces the old one; with an ssl_context, both happen
+// inside TLS. A server that cannot be reached, or fails a handshake, is reported.
 Ref open_connection(Scope s, Handle self) {
     const State& st = s.state();
     const Names& n = st.names;
@@ -27,17 +50,22 @@ Ref open_connection(Scope s, Handle self) {
     Ref sock;
     try {
         Ref timeout = zk::getattr(self, n._timeout);
-        Ref started = zk::call(s.global(n.monotonic));
+        double limit = PyFloat_AsDouble(timeout.get());
+        if (limit == -1.0 && PyErr_Occurred()) zk::throw_error();
+        auto started = std::chrono::steady_clock::now();
+        auto seconds_left = [&] {
+            return limit - std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+        };
         sock = zk::call(zk::getattr(s.global(n.socket), n.socket));
         zk::call_method(sock, n.settimeout, timeout);
         zk::call_method(sock, n.connect, zk::tuple_of({host, port}));
-        Ref limit = zk::getattr_optional(self, n._max_message_size);
-        Ref connection = limit ? zk::call_kw(s.global(n.Connection), {sock}, {{n.max_message_size, limit}})
-                               : zk::call(s.global(n.Connection), sock);
+        sock = over_tls(n, self, sock, host, seconds_left());
+        Ref most = zk::getattr_optional(self, n._max_message_size);
+        Ref connection = most ? zk::call_kw(s.global(n.Connection), {sock}, {{n.max_message_size, most}})
+                              : zk::call(s.global(n.Connection), sock);
         Ref key = zk::getattr_optional(self, n._authkey);
         if (key && key.get() != Py_None) {
-            Ref left = zk::subtract(timeout, zk::subtract(zk::call(s.global(n.monotonic)), started));
-            zk::call_kw(st.answer_challenge, {connection, key}, {{n.timeout, left}});
+            zk::call_kw(st.answer_challenge, {connection, key}, {{n.timeout, zk::floating(seconds_left())}});
         }
         zk::setattr(self, n._connection, connection);
         return zk::none();

@@ -23,6 +23,7 @@ namespace client {
     X(_RemoteMethod)                        \
     X(_request)                             \
     X(_socket)                              \
+    X(_ssl_context)                         \
     X(_timeout)                             \
     X(alias)                                \
     X(answer_challenge)                     \
@@ -35,6 +36,8 @@ namespace client {
     X(connect)                              \
     X(Connection)                           \
     X(critical)                             \
+    X(do_handshake)                         \
+    X(do_handshake_on_connect)              \
     X(error)                                \
     X(errors)                               \
     X(exclude)                              \
@@ -45,7 +48,6 @@ namespace client {
     X(iformat)                              \
     X(log)                                  \
     X(max_message_size)                     \
-    X(monotonic)                            \
     X(open_connection)                      \
     X(pop)                                  \
     X(recv)                                 \
@@ -53,10 +55,13 @@ namespace client {
     X(remote_type)                          \
     X(RESPONSE)                             \
     X(send)                                 \
+    X(server_hostname)                      \
     X(settimeout)                           \
     X(socket)                               \
     X(text)                                 \
+    X(SSLContext)                           \
     X(timeout)                              \
+    X(wrap_socket)                          \
     S(class_, "class")                      \
     S(raise_, "raise")                      \
     S(return_, "return")                    \

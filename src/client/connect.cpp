@@ -11,9 +11,13 @@ namespace {
 
 // Nothing is opened here: the first remote call connects.
 Ref connect(Scope s, Handle name, Handle host, Handle port, Handle timeout, Handle types, Handle authkey, Handle errors,
-            Handle max_message_size) {
+            Handle max_message_size, Handle ssl_context) {
     const Names& n = s.names();
     raises(n, errors);
+    if (ssl_context.get() != Py_None && !zk::isinstance(ssl_context, zk::getattr(zk::import("ssl"), n.SSLContext))) {
+        zk::raise(PyExc_TypeError, "ssl_context must be an ssl.SSLContext or None, not %.200s",
+                  Py_TYPE(ssl_context.get())->tp_name);
+    }
     Ref log = zk::call_kw(s.global(n.BrillPrint), {name}, {{n.exclude, zk::list_of({n.zelk, n.vantor, n.melix})}});
     Ref service_port = Ref::borrow(port);
     if (!zk::truthy(port)) {
@@ -26,6 +30,7 @@ Ref connect(Scope s, Handle name, Handle host, Handle port, Handle timeout, Hand
                              {{n.errors, errors}, {n.max_message_size, max_message_size}});
     zk::setattr(client, n.log, log);
     zk::setattr(client, n._authkey, authkey);
+    zk::setattr(client, n._ssl_context, ssl_context);
     return zk::call(client, name, types);
 }
 
@@ -48,7 +53,8 @@ zk::Def connect_def(zk::Handle limit) {
                                             arg("types", Check::Str) = "class",
                                             kwonly("authkey", Check::Bytes).optional() = zk::none(),
                                             kwonly("errors", Check::Str) = "return",
-                                            kwonly("max_message_size", Check::Int) = Ref::borrow(limit)});
+                                            kwonly("max_message_size", Check::Int) = Ref::borrow(limit),
+                                            kwonly("ssl_context").annotate("ssl.SSLContext | None") = zk::none()});
 }
 
 zk::Def close_def() {

@@ -6,7 +6,6 @@ namespace {
 
 void exec_client(zk::Module& m, client::State& st) {
     m.import("socket");
-    m.from_import("time", {"monotonic"});
     m.from_import(".protocol", {"REQUEST", "RESPONSE"});
     zk::Ref ring = m.from_import(".ring", {"Connection", "MAX_MESSAGE_SIZE", "get_port"});
     m.from_import(".scribe", {"BrillPrint", "iformat"});

@@ -62,7 +62,8 @@ struct Channel {
     bool out_of_step = false;
 
     Py_ssize_t max_message_size;
-    double idle_timeout = -1;  // seconds a whole message may take to arrive; negative: no limit
+    double idle_timeout = -1;
+    bool tls = false;  // the socket is an SSL socket: it goes through tls.cpp's ways  // seconds a whole message may take to arrive; negative: no limit
 
     explicit Channel(Py_ssize_t limit);
     // The deadline of a read or write starting now on a socket whose own time-out is `timeout`.

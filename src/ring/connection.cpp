@@ -50,6 +50,9 @@ Ref init(Scope s, Handle self, Handle socket, Handle max_message_size, Handle id
     zk::setattr(self, n._socket, socket);
     Ref capsule = make_channel(limit);
     zk::setattr(self, n._channel, capsule);
+    bool over_tls = is_tls_socket(n, socket);  // settled once: see tls.cpp
+    channel_of(st, self)->tls = over_tls;
+    zk::setattr(self, n._tls, zk::boolean(over_tls));
     if (idle > 0) {
         channel_of(st, self)->idle_timeout = idle;
         if (int fd = plain_descriptor(st, socket); fd >= 0) {
@@ -65,6 +68,19 @@ Ref max_message_size(Scope s, Handle self) { return zk::integer(channel_of(s.sta
 Ref idle_timeout(Scope s, Handle self) {
     double idle = channel_of(s.state(), self)->idle_timeout;
     return idle < 0 ? zk::none() : zk::floating(idle);
+}
+
+// Bytes the owner read from the socket itself, handed back: the next recv reads them first.
+Ref unread(Scope s, Handle self, Handle received) {
+    ChannelRef ch = channel_of(s.state(), self);
+    zk::BufferView view(received);
+    zk::Holding holding(ch->recv_lock);
+    std::string input(view.data(), static_cast<std::size_t>(view.size()));
+    input.append(ch->kept_data(), static_cast<std::size_t>(ch->kept_size()));
+    ch->kept = std::move(input);
+    ch->kept_from = 0;
+    ch->clean = false;
+    return zk::none();
 }
 
 // Input the reader kept, beyond its last message or of one it stopped in, is stale too.
@@ -90,7 +106,7 @@ Ref clear(Scope s, Handle self) {
                 while (zk::truthy(zk::call_method(sock, n.recv, size))) {
                 }
             } catch (zk::PyError& e) {
-                if (!e.matches(PyExc_BlockingIOError)) throw;
+                if (!would_block(n, e)) throw;
             }
         },
         [&] { zk::call_method(sock, n.setblocking, Py_True); });
@@ -132,16 +148,21 @@ Ref flush(Scope s, Handle self) {
     const Names& n = st.names;
     ChannelRef ch = channel_of(st, self);
     zk::Holding holding(ch->recv_lock);
-    bool quiet = ch->clean && Clock::now() - ch->last_read < quiet_for;
+    // An SSL socket may hold decrypted input beyond the last message: it is always asked.
+    bool quiet = ch->clean && !ch->tls && Clock::now() - ch->last_read < quiet_for;
     drop_kept_input(n, self, *ch);
     if (quiet) return zk::none();
     ch->clean = false;
     Ref sock = zk::getattr(self, n._socket);
-    int plain_fd = plain_descriptor(st, sock);
-    int fd = plain_fd >= 0 ? plain_fd : static_cast<int>(zk::to_ssize(zk::call_method(sock, n.fileno)));
-    Ref read_size = s.global(n.SOCKET_RECV_SIZE);
-    while (input_waiting(*ch, fd)) {
-        if (!drop_waiting_input(st, *ch, sock, plain_fd, read_size)) break;
+    if (ch->tls) {
+        flush_tls(s, *ch, sock);
+    } else {
+        int plain_fd = plain_descriptor(st, sock);
+        int fd = plain_fd >= 0 ? plain_fd : static_cast<int>(zk::to_ssize(zk::call_method(sock, n.fileno)));
+        Ref read_size = s.global(n.SOCKET_RECV_SIZE);
+        while (input_waiting(*ch, fd)) {
+            if (!drop_waiting_input(st, *ch, sock, plain_fd, read_size)) break;
+        }
     }
     ch->clean = true;
     ch->last_read = Clock::now();
@@ -163,7 +184,11 @@ void write_message(Scope s, Handle self, Handle sock, Handle request) {
     }
     Packet packet(st, request);
     zk::Holding holding(ch->send_lock);
-    write_framed(st, *ch, sock, packet);
+    if (ch->tls) {
+        write_framed_tls(st, sock, packet);
+    } else {
+        write_framed(st, *ch, sock, packet);
+    }
 }
 
 Ref send(Scope s, Handle self, Handle request) {
@@ -216,6 +241,8 @@ void define_connection(zk::Module& m, Handle byte_stream) {
                     zk::method(zk::declare<send>("send", {arg("self"), arg("request").annotate("Any")})),
                     zk::method(recv_def()),
                     zk::method(upgrade_def()),
+                    zk::method(zk::declare<unread>("unread", {arg("self"), arg("received", zk::Check::Bytes)})
+                                   .doc("Hand back bytes read from the socket by the connection's owner: the next recv reads them first.")),
                     zk::method(zk::declare<close>("close", {arg("self")})),
                 });
 }

@@ -205,7 +205,7 @@ Ref recv(Scope s, Handle self) {
             zk::raise(zk::call(PyExc_BufferError, short_header_text(n, e.value(), sock, short_header)));
         }
         if (e.matches(PyExc_RuntimeError)) {
-            zk::call(s.global(n.print), zk::str("Runtime Error"), e.value());
+            zk::call(s.global(n.print), zk::str("Runtime Error"), zk::escaped_text(e.value()));
             return zk::none();
         }
         throw;

@@ -14,6 +14,7 @@ namespace ring {
     X(_partial)                          \
     X(_socket)                           \
     X(_surplus)                          \
+    X(_tls)                              \
     X(close)                             \
     X(compare_digest)                    \
     X(digest)                            \
@@ -21,6 +22,7 @@ namespace ring {
     X(fileno)                            \
     X(getpeername)                       \
     X(getsockname)                       \
+    X(pending)                           \
     X(hashlib)                           \
     X(hexdigest)                         \
     X(md5)                               \
@@ -35,12 +37,16 @@ namespace ring {
     X(setblocking)                       \
     X(settimeout)                        \
     X(sha256)                            \
+    X(SSLSocket)                         \
+    X(SSLWantReadError)                  \
+    X(SSLWantWriteError)                 \
     X(shutdown)                          \
     X(timeout)                           \
     X(unpack)                            \
     X(update)                            \
     X(urandom)                           \
     S(new_, "new")                       \
+    S(ssl_, "ssl")                       \
     S(struct_, "struct")                 \
     S(length_format, "Q")
 
@@ -122,6 +128,19 @@ inline Py_ssize_t body_read_limit(Py_ssize_t recv_size) {
     constexpr Py_ssize_t body_reads = 16;
     return recv_size > PY_SSIZE_T_MAX / body_reads ? PY_SSIZE_T_MAX : recv_size * body_reads;
 }
+
+// Whether `sock` is an ssl.SSLSocket, whose reads and writes go through the functions below.
+bool is_tls_socket(const Names& n, zk::Handle sock);
+
+// Whether `e` says a socket that does not wait had nothing to give: BlockingIOError, or an SSL
+// socket's want-read or want-write.
+bool would_block(const Names& n, const zk::PyError& e);
+
+// write_framed for an SSL socket, which has no working sendmsg.
+void write_framed_tls(const State& st, zk::Handle sock, const Packet& packet);
+
+// Connection.flush's loop for an SSL socket: drops decrypted and raw input alike, never waits.
+void flush_tls(Scope s, Channel& ch, zk::Handle sock);
 
 // class ByteStream: the stream frame around each packet.
 zk::Ref define_byte_stream(zk::Module& m, State& st);

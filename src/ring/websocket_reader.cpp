@@ -7,6 +7,10 @@
 // Pings are answered with pongs and pongs are dropped, and reading goes on; a close frame is
 // answered with one and ends the connection as an empty read does. Bytes beyond the request or
 // frame wait in `_surplus` for the next recv; what an interrupted read collected waits in `_partial`.
+//
+// Frames no browser sends (unmasked, with reserved bits or opcodes, a continuation of nothing, a
+// fragmented or long control frame) fail the connection, as RFC 6455 asks of a server: the peer is
+// sent a close frame with status 1002 (1009 for a length beyond reach), and recv raises.
 #include "ring/channel.hpp"
 
 #include <algorithm>
@@ -27,12 +31,17 @@ constexpr Py_ssize_t request_limit = Py_ssize_t(1) << 16;
 // RFC 6455: control frames (close, ping, pong) carry at most 125 bytes.
 constexpr std::uint64_t control_limit = 125;
 
-enum Opcode : unsigned { close_frame = 8, ping_frame = 9, pong_frame = 10 };
+enum Opcode : unsigned { continuation_frame = 0, text_frame = 1, binary_frame = 2, close_frame = 8, ping_frame = 9,
+                         pong_frame = 10 };
+
+// The status codes of a close frame that fails the connection.
+constexpr unsigned protocol_error = 1002, message_too_big = 1009;
 
 // Where a frame's parts lie, from its first bytes.
 struct FrameHeader {
     unsigned opcode = 0;
     bool final = false;
+    bool reserved_bits = false;  // RSV1 to RSV3: no extension is agreed on, so none may be set
     bool masked = false;
     Py_ssize_t head = 0;           // the header with its mask
     std::uint64_t length = 0;      // of the data
@@ -42,6 +51,7 @@ struct FrameHeader {
         if (got < 2) return;
         opcode = b[0] & 0x0F;
         final = (b[0] & 0x80) != 0;
+        reserved_bits = (b[0] & 0x70) != 0;
         masked = (b[1] & 0x80) != 0;
         unsigned code = b[1] & 0x7F;
         Py_ssize_t extended = code == 126 ? 2 : code == 127 ? 8 : 0;
@@ -53,6 +63,11 @@ struct FrameHeader {
         }
         head = 2 + extended + (masked ? 4 : 0);
         complete_header = true;
+    }
+
+    bool control() const { return (opcode & 8) != 0; }
+    bool known_opcode() const {
+        return opcode <= binary_frame || opcode == close_frame || opcode == ping_frame || opcode == pong_frame;
     }
 };
 
@@ -93,15 +108,13 @@ public:
             FrameHeader frame(bytes() + scanned_, got_ - scanned_);
             if (!frame.complete_header) return -1;
             auto length = static_cast<unsigned long long>(frame.length);
+            bool control = frame.control(), first = scanned_ == 0;
+            check_frame(frame, first);
             if (frame.length > static_cast<std::uint64_t>(PY_SSIZE_T_MAX - frame.head - scanned_)) {
-                refuse(PyExc_OverflowError, "frame length %llu is beyond this machine's reach", length);
+                refuse(PyExc_OverflowError, message_too_big, "frame length %llu is beyond this machine's reach", length);
             }
-            bool control = (frame.opcode & 8) != 0, first = scanned_ == 0;
             if (control && frame.length > control_limit) {
-                refuse(PyExc_ValueError, "a control frame carries at most 125 bytes, not %llu", length);
-            }
-            if (!control && !first && frame.opcode != 0) {
-                refuse(PyExc_ValueError, "a frame of opcode %u began a message inside a fragmented one", frame.opcode);
+                refuse(PyExc_ValueError, protocol_error, "a control frame carries at most 125 bytes, not %llu", length);
             }
             Py_ssize_t end = scanned_ + frame.head + static_cast<Py_ssize_t>(frame.length);
             needed_ = end;
@@ -110,6 +123,9 @@ public:
             scanned_ = end;
         }
     }
+
+    // The status code of the close frame a refusal sends, or 0 for none (a refused HTTP request).
+    unsigned close_code() const { return close_code_; }
 
     // How many bytes the frame being read ends at, once its header has come; else -1.
     Py_ssize_t needed() const { return needed_ > got_ ? needed_ : -1; }
@@ -159,15 +175,33 @@ private:
         searched_ = got_;
         Py_ssize_t length = end == std::string_view::npos ? got_ + 1 : static_cast<Py_ssize_t>(end) + 4;
         if (length > request_limit) {
-            refuse(PyExc_ValueError, "an upgrade request ends with a blank line within %zd bytes; this one did not",
+            refuse(PyExc_ValueError, 0, "an upgrade request ends with a blank line within %zd bytes; this one did not",
                    request_limit);
         }
         return end == std::string_view::npos ? -1 : length;
     }
 
+    // What only a broken or hostile client sends: RFC 6455, sections 5.1 to 5.5.
+    void check_frame(const FrameHeader& frame, bool first) {
+        if (frame.reserved_bits) refuse(PyExc_ValueError, protocol_error, "a frame with reserved bits set: no extension was agreed on");
+        if (!frame.known_opcode()) refuse(PyExc_ValueError, protocol_error, "a frame of reserved opcode %u", frame.opcode);
+        if (!frame.masked) refuse(PyExc_ValueError, protocol_error, "an unmasked frame: a client masks every frame it sends");
+        if (frame.control()) {
+            if (!frame.final) refuse(PyExc_ValueError, protocol_error, "a control frame in fragments");
+            return;
+        }
+        if (first && frame.opcode == continuation_frame) {
+            refuse(PyExc_ValueError, protocol_error, "a continuation frame with no message to continue");
+        }
+        if (!first && frame.opcode != continuation_frame) {
+            refuse(PyExc_ValueError, protocol_error, "a frame of opcode %u began a message inside a fragmented one", frame.opcode);
+        }
+    }
+
     template <class... Args>
-    [[noreturn]] void refuse(PyObject* type, const char* format, Args... args) {
+    [[noreturn]] void refuse(PyObject* type, unsigned close_code, const char* format, Args... args) {
         refused_ = true;
+        close_code_ = close_code;
         zk::raise(type, format, args...);
     }
 
@@ -178,6 +212,7 @@ private:
     Py_ssize_t scanned_ = 0;   // bytes of whole frames of a fragmented message not yet finished
     Py_ssize_t searched_ = 0;  // bytes of a request already searched for its blank line
     bool refused_ = false;
+    unsigned close_code_ = 0;
 };
 
 // Reads until the message is whole; false when the peer closed the connection first.
@@ -247,6 +282,22 @@ void answer(Scope s, Handle self, Handle sock, Handle frame) {
     write_bytes(st, *ch, sock, frame);
 }
 
+// A close frame carrying `status`. A peer that has gone already cannot read it, and the
+// connection ends either way.
+void send_close(Scope s, Handle self, Handle sock, std::string_view status) {
+    try {
+        answer(s, self, sock, control_frame(close_frame, status));
+    } catch (zk::PyError& e) {
+        if (!e.matches(PyExc_OSError)) throw;
+    }
+}
+
+// Fails the connection with the status `code`.
+void fail_connection(Scope s, Handle self, Handle sock, unsigned code) {
+    const char status[2] = {static_cast<char>(code >> 8), static_cast<char>(code & 0xFF)};
+    send_close(s, self, sock, std::string_view(status, 2));
+}
+
 }  // namespace
 
 Ref receive_websocket(Scope s, Handle self, Handle sock) {
@@ -259,7 +310,11 @@ Ref receive_websocket(Scope s, Handle self, Handle sock) {
         try {
             whole = read_message(s, sock, message);
         } catch (zk::PyError&) {
-            if (message.started() && !message.refused()) zk::setattr(self, n._partial, message.snapshot());
+            if (message.refused()) {
+                if (message.close_code()) fail_connection(s, self, sock, message.close_code());
+            } else if (message.started()) {
+                zk::setattr(self, n._partial, message.snapshot());
+            }
             throw;
         }
         if (!whole) return zk::none();
@@ -274,14 +329,8 @@ Ref receive_websocket(Scope s, Handle self, Handle sock) {
         for (Py_ssize_t at = 0; at < size; at += frame_size(b + at, size - at)) {
             switch (b[at] & 0x0F) {
                 case close_frame: {
-                    // The answer carries the status code back, as RFC 6455 asks. A peer that has gone
-                    // already cannot read it, and the connection ends either way.
-                    std::string status = frame_data(b + at, size - at).substr(0, 2);
-                    try {
-                        answer(s, self, sock, control_frame(close_frame, status));
-                    } catch (zk::PyError& e) {
-                        if (!e.matches(PyExc_OSError)) throw;
-                    }
+                    // The answer carries the status code back, as RFC 6455 asks.
+                    send_close(s, self, sock, frame_data(b + at, size - at).substr(0, 2));
                     return zk::none();
                 }
                 case ping_frame:

@@ -27,6 +27,32 @@ const char* const iprint_doc =
     "            will not be printed\n"
     "    ";
 
+// The strings that say what the exceptions of a report are (each "Type: text" line and each note),
+// as format_exception_only gives them for the exception and every one it chains or groups.
+void exception_texts(const Names& n, Handle report, Handle texts, int depth = 0) {
+    // Past this depth (a chain no program makes) texts keep their line breaks, as the layout does.
+    if (report.get() == Py_None || depth > 64) return;
+    for (Ref text : zk::iterate(zk::call_method(report, n.format_exception_only))) {
+        zk::check_status(PySet_Add(texts, text.get()));
+    }
+    exception_texts(n, zk::getattr(report, n.__cause__), texts, depth + 1);
+    exception_texts(n, zk::getattr(report, n.__context__), texts, depth + 1);
+    if (Ref group = zk::getattr_optional(report, n.exceptions); group && group.get() != Py_None) {
+        for (Ref member : zk::iterate(group)) exception_texts(n, member, texts, depth + 1);
+    }
+}
+
+// An exception's text is often made of the values it is about, which may come from a peer: it is
+// shown on its own line with its control characters escaped, so that it can neither start lines
+// of its own nor colour them. The report's other strings keep their line breaks, which are its layout.
+Ref safe_line(Handle line, Handle texts) {
+    if (!zk::contains(texts, line)) return zk::escape_controls(line, true);
+    Py_ssize_t size = PyUnicode_GET_LENGTH(line.get());
+    if (size == 0 || PyUnicode_READ_CHAR(line.get(), size - 1) != '\n') return zk::escape_controls(line);
+    Ref body = zk::escape_controls(zk::slice(line, 0, size - 1));
+    return zk::text("{}\n", body);
+}
+
 // The traceback of the exception being handled, one marked piece per string of
 // TracebackException.format(chain=True), leaving out those that `pattern` matches.
 Ref exception_report(Scope s, Handle style, Handle pattern, Handle obj) {
@@ -35,13 +61,16 @@ Ref exception_report(Scope s, Handle style, Handle pattern, Handle obj) {
     Ref limit = zk::new_dict();
     zk::setitem(limit, n.limit, Py_None);
     Ref report = zk::call_with(zk::getattr(s.global(n.traceback), n.TracebackException), exc_info, limit);
+    Ref texts = zk::check(PySet_New(nullptr));
+    exception_texts(n, report, texts);
 
     Ref markers = zk::getitem(style, n.tb);
     Ref split = zk::getitem(markers, n.split);
     Ref search = zk::getattr(pattern, n.search);
     Ref pieces = zk::list_of({zk::text("{}!\r\n", zk::to_str(obj))});
-    for (Ref line : zk::iterate(zk::call_kw(zk::getattr(report, n.format), {}, {{n.chain, Py_True}}))) {
-        if (zk::truthy(zk::call(search, line))) continue;
+    for (Ref raw : zk::iterate(zk::call_kw(zk::getattr(report, n.format), {}, {{n.chain, Py_True}}))) {
+        if (zk::truthy(zk::call(search, raw))) continue;
+        Ref line = safe_line(raw, texts);
         Ref piece;
         if (zk::contains(line, n.during)) {
             piece = zk::text("\r\n{}{}{}", split, split, zk::call_method(line, n.lstrip));

@@ -11,6 +11,8 @@ namespace scribe {
 
 #define SCRIBE_NAMES(X, S)                 \
     X(__file__)                            \
+    X(__cause__)                           \
+    X(__context__)                         \
     X(__init__)                            \
     X(__path__)                            \
     X(abspath)                             \
@@ -33,7 +35,9 @@ namespace scribe {
     X(error)                               \
     X(escape)                              \
     X(exc_info)                            \
+    X(exceptions)                          \
     X(exclude)                             \
+    X(format_exception_only)               \
     X(exist_ok)                            \
     X(exists)                              \
     X(extMatch)                            \

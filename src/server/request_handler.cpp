@@ -87,9 +87,10 @@ Ref failure_answer(Scope s, const Session& session, Handle request, const Call& 
         zk::raise(PyExc_UnboundLocalError, "cannot access local variable 'args' where it is not associated with a value");
     }
     Ref rendered = zk::call(st.iformat, name, call.args, call.kwds);
-    Ref err = zk::call(PyExc_Exception, zk::text("{}{} {}", type_name, rendered, e.value()));
+    // The call's name and arguments are the peer's, and so may be the exception's text.
+    Ref err = zk::call(PyExc_Exception, zk::escape_controls(zk::text("{}{} {}", type_name, rendered, e.value())));
     Ref log = zk::getattr(session.server, n.log);
-    if (!zk::truthy(traceback)) return zk::call_method(log, n.error, zk::to_str(e.value()));
+    if (!zk::truthy(traceback)) return zk::call_method(log, n.error, zk::escape_controls(zk::to_str(e.value())));
     return zk::call_method(log, n.error, err);
 }
 
@@ -102,7 +103,12 @@ void serve_one(Scope s, const Session& session) {
     Ref request = zk::call(session.recv);
     bool record = PyTuple_Check(request.get()) || PyList_Check(request.get());
     if (!record && request.get() != Py_None && zk::truthy(zk::getattr(session.connection, n._onwebs))) {
-        if (!PyDict_Check(request.get())) zk::call(s.global(n.print), request);
+        if (PyDict_Check(request.get())) {
+            Ref address = zk::getattr(session.handler, n.client_address);
+            if (!admit_upgrade(s, session.server, session.connection, address, request)) return;
+        } else {
+            zk::call(s.global(n.print), zk::escaped_text(request));
+        }
         zk::call(session.send, request);
         return;
     }
@@ -174,18 +180,37 @@ Ref setup(Scope s, Handle self) {
     return zk::none();
 }
 
+bool begins_with_get(Handle first) {
+    return PyBytes_Check(first.get()) && PyBytes_GET_SIZE(first.get()) >= 4 &&
+           std::memcmp(PyBytes_AS_STRING(first.get()), "GET ", 4) == 0;
+}
+
 // One port serves zelk clients and browsers: a browser's first bytes are "GET ", which cannot
 // begin a zelk message of sane length (its 8-byte length field would announce over 500 MB). The
 // bytes are looked at without taking them; a browser's connection then reads WebSocket frames.
-// False when the client closed without sending anything: there is nothing left to serve.
-bool tell_browsers_apart(const State& st, Handle connection) {
+// An SSL socket cannot look without taking, so there they are read and handed back to the connection,
+// whose next recv starts with them. False: a plain server's peer began a TLS handshake, and goes; or
+// the client closed without sending anything, and there is nothing left to serve.
+bool tell_browsers_apart(const State& st, Handle self, Handle connection) {
     const Names& n = st.names;
-    Ref first = zk::call_method(zk::getattr(connection, n._socket), n.recv, zk::integer(4), st.peek_whole);
-    if (!PyBytes_Check(first.get())) return true;
-    if (PyBytes_GET_SIZE(first.get()) == 4 && std::memcmp(PyBytes_AS_STRING(first.get()), "GET ", 4) == 0) {
-        zk::call_method(connection, n.upgrade);
+    Ref sock = zk::getattr(connection, n._socket);
+    if (serves_tls(n, zk::getattr(self, n.server))) {
+        Ref first = read_first_bytes(n, sock, 4);
+        if (begins_with_get(first)) {
+            zk::call_method(connection, n.upgrade, first);
+        } else if (zk::truthy(first)) {
+            zk::call_method(connection, n.unread, first);
+        }
+        return zk::truthy(first);
     }
-    return PyBytes_GET_SIZE(first.get()) > 0;
+    Ref first = zk::call_method(sock, n.recv, zk::integer(6), st.peek_whole);
+    if (begins_with_get(first)) {
+        zk::call_method(connection, n.upgrade);
+    } else if (starts_tls_handshake(first)) {
+        turn_away_tls(st, self);
+        return false;
+    }
+    return !PyBytes_Check(first.get()) || PyBytes_GET_SIZE(first.get()) > 0;
 }
 
 // With a key, a new connection must pass the key handshake before anything it sends is decoded;
@@ -229,10 +254,11 @@ void report_end(const State& st, Handle self, const zk::PyError& e) {
 Ref handle(Scope s, Handle self) {
     const State& st = s.state();
     const Names& n = st.names;
+    if (!passes_tls_handshake(st, self)) return zk::none();  // with TLS, a connection over it from here on
     Ref connection = zk::getattr(self, n._connection);
-    if (!passes_key_handshake(st, self, connection)) return zk::none();
+    if (!passes_key_handshake(st, self, connection)) return zk::none();  // inside TLS, when there is TLS
     try {
-        if (!tell_browsers_apart(st, connection)) return zk::none();
+        if (!tell_browsers_apart(st, self, connection)) return zk::none();
     } catch (zk::PyError& e) {
         if (!e.matches(PyExc_OSError)) throw;
         // Silent for the whole idle time-out: closed now. Any other break the loop below sees.
@@ -269,6 +295,14 @@ Ref finish(Scope s, Handle self) {
     zk::call_method(zk::getattr(server, n.log), n.critical, zk::text("Client{} disconnected!", address));
     zk::call_method(zk::getattr(server, n.statistics), n.pop, address, zk::str(""));
     zk::setattr(zk::getattr(self, n._connection), n._closed, Py_True);
+    // socketserver closes the socket it accepted, which TLS took over: the TLS one is closed here.
+    if (serves_tls(n, server)) {
+        try {
+            zk::call_method(zk::getattr(self, n.request), n.close);
+        } catch (zk::PyError& e) {
+            if (!e.matches(PyExc_OSError)) throw;
+        }
+    }
     return zk::none();
 }
 

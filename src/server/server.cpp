@@ -27,6 +27,10 @@ const char* const serve_doc =
     "        clean (bool, optional): call `terminate` if true, default False\n"
     "        authkey (bytes, optional): a key clients must prove they know before anything\n"
     "            they send is decoded; without one, anyone who reaches the port is served\n"
+    "        origins (list[str], optional): web pages allowed to call, as scheme://host[:port],\n"
+    "            besides pages from a loopback host; browsers' other pages are refused\n"
+    "        ssl_context (ssl.SSLContext, optional): serve every connection over TLS, browsers'\n"
+    "            (wss://) included; the key handshake, with a key, then runs inside TLS\n"
     "        max_message_size (int, optional): the largest message a client may send, in bytes;\n"
     "            a connection announcing more is closed before anything is allocated (1 GiB)\n"
     "        idle_timeout (float | None, optional): seconds a connection may stay silent, or take\n"
@@ -151,9 +155,12 @@ void check_limits(Handle max_message_size, Handle idle_timeout, Handle max_conne
 }
 
 Ref serve(Scope s, Handle obj, Handle alias, Handle host, Handle port, Handle thread, Handle clean, Handle authkey,
-          Handle max_message_size, Handle idle_timeout, Handle max_connections) {
+          Handle origins, Handle ssl_context, Handle max_message_size, Handle idle_timeout, Handle max_connections) {
     const State& st = s.state();
     const Names& n = st.names;
+    // Every setting is checked before anything is bound.
+    Ref allowed = allowed_origins(st, origins);
+    Ref context = checked_tls_context(n, ssl_context);
     check_limits(max_message_size, idle_timeout, max_connections);
     Ref log = zk::call_kw(s.global(n.BrillPrint), {alias}, {{n.exclude, st.exclude}});
     Ref chosen = zk::truthy(port) ? Ref::borrow(port) : zk::call(s.global(n.get_port), alias);
@@ -162,6 +169,8 @@ Ref serve(Scope s, Handle obj, Handle alias, Handle host, Handle port, Handle th
                              {{n.obj, obj}, {n.alias, alias}});
     zk::setattr(server, n.log, log);
     zk::setattr(server, n._authkey, authkey);
+    zk::setattr(server, n._origins, allowed);
+    zk::setattr(server, n._ssl_context, context);
     zk::setattr(server, n.max_message_size, max_message_size);
     zk::setattr(server, n.idle_timeout, idle_timeout);
     zk::setattr(server, n.max_connections, max_connections);
@@ -215,6 +224,8 @@ zk::Def serve_def(Handle max_message_size) {
                                         arg("port", Check::Int) = 0, arg("thread").annotate("bool") = false,
                                         arg("clean").annotate("bool") = false,
                                         kwonly("authkey", Check::Bytes).optional() = zk::none(),
+                                        kwonly("origins").annotate("list[str] | None") = zk::none(),
+                                        kwonly("ssl_context").annotate("ssl.SSLContext | None") = zk::none(),
                                         kwonly("max_message_size", Check::Int) = Ref::borrow(max_message_size),
                                         kwonly("idle_timeout").annotate("float | None") = zk::floating(idle_timeout_default),
                                         kwonly("max_connections", Check::Int) = zk::integer(max_connections_default)})

@@ -7,11 +7,22 @@ namespace server {
 
 #define SERVER_NAMES(X, S)            \
     X(__init__)                       \
+    X(_ssl_context)                   \
+    X(close)                          \
+    X(_surplus)                       \
+    X(do_handshake)                   \
+    X(do_handshake_on_connect)        \
+    X(server_side)                    \
+    X(settimeout)                     \
+    X(SSLContext)                     \
+    X(timeout)                        \
+    X(wrap_socket)                    \
     X(_alias)                         \
     X(_authkey)                       \
     X(_closed)                        \
     X(_connection)                    \
     X(_onwebs)                        \
+    X(_origins)                       \
     X(_parse)                         \
     X(_server)                        \
     X(_shadowed)                      \
@@ -47,12 +58,15 @@ namespace server {
     X(max_connections)                \
     X(max_message_size)               \
     X(MessageTooLarge)                \
+    X(lower)                          \
     X(IPPROTO_TCP)                    \
     X(MSG_PEEK)                       \
     X(MSG_WAITALL)                    \
     X(name)                           \
     X(NoSuchProcess)                  \
     X(obj)                            \
+    X(origin)                         \
+    X(origins)                        \
     X(os)                             \
     X(ping)                           \
     X(pop)                            \
@@ -70,6 +84,7 @@ namespace server {
     X(request_queue_size)             \
     X(RequestHandler)                 \
     X(send)                           \
+    X(sendall)                        \
     X(serve_forever)                  \
     X(setsockopt)                     \
     X(shutdown_request)               \
@@ -81,6 +96,7 @@ namespace server {
     X(server_close)                   \
     X(sleep)                          \
     X(socket)                         \
+    X(unread)                         \
     X(upgrade)                        \
     X(split)                          \
     X(start)                          \
@@ -97,6 +113,7 @@ namespace server {
     X(warning)                        \
     S(args_, "args")                  \
     S(dot, ".")                       \
+    S(null_, "null")                  \
     S(traceback_, "traceback")
 
 ZK_NAMES(Names, SERVER_NAMES)
@@ -150,6 +167,24 @@ void define_server(zk::Module& m, const State& st, zk::Handle server_base);
 // The warning naming the service methods the served object's own attributes shadow, once the
 // server has its printer; nothing when there are none.
 void report_shadowed(Scope s, zk::Handle server);
+// The origins `serve` allows besides loopback pages, checked and in one form (a frozenset);
+// ValueError for an entry that is not scheme://host[:port].
+zk::Ref allowed_origins(const State& st, zk::Handle entries);
+// Whether a browser's upgrade request may go on: when its page's origin is not allowed, the page
+// is answered 403, the refusal logged and the connection marked closed.
+bool admit_upgrade(Scope s, zk::Handle server, zk::Handle connection, zk::Handle address, zk::Handle header);
+
+// TLS, when the server has an ssl_context (tls.cpp). The context `serve` was given, checked;
+// whether `server` has one; the handshake, in the connection's own thread and bounded in time,
+// after which the handler's request and connection are the TLS ones (false: it failed, and was logged).
+zk::Ref checked_tls_context(const Names& n, zk::Handle context);
+bool serves_tls(const Names& n, zk::Handle server);
+bool passes_tls_handshake(const State& st, zk::Handle handler);
+// The first `size` bytes of `sock` (fewer if it closes first), read where they cannot be peeked at.
+zk::Ref read_first_bytes(const Names& n, zk::Handle sock, Py_ssize_t size);
+// Whether bytes a plain server peeked at begin a TLS handshake; the warning that turns one away.
+bool starts_tls_handshake(zk::Handle first);
+void turn_away_tls(const State& st, zk::Handle handler);
 
 // terminate, start, serve
 zk::Def terminate_def();

@@ -1,0 +1,100 @@
+// A connection over TLS: the socket operations an ssl.SSLSocket needs done its own way.
+//
+// An SSLSocket takes no flags on recv and has no working sendmsg, and it may hold decrypted bytes
+// (or records that carry none, such as TLS 1.3 session tickets) that poll cannot see or that
+// a blocking recv would wait behind. Whether a connection's socket is one is settled when the
+// connection is made; the plain socket's paths never see it.
+#include "ring/channel.hpp"
+
+#include <cstdint>
+#include <cstring>
+#include <string>
+
+namespace ring {
+
+using zk::Handle;
+using zk::Ref;
+
+namespace {
+
+// The ssl module, when it has been imported: no SSLSocket exists before that.
+Ref ssl_module(const Names& n) {
+    PyObject* module = PyImport_GetModule(n.ssl_.get());
+    if (!module && PyErr_Occurred()) zk::throw_error();
+    return Ref::steal(module);
+}
+
+// Runs `body` with the socket not blocking, then gives it its time-out back.
+template <class Body>
+auto without_waiting(const Names& n, Handle sock, Body&& body) -> decltype(body()) {
+    Ref before = zk::getattr(sock, n.timeout);
+    zk::call_method(sock, n.settimeout, zk::floating(0.0));
+    return zk::finally(body, [&] { zk::call_method(sock, n.settimeout, before); });
+}
+
+// Pieces up to this size are gathered into one record with their neighbours.
+constexpr Py_ssize_t gather_below = 1 << 14;
+
+}  // namespace
+
+bool is_tls_socket(const Names& n, Handle sock) {
+    Ref ssl = ssl_module(n);
+    return ssl && zk::isinstance(sock, zk::getattr(ssl, n.SSLSocket));
+}
+
+bool would_block(const Names& n, const zk::PyError& e) {
+    if (e.matches(PyExc_BlockingIOError)) return true;
+    Ref ssl = ssl_module(n);
+    return ssl && (e.matches(zk::getattr(ssl, n.SSLWantReadError)) || e.matches(zk::getattr(ssl, n.SSLWantWriteError)));
+}
+
+// Small neighbouring pieces (the length field, the encoder's own bytes) go out together; large
+// buffers go out in place, each with one sendall, which cuts them into records itself.
+void write_framed_tls(const State& st, Handle sock, const Packet& packet) {
+    const Names& n = st.names;
+    std::string gathered;
+    char header[header_size];
+    std::uint64_t size = static_cast<std::uint64_t>(packet.size());
+    std::memcpy(header, &size, header_size);
+    gathered.append(header, header_size);
+    auto send_gathered = [&] {
+        if (gathered.empty()) return;
+        zk::call_method(sock, n.sendall, zk::check(PyBytes_FromStringAndSize(gathered.data(), static_cast<Py_ssize_t>(gathered.size()))));
+        gathered.clear();
+    };
+    for (std::size_t i = 0; i < packet.piece_count(); i++) {
+        protocol::EncodedPiece piece = packet.piece(i);
+        if (piece.size < gather_below) {
+            gathered.append(piece.data, static_cast<std::size_t>(piece.size));
+            continue;
+        }
+        send_gathered();
+        Ref view = zk::check(PyMemoryView_FromMemory(const_cast<char*>(piece.data), piece.size, PyBUF_READ));
+        zk::finally([&] { zk::call_method(sock, n.sendall, view); }, [&] { zk::call_method(view, n.release); });
+    }
+    send_gathered();
+}
+
+// Drops what is waiting, decrypted or not, without ever waiting for more. A peer that has closed
+// its side gets no probe, which would only meet TLS's own errors: its end of the session is over,
+// and that is BrokenPipeError to the caller, as the probe would have found.
+void flush_tls(Scope s, Channel& ch, Handle sock) {
+    const Names& n = s.names();
+    int fd = static_cast<int>(zk::to_ssize(zk::call_method(sock, n.fileno)));
+    Ref size = s.global(n.SOCKET_RECV_SIZE);
+    for (;;) {
+        bool decrypted = zk::truthy(zk::call_method(sock, n.pending));
+        if (!decrypted && !input_waiting(ch, fd)) return;
+        bool closed = without_waiting(n, sock, [&] {
+            try {
+                return !zk::truthy(zk::call_method(sock, n.recv, size));
+            } catch (zk::PyError& e) {
+                if (!would_block(n, e)) throw;
+                return false;  // a record with no data for us, or part of one: poll says when more comes
+            }
+        });
+        if (closed) zk::raise(zk::call(PyExc_BrokenPipeError, zk::integer(32), zk::str("the peer closed the TLS connection")));
+    }
+}
+
+}  // namespace ring

@@ -1,0 +1,87 @@
+// A server with an ssl.SSLContext: every accepted connection, browsers' included, is wrapped in
+// TLS in its own handler thread, so that a peer that is slow, silent or not speaking TLS holds up
+// no one else; the handshake is bounded in time. A server without a context serves plain TCP and
+// turns away peers that begin a TLS handshake, which would otherwise wait on it for nothing.
+#include "server/server.hpp"
+
+#include <cstring>
+
+namespace server {
+
+using zk::Handle;
+using zk::Ref;
+
+namespace {
+
+// A peer that says nothing cannot hold a connection's thread longer than this, as in the key handshake.
+constexpr double handshake_seconds = 10.0;
+
+Ref context_of(const Names& n, Handle server) {
+    Ref context = zk::getattr_optional(server, n._ssl_context);
+    return context && context.get() != Py_None ? std::move(context) : Ref();
+}
+
+void warn(const Names& n, Handle server, Handle text) { zk::call_method(zk::getattr(server, n.log), n.warning, text); }
+
+}  // namespace
+
+bool serves_tls(const Names& n, Handle server) { return static_cast<bool>(context_of(n, server)); }
+
+Ref checked_tls_context(const Names& n, Handle context) {
+    if (context.get() == Py_None) return Ref::borrow(context);
+    Ref ssl = zk::import("ssl");
+    if (!zk::isinstance(context, zk::getattr(ssl, n.SSLContext))) {
+        zk::raise(PyExc_TypeError, "ssl_context must be an ssl.SSLContext or None, not %.200s", Py_TYPE(context.get())->tp_name);
+    }
+    return Ref::borrow(context);
+}
+
+bool passes_tls_handshake(const State& st, Handle self) {
+    const Names& n = st.names;
+    Ref server = zk::getattr(self, n.server);
+    Ref context = context_of(n, server);
+    if (!context) return true;
+    try {
+        Ref sock = zk::call_kw(zk::getattr(context, n.wrap_socket), {zk::getattr(self, n.request)},
+                               {{n.server_side, Py_True}, {n.do_handshake_on_connect, Py_False}});
+        zk::setattr(self, n.request, sock);  // it took the accepted socket's descriptor over
+        Ref before = zk::getattr(sock, n.timeout);
+        zk::call_method(sock, n.settimeout, zk::floating(handshake_seconds));
+        zk::finally([&] { zk::call_method(sock, n.do_handshake); }, [&] { zk::call_method(sock, n.settimeout, before); });
+        zk::setattr(self, n._connection, zk::call(st.connection_class, sock));
+        return true;
+    } catch (zk::PyError& e) {
+        if (!e.matches(PyExc_OSError)) throw;  // ssl.SSLError and time-outs are OSErrors too
+        Ref text = zk::text("Client {} failed the TLS handshake: {}", zk::getattr(self, n.client_address), e.value());
+        warn(n, server, zk::escape_controls(text));
+        return false;
+    }
+}
+
+Ref read_first_bytes(const Names& n, Handle sock, Py_ssize_t size) {
+    Ref first = zk::check(PyBytes_FromStringAndSize(nullptr, 0));
+    while (zk::length(first) < size) {
+        Ref chunk = zk::call_method(sock, n.recv, zk::integer(size - zk::length(first)));
+        if (!zk::truthy(chunk)) break;
+        first = zk::add(first, chunk);
+    }
+    return first;
+}
+
+bool starts_tls_handshake(Handle first) {
+    // A TLS record of the handshake type, a 3.x version and a ClientHello after its length: as a
+    // zelk length field these bytes would announce a message of a terabyte or more.
+    if (!PyBytes_Check(first.get()) || PyBytes_GET_SIZE(first.get()) < 6) return false;
+    const auto* b = reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(first.get()));
+    return b[0] == 0x16 && b[1] == 0x03 && b[2] <= 0x04 && b[5] == 0x01;
+}
+
+void turn_away_tls(const State& st, Handle self) {
+    const Names& n = st.names;
+    Ref server = zk::getattr(self, n.server);
+    Ref text = zk::text("Client {} began a TLS handshake, and this server has no ssl_context: disconnected",
+                        zk::getattr(self, n.client_address));
+    warn(n, server, text);
+}
+
+}  // namespace server
