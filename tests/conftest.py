@@ -1,6 +1,10 @@
+import contextlib
 import gc
+import importlib
 import io
 import os
+import sys
+import sysconfig
 import threading
 
 import pytest
@@ -14,6 +18,30 @@ sanitized = os.environ.get("ZELK_SANITIZE") == "1"
 needs_plain_build = pytest.mark.skipif(sanitized, reason="memory growth is meaningless under AddressSanitizer")
 
 _figures: list[str] = []
+
+# On a free-threaded interpreter an extension that does not declare that it runs without the GIL
+# switches the GIL back on when imported, and every thread test would then pass testing nothing.
+free_threaded = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
+
+
+def pytest_sessionstart(session):
+    if not free_threaded:
+        return
+    for name in ("zelk.protocol", "zelk.ring", "zelk.server", "zelk.client", "zelk.scribe", "zelk.minter"):
+        importlib.import_module(name)
+    for optional in ("dill", "psutil", "line_profiler"):
+        with contextlib.suppress(ImportError):
+            importlib.import_module(optional)
+    if sys._is_gil_enabled():
+        pytest.exit("the GIL is on after importing zelk and its dependencies: the thread tests would test nothing",
+                    returncode=pytest.ExitCode.TESTS_FAILED)
+
+
+def pytest_sessionfinish(session, exitstatus):
+    # Something the tests imported may have switched it on since the start.
+    if free_threaded and sys._is_gil_enabled():
+        print("\nthe GIL was switched on during the run: the thread tests tested nothing")
+        session.exitstatus = pytest.ExitCode.TESTS_FAILED
 
 
 @pytest.fixture(scope="session")

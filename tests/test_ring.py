@@ -302,6 +302,17 @@ def test_send_propagates_encoding_errors(pair):
         pair[0].send(frozenset([1]))
 
 
+def test_pack_and_unpack_set_on_the_instance_are_used(pair):
+    a, b = pair
+    a.pack = lambda request: frame(("packed on the instance", request))
+    b.unpack = lambda response: ("unpacked on the instance", BytePacker.unpack(response))
+    a.send(RECORD)
+    assert b.recv() == ("unpacked on the instance", ("packed on the instance", RECORD))
+    del a.pack, b.unpack
+    a.send(RECORD)
+    assert b.recv() == RECORD
+
+
 def test_flush_on_an_idle_blocking_socket_returns_at_once(pair):
     a, b = pair
     b._socket.settimeout(None)

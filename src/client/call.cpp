@@ -202,15 +202,9 @@ Ref remote_call(Scope s, Handle self, Handle method, Handle args, Handle kwds) {
     return report(s, self, method, args, kwds, out);
 }
 
-namespace {
-
-Ref call(Scope s, Handle self, Handle method, Handle args, Handle kwds) { return remote_call(s, self, method, args, kwds); }
-
-}  // namespace
-
 zk::Def call_def() {
     using zk::arg;
-    return zk::declare<call>("call", {arg("self"), arg("method", zk::Check::Str), zk::varargs("args"), zk::kwargs("kwds")})
+    return zk::declare<remote_call>("call", {arg("self"), arg("method", zk::Check::Str), zk::varargs("args"), zk::kwargs("kwds")})
         .doc("Calling remote method");
 }
 

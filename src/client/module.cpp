@@ -7,9 +7,9 @@ namespace {
 void exec_client(zk::Module& m, client::State& st) {
     m.import("socket");
     m.from_import(".protocol", {"REQUEST", "RESPONSE"});
-    m.from_import(".ring", {"Connection", "MAX_MESSAGE_SIZE", "get_port"});
+    zk::Ref ring = m.from_import(".ring", {"Connection", "MAX_MESSAGE_SIZE", "get_port"});
     m.from_import(".scribe", {"BrillPrint", "iformat"});
-    st.answer_challenge = zk::getattr(zk::import("zelk.ring"), st.names.answer_challenge);
+    st.answer_challenge = zk::getattr(ring, st.names.answer_challenge);
     st.send_errors = zk::tuple_of({PyExc_ConnectionAbortedError, PyExc_ConnectionResetError, PyExc_BrokenPipeError,
                                    PyExc_TimeoutError});
     client::define_errors(m, st);

@@ -63,15 +63,11 @@ Ref method_call(Scope s, Handle self, Handle args, Handle kwds) {
     const Names& n = st.names;
     Ref client = zk::getattr(self, n._client);
     Ref method = zk::getattr(self, n._method);
-    Ref bound = zk::getattr(client, n.call);
-    if (PyMethod_Check(bound.get()) && PyMethod_GET_FUNCTION(bound.get()) == st.client_call.get() &&
-        PyMethod_GET_SELF(bound.get()) == client.get()) {
-        if (!PyUnicode_CheckExact(method.get())) {
-            zk::raise(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", "method",
-                      "str", Py_TYPE(method.get())->tp_name);
-        }
+    if (zk::is_native(st.core, client, n.call, st.client_call)) {
+        if (!PyUnicode_CheckExact(method.get())) zk::raise(zk::wrong_type("method", zk::Check::Str, method));
         return remote_call(s, client, method, args, kwds);
     }
+    Ref bound = zk::getattr(client, n.call);
     Py_ssize_t count = PyTuple_GET_SIZE(args.get());
     std::vector<PyObject*> stack(1 + static_cast<std::size_t>(count));
     stack[0] = method.get();

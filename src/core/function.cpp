@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstring>
 #include <new>
+#include <utility>
 
 namespace zk {
 
@@ -30,7 +31,7 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
     // Exactly the positional parameters: the arguments are the slots, as they come.
     bool exact = !kwnames && nargs == sig.positional();
     PyObject* filled[Signature::max_params];
-    if (f->fast && (exact || sig.bind_simple(args, nargs, kwnames, filled))) {
+    if (sig.binds_in_place() && (exact || sig.bind_simple(args, nargs, kwnames, filled))) {
         PyObject* const* slots = exact ? args : filled;
         try {
             sig.verify_types(slots);
@@ -152,9 +153,15 @@ int set_annotate(PyObject* self, PyObject* value, void*) noexcept {
         PyErr_SetString(PyExc_TypeError, "__annotate__ must be callable or None");
         return -1;
     }
-    write_attr(self, &FunctionAttributes::annotate, value);
-    if (value != Py_None) write_attr(self, &FunctionAttributes::annotations, nullptr);
-    return 0;
+    // Both change under one lock, so no reader sees the new __annotate__ beside the old annotations.
+    Ref old_annotate, old_annotations;
+    {
+        CriticalSection lock(self);
+        FunctionAttributes& attrs = as_function(self)->attrs;
+        old_annotate = std::exchange(attrs.annotate, Ref::borrow(value));
+        if (value != Py_None) old_annotations = std::move(attrs.annotations);
+    }
+    return 0;  // the old values are released outside the lock, since their destructors may run Python code
 }
 
 PyObject* get_defaults(PyObject* self, void*) noexcept {
@@ -305,7 +312,6 @@ Ref make_function(std::shared_ptr<const Prototype> prototype, Handle module, Han
     NativeFunction* f = PyObject_GC_New(NativeFunction, type);
     if (!f) throw_error();
     f->vectorcall = function_vectorcall;
-    f->fast = prototype->signature.binds_in_place();
     new (&f->prototype) std::shared_ptr<const Prototype>(std::move(prototype));
     f->state = state;
     new (&f->module) Ref(Ref::borrow(module));

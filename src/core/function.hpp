@@ -103,7 +103,6 @@ struct NativeFunction {
     Ref module;           // the defining module, whose dict holds the function's globals
     Captures* captures;   // owned; null for functions declared at module level
     Ref owner;            // the class whose body defined the function (Python's __class__ cell), or empty
-    bool fast;            // calls with exactly the positional arguments need no binding
     FunctionAttributes attrs;
 };
 

@@ -54,5 +54,44 @@ Ref make_class(Handle module, const char* name, std::initializer_list<Handle> ba
     return cls;
 }
 
+namespace {
+
+// What `type` defines as `name`, itself or by inheritance: the first class along its __mro__ that
+// has the name in its __dict__ decides. Empty when none has it.
+Ref defined(const CoreNames& names, PyObject* type, Handle name) {
+    // The class itself first, where the methods this is asked about usually are.
+    if (Ref found = dict_get(check(PyType_GetDict(reinterpret_cast<PyTypeObject*>(type))), name)) return found;
+    for (Ref base : iterate(getattr(type, names.__mro__))) {
+        if (base.get() == type || !PyType_Check(base.get())) continue;
+        if (Ref found = dict_get(check(PyType_GetDict(reinterpret_cast<PyTypeObject*>(base.get()))), name)) return found;
+    }
+    return Ref();
+}
+
+bool is_dunder(Handle name) {
+    return PyUnicode_GET_LENGTH(name.get()) > 2 && PyUnicode_READ_CHAR(name.get(), 0) == '_' &&
+           PyUnicode_READ_CHAR(name.get(), 1) == '_';
+}
+
+// Whether the instance's own __dict__ holds `name`.
+bool has_own(PyObject* obj, Handle name) {
+    PyTypeObject* type = Py_TYPE(obj);
+    if (!PyType_HasFeature(type, Py_TPFLAGS_MANAGED_DICT) && type->tp_dictoffset == 0) return false;
+    Ref dict = check(PyObject_GenericGetDict(obj, nullptr));
+    return check_status(PyDict_Contains(dict.get(), name)) != 0;
+}
+
+}  // namespace
+
+bool is_native(const CoreNames& names, Handle obj, Handle name, Handle native) {
+    PyTypeObject* type = Py_TYPE(obj.get());
+    // A class whose metaclass is type: its own __mro__ decides, as long as type has no data
+    // descriptor of that name, and all of type's have names in double underscores.
+    if (type == &PyType_Type) return !is_dunder(name) && defined(names, obj, name).get() == native.get();
+    // An instance that looks attributes up the usual way: its class's method, unless its __dict__
+    // has one of that name (the method being no data descriptor).
+    if (PyType_GetSlot(type, Py_tp_getattro) != reinterpret_cast<void*>(PyObject_GenericGetAttr)) return false;
+    return defined(names, reinterpret_cast<PyObject*>(type), name).get() == native.get() && !has_own(obj, name);
+}
 
 }  // namespace zk

@@ -37,5 +37,12 @@ inline Member attribute(const char* name, Ref value) { return Member(Member::Kin
 Ref make_class(Handle module, const char* name, std::initializer_list<Handle> bases, const char* doc,
                const std::vector<Member>& members);
 
+// Whether `obj.name` still finds `native`, what a class body of ours put there (a function, or a
+// classmethod for a class method), so that the caller may do that method's work itself. `obj` is an
+// instance, or a class for a class method. Python's lookup order decides: an attribute of the
+// instance (`conn.pack = f`), or one of a subclass or of the class itself, that replaced it makes
+// this false, and the caller then calls `obj.name` as Python would. So does a lookup this cannot
+// follow without running it (a metaclass, __getattribute__ or __getattr__ of a subclass).
+bool is_native(const CoreNames& names, Handle obj, Handle name, Handle native);
 
 }  // namespace zk

@@ -1,3 +1,4 @@
+// Large buffers on huge pages: the advice for them, and bytes copied into such a buffer.
 #include "core/memory.hpp"
 
 #include <sys/mman.h>

@@ -25,7 +25,7 @@ Ref Module::import(const char* name, const char* alias) {
     return module;
 }
 
-void Module::from_import(const char* module, std::initializer_list<const char*> names) {
+Ref Module::from_import(const char* module, std::initializer_list<const char*> names) {
     int level = 0;
     while (module[level] == '.') level++;
     Ref fromlist = new_list();
@@ -39,6 +39,7 @@ void Module::from_import(const char* module, std::initializer_list<const char*> 
         }
         set(n, value);
     }
+    return source;
 }
 
 Ref Module::def(const Def& decl) {

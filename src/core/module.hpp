@@ -28,8 +28,9 @@ public:
     void set(const char* name, Handle value);
     // import name [as alias]
     Ref import(const char* name, const char* alias = nullptr);
-    // from module import names; leading dots make the import relative to this package.
-    void from_import(const char* module, std::initializer_list<const char*> names);
+    // from module import names; leading dots make the import relative to this package. Returns the
+    // module imported from, for what is needed of it without being bound here.
+    Ref from_import(const char* module, std::initializer_list<const char*> names);
     // def decl.name(...): a module-level function.
     Ref def(const Def& decl);
     // class name(*bases): ...

@@ -61,15 +61,17 @@ inline bool contains(Handle container, Handle item) {
 // o[start:stop], with Python's meaning of negative and out-of-range bounds.
 inline Ref slice(Handle o, Py_ssize_t start, Py_ssize_t stop) { return check(PySequence_GetSlice(o, start, stop)); }
 
-// The bytes of an object that exports a buffer, held for a scope.
+// The bytes of an object that exports a buffer, held for a scope (`flags` as PyObject_GetBuffer takes them).
+// Whoever takes over view() and clears its `obj` releases it instead.
 class BufferView {
 public:
-    explicit BufferView(Handle o) { check_status(PyObject_GetBuffer(o, &view_, PyBUF_SIMPLE)); }
+    explicit BufferView(Handle o, int flags = PyBUF_SIMPLE) { check_status(PyObject_GetBuffer(o, &view_, flags)); }
     ~BufferView() { PyBuffer_Release(&view_); }
     BufferView(const BufferView&) = delete;
     BufferView& operator=(const BufferView&) = delete;
     const char* data() const noexcept { return static_cast<const char*>(view_.buf); }
     Py_ssize_t size() const noexcept { return view_.len; }
+    Py_buffer& view() noexcept { return view_; }
 
 private:
     Py_buffer view_;

@@ -69,11 +69,16 @@ Ref qualname_of(Handle function) { return getattr(function, str("__qualname__"))
 }
 
 [[noreturn]] void raise_wrong_type(const Signature::Parameter& p, PyObject* value) {
-    raise(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
-          PyUnicode_AsUTF8(p.name.get()), info(p.check).type_name, Py_TYPE(value)->tp_name);
+    raise(wrong_type(PyUnicode_AsUTF8(p.name.get()), p.check, value));
 }
 
 }  // namespace
+
+Ref wrong_type(const char* name, Check expected, Handle value) {
+    Ref text = str_format("Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", name,
+                          info(expected).type_name, Py_TYPE(value.get())->tp_name);
+    return call(PyExc_TypeError, text);
+}
 
 Signature::Signature(const char* function_name, const std::vector<Param>& params, const char* return_annotation) {
     if (params.size() > max_params) {

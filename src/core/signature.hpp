@@ -49,6 +49,10 @@ inline Param varargs(const char* name) { return Param(name, Kind::VarArgs, Check
 inline Param kwonly(const char* name, Check check = Check::Any) { return Param(name, Kind::KeywordOnly, check); }
 inline Param kwargs(const char* name) { return Param(name, Kind::VarKeywords, Check::Any); }
 
+// The TypeError for an argument `name` that is not exactly the type `expected` asks for, as a call
+// that binds it raises: "Argument 'indent' has incorrect type (expected int, got bool)".
+Ref wrong_type(const char* name, Check expected, Handle value);
+
 // The compiled parameter list of one declaration.
 class Signature {
 public:

@@ -24,6 +24,7 @@ namespace zk {
     X(__dict__)                  \
     X(__doc__)                   \
     X(__module__)                \
+    X(__mro__)                   \
     X(__name__)                  \
     X(__qualname__)              \
     X(__signature__)             \

@@ -2,61 +2,34 @@
 // BytePacker.encode/decode applied on the way, byte for byte what msgpack with those hooks gives.
 #pragma once
 
-#include "core/names.hpp"
+#include "core/ops.hpp"
+#include "protocol/names.hpp"
 
 #include <cstddef>
 #include <vector>
 
 namespace protocol::codec {
 
-#define CODEC_NAMES(X, S)           \
-    X(ascontiguousarray)            \
-    X(data)                         \
-    X(dtype)                        \
-    X(error)                        \
-    X(ExtraData)                    \
-    X(ExtType)                      \
-    X(flags)                        \
-    X(FormatError)                  \
-    X(frombuffer)                   \
-    X(kind)                         \
-    X(names)                        \
-    X(ndarray)                      \
-    X(packb)                        \
-    X(reshape)                      \
-    X(set)                          \
-    X(shape)                        \
-    X(StackError)                   \
-    X(str)                          \
-    X(Timestamp)                    \
-    X(tuple)                        \
-    X(unpackb)                      \
-    S(c_contiguous, "C_CONTIGUOUS") \
-    S(dict, "__dict__")
-
-// The interned texts the value rules look up or compare against.
-ZK_NAMES(Names, CODEC_NAMES)
-
 // The objects the value rules call, captured when the module is executed and never changed after,
 // so any number of threads share them without locks. Part of the module's state.
 struct Hooks {
+    const Names* names = nullptr;  // the module's, which its state holds beside these
     zk::Ref ndarray, ascontiguousarray, frombuffer;
     zk::Ref builtin_names;  // frozenset(dir(builtins)): classes named like these are left to MessagePack
     zk::Ref udump, uload, log;
     zk::Ref packb, unpackb, ext_type, timestamp;  // msgpack's own, for the extension types
     zk::Ref extra_data, format_error, stack_error;
-    Names names;
 
     // Captures them from `numpy`, `msgpack`, `builtins`, the object serializer and the module printer.
-    void capture(PyObject* numpy, PyObject* msgpack, PyObject* builtins, PyObject* udump, PyObject* uload, PyObject* log);
+    void capture(const Names& module_names, zk::Handle numpy, zk::Handle msgpack, zk::Handle builtins, zk::Handle udump,
+                 zk::Handle uload, zk::Handle log);
     // log.error(text) while `error` is the exception being handled; its result takes the value's place.
-    zk::Ref report(const zk::PyError& error, PyObject* text) const;
+    zk::Ref report(const zk::PyError& error, zk::Handle text) const;
 
     template <class F>
     void each(F&& f) {
         f(ndarray), f(ascontiguousarray), f(frombuffer), f(builtin_names), f(udump), f(uload), f(log);
         f(packb), f(unpackb), f(ext_type), f(timestamp), f(extra_data), f(format_error), f(stack_error);
-        f(names);
     }
 };
 
@@ -65,6 +38,24 @@ struct Hooks {
 // MessagePack to refuse (a class named like a builtin). `name` is set for the serializer's form.
 enum class Carriage { tuple_map, set_map, array_map, serialized, unchanged };
 Carriage carriage_of(PyObject* obj, const Hooks& hooks, zk::Ref& name);
+
+// udump(obj), the `data` of the serializer's map for a value of the class named `name`. A failure
+// is reported with an "@ENCODE: " line; `failed` then says that the printer's result came back,
+// to travel in the value's place.
+zk::Ref serialized(zk::Handle obj, zk::Handle name, const Hooks& hooks, bool& failed);
+
+// How a map comes back, the twin of carriage_of: a dict (or a subclass) holding "data" and "dtype"
+// is a tagged map and becomes the value it stands for; anything else is returned as it is.
+zk::Ref restored(zk::Handle obj, const Hooks& hooks);
+// The same from a tagged map's members, `shape` null when it has none: an array, a tuple or a set
+// of `data`, or the serializer's object.
+zk::Ref restored(zk::Handle data, zk::Handle dtype, zk::Handle shape, const Hooks& hooks);
+// np.frombuffer(data, dtype).reshape(shape); a failure is reported with a "@DECODE: " line and the
+// printer's result takes the array's place.
+zk::Ref rebuilt_array(zk::Handle data, zk::Handle dtype, zk::Handle shape, const Hooks& hooks);
+
+// map[key] if present, for dicts and their subclasses (whose own lookups are honoured); empty when missing.
+zk::Ref member(zk::Handle map, zk::Handle key);
 
 // One encoded message as pieces: the bytes the encoder wrote, with large buffers (array data, big
 // bytes) referenced in place between them and kept exported until the message is dropped.

@@ -12,7 +12,7 @@ const codec::Encoded& encoded(const void* message) { return *static_cast<const c
 void* encode(const CodecApi* api, PyObject* value) noexcept {
     const State& st = *static_cast<const State*>(api->state);
     try {
-        if (!has_own_hook(st, st.byte_packer, st.names.encode, st.encode_descriptor)) return nullptr;
+        if (!zk::is_native(st.core, st.byte_packer, st.names.encode, st.native_encode)) return nullptr;
         return new codec::Encoded(codec::encode(value, st.codec));
     } catch (...) {
         zk::translate_exception();

@@ -11,28 +11,20 @@ namespace {
 
 Ref type_name(Handle obj) { return zk::check(PyType_GetName(Py_TYPE(obj.get()))); }
 
-// obj[key] if present, for dicts and their subclasses (whose own lookups are honoured).
-Ref lookup(Handle obj, Handle key) {
-    if (PyDict_CheckExact(obj.get())) return zk::dict_get(obj, key);
-    if (!zk::contains(obj, key)) return Ref();
-    return zk::getitem(obj, key);
-}
-
 Ref encode_array(Scope s, Handle obj) {
     const State& st = s.state();
     const Names& n = st.names;
-    const ExtraNames& x = st.extra;
     Ref array = Ref::borrow(obj);
     if (!zk::truthy(zk::getitem(zk::getattr(obj, n.flags), n.c_contiguous))) array = zk::call(st.codec.ascontiguousarray, obj);
     Ref dtype = zk::getattr(array, n.dtype);
     // The bytes of object elements are addresses in this process: nothing a peer could read back,
     // and nothing to show it.
-    if (zk::truthy(zk::getattr(dtype, x.hasobject))) {
+    if (zk::truthy(zk::getattr(dtype, n.hasobject))) {
         zk::raise(PyExc_TypeError, "Object of type ndarray with elements of type object is not JSON serializable");
     }
-    Ref encoded = zk::call(zk::getattr(s.global(x.base64), x.b64encode), zk::getattr(array, n.data));
+    Ref encoded = zk::call(zk::getattr(s.global(n.base64), n.b64encode), zk::getattr(array, n.data));
     Ref map = zk::new_dict();
-    zk::setitem(map, n.ndarray, zk::call_method(encoded, n.decode, x.utf_8));
+    zk::setitem(map, n.ndarray, zk::call_method(encoded, n.decode, n.utf_8));
     zk::setitem(map, n.dtype, zk::getattr(dtype, n.type_string));
     zk::setitem(map, n.shape, zk::getattr(array, n.shape));
     return map;
@@ -59,41 +51,37 @@ Ref default_(Scope s, Handle, Handle obj) {
 Ref object_hook(Scope s, Handle, Handle obj) {
     const State& st = s.state();
     const Names& n = st.names;
-    const ExtraNames& x = st.extra;
     if (!PyDict_Check(obj.get())) return Ref::borrow(obj);
-    Ref dtype = lookup(obj, n.dtype);
+    Ref dtype = codec::member(obj, n.dtype);
     if (!dtype) return Ref::borrow(obj);
-    if (Ref text = lookup(obj, n.ndarray)) {
-        Ref raw = zk::call(zk::getattr(s.global(x.base64), x.b64decode), zk::call_method(text, n.encode, x.utf_8));
+    if (Ref text = codec::member(obj, n.ndarray)) {
+        Ref raw = zk::call(zk::getattr(s.global(n.base64), n.b64decode), zk::call_method(text, n.encode, n.utf_8));
         return zk::call_method(zk::call(st.codec.frombuffer, raw, dtype), n.reshape, zk::getitem(obj, n.shape));
     }
-    if (zk::equal(dtype, x.complex)) return complex_from_text(zk::getitem(obj, n.data));
+    if (zk::equal(dtype, n.complex)) return complex_from_text(zk::getitem(obj, n.data));
     if (zk::equal(dtype, n.set)) return set_from_text(zk::getitem(obj, n.data));
     return Ref::borrow(obj);
 }
 
 // Exactly an int, checked here rather than by the declaration: a bool or another subclass of int
 // is refused with a note that says why, since that surprises.
-void check_indent(const ExtraNames& x, Handle indent) {
+void check_indent(const Names& n, Handle indent) {
     if (PyLong_CheckExact(indent.get())) return;
-    Ref error = zk::call(PyExc_TypeError, zk::str_format("Argument 'indent' has incorrect type (expected int, got %.200s)",
-                                                         Py_TYPE(indent.get())->tp_name));
-    if (PyLong_Check(indent.get())) zk::call_method(error, x.add_note, zk::str("subclasses of int are refused here"));
+    Ref error = zk::wrong_type("indent", zk::Check::Int, indent);
+    if (PyLong_Check(indent.get())) zk::call_method(error, n.add_note, zk::str("subclasses of int are refused here"));
     zk::raise(error);
 }
 
 Ref dumps(Scope s, Handle cls, Handle obj, Handle indent) {
     const Names& n = s.names();
-    const ExtraNames& x = s.state().extra;
-    check_indent(x, indent);
-    return zk::call_kw(zk::getattr(s.global(x.json), n.dumps), {obj},
-                       {{n.default_, zk::getattr(cls, x._default)}, {x.indent, indent}});
+    check_indent(n, indent);
+    return zk::call_kw(zk::getattr(s.global(n.json), n.dumps), {obj},
+                       {{n.default_, zk::getattr(cls, n._default)}, {n.indent, indent}});
 }
 
 Ref loads(Scope s, Handle cls, Handle text) {
     const Names& n = s.names();
-    const ExtraNames& x = s.state().extra;
-    return zk::call_kw(zk::getattr(s.global(x.json), n.loads), {text}, {{n.object_hook, zk::getattr(cls, x._object_hook)}});
+    return zk::call_kw(zk::getattr(s.global(n.json), n.loads), {text}, {{n.object_hook, zk::getattr(cls, n._object_hook)}});
 }
 
 }  // namespace

@@ -5,7 +5,6 @@
 namespace {
 
 void exec_protocol(zk::Module& m, protocol::State& st) {
-    st.extra.intern();
     m.import("base64");
     m.import("builtins");
     m.import("hashlib");

@@ -44,13 +44,6 @@ bool is_ascii(const char* s, Py_ssize_t n) {
     return !(high & 0x8080808080808080ULL);
 }
 
-Ref call1(PyObject* f, PyObject* a) {
-    PyObject* args[] = {nullptr, a};
-    return zk::check(PyObject_Vectorcall(f, args + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-}
-
-bool equals(PyObject* a, PyObject* b) { return zk::check_status(PyObject_RichCompareBool(a, b, Py_EQ)) != 0; }
-
 // A tagged map's "data" as read, left unmade until the map shows what it is for: the items of an
 // array are gathered in a tuple, since the commonest tag turns them into one; bin stays in the input.
 struct Data {
@@ -106,9 +99,7 @@ private:
     Ref tagged(std::uint32_t n);
     Ref untagged(std::uint32_t n, std::uint32_t read, Data& data, Dtype* dtype);
     void fill(PyObject* dict, std::uint32_t n);
-    Ref restore(Ref dict);
     Ref restore_pair(Data& data, Dtype& dtype);
-    Ref rebuild_array(Data& data, PyObject* dtype, PyObject* shape);
     Ref as_value(Data& data);
     Ref as_buffer(Data& data);
     Ref dtype_object(Dtype& dtype);
@@ -193,13 +184,16 @@ Ref Decoder::value() {
 }
 
 // ASCII, the usual case, is copied into a str made to size; the rest goes through the codec,
-// which raises msgpack's UnicodeDecodeError for bad UTF-8.
+// which raises msgpack's UnicodeDecodeError for bad UTF-8. The bytes are copied before they are
+// looked at, and only the copy is: the input may be a bytearray that another thread writes to, and
+// a str must hold exactly what was checked.
 Ref Decoder::str(Py_ssize_t n) {
     const char* s = take(n);
-    if (!is_ascii(s, n)) return zk::check(PyUnicode_DecodeUTF8(s, n, nullptr));
     Ref text = zk::check(PyUnicode_New(n, 127));
-    std::memcpy(PyUnicode_DATA(text.get()), s, static_cast<std::size_t>(n));
-    return text;
+    auto* copy = static_cast<char*>(PyUnicode_DATA(text.get()));
+    std::memcpy(copy, s, static_cast<std::size_t>(n));
+    if (is_ascii(copy, n)) return text;
+    return zk::check(PyUnicode_DecodeUTF8(copy, n, nullptr));
 }
 
 Ref Decoder::bin(Py_ssize_t n) {
@@ -211,7 +205,7 @@ Ref Decoder::bin(Py_ssize_t n) {
 Ref Decoder::ext(const char* start, Py_ssize_t length) {
     take(length - (p_ - start));
     Ref slice = zk::check(PyBytes_FromStringAndSize(start, length));
-    return call1(hooks_.unpackb.get(), slice.get());
+    return zk::call(hooks_.unpackb, slice);
 }
 
 template <bool Tuple>
@@ -234,9 +228,9 @@ Ref Decoder::items(std::uint32_t n) {
 Ref Decoder::map(std::uint32_t n) {
     Nest nest(*this, n, true);
     if ((n == 2 || n == 3) && next_str("data", 4)) return tagged(n);
-    Ref dict = zk::check(PyDict_New());
+    Ref dict = zk::new_dict();
     fill(dict.get(), n);
-    return restore(std::move(dict));
+    return restored(dict, hooks_);
 }
 
 // Whether the next value is the str `text`, in any of the str formats; consumed if it is.
@@ -303,80 +297,41 @@ Ref Decoder::tagged(std::uint32_t n) {
     if (!next_str("shape", 5)) return untagged(n, 2, data, &dtype);
     Ref shape = value();
     Ref type = dtype_object(dtype);
-    return rebuild_array(data, type.get(), shape.get());
+    return rebuilt_array(as_buffer(data), type, shape, hooks_);
 }
 
 Ref Decoder::untagged(std::uint32_t n, std::uint32_t read, Data& data, Dtype* dtype) {
-    Ref dict = zk::check(PyDict_New());
-    zk::check_status(PyDict_SetItem(dict.get(), hooks_.names.data.get(), as_value(data).get()));
-    if (dtype) zk::check_status(PyDict_SetItem(dict.get(), hooks_.names.dtype.get(), dtype_object(*dtype).get()));
+    Ref dict = zk::new_dict();
+    zk::setitem(dict, hooks_.names->data, as_value(data));
+    if (dtype) zk::setitem(dict, hooks_.names->dtype, dtype_object(*dtype));
     fill(dict.get(), n - read);
-    return restore(std::move(dict));
+    return restored(dict, hooks_);
 }
 
-// Keys are interned, and each item is stored as soon as it is read, as msgpack does.
+// Each item is stored as soon as it is read, as msgpack does. Keys are interned as msgpack interns
+// them, except on free-threaded builds: there an interned str is immortal, and every distinct key a
+// peer ever sent would stay until the process ends.
 void Decoder::fill(PyObject* dict, std::uint32_t n) {
     for (std::uint32_t i = 0; i < n; i++) {
         Ref key = value();
+#ifndef Py_GIL_DISABLED
         if (PyUnicode_CheckExact(key.get())) {
             PyObject* k = key.release();
             PyUnicode_InternInPlace(&k);
             key = Ref::steal(k);
         }
+#endif
         Ref item = value();
-        zk::check_status(PyDict_SetItem(dict, key.get(), item.get()));
+        zk::setitem(dict, key, item);
     }
 }
 
-Ref lookup(PyObject* dict, PyObject* key) {
-    PyObject* found = nullptr;
-    zk::check_status(PyDict_GetItemRef(dict, key, &found));
-    return Ref::steal(found);
-}
-
-// BytePacker.decode on a dict that was built: a dict with both data and dtype is a tagged map.
-Ref Decoder::restore(Ref dict) {
-    if (PyDict_GET_SIZE(dict.get()) < 2) return dict;
-    const Names& names = hooks_.names;
-    Data data;
-    data.value = lookup(dict.get(), names.data.get());
-    if (!data.value) return dict;
-    Dtype dtype;
-    dtype.value = lookup(dict.get(), names.dtype.get());
-    if (!dtype.value) return dict;
-    if (PyDict_GET_SIZE(dict.get()) > 2) {
-        if (Ref shape = lookup(dict.get(), names.shape.get())) return rebuild_array(data, dtype.value.get(), shape.get());
-    }
-    return restore_pair(data, dtype);
-}
-
-// {"data", "dtype"} without a shape: a tuple, a set, or an object for the serializer.
+// {"data", "dtype"} without a shape: the container tags read from the input make their container
+// straight from the items read; everything else is BytePacker.decode's rule.
 Ref Decoder::restore_pair(Data& data, Dtype& dtype) {
-    bool tuple = dtype.kind == Dtype::tuple || (dtype.kind == Dtype::other && equals(dtype.value.get(), hooks_.names.tuple.get()));
-    if (tuple) {
-        if (data.kind == Data::items) return std::move(data.value);
-        return zk::check(PySequence_Tuple(as_value(data).get()));
-    }
-    bool set = dtype.kind == Dtype::set || (dtype.kind == Dtype::other && equals(dtype.value.get(), hooks_.names.set.get()));
-    if (set) return zk::check(PySet_New(data.kind == Data::items ? data.value.get() : as_value(data).get()));
-    return call1(hooks_.uload.get(), as_value(data).get());
-}
-
-// np.frombuffer(data, dtype).reshape(shape); a failure is reported and the printer's result
-// takes the array's place.
-Ref Decoder::rebuild_array(Data& data, PyObject* dtype, PyObject* shape) {
-    Ref buffer = as_buffer(data);
-    try {
-        PyObject* args[] = {nullptr, buffer.get(), dtype};
-        Ref flat = zk::check(PyObject_Vectorcall(hooks_.frombuffer.get(), args + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-        PyObject* margs[] = {flat.get(), shape};
-        return zk::check(PyObject_VectorcallMethod(hooks_.names.reshape.get(), margs, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-    } catch (zk::PyError& e) {
-        if (!e.matches(PyExc_Exception)) throw;
-        Ref text = zk::check(PyObject_Format(e.value(), nullptr));
-        Ref message = zk::check(PyUnicode_FromFormat("@DECODE: numpy ---> %U", text.get()));
-        return hooks_.report(e, message.get());
-    }
+    if (data.kind == Data::items && dtype.kind == Dtype::tuple) return std::move(data.value);
+    if (data.kind == Data::items && dtype.kind == Dtype::set) return zk::check(PySet_New(data.value.get()));
+    return restored(as_value(data), dtype_object(dtype), nullptr, hooks_);
 }
 
 // The value msgpack would have put in the dict.
@@ -399,8 +354,8 @@ Ref Decoder::as_buffer(Data& data) {
 
 Ref Decoder::dtype_object(Dtype& dtype) {
     switch (dtype.kind) {
-    case Dtype::tuple: return hooks_.names.tuple.copy();
-    case Dtype::set: return hooks_.names.set.copy();
+    case Dtype::tuple: return hooks_.names->tuple.copy();
+    case Dtype::set: return hooks_.names->set.copy();
     case Dtype::other: break;
     }
     return dtype.value.copy();
@@ -413,8 +368,7 @@ Ref decode(const char* data, Py_ssize_t size, PyObject* owner, const Hooks& hook
     Ref result = decoder.value();
     if (decoder.left()) {
         Ref extra = zk::check(PyBytes_FromStringAndSize(decoder.position(), decoder.left()));
-        PyObject* args[] = {nullptr, result.get(), extra.get()};
-        zk::raise(zk::check(PyObject_Vectorcall(hooks.extra_data.get(), args + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr)));
+        zk::raise(zk::call(hooks.extra_data, result, extra));
     }
     return result;
 }

@@ -5,8 +5,10 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <new>
 #include <optional>
+#include <string_view>
 
 namespace protocol::codec {
 
@@ -103,44 +105,6 @@ inline void store(char* out, std::uint64_t v) {
     std::memcpy(out, &v, 8);
 }
 
-// A Py_buffer held for a scope unless handed to the message.
-class Export {
-public:
-    Export(PyObject* o, int flags) { zk::check_status(PyObject_GetBuffer(o, &view_, flags)); }
-    ~Export() {
-        if (view_.obj) PyBuffer_Release(&view_);
-    }
-    Export(const Export&) = delete;
-    Export& operator=(const Export&) = delete;
-    Py_buffer& view() noexcept { return view_; }
-
-private:
-    Py_buffer view_;
-};
-
-// The free-threaded build's per-object lock for a scope (nothing with the GIL); the engine keeps its
-// own so that it needs nothing of the runtime layer beyond references and errors.
-class Locked {
-public:
-    explicit Locked([[maybe_unused]] PyObject* o) noexcept {
-#ifdef Py_GIL_DISABLED
-        PyCriticalSection_Begin(&section_, o);
-#endif
-    }
-    ~Locked() {
-#ifdef Py_GIL_DISABLED
-        PyCriticalSection_End(&section_);
-#endif
-    }
-    Locked(const Locked&) = delete;
-    Locked& operator=(const Locked&) = delete;
-
-private:
-#ifdef Py_GIL_DISABLED
-    PyCriticalSection section_;
-#endif
-};
-
 enum class Native { done, overflow, other };
 
 class Encoder {
@@ -154,6 +118,8 @@ private:
     Native pack_native(PyObject* obj, int limit);
     // What the hook returned, packed with no second hook call ("default" is used once).
     void pack_replacement(PyObject* obj, int limit);
+    // The value natively, else through the hook when `through_hook`, else refused.
+    void pack_once(PyObject* obj, int limit, bool through_hook);
     // BytePacker.encode, rule for rule, its maps written in place.
     void pack_through_hook(PyObject* obj, int limit);
 
@@ -172,6 +138,7 @@ private:
     void put_float(double v);
     void put_str(PyObject* obj);
     void put_bin_header(Py_ssize_t n);
+    void put_count(Py_ssize_t n, std::uint8_t fix, std::uint8_t wide16, std::uint8_t wide32);
     void put_array_header(Py_ssize_t n, const char* what);
     void put_map_header(Py_ssize_t n);
     void put_buffer(Py_buffer& view, bool may_reference);
@@ -180,6 +147,8 @@ private:
     void put_memoryview(PyObject* obj);
     void put_list(PyObject* list, int limit);
     void put_dict(PyObject* dict, int limit);
+    template <class PackItems>
+    void put_container_map(Py_ssize_t n, PackItems pack_items, std::string_view tag, int limit);
     void put_tuple_map(PyObject* tuple, int limit);
     void put_set_map(PyObject* set, int limit);
     void put_array_map(PyObject* array, int limit);
@@ -199,7 +168,12 @@ inline void check_nesting(int limit) {
 
 void Encoder::pack(PyObject* obj, int limit) {
     check_nesting(limit);
-    --limit;
+    pack_once(obj, limit - 1, true);
+}
+
+void Encoder::pack_replacement(PyObject* obj, int limit) { pack_once(obj, limit, false); }
+
+void Encoder::pack_once(PyObject* obj, int limit, bool through_hook) {
     switch (pack_native(obj, limit)) {
     case Native::done:
         return;
@@ -207,18 +181,8 @@ void Encoder::pack(PyObject* obj, int limit) {
         // The hook gives an int back unchanged, and it overflows again.
         zk::raise(PyExc_OverflowError, "Integer value out of range");
     case Native::other:
+        if (!through_hook) zk::raise(PyExc_TypeError, "can not serialize '%.200s' object", Py_TYPE(obj)->tp_name);
         pack_through_hook(obj, limit);
-    }
-}
-
-void Encoder::pack_replacement(PyObject* obj, int limit) {
-    switch (pack_native(obj, limit)) {
-    case Native::done:
-        return;
-    case Native::overflow:
-        zk::raise(PyExc_OverflowError, "Integer value out of range");
-    case Native::other:
-        zk::raise(PyExc_TypeError, "can not serialize '%.200s' object", Py_TYPE(obj)->tp_name);
     }
 }
 
@@ -369,7 +333,7 @@ void Encoder::put_bytes(PyObject* obj) {
     Py_ssize_t n = PyBytes_GET_SIZE(obj);
     if (n > item_limit) zk::raise(PyExc_ValueError, "%.200s object is too large", Py_TYPE(obj)->tp_name);
     if (n >= reference_from) {
-        Export e(obj, PyBUF_SIMPLE);
+        zk::BufferView e(obj);
         put_buffer(e.view(), true);
         return;
     }
@@ -379,39 +343,38 @@ void Encoder::put_bytes(PyObject* obj) {
 
 // Exported while copied, so another thread cannot resize it under us.
 void Encoder::put_bytearray(PyObject* obj) {
-    Export e(obj, PyBUF_SIMPLE);
-    if (e.view().len > item_limit) zk::raise(PyExc_ValueError, "%.200s object is too large", Py_TYPE(obj)->tp_name);
+    zk::BufferView e(obj);
+    if (e.size() > item_limit) zk::raise(PyExc_ValueError, "%.200s object is too large", Py_TYPE(obj)->tp_name);
     put_buffer(e.view(), false);
 }
 
 void Encoder::put_memoryview(PyObject* obj) {
-    Export e(obj, PyBUF_SIMPLE);  // a non-contiguous view refuses this, with msgpack's BufferError
-    if (e.view().len > item_limit) zk::raise(PyExc_ValueError, "memoryview is too large");
+    zk::BufferView e(obj);  // a non-contiguous view refuses this, with msgpack's BufferError
+    if (e.size() > item_limit) zk::raise(PyExc_ValueError, "memoryview is too large");
     put_buffer(e.view(), true);
 }
 
 // ---- containers ------------------------------------------------------------------------------
 
+// A container's count in its smallest form: in the low four bits of `fix`, or after `wide16` or `wide32`.
+inline void Encoder::put_count(Py_ssize_t n, std::uint8_t fix, std::uint8_t wide16, std::uint8_t wide32) {
+    if (n <= 0x0F) {
+        put_byte(static_cast<std::uint8_t>(fix | n));
+    } else if (n <= 0xFFFF) {
+        put(wide16, static_cast<std::uint16_t>(n));
+    } else {
+        put(wide32, static_cast<std::uint32_t>(n));
+    }
+}
+
 void Encoder::put_array_header(Py_ssize_t n, const char* what) {
     if (n > item_limit) zk::raise(PyExc_ValueError, "%s is too large", what);
-    if (n <= 0x0F) {
-        put_byte(static_cast<std::uint8_t>(0x90 | n));
-    } else if (n <= 0xFFFF) {
-        put(0xdc, static_cast<std::uint16_t>(n));
-    } else {
-        put(0xdd, static_cast<std::uint32_t>(n));
-    }
+    put_count(n, 0x90, 0xdc, 0xdd);
 }
 
 void Encoder::put_map_header(Py_ssize_t n) {
     if (n > item_limit) zk::raise(PyExc_ValueError, "dict is too large");
-    if (n <= 0x0F) {
-        put_byte(static_cast<std::uint8_t>(0x80 | n));
-    } else if (n <= 0xFFFF) {
-        put(0xde, static_cast<std::uint16_t>(n));
-    } else {
-        put(0xdf, static_cast<std::uint32_t>(n));
-    }
+    put_count(n, 0x80, 0xde, 0xdf);
 }
 
 [[noreturn]] void list_changed() { zk::raise(PyExc_RuntimeError, "list changed size during iteration"); }
@@ -435,23 +398,53 @@ void Encoder::put_list(PyObject* list, int limit) {
 
 [[noreturn]] void dict_changed() { zk::raise(PyExc_RuntimeError, "dictionary changed size during iteration"); }
 
-// Each step runs under the dict's lock and keeps its key and value; they are packed outside it,
-// since packing may run Python code.
-void Encoder::put_dict(PyObject* dict, int limit) {
-    Py_ssize_t n = PyDict_GET_SIZE(dict);
-    put_map_header(n);
-    Py_ssize_t pos = 0;
-    for (Py_ssize_t i = 0; i < n; i++) {
-        Ref key, value;
-        {
-            Locked lock(dict);
-            PyObject *k, *v;
-            if (PyDict_GET_SIZE(dict) != n || !PyDict_Next(dict, &pos, &k, &v)) dict_changed();
-            key = Ref::borrow(k);
-            value = Ref::borrow(v);
+// A dict's keys and values, all taken in one step under its lock: the map header and the items that
+// follow it are one state of the dict, whatever other threads do to it while they are packed.
+class DictItems {
+public:
+    explicit DictItems(PyObject* dict) {
+        zk::CriticalSection lock(dict);
+        Py_ssize_t size = PyDict_GET_SIZE(dict);
+        if (2 * size > inline_count) {
+            more_.reset(new PyObject*[static_cast<std::size_t>(2 * size)]);
+            items_ = more_.get();
         }
-        pack(key.get(), limit);
-        pack(value.get(), limit);
+        Py_ssize_t pos = 0;
+        PyObject *key, *value;
+        while (taken_ < size && PyDict_Next(dict, &pos, &key, &value)) {
+            items_[2 * taken_] = Py_NewRef(key);
+            items_[2 * taken_ + 1] = Py_NewRef(value);
+            ++taken_;
+        }
+    }
+    ~DictItems() {
+        for (Py_ssize_t i = 0; i < 2 * taken_; i++) Ref::steal(items_[i]);  // given back as each goes
+    }
+    DictItems(const DictItems&) = delete;
+    DictItems& operator=(const DictItems&) = delete;
+
+    Py_ssize_t size() const noexcept { return taken_; }
+    PyObject* key(Py_ssize_t i) const noexcept { return items_[2 * i]; }
+    PyObject* value(Py_ssize_t i) const noexcept { return items_[2 * i + 1]; }
+
+private:
+    static constexpr Py_ssize_t inline_count = 16;
+    PyObject* inline_[inline_count];
+    PyObject** items_ = inline_;
+    std::unique_ptr<PyObject*[]> more_;
+    Py_ssize_t taken_ = 0;  // pairs, each holding a reference to its key and its value
+};
+
+// Packing runs Python code (hooks, the serializer), which may change the dict: one that changed
+// size is refused as a dict iterator would refuse it, though the items packed are those taken.
+void Encoder::put_dict(PyObject* dict, int limit) {
+    DictItems items(dict);
+    Py_ssize_t n = items.size();
+    put_map_header(n);
+    for (Py_ssize_t i = 0; i < n; i++) {
+        if (i && PyDict_GET_SIZE(dict) != n) dict_changed();
+        pack(items.key(i), limit);
+        pack(items.value(i), limit);
     }
 }
 
@@ -461,42 +454,44 @@ void Encoder::put_dict(PyObject* dict, int limit) {
 constexpr char key_data[] = "\xa4" "data";
 constexpr char key_dtype[] = "\xa5" "dtype";
 constexpr char key_shape[] = "\xa5" "shape";
-constexpr char tag_tuple[] = "\xa5" "tuple";
-constexpr char tag_set[] = "\xa3" "set";
+constexpr std::string_view tag_tuple = "\xa5" "tuple";
+constexpr std::string_view tag_set = "\xa3" "set";
 
-// {"data": list(tuple), "dtype": "tuple"}; the list is never made, its items are written.
-void Encoder::put_tuple_map(PyObject* tuple, int limit) {
+// {"data": [the n members], "dtype": tag}: `pack_items` writes the members, one level deeper.
+template <class PackItems>
+void Encoder::put_container_map(Py_ssize_t n, PackItems pack_items, std::string_view tag, int limit) {
     check_nesting(limit);
-    Py_ssize_t n = PyTuple_GET_SIZE(tuple);
     put_byte(0x82);
     put_raw(key_data, 5);
     put_array_header(n, "list");
-    for (Py_ssize_t i = 0; i < n; i++) pack(PyTuple_GET_ITEM(tuple, i), limit - 1);
+    pack_items(limit - 1);
     put_raw(key_dtype, 6);
-    put_raw(tag_tuple, 6);
+    put_raw(tag.data(), static_cast<Py_ssize_t>(tag.size()));
+}
+
+// {"data": list(tuple), "dtype": "tuple"}; the list is never made, its items are written.
+void Encoder::put_tuple_map(PyObject* tuple, int limit) {
+    Py_ssize_t n = PyTuple_GET_SIZE(tuple);
+    put_container_map(n, [&](int inner) {
+        for (Py_ssize_t i = 0; i < n; i++) pack(PyTuple_GET_ITEM(tuple, i), inner);
+    }, tag_tuple, limit);
 }
 
 // {"data": list(set), "dtype": "set"}, from the set's own iterator, which refuses a set that
 // changes size under it.
 void Encoder::put_set_map(PyObject* set, int limit) {
-    check_nesting(limit);
     Py_ssize_t n = PySet_GET_SIZE(set);
-    put_byte(0x82);
-    put_raw(key_data, 5);
-    put_array_header(n, "list");
-    Ref iterator = zk::check(PyObject_GetIter(set));
-    Py_ssize_t count = 0;
-    while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) {
-        if (++count > n) break;
-        pack(item.get(), limit - 1);
-    }
-    if (PyErr_Occurred()) zk::throw_error();
-    if (count != n) zk::raise(PyExc_RuntimeError, "Set changed size during iteration");
-    put_raw(key_dtype, 6);
-    put_raw(tag_set, 4);
+    put_container_map(n, [&](int inner) {
+        Ref iterator = zk::check(PyObject_GetIter(set));
+        Py_ssize_t count = 0;
+        while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) {
+            if (++count > n) break;
+            pack(item.get(), inner);
+        }
+        if (PyErr_Occurred()) zk::throw_error();
+        if (count != n) zk::raise(PyExc_RuntimeError, "Set changed size during iteration");
+    }, tag_set, limit);
 }
-
-Ref attr(PyObject* o, PyObject* name) { return zk::check(PyObject_GetAttr(o, name)); }
 
 // {"data": the C-contiguous bytes, "dtype": dtype.str, "shape": shape}; the bytes are referenced
 // in place, and a non-contiguous array is copied into C order once.
@@ -504,19 +499,18 @@ void Encoder::put_array_map(PyObject* array, int limit) {
     if (!Py_IS_TYPE(array, reinterpret_cast<PyTypeObject*>(hooks_.ndarray.get()))) {
         return put_subclass_array_map(array, limit);
     }
+    const Names& names = *hooks_.names;
     Ref contiguous = Ref::borrow(array);
-    std::optional<Export> data(std::in_place, array, PyBUF_FULL_RO);
+    std::optional<zk::BufferView> data(std::in_place, array, PyBUF_FULL_RO);
     if (!PyBuffer_IsContiguous(&data->view(), 'C')) {
         data.reset();
-        PyObject* args[] = {nullptr, array};
-        contiguous = zk::check(PyObject_Vectorcall(hooks_.ascontiguousarray.get(), args + 1,
-                                                    1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-        data.emplace(contiguous.get(), PyBUF_FULL_RO);
+        contiguous = zk::call(hooks_.ascontiguousarray, array);
+        data.emplace(contiguous, PyBUF_FULL_RO);
     }
-    Ref type_string = attr(attr(contiguous.get(), hooks_.names.dtype.get()).get(), hooks_.names.str.get());
-    Ref shape = attr(contiguous.get(), hooks_.names.shape.get());
+    Ref type_string = zk::getattr(zk::getattr(contiguous, names.dtype), names.type_string);
+    Ref shape = zk::getattr(contiguous, names.shape);
     check_nesting(limit);
-    if (data->view().len > item_limit) zk::raise(PyExc_ValueError, "memoryview is too large");
+    if (data->size() > item_limit) zk::raise(PyExc_ValueError, "memoryview is too large");
     put_byte(0x83);
     put_raw(key_data, 5);
     put_buffer(data->view(), true);
@@ -528,17 +522,14 @@ void Encoder::put_array_map(PyObject* array, int limit) {
 
 // A subclass may define flags, data, dtype and shape its own way: asked for each, as the hook does.
 void Encoder::put_subclass_array_map(PyObject* array, int limit) {
-    const Names& names = hooks_.names;
+    const Names& names = *hooks_.names;
     Ref contiguous = Ref::borrow(array);
-    Ref flag = zk::check(PyObject_GetItem(attr(array, names.flags.get()).get(), names.c_contiguous.get()));
-    if (!zk::check_status(PyObject_IsTrue(flag.get()))) {
-        PyObject* args[] = {nullptr, array};
-        contiguous = zk::check(PyObject_Vectorcall(hooks_.ascontiguousarray.get(), args + 1,
-                                                    1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    if (!zk::truthy(zk::getitem(zk::getattr(array, names.flags), names.c_contiguous))) {
+        contiguous = zk::call(hooks_.ascontiguousarray, array);
     }
-    Ref data = attr(contiguous.get(), names.data.get());
-    Ref type_string = attr(attr(contiguous.get(), names.dtype.get()).get(), names.str.get());
-    Ref shape = attr(contiguous.get(), names.shape.get());
+    Ref data = zk::getattr(contiguous, names.data);
+    Ref type_string = zk::getattr(zk::getattr(contiguous, names.dtype), names.type_string);
+    Ref shape = zk::getattr(contiguous, names.shape);
     check_nesting(limit);
     put_byte(0x83);
     put_raw(key_data, 5);
@@ -552,17 +543,9 @@ void Encoder::put_subclass_array_map(PyObject* array, int limit) {
 // {"data": udump(obj), "dtype": class name}; a failed udump is reported, and the printer's
 // result travels instead.
 void Encoder::put_serialized(PyObject* obj, PyObject* name, int limit) {
-    Ref data;
-    try {
-        PyObject* args[] = {nullptr, obj};
-        data = zk::check(PyObject_Vectorcall(hooks_.udump.get(), args + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-    } catch (zk::PyError& e) {
-        if (!e.matches(PyExc_Exception)) throw;
-        Ref text = zk::check(PyObject_Format(e.value(), nullptr));
-        Ref message = zk::check(PyUnicode_FromFormat("@ENCODE: %U ---> %U", name, text.get()));
-        Ref replacement = hooks_.report(e, message.get());
-        return pack_replacement(replacement.get(), limit);
-    }
+    bool failed;
+    Ref data = serialized(obj, name, hooks_, failed);
+    if (failed) return pack_replacement(data.get(), limit);
     check_nesting(limit);
     put_byte(0x82);
     put_raw(key_data, 5);
@@ -586,8 +569,7 @@ void Encoder::pack_through_hook(PyObject* obj, int limit) {
 // ExtType and Timestamp as msgpack itself writes them; its output for one value does not depend
 // on what surrounds it.
 void Encoder::put_by_msgpack(PyObject* obj) {
-    PyObject* args[] = {nullptr, obj};
-    Ref packed = zk::check(PyObject_Vectorcall(hooks_.packb.get(), args + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    Ref packed = zk::call(hooks_.packb, obj);
     if (!PyBytes_Check(packed.get())) zk::raise(PyExc_TypeError, "msgpack.packb returned no bytes");
     put_raw(PyBytes_AS_STRING(packed.get()), PyBytes_GET_SIZE(packed.get()));
 }

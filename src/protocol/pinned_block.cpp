@@ -72,7 +72,7 @@ void define_pinned_block(zk::Module& m, State& st) {
 }
 
 zk::Ref pin_block(const State& st, zk::Handle block) {
-    zk::Ref buf = zk::getattr(block, st.extra.buf);
+    zk::Ref buf = zk::getattr(block, st.names.buf);
     auto* type = reinterpret_cast<PyTypeObject*>(st.pinned_block_type.get());
     PinnedBlock* p = PyObject_GC_New(PinnedBlock, type);
     if (!p) zk::throw_error();

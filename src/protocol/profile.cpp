@@ -31,13 +31,13 @@ struct Timed {
 
 Ref wrapped(Scope s, Handle args, Handle kwargs) {
     const State& st = s.state();
-    const ExtraNames& x = st.extra;
+    const Names& n = st.names;
     Ref lp = s.captured<Timed>().lp.copy(), func = s.captured<Timed>().func.copy();
-    Ref print = s.global(x.print);
+    Ref print = s.global(n.print);
     zk::call(print, zk::text("{} started ...", zk::getattr(func, st.core.__name__)));
-    Ref profiled = zk::call_kw(lp, {}, {{x.func, func}});
+    Ref profiled = zk::call_kw(lp, {}, {{n.func, func}});
     Ref result = zk::call_with(profiled, args, kwargs);
-    zk::call_method(lp, x.print_stats);
+    zk::call_method(lp, n.print_stats);
     zk::call(print, zk::text("{} finished !!!", zk::getattr(func, st.core.__name__)));
     return result;
 }
@@ -49,20 +49,20 @@ Ref wrapper(Scope s, Handle func) {
 }
 
 Ref profile(Scope s, Handle functions) {
-    const ExtraNames& x = s.state().extra;
-    Ref wraps = zk::getattr(zk::import("functools"), x.wraps);
+    const Names& n = s.names();
+    Ref wraps = zk::getattr(zk::import("functools"), n.wraps);
     Ref line_profiler;
     try {
         Ref module = zk::import("line_profiler");
-        line_profiler = zk::getattr_optional(module, x.LineProfiler);
+        line_profiler = zk::getattr_optional(module, n.LineProfiler);
         if (!line_profiler) zk::raise(PyExc_ImportError, "cannot import name 'LineProfiler' from 'line_profiler'");
     } catch (zk::PyError& e) {
         if (!e.matches(PyExc_ImportError)) throw;
-        zk::call(s.global(x.print), e.value());
+        zk::call(s.global(n.print), e.value());
         return zk::none();
     }
     Ref lp = zk::call(line_profiler);
-    for (Ref function : zk::iterate(functions)) zk::call_method(lp, x.add_function, function);
+    for (Ref function : zk::iterate(functions)) zk::call_method(lp, n.add_function, function);
     return s.nested("wrapper", Profiler{std::move(wraps), std::move(lp)});
 }
 

@@ -229,7 +229,7 @@ Ref compress(Scope s, Handle value) {
     const State& st = s.state();
     if (!PyObject_TypeCheck(value.get(), reinterpret_cast<PyTypeObject*>(st.codec.ndarray.get()))) return Ref::borrow(value);
     // numpy's diff would run along the last axis and the gather along the first: no run-length form.
-    if (zk::to_ssize(zk::getattr(value, st.extra.ndim)) > 1) {
+    if (zk::to_ssize(zk::getattr(value, st.names.ndim)) > 1) {
         zk::raise(zk::call(PyExc_ValueError, zk::text("compress takes a one-dimensional array, not one of shape {}",
                                                        zk::getattr(value, st.names.shape))));
     }
@@ -281,8 +281,13 @@ Ref decompress_native(const State& st, Handle values, Handle lengths) {
     bool aligned = itemsize == 16 || reinterpret_cast<std::uintptr_t>(heads->buf) % itemsize == 0;
     if (!aligned || (itemsize != 1 && itemsize != 2 && itemsize != 4 && itemsize != 8 && itemsize != 16)) return Ref();
 
-    const auto* count = static_cast<const std::int64_t*>(counts->buf);
+    // The lengths are read once, into a copy that is checked and then filled from: another thread
+    // may write to the array meanwhile, and a length that grew after the check would write past
+    // the output.
     Py_ssize_t runs = counts.length(), total = 0;
+    std::vector<std::int64_t> counted(static_cast<std::size_t>(runs));
+    if (runs) std::memcpy(counted.data(), counts->buf, static_cast<std::size_t>(runs) * sizeof(std::int64_t));
+    const std::int64_t* count = counted.data();
     for (Py_ssize_t r = 0; r < runs; r++) {
         if (count[r] < 0 || count[r] > PY_SSIZE_T_MAX / itemsize - total) return Ref();
         total += static_cast<Py_ssize_t>(count[r]);
@@ -312,14 +317,14 @@ Ref decompress(Scope s, Handle values, Handle lengths) {
 
 void define_run_length(zk::Module& m, State& st) {
     using zk::arg;
-    const ExtraNames& x = st.extra;
+    const Names& n = st.names;
     Ref np = m.get("np");
-    st.np_diff = zk::getattr(np, x.diff);
-    st.np_flatnonzero = zk::getattr(np, x.flatnonzero);
-    st.np_r = zk::getattr(np, x.r_);
-    st.np_repeat = zk::getattr(np, x.repeat);
-    st.np_empty = zk::getattr(np, x.empty);
-    st.np_intp = zk::getattr(np, x.intp);
+    st.np_diff = zk::getattr(np, n.diff);
+    st.np_flatnonzero = zk::getattr(np, n.flatnonzero);
+    st.np_r = zk::getattr(np, n.r_);
+    st.np_repeat = zk::getattr(np, n.repeat);
+    st.np_empty = zk::getattr(np, n.empty);
+    st.np_intp = zk::getattr(np, n.intp);
     m.def(zk::declare<compress>("compress", {arg("value").annotate("Any")}));
     m.def(zk::declare<decompress>("decompress", {arg("values"), arg("lengths")}));
 }

@@ -13,8 +13,8 @@ using zk::Ref;
 namespace {
 
 // Elements that are object references would be addresses in some other process: refused both ways.
-void refuse_objects(const ExtraNames& x, Handle dtype) {
-    if (zk::truthy(zk::getattr(dtype, x.hasobject))) {
+void refuse_objects(const Names& n, Handle dtype) {
+    if (zk::truthy(zk::getattr(dtype, n.hasobject))) {
         zk::raise(zk::call(PyExc_TypeError, zk::text("arrays of element type {} cannot be shared between processes", dtype)));
     }
 }
@@ -22,33 +22,31 @@ void refuse_objects(const ExtraNames& x, Handle dtype) {
 Ref dumpv(Scope s, Handle value, Handle name, Handle shm) {
     const State& st = s.state();
     const Names& n = st.names;
-    const ExtraNames& x = st.extra;
     Ref dtype = zk::getattr(value, n.dtype);
-    refuse_objects(x, dtype);
-    Ref block_name = zk::concat({x.ampersand, zk::format(name)});
-    Ref shared_memory = s.global(x.SharedMemory);
+    refuse_objects(n, dtype);
+    Ref block_name = zk::concat({n.ampersand, zk::format(name)});
+    Ref shared_memory = s.global(n.SharedMemory);
     Ref block;
     try {
         block = zk::truthy(shm) ? Ref::borrow(shm)
                                 : zk::call_kw(shared_memory, {},
-                                              {{x.name, block_name}, {x.create, Py_True}, {x.size, zk::getattr(value, x.nbytes)}});
+                                              {{n.name, block_name}, {n.create, Py_True}, {n.size, zk::getattr(value, n.nbytes)}});
     } catch (zk::PyError& e) {
         if (!e.matches(PyExc_FileExistsError)) throw;
-        zk::call(s.global(x.print), e.value());
-        block = zk::call_kw(shared_memory, {}, {{x.name, block_name}, {x.track, Py_False}});
+        zk::call(s.global(n.print), e.value());
+        block = zk::call_kw(shared_memory, {}, {{n.name, block_name}, {n.track, Py_False}});
     }
-    Ref view = zk::call_kw(st.codec.ndarray, {zk::getattr(value, n.shape)}, {{n.dtype, dtype}, {x.buffer, zk::getattr(block, x.buf)}});
+    Ref view = zk::call_kw(st.codec.ndarray, {zk::getattr(value, n.shape)}, {{n.dtype, dtype}, {n.buffer, zk::getattr(block, n.buf)}});
     // `...` rather than `:`, so that a zero-dimensional array is copied too.
     zk::setitem(view, Py_Ellipsis, value);
     Ref descriptor = zk::tuple_of({zk::getattr(view, n.shape), zk::getattr(zk::getattr(view, n.dtype), n.type_string)});
-    return zk::tuple_of({descriptor, zk::getattr(block, x.name), block});
+    return zk::tuple_of({descriptor, zk::getattr(block, n.name), block});
 }
 
 Ref loadv(Scope s, Handle value, Handle name, Handle shm) {
     const State& st = s.state();
     const Names& n = st.names;
-    const ExtraNames& x = st.extra;
-    if (PyUnicode_Tailmatch(name, x.ampersand.get(), 0, 1, -1) != 1) {
+    if (PyUnicode_Tailmatch(name, n.ampersand.get(), 0, 1, -1) != 1) {
         return zk::tuple_of({zk::str(""), value});
     }
     Py_ssize_t members = PyTuple_GET_SIZE(value.get());
@@ -56,10 +54,10 @@ Ref loadv(Scope s, Handle value, Handle name, Handle shm) {
     if (members < 2) zk::raise(PyExc_ValueError, "not enough values to unpack (expected 2, got %zd)", members);
     Ref shape = Ref::borrow(PyTuple_GET_ITEM(value.get(), 0));
     Ref dtype = zk::call(st.np_dtype, PyTuple_GET_ITEM(value.get(), 1));
-    refuse_objects(x, dtype);
-    Ref block = zk::truthy(shm) ? Ref::borrow(shm) : zk::call_kw(s.global(x.SharedMemory), {}, {{x.name, name}, {x.track, Py_False}});
+    refuse_objects(n, dtype);
+    Ref block = zk::truthy(shm) ? Ref::borrow(shm) : zk::call_kw(s.global(n.SharedMemory), {}, {{n.name, name}, {n.track, Py_False}});
     // Over the pinned block, not block.buf: the array then keeps the mapping alive by itself.
-    Ref array = zk::call_kw(st.codec.ndarray, {}, {{n.shape, shape}, {n.dtype, dtype}, {x.buffer, pin_block(st, block)}});
+    Ref array = zk::call_kw(st.codec.ndarray, {}, {{n.shape, shape}, {n.dtype, dtype}, {n.buffer, pin_block(st, block)}});
     return zk::tuple_of({block, array});
 }
 

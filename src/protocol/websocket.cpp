@@ -62,48 +62,46 @@ const char* const decode_doc =
 [[noreturn]] void raise_unpacked_one() { zk::raise(PyExc_ValueError, "not enough values to unpack (expected 2, got 1)"); }
 
 Ref header(Scope s, Handle, Handle info) {
-    const ExtraNames& x = s.state().extra;
+    const Names& n = s.names();
     Ref text = zk::check(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(info.get()), PyBytes_GET_SIZE(info.get()), nullptr));
-    Ref parts = zk::check(PyUnicode_Split(text.get(), x.blank_line.get(), 1));
+    Ref parts = zk::check(PyUnicode_Split(text.get(), n.blank_line.get(), 1));
     if (PyList_GET_SIZE(parts.get()) != 2) raise_unpacked_one();
-    Ref lines = zk::check(PyUnicode_Split(PyList_GET_ITEM(parts.get(), 0), x.crlf.get(), -1));
+    Ref lines = zk::check(PyUnicode_Split(PyList_GET_ITEM(parts.get(), 0), n.crlf.get(), -1));
     Ref result = zk::new_dict();
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(lines.get()); i++) {
         PyObject* line = PyList_GET_ITEM(lines.get(), i);
         if (i == 0) {
-            Ref fields = zk::check(PyUnicode_Split(line, x.space.get(), -1));
+            Ref fields = zk::check(PyUnicode_Split(line, n.space.get(), -1));
             if (PyList_GET_SIZE(fields.get()) == 3) {
-                zk::setitem(result, x.method, PyList_GET_ITEM(fields.get(), 0));
-                zk::setitem(result, x.url, PyList_GET_ITEM(fields.get(), 1));
-                zk::setitem(result, x.protocol, PyList_GET_ITEM(fields.get(), 2));
+                zk::setitem(result, n.method, PyList_GET_ITEM(fields.get(), 0));
+                zk::setitem(result, n.url, PyList_GET_ITEM(fields.get(), 1));
+                zk::setitem(result, n.protocol, PyList_GET_ITEM(fields.get(), 2));
             }
             continue;
         }
-        Ref field = zk::check(PyUnicode_Split(line, x.colon.get(), 1));
+        Ref field = zk::check(PyUnicode_Split(line, n.colon.get(), 1));
         if (PyList_GET_SIZE(field.get()) != 2) raise_unpacked_one();
-        zk::setitem(result, PyList_GET_ITEM(field.get(), 0), zk::call_method(PyList_GET_ITEM(field.get(), 1), x.strip));
+        zk::setitem(result, PyList_GET_ITEM(field.get(), 0), zk::call_method(PyList_GET_ITEM(field.get(), 1), n.strip));
     }
     return result;
 }
 
 Ref encrypt(Scope s, Handle cls, Handle header) {
     const Names& n = s.names();
-    const ExtraNames& x = s.state().extra;
-    Ref value = zk::add(zk::getitem(header, x.sec_websocket_key), zk::getattr(cls, x.MAGIC));
-    Ref digest = zk::call_method(zk::call(zk::getattr(s.global(x.hashlib), x.sha1), zk::call_method(value, n.encode, x.utf_8)), x.digest);
-    Ref accept = zk::call(zk::getattr(s.global(x.base64), x.b64encode), digest);
-    Ref fields = zk::tuple_of({zk::call_method(accept, n.decode, x.utf_8), zk::getitem(header, x.host), zk::getitem(header, x.url)});
-    Ref filled = zk::check(PyUnicode_Format(zk::getattr(cls, x.RESPONSE).get(), fields.get()));
-    return zk::call_method(filled, n.encode, x.utf_8);
+    Ref value = zk::add(zk::getitem(header, n.sec_websocket_key), zk::getattr(cls, n.MAGIC));
+    Ref digest = zk::call_method(zk::call(zk::getattr(s.global(n.hashlib), n.sha1), zk::call_method(value, n.encode, n.utf_8)), n.digest);
+    Ref accept = zk::call(zk::getattr(s.global(n.base64), n.b64encode), digest);
+    Ref fields = zk::tuple_of({zk::call_method(accept, n.decode, n.utf_8), zk::getitem(header, n.host), zk::getitem(header, n.url)});
+    Ref filled = zk::check(PyUnicode_Format(zk::getattr(cls, n.RESPONSE).get(), fields.get()));
+    return zk::call_method(filled, n.encode, n.utf_8);
 }
 
 Ref pack(Scope s, Handle cls, Handle payload) {
     const Names& n = s.names();
-    const ExtraNames& x = s.state().extra;
     // A header dict, as `header` made it, is answered with the handshake.
-    if (PyDict_Check(payload.get()) && zk::contains(payload, x.protocol)) return zk::call_method(cls, x.encrypt, payload);
+    if (PyDict_Check(payload.get()) && zk::contains(payload, n.protocol)) return zk::call_method(cls, n.encrypt, payload);
     Ref message = zk::new_dict();
-    zk::setitem(message, x.payload, payload);
+    zk::setitem(message, n.payload, payload);
     return zk::call_method(cls, n.encode, zk::call(s.global(n.dumps), message));
 }
 
@@ -119,10 +117,9 @@ bool is_upgrade_request(Handle payload) {
 
 Ref unpack(Scope s, Handle cls, Handle payload) {
     const Names& n = s.names();
-    const ExtraNames& x = s.state().extra;
-    if (is_upgrade_request(payload)) return zk::call_method(cls, x.header, payload);
+    if (is_upgrade_request(payload)) return zk::call_method(cls, n.header, payload);
     Ref result = zk::call_method(cls, n.decode, payload);
-    if (zk::contains(result, x.payload)) return zk::getitem(zk::call(s.global(n.loads), result), x.payload);
+    if (zk::contains(result, n.payload)) return zk::getitem(zk::call(s.global(n.loads), result), n.payload);
     return result;
 }
 
@@ -143,7 +140,7 @@ Ref encode(Scope s, Handle cls, Handle payload) {
         for (std::size_t i = 1; i < token_size; i++) token[i] = static_cast<unsigned char>(length >> (8 * (token_size - 1 - i)));
     }
     // MARK is read from the class, like every other attribute a subclass may change.
-    Ref mark_object = zk::getattr(cls, s.state().extra.MARK);
+    Ref mark_object = zk::getattr(cls, s.names().MARK);
     zk::BufferView mark(mark_object);
     Py_ssize_t head = mark.size() + static_cast<Py_ssize_t>(token_size);
     if (size > PY_SSIZE_T_MAX - head) zk::raise(PyExc_OverflowError, "the frame would be too large");

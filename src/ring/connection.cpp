@@ -176,8 +176,7 @@ void write_message(Scope s, Handle self, Handle sock, Handle request) {
     const State& st = s.state();
     const Names& n = st.names;
     ChannelRef ch = channel_of(st, self);
-    Ref pack = zk::getattr(reinterpret_cast<PyObject*>(Py_TYPE(self.get())), n.pack);
-    if (pack.get() != st.stream_pack.get() || websocket_mode(n, self)) {
+    if (!zk::is_native(st.core, self, n.pack, st.stream_pack) || websocket_mode(n, self)) {
         Ref message = zk::call_method(self, n.pack, request);
         zk::Holding holding(ch->send_lock);
         write_bytes(st, *ch, sock, message);

@@ -174,8 +174,7 @@ Ref short_header_text(const Names& n, Handle error, Handle sock, Handle header) 
 Ref decode_packet(Scope s, Handle self, Handle packet) {
     const State& st = s.state();
     const Names& n = st.names;
-    Ref unpack = zk::getattr(reinterpret_cast<PyObject*>(Py_TYPE(self.get())), n.unpack);
-    if (unpack.get() == st.stream_unpack.get() && !zk::truthy(zk::getattr(self, n._onwebs))) {
+    if (zk::is_native(st.core, self, n.unpack, st.stream_unpack) && !zk::truthy(zk::getattr(self, n._onwebs))) {
         return zk::call(st.packer_unpack, packet);
     }
     return zk::call_method(self, n.unpack, zk::check(PyByteArray_FromObject(packet)));

@@ -9,12 +9,11 @@ void exec_server(zk::Module& m, server::State& st) {
     m.from_import("types", {"MethodType"});
     m.from_import("typing", {"Any"});
     m.from_import(".protocol", {"REQUEST", "RESPONSE"});
-    m.from_import(".ring", {"Connection", "MAX_MESSAGE_SIZE", "get_port"});
+    zk::Ref ring = m.from_import(".ring", {"Connection", "MAX_MESSAGE_SIZE", "get_port"});
     m.from_import(".scribe", {"BrillPrint", "iformat", "iprint"});
     st.request_kind = m.get("REQUEST");
     st.response_kind = m.get("RESPONSE");
     st.connection_class = m.get("Connection");
-    zk::Ref ring = zk::import("zelk.ring");
     st.deliver_challenge = zk::getattr(ring, st.names.deliver_challenge);
     st.message_too_large = zk::getattr(ring, st.names.MessageTooLarge);
     zk::Ref threading_mixin = zk::getattr(m.get("socketserver"), st.names.ThreadingMixIn);

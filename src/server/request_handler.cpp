@@ -36,14 +36,13 @@ struct Session {
         caller = zk::new_dict();
         zk::setitem(caller, n.host, host);
         zk::setitem(caller, n.port, port);
-        Ref own_parse = zk::getattr(reinterpret_cast<PyObject*>(Py_TYPE(server.get())), n._parse);
-        if (own_parse.get() != st.native_parse.get()) parse = zk::getattr(server, n._parse);
+        if (!zk::is_native(st.core, server, n._parse, st.native_parse)) parse = zk::getattr(server, n._parse);
     }
 };
 
 // What a request was resolved to, as far as resolving got before a failure.
-struct Call {
-    Ref name, msgid, function, args, kwds;
+struct Call : ParsedRequest {
+    Ref name;
 };
 
 ParsedRequest resolve(Scope s, const Session& session, Handle request) {
@@ -127,11 +126,7 @@ void serve_one(Scope s, const Session& session) {
             zk::setitem(entry, n.count, zk::integer(0));
             zk::setitem(session.record, call.name, entry);
         }
-        ParsedRequest parsed = resolve(s, session, request);
-        call.msgid = std::move(parsed.msgid);
-        call.function = std::move(parsed.function);
-        call.args = std::move(parsed.args);
-        call.kwds = std::move(parsed.kwds);
+        static_cast<ParsedRequest&>(call) = resolve(s, session, request);
         traceback = PyDict_CheckExact(call.kwds.get()) ? zk::dict_pop(call.kwds, n.traceback_, Py_True)
                                                        : zk::call_method(call.kwds, n.pop, n.traceback_, Py_True);
         if (PyUnicode_Check(call.function.get())) zk::raise(zk::call(PyExc_AttributeError, call.function));
@@ -269,8 +264,7 @@ Ref handle(Scope s, Handle self) {
         // Silent for the whole idle time-out: closed now. Any other break the loop below sees.
         if (e.matches(PyExc_BlockingIOError) || e.matches(PyExc_TimeoutError)) return report_end(st, self, e), zk::none();
     }
-    Ref own_process = zk::getattr(reinterpret_cast<PyObject*>(Py_TYPE(self.get())), n.process);
-    bool native = own_process.get() == st.native_process.get();
+    bool native = zk::is_native(st.core, self, n.process, st.native_process);
     std::optional<Session> session;
     if (native) session.emplace(st, self);
     while (!zk::truthy(zk::getattr(connection, n.closed))) {

@@ -54,7 +54,6 @@ namespace server {
     X(idle_timeout)                   \
     X(info)                           \
     X(kill)                           \
-    X(psutil)                         \
     X(log)                            \
     X(max_connections)                \
     X(max_message_size)               \
@@ -97,7 +96,6 @@ namespace server {
     X(server_close)                   \
     X(sleep)                          \
     X(socket)                         \
-    X(time)                           \
     X(unread)                         \
     X(upgrade)                        \
     X(split)                          \

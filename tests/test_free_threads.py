@@ -1,0 +1,152 @@
+"""Faults that threads sharing zelk's objects meet when they run in parallel.
+
+Each section is one fault, shown on a build with the GIL wherever it can be: a thread that runs
+while another holds no GIL (numpy releases it for long work, and so does zelk), or a hook that runs
+Python code in the middle of zelk's work. Every loop is bounded; a test passes however the threads
+happen to interleave, and only a fault can make it fail.
+"""
+
+import subprocess
+import sys
+import threading
+from multiprocessing.shared_memory import SharedMemory
+
+import numpy as np
+import pytest
+
+from zelk.protocol import BytePacker, decompress
+
+
+@pytest.fixture(autouse=True)
+def quick_thread_switches():
+    """Hands the GIL over often, so that the threads of a test interleave finely."""
+    interval = sys.getswitchinterval()
+    sys.setswitchinterval(1e-5)
+    yield
+    sys.setswitchinterval(interval)
+
+
+def run_beside(work, disturb):
+    """Runs disturb(stop) in a thread of its own while work() runs here, then stops and joins it."""
+    stop, started, errors = threading.Event(), threading.Barrier(2), []
+
+    def disturber():
+        try:
+            started.wait()
+            disturb(stop)
+        except BaseException as e:  # handed to the test's thread below
+            errors.append(e)
+
+    thread = threading.Thread(target=disturber)
+    thread.start()
+    try:
+        started.wait()
+        work()
+    finally:
+        stop.set()
+        thread.join()
+    if errors:
+        raise errors[0]
+
+
+# ---- Unpacking text from memory that someone else writes to -----------------------------------
+
+# Toggles one byte of a shared-memory block until told to stop (or a great many times): a writer in
+# a process of its own holds no GIL, so it writes while the test's thread decodes.
+TOGGLER = """
+import sys
+from multiprocessing.shared_memory import SharedMemory
+
+block = SharedMemory(name=sys.argv[1], track=False)
+memory, at, stop = block.buf, int(sys.argv[2]), int(sys.argv[2]) + 1
+print("toggling", flush=True)
+for _ in range(100_000_000):
+    if memory[stop]:
+        break
+    memory[at] ^= 0x88  # "a" and "\\xe9" in turn
+del memory
+block.close()
+"""
+
+
+def test_text_unpacked_from_memory_written_meanwhile_is_what_was_checked():
+    message = BytePacker.pack(["a" * (1 << 25)])
+    block = SharedMemory(create=True, size=len(message) + 1, track=False)
+    try:
+        block.buf[: len(message)] = message
+        toggler = subprocess.Popen([sys.executable, "-c", TOGGLER, block.name, str(len(message) - 1)],
+                                   stdout=subprocess.PIPE, text=True)
+        try:
+            assert toggler.stdout.readline() == "toggling\n"
+            with block.buf[: len(message)] as packed:
+                for _ in range(30):
+                    try:
+                        [back] = BytePacker.unpack(packed)
+                    except UnicodeDecodeError:
+                        continue  # the last byte was no UTF-8 when copied: refused, as it should be
+                    # An ASCII str holds ASCII bytes; one made from bytes checked before they changed may not.
+                    holds_what_it_says = not back.isascii() or back.encode("ascii").isascii()
+                    assert holds_what_it_says, "a str marked ASCII holds other bytes"
+        finally:
+            block.buf[len(message)] = 1
+            toggler.wait()
+            toggler.stdout.close()
+    finally:
+        block.close()
+        block.unlink()
+
+
+# ---- Packing a dict that another thread changes ------------------------------------------------
+
+
+def test_a_dict_is_packed_as_one_state_of_it():
+    # The time-outs only end a run that a fault has already broken.
+    changed, resumed = threading.Barrier(2, timeout=60), threading.Barrier(2, timeout=60)
+
+    class ChangesTheDict:
+        """Its serialization waits while the other thread deletes and re-inserts a packed key."""
+
+        def __reduce__(self):
+            if not packed_once:
+                packed_once.append(True)
+                changed.wait()
+                resumed.wait()
+            return (str, ("changed while packed",))
+
+    packed_once = []
+    shared = {"first": ChangesTheDict(), **{f"key{i}": i for i in range(9)}}
+    keys = list(shared)
+
+    def reinsert_first(stop):
+        changed.wait()
+        for _ in range(40):  # enough to make the dict compact its entries
+            shared["first"] = shared.pop("first")
+        resumed.wait()
+
+    packed = []
+    run_beside(lambda: packed.append(BytePacker.pack(shared)), reinsert_first)
+    back = BytePacker.unpack(packed[0])
+    assert list(back) == keys
+    assert back == {"first": "changed while packed", **{f"key{i}": i for i in range(9)}}
+
+
+# ---- Decompressing with lengths that another thread writes to ----------------------------------
+
+
+def test_decompress_fills_from_the_lengths_it_checked():
+    head = 1 << 24  # long enough a fill for the other thread to write meanwhile
+    values = np.array([0, 1], dtype=np.uint8)
+    lengths = np.array([head, 40_000])
+
+    def grow_and_shrink(stop):
+        while not stop.is_set():
+            lengths[1] = head
+            lengths[1] = 40_000
+
+    def decompress_repeatedly():
+        for _ in range(30):  # each fill runs without the GIL, so the writes land meanwhile
+            out = decompress(values, lengths)
+            assert len(out) in (head + 40_000, 2 * head)
+            assert not out[:head].any() and out[head:].all()
+
+    run_beside(decompress_repeatedly, grow_and_shrink)
