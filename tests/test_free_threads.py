@@ -6,15 +6,22 @@ Python code in the middle of zelk's work. Every loop is bounded; a test passes h
 happen to interleave, and only a fault can make it fail.
 """
 
+import contextlib
+import io
+import socket
 import subprocess
 import sys
 import threading
+import time
 from multiprocessing.shared_memory import SharedMemory
 
 import numpy as np
 import pytest
 
+from conftest import run_in_threads
+from zelk.client import close, connect
 from zelk.protocol import BytePacker, decompress
+from zelk.ring import Connection
 
 
 @pytest.fixture(autouse=True)
@@ -150,3 +157,122 @@ def test_decompress_fills_from_the_lengths_it_checked():
             assert not out[:head].any() and out[head:].all()
 
     run_beside(decompress_repeatedly, grow_and_shrink)
+
+
+# ---- The server's statistics and last caller, read while handler threads write them ------------
+
+SERVED = """
+import sys
+from zelk.server import serve
+
+class Calc:
+    def __getattr__(self, name):  # any method name: each new one grows the server's statistics
+        if name.startswith("m"):
+            return lambda: name
+        raise AttributeError(name)
+
+serve(Calc(), alias="calc", port=int(sys.argv[1]))
+"""
+
+
+@pytest.fixture(scope="module")
+def server():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        port = s.getsockname()[1]
+    proc = subprocess.Popen([sys.executable, "-c", SERVED, str(port)], stdout=subprocess.DEVNULL)
+    deadline = time.monotonic() + 30
+    while socket.socket().connect_ex(("127.0.0.1", port)):
+        assert proc.poll() is None and time.monotonic() < deadline, "the server did not start"
+        time.sleep(0.05)
+    yield port
+    proc.kill()
+    proc.wait()
+
+
+def test_stats_and_client_answer_whole_copies_while_they_change(server):
+    """Half the threads connect and call new methods (the dicts grow and shrink), half read them:
+    every answer decodes, and every last caller is one of the callers."""
+    callers, lock, rounds = set(), threading.Lock(), 40
+
+    def work(i):
+        if i % 2:
+            reader = connect("calc", port=server, errors="raise")
+            reader.ping(0)
+            with lock:
+                callers.add(reader.laddr)  # a reader is a caller too
+            for _ in range(rounds):
+                stats, last = reader.stats(), reader.client()
+                assert all(isinstance(record, dict) for record in stats.values())
+                with lock:
+                    assert (last["host"], last["port"]) in callers | {("", 0)}
+            return
+        for n in range(rounds):
+            writer = connect("calc", port=server, errors="raise")
+            assert getattr(writer, f"m{i}_{n}")() == f"m{i}_{n}"
+            with lock:
+                callers.add(writer.laddr)
+            close(writer)
+
+    with contextlib.redirect_stdout(io.StringIO()):  # the clients' closing lines
+        run_in_threads(work, count=8)
+
+
+# ---- A connection closed while another thread reads it ------------------------------------------
+
+
+def test_closing_waits_for_a_read_on_the_descriptor_and_steals_from_no_later_socket():
+    a, b = socket.socketpair()
+    reader, done = Connection(a), []
+    waiting = threading.Barrier(2)
+
+    def read():
+        waiting.wait()
+        try:
+            done.append(reader.recv())
+        except OSError as e:
+            done.append(e)
+
+    thread = threading.Thread(target=read)
+    thread.start()
+    waiting.wait()
+    time.sleep(0.05)  # most likely inside the read by now; either way the outcome is the same
+    reader.close()  # wakes the read, then lets the descriptor go
+    thread.join(30)
+    assert not thread.is_alive() and (done[0] is None or isinstance(done[0], OSError))
+    pairs = [socket.socketpair() for _ in range(8)]  # the closed descriptor's number comes back here
+    for x, y in pairs:
+        x.sendall(b"mine")
+        assert y.recv(4) == b"mine"
+        x.close(), y.close()
+    b.close()
+
+
+# ---- Threads sharing one client call in parallel ---------------------------------------------------
+
+
+def test_threads_sharing_one_proxy_get_their_own_answers_in_parallel(server):
+    proxy = connect("calc", port=server)
+    ping = proxy.ping
+    threads, calls = 16, 50
+
+    def work(i):
+        for k in range(calls):
+            assert ping((i, k)) == (i, k)
+
+    run_in_threads(work, count=threads)
+    assert proxy._client._msgid == threads * calls  # one sequence of ids, each sent once
+    close(proxy)
+
+
+def test_a_single_caller_sees_one_connection_and_its_ids_in_order(server):
+    proxy = connect("calc", port=server)
+    ids = []
+    first = None
+    for n in range(20):
+        assert proxy.ping(n) == n
+        first = first or proxy._client._connection
+        assert proxy._client._connection is first
+        ids.append(proxy._client._msgid)
+    assert ids == list(range(1, 21))
+    close(proxy)
