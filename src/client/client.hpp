@@ -77,6 +77,7 @@ struct State : zk::ModuleState {
     Names names;
     zk::Ref send_errors;  // what a broken connection raises while a request is written
     zk::Ref client_call;  // Client.call as defined here, which method proxies may enter directly
+    mutable zk::NativeCache is_native_call;  // is_native's answer for the class of the last client
     zk::Ref answer_challenge;  // ring's side of the key handshake for clients
     // What errors="raise" raises: RemoteError and its InvalidAnswer, CallTimeout, ConnectionLost, Unreachable.
     zk::Ref remote_error, invalid_answer, call_timeout, connection_lost, unreachable;

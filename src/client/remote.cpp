@@ -63,7 +63,7 @@ Ref method_call(Scope s, Handle self, Handle args, Handle kwds) {
     const Names& n = st.names;
     Ref client = zk::getattr(self, n._client);
     Ref method = zk::getattr(self, n._method);
-    if (zk::is_native(st.core, client, n.call, st.client_call)) {
+    if (zk::is_native(st.core, client, n.call, st.client_call, st.is_native_call)) {
         if (!PyUnicode_CheckExact(method.get())) zk::raise(zk::wrong_type("method", zk::Check::Str, method));
         return remote_call(s, client, method, args, kwds);
     }

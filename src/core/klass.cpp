@@ -1,6 +1,8 @@
 // Building plain Python classes from declared members.
 #include "core/klass.hpp"
 
+#include <cstdint>
+
 
 namespace zk {
 
@@ -81,17 +83,38 @@ bool has_own(PyObject* obj, Handle name) {
     return check_status(PyDict_Contains(dict.get(), name)) != 0;
 }
 
+unsigned int version_of(PyTypeObject* type) noexcept { return __atomic_load_n(&type->tp_version_tag, __ATOMIC_ACQUIRE); }
+
+// Whether `type` (with its bases) defines `name` as `native`. The answer is remembered with the
+// type's version tag, which CPython renews whenever the type or one of its bases changes; a tag
+// that could not be had (they can run out) leaves the answer unremembered.
+bool defines_native(const CoreNames& names, PyTypeObject* type, Handle name, Handle native, NativeCache& cache) {
+    unsigned int tag = version_of(type);
+    if (tag) {
+        std::uint64_t seen = cache.seen.load(std::memory_order_acquire);
+        if (seen >> 1 == tag) return seen & 1;
+    } else if (PyUnstable_Type_AssignVersionTag(type)) {
+        tag = version_of(type);
+    }
+    bool answer = defined(names, reinterpret_cast<PyObject*>(type), name).get() == native.get();
+    // Changed while it was looked at: the answer may belong to the type before or after.
+    if (tag && version_of(type) == tag) cache.seen.store(std::uint64_t{tag} << 1 | answer, std::memory_order_release);
+    return answer;
+}
+
 }  // namespace
 
-bool is_native(const CoreNames& names, Handle obj, Handle name, Handle native) {
+bool is_native(const CoreNames& names, Handle obj, Handle name, Handle native, NativeCache& cache) {
     PyTypeObject* type = Py_TYPE(obj.get());
     // A class whose metaclass is type: its own __mro__ decides, as long as type has no data
     // descriptor of that name, and all of type's have names in double underscores.
-    if (type == &PyType_Type) return !is_dunder(name) && defined(names, obj, name).get() == native.get();
+    if (type == &PyType_Type) {
+        return !is_dunder(name) && defines_native(names, reinterpret_cast<PyTypeObject*>(obj.get()), name, native, cache);
+    }
     // An instance that looks attributes up the usual way: its class's method, unless its __dict__
     // has one of that name (the method being no data descriptor).
     if (PyType_GetSlot(type, Py_tp_getattro) != reinterpret_cast<void*>(PyObject_GenericGetAttr)) return false;
-    return defined(names, reinterpret_cast<PyObject*>(type), name).get() == native.get() && !has_own(obj, name);
+    return defines_native(names, type, name, native, cache) && !has_own(obj, name);
 }
 
 }  // namespace zk

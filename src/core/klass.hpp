@@ -4,6 +4,8 @@
 
 #include "core/function.hpp"
 
+#include <atomic>
+#include <cstdint>
 #include <initializer_list>
 #include <vector>
 
@@ -43,6 +45,12 @@ Ref make_class(Handle module, const char* name, std::initializer_list<Handle> ba
 // instance (`conn.pack = f`), or one of a subclass or of the class itself, that replaced it makes
 // this false, and the caller then calls `obj.name` as Python would. So does a lookup this cannot
 // follow without running it (a metaclass, __getattribute__ or __getattr__ of a subclass).
-bool is_native(const CoreNames& names, Handle obj, Handle name, Handle native);
+//
+// Each place that asks keeps a NativeCache (in its module's state): the answer for the class it saw
+// last is then a load and a comparison, until that class or one of its bases changes.
+struct NativeCache {
+    std::atomic<std::uint64_t> seen{0};  // (the class's version tag << 1) | the answer; 0: none yet
+};
+bool is_native(const CoreNames& names, Handle obj, Handle name, Handle native, NativeCache& cache);
 
 }  // namespace zk

@@ -73,14 +73,14 @@ Ref decode(Scope s, Handle, Handle obj) { return codec::restored(obj, s.state().
 Ref pack(Scope s, Handle cls, Handle request) {
     const State& st = s.state();
     const Names& n = st.names;
-    if (zk::is_native(st.core, cls, n.encode, st.native_encode)) return pack_natively(st, request);
+    if (zk::is_native(st.core, cls, n.encode, st.native_encode, st.is_native_encode)) return pack_natively(st, request);
     return zk::call_kwnames(st.codec.packb, st.packb_keywords, request, zk::getattr(cls, n.encode), Py_True);
 }
 
 Ref unpack(Scope s, Handle cls, Handle response) {
     const State& st = s.state();
     const Names& n = st.names;
-    if (zk::is_native(st.core, cls, n.decode, st.native_decode)) return unpack_natively(st, response);
+    if (zk::is_native(st.core, cls, n.decode, st.native_decode, st.is_native_decode)) return unpack_natively(st, response);
     return zk::call_kwnames(st.codec.unpackb, st.unpackb_keywords, response, zk::getattr(cls, n.decode), Py_True,
                             Py_False);
 }

@@ -1,4 +1,4 @@
-// _codec_api: the capsule through which zelk.ring encodes messages natively.
+// _codec_api: the capsule through which zelk.ring encodes and decodes messages natively.
 #include "protocol/codec_api.hpp"
 
 #include "protocol/protocol.hpp"
@@ -12,7 +12,7 @@ const codec::Encoded& encoded(const void* message) { return *static_cast<const c
 void* encode(const CodecApi* api, PyObject* value) noexcept {
     const State& st = *static_cast<const State*>(api->state);
     try {
-        if (!zk::is_native(st.core, st.byte_packer, st.names.encode, st.native_encode)) return nullptr;
+        if (!zk::is_native(st.core, st.byte_packer, st.names.encode, st.native_encode, st.is_native_codec_encode)) return nullptr;
         return new codec::Encoded(codec::encode(value, st.codec));
     } catch (...) {
         zk::translate_exception();
@@ -31,12 +31,20 @@ EncodedPiece piece(const void* message, std::size_t i) noexcept {
 
 void release(void* message) noexcept { delete static_cast<codec::Encoded*>(message); }
 
+PyObject* decode(const CodecApi* api, PyObject* packet) noexcept {
+    const State& st = *static_cast<const State*>(api->state);
+    return zk::boundary([&] {
+        if (!zk::is_native(st.core, st.byte_packer, st.names.decode, st.native_decode, st.is_native_codec_decode)) return zk::Ref();
+        return unpack_natively(st, packet);
+    });
+}
+
 void drop_api(PyObject* capsule) noexcept { delete static_cast<CodecApi*>(PyCapsule_GetPointer(capsule, codec_api_capsule)); }
 
 }  // namespace
 
 void define_codec_api(zk::Module& m, State& st) {
-    auto* api = new CodecApi{encode, size, piece_count, piece, release, &st};
+    auto* api = new CodecApi{encode, size, piece_count, piece, release, decode, &st};
     PyObject* capsule = PyCapsule_New(api, codec_api_capsule, drop_api);
     if (!capsule) {
         delete api;

@@ -1,5 +1,6 @@
-// The native encoder as the other zelk modules reach it: a capsule on zelk.protocol, so that a
-// connection can write a message's pieces, large arrays in place, without joining them first.
+// The native codec as the other zelk modules reach it: a capsule on zelk.protocol, so that a
+// connection can write a message's pieces, large arrays in place, without joining them first, and
+// decode what it read without a call through BytePacker.
 #pragma once
 
 #include "core/python.hpp"
@@ -21,6 +22,9 @@ struct CodecApi {
     std::size_t (*piece_count)(const void* message) noexcept;
     EncodedPiece (*piece)(const void* message, std::size_t i) noexcept;
     void (*release)(void* message) noexcept;
+    // BytePacker.unpack(packet) of a bytes packet, whose arrays become views of it; nullptr with an
+    // error when decoding failed, without one when BytePacker's hooks were replaced.
+    PyObject* (*decode)(const CodecApi* api, PyObject* packet) noexcept;
     void* state;  // the protocol module's, alive as long as the capsule
 };
 

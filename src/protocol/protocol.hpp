@@ -9,6 +9,7 @@ namespace protocol {
 struct State : zk::ModuleState {
     Names names;
     codec::Hooks codec;                        // what the value rules use, captured as the module made it
+    mutable zk::NativeCache is_native_encode, is_native_decode, is_native_codec_encode, is_native_codec_decode;  // is_native's answers
     zk::Ref packb_keywords, unpackb_keywords;  // msgpack's keyword names, for hooks that were replaced
     // BytePacker and its hooks as its body made them: while BytePacker.encode and .decode find
     // these, the native codec does their work.

@@ -121,4 +121,17 @@ void write_plain(const PlainSocket& io, iovec* pieces, std::size_t count);
 // Whether input is waiting, or the peer has closed, without waiting.
 bool input_waiting(Channel& ch, int fd);
 
+// Connection.recv of a plain socket (descriptor `fd`) in binary mode with the class's own unpack:
+// the next message's value, or None when the peer closed the connection.
+zk::Ref receive_binary(const State& st, Channel& ch, zk::Handle sock, int fd);
+// Connection.flush's work under the receive lock: drops the kept input and what the socket holds,
+// unless the connection is known to hold nothing stale. `read_size` for a socket that is not plain.
+void drop_stale_input(const State& st, Channel& ch, zk::Handle sock, int plain_fd, zk::Handle read_size);
+// Connection.send of a plain socket in binary mode with the class's own pack.
+void send_binary(const State& st, Channel& ch, zk::Handle sock, zk::Handle value);
+// What send makes of `e`, raised while it wrote to `sock`: a time-out says so, the rest as they are.
+[[noreturn]] void send_failure(const State& st, const zk::PyError& e, zk::Handle sock);
+// What recv makes of `e`, raised while it read from `sock`: its own errors, or None.
+zk::Ref recv_failure(const State& st, const zk::PyError& e, zk::Handle sock, zk::Handle short_header);
+
 }  // namespace ring

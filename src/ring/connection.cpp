@@ -70,6 +70,27 @@ Ref idle_timeout(Scope s, Handle self) {
     return idle < 0 ? zk::none() : zk::floating(idle);
 }
 
+}  // namespace
+
+void send_failure(const State& st, const zk::PyError& e, Handle sock) {
+    if (!e.matches(PyExc_TimeoutError)) throw e;
+    zk::Handling handling(e);  // the new error keeps the time-out as its context
+    zk::raise(zk::call(PyExc_TimeoutError, zk::text("Send Timeout({}s, {})", zk::getattr(sock, st.names.timeout),
+                                                     zk::call_method(sock, st.names.getsockname))));
+}
+
+void send_binary(const State& st, Channel& ch, Handle sock, Handle value) {
+    try {
+        Packet packet(st, value);
+        zk::Holding holding(ch.send_lock);
+        write_framed(st, ch, sock, packet);
+    } catch (zk::PyError& e) {
+        send_failure(st, e, sock);
+    }
+}
+
+namespace {
+
 // Bytes the owner read from the socket itself, handed back: the next recv reads them first.
 Ref unread(Scope s, Handle self, Handle received) {
     ChannelRef ch = channel_of(s.state(), self);
@@ -141,6 +162,24 @@ bool drop_waiting_input(const State& st, Channel& ch, Handle sock, int plain_fd,
     return true;
 }
 
+}  // namespace
+
+void drop_stale_input(const State& st, Channel& ch, Handle sock, int plain_fd, Handle read_size) {
+    // An SSL socket may hold decrypted input beyond the last message: it is never quiet.
+    bool quiet = ch.clean && !ch.tls && Clock::now() - ch.last_read < quiet_for;
+    ch.drop_input();
+    if (quiet) return;
+    ch.clean = false;
+    int fd = plain_fd >= 0 ? plain_fd : static_cast<int>(zk::to_ssize(zk::call_method(sock, st.names.fileno)));
+    while (input_waiting(ch, fd)) {
+        if (!drop_waiting_input(st, ch, sock, plain_fd, read_size)) break;
+    }
+    ch.clean = true;
+    ch.last_read = Clock::now();
+}
+
+namespace {
+
 // Drops everything that is waiting. A connection whose last message was read whole a moment ago holds
 // nothing stale, so the kernel is not asked.
 Ref flush(Scope s, Handle self) {
@@ -148,24 +187,15 @@ Ref flush(Scope s, Handle self) {
     const Names& n = st.names;
     ChannelRef ch = channel_of(st, self);
     zk::Holding holding(ch->recv_lock);
-    // An SSL socket may hold decrypted input beyond the last message: it is always asked.
-    bool quiet = ch->clean && !ch->tls && Clock::now() - ch->last_read < quiet_for;
     drop_kept_input(n, self, *ch);
-    if (quiet) return zk::none();
-    ch->clean = false;
     Ref sock = zk::getattr(self, n._socket);
     if (ch->tls) {
+        ch->clean = false;
         flush_tls(s, *ch, sock);
-    } else {
-        int plain_fd = plain_descriptor(st, sock);
-        int fd = plain_fd >= 0 ? plain_fd : static_cast<int>(zk::to_ssize(zk::call_method(sock, n.fileno)));
-        Ref read_size = s.global(n.SOCKET_RECV_SIZE);
-        while (input_waiting(*ch, fd)) {
-            if (!drop_waiting_input(st, *ch, sock, plain_fd, read_size)) break;
-        }
+        return zk::none();
     }
-    ch->clean = true;
-    ch->last_read = Clock::now();
+    int plain_fd = plain_descriptor(st, sock);
+    drop_stale_input(st, *ch, sock, plain_fd, plain_fd >= 0 ? Ref() : s.global(n.SOCKET_RECV_SIZE));
     return zk::none();
 }
 
@@ -176,7 +206,7 @@ void write_message(Scope s, Handle self, Handle sock, Handle request) {
     const State& st = s.state();
     const Names& n = st.names;
     ChannelRef ch = channel_of(st, self);
-    if (!zk::is_native(st.core, self, n.pack, st.stream_pack) || websocket_mode(n, self)) {
+    if (!zk::is_native(st.core, self, n.pack, st.stream_pack, st.is_native_pack) || websocket_mode(n, self)) {
         Ref message = zk::call_method(self, n.pack, request);
         zk::Holding holding(ch->send_lock);
         write_bytes(st, *ch, sock, message);
@@ -192,15 +222,11 @@ void write_message(Scope s, Handle self, Handle sock, Handle request) {
 }
 
 Ref send(Scope s, Handle self, Handle request) {
-    const Names& n = s.names();
-    Ref sock = zk::getattr(self, n._socket);
+    Ref sock = zk::getattr(self, s.names()._socket);
     try {
         write_message(s, self, sock, request);
     } catch (zk::PyError& e) {
-        if (!e.matches(PyExc_TimeoutError)) throw;
-        zk::Handling handling(e);  // the new error keeps the time-out as its context
-        zk::raise(zk::call(PyExc_TimeoutError, zk::text("Send Timeout({}s, {})", zk::getattr(sock, n.timeout),
-                                                         zk::call_method(sock, n.getsockname))));
+        send_failure(s.state(), e, sock);
     }
     return zk::none();
 }

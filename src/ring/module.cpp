@@ -24,7 +24,9 @@ long long watch_nanoseconds() {
 void exec_ring(zk::Module& m, ring::State& st) {
     m.import("hashlib");
     m.import("select");
-    m.import("struct");
+    zk::Ref struct_module = m.import("struct");
+    st.struct_unpack = zk::getattr(struct_module, st.names.unpack);
+    st.struct_error = zk::getattr(struct_module, st.names.error);
     m.from_import("socket", {"socket"});
     st.socket_class = m.get("socket");
     m.from_import("typing", {"Any"});

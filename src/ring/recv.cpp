@@ -106,40 +106,28 @@ bool read_within(Scope s, Channel& ch, Message& message, Handle sock, const Dead
                        [&] { zk::call_method(sock, n.settimeout, own); });
 }
 
-// The packet of the next message, or None when the peer closed the connection. A stream that ends
-// inside the length field raises struct's own error for the bytes that came, which `recv` reports.
-Ref receive_packet(Scope s, Channel& ch, Handle sock, Ref& short_header) {
-    const State& st = s.state();
-    const Names& n = st.names;
+// The packet of the next message, read by read(message), or None when the peer closed the
+// connection. A stream that ends inside the length field raises struct's own error for the bytes
+// that came, which `recv` reports.
+template <class Read>
+Ref receive_with(const State& st, Channel& ch, Ref& short_header, Read&& read) {
     if (ch.out_of_step) return zk::none();  // after a message over the limit: as good as closed
-    std::unique_ptr<Message> message = ch.partial ? std::move(ch.partial) : std::make_unique<Message>(ch.max_message_size);
+    Message message = ch.partial ? std::move(*ch.partial) : Message(ch.max_message_size);
+    ch.partial.reset();
     ch.clean = false;
     bool complete = false;
     try {
-        if (Py_ssize_t n = ch.kept_size()) ch.drop_kept(message->feed(st, ch.kept_data(), n));
-        if (!message->complete()) {
-            int fd = plain_descriptor(st, sock);
-            Ref timeout = zk::getattr_optional(sock, n.timeout);
-            Deadline deadline = ch.deadline(timeout ? timeout.get() : Py_None);
-            if (fd >= 0) {
-                complete = read_from_descriptor(st, ch, *message, {st, ch, fd, timeout.get() == Py_None, deadline});
-            } else if (PyObject_TypeCheck(sock.get(), reinterpret_cast<PyTypeObject*>(st.socket_class.get()))) {
-                complete = read_within(s, ch, *message, sock, deadline);
-            } else {
-                complete = read_through_methods(s, ch, *message, sock, [] {});
-            }
-        } else {
-            complete = true;
-        }
+        if (Py_ssize_t n = ch.kept_size()) ch.drop_kept(message.feed(st, ch.kept_data(), n));
+        complete = message.complete() || read(message);
     } catch (zk::PyError& e) {
         if (e.matches(st.message_too_large)) {
             ch.out_of_step = true;
             ch.drop_input();
             throw;
         }
-        bool in_length_field = message->started() && !message->sized();
+        bool in_length_field = message.started() && !message.sized();
         if (!(in_length_field && e.matches(PyExc_ConnectionResetError))) {
-            if (message->started()) ch.partial = std::move(message);
+            if (message.started()) ch.partial = std::make_unique<Message>(std::move(message));
             throw;
         }
         // A reset inside the length field ends the stream there.
@@ -147,13 +135,32 @@ Ref receive_packet(Scope s, Channel& ch, Handle sock, Ref& short_header) {
     if (complete) {
         ch.clean = ch.kept_size() == 0;
         ch.last_read = Clock::now();
-        return message->packet();
+        return message.packet();
     }
-    if (message->started() && !message->sized()) {
-        short_header = message->header_bytes();
-        zk::call(zk::getattr(s.global(n.struct_), n.unpack), n.length_format, short_header);
+    if (message.started() && !message.sized()) {
+        short_header = message.header_bytes();
+        zk::call(st.struct_unpack, st.names.length_format, short_header);
     }
     return zk::none();
+}
+
+// The deadline of a read starting now, and whether the socket may block in the read itself.
+PlainSocket plain_reader(const State& st, Channel& ch, Handle sock, int fd) {
+    Ref timeout = zk::getattr(sock, st.names.timeout);
+    return {st, ch, fd, timeout.get() == Py_None, ch.deadline(timeout)};
+}
+
+Ref receive_packet(Scope s, Channel& ch, Handle sock, Ref& short_header) {
+    const State& st = s.state();
+    return receive_with(st, ch, short_header, [&](Message& message) {
+        int fd = plain_descriptor(st, sock);
+        if (fd >= 0) return read_from_descriptor(st, ch, message, plain_reader(st, ch, sock, fd));
+        if (PyObject_TypeCheck(sock.get(), reinterpret_cast<PyTypeObject*>(st.socket_class.get()))) {
+            Ref timeout = zk::getattr(sock, st.names.timeout);
+            return read_within(s, ch, message, sock, ch.deadline(timeout));
+        }
+        return read_through_methods(s, ch, message, sock, [] {});
+    });
 }
 
 // "unpack requires a buffer of 8 bytes[b'\x05' from ('127.0.0.1', 681) with length 1]": the peer's
@@ -169,13 +176,21 @@ Ref short_header_text(const Names& n, Handle error, Handle sock, Handle header) 
     return zk::text("{}[{} with length {}]", error, header, length);
 }
 
+// The value of a packet in binary mode, by the native codec while BytePacker's hooks are its own;
+// its arrays are views of the packet.
+Ref decode_binary(const State& st, Handle packet) {
+    if (Ref value = Ref::steal(st.codec->decode(st.codec, packet))) return value;
+    if (PyErr_Occurred()) zk::throw_error();
+    return zk::call(st.packer_unpack, packet);  // BytePacker's hooks were replaced
+}
+
 // The value of a packet. With ByteStream's own unpack in binary mode the packer gets the packet
 // itself, so the arrays it holds are views of it; anything else gets the bytearray unpack expects.
 Ref decode_packet(Scope s, Handle self, Handle packet) {
     const State& st = s.state();
     const Names& n = st.names;
-    if (zk::is_native(st.core, self, n.unpack, st.stream_unpack) && !zk::truthy(zk::getattr(self, n._onwebs))) {
-        return zk::call(st.packer_unpack, packet);
+    if (zk::is_native(st.core, self, n.unpack, st.stream_unpack, st.is_native_unpack) && !zk::truthy(zk::getattr(self, n._onwebs))) {
+        return decode_binary(st, packet);
     }
     return zk::call_method(self, n.unpack, zk::check(PyByteArray_FromObject(packet)));
 }
@@ -196,23 +211,42 @@ Ref recv(Scope s, Handle self) {
         if (packet.get() == Py_None) return packet;
         return decode_packet(s, self, packet);
     } catch (zk::PyError& e) {
-        zk::Handling handling(e);  // new errors keep the caught one as their context
-        if (e.matches(PyExc_TimeoutError)) {
-            zk::raise(zk::call(PyExc_TimeoutError, zk::text("{}({}s, {})", e.value(), zk::getattr(sock, n.timeout),
-                                                             zk::call_method(sock, n.getsockname))));
-        }
-        if (e.matches(zk::getattr(s.global(n.struct_), n.error))) {
-            zk::raise(zk::call(PyExc_BufferError, short_header_text(n, e.value(), sock, short_header)));
-        }
-        if (e.matches(PyExc_RuntimeError)) {
-            zk::call(s.global(n.print), zk::str("Runtime Error"), zk::escaped_text(e.value()));
-            return zk::none();
-        }
-        throw;
+        return recv_failure(st, e, sock, short_header);
     }
 }
 
 }  // namespace
+
+Ref recv_failure(const State& st, const zk::PyError& e, Handle sock, Handle short_header) {
+    const Names& n = st.names;
+    zk::Handling handling(e);  // new errors keep the caught one as their context
+    if (e.matches(PyExc_TimeoutError)) {
+        zk::raise(zk::call(PyExc_TimeoutError, zk::text("{}({}s, {})", e.value(), zk::getattr(sock, n.timeout),
+                                                         zk::call_method(sock, n.getsockname))));
+    }
+    if (e.matches(st.struct_error)) zk::raise(zk::call(PyExc_BufferError, short_header_text(n, e.value(), sock, short_header)));
+    if (e.matches(PyExc_RuntimeError)) {
+        zk::call(zk::dict_get(st.builtins, n.print), zk::str("Runtime Error"), zk::escaped_text(e.value()));
+        return zk::none();
+    }
+    throw e;
+}
+
+Ref receive_binary(const State& st, Channel& ch, Handle sock, int fd) {
+    Ref short_header = zk::check(PyBytes_FromStringAndSize(nullptr, 0));
+    try {
+        Ref packet;
+        {
+            zk::Holding holding(ch.recv_lock);
+            packet = receive_with(st, ch, short_header,
+                                  [&](Message& message) { return read_from_descriptor(st, ch, message, plain_reader(st, ch, sock, fd)); });
+        }
+        if (packet.get() == Py_None) return packet;
+        return decode_binary(st, packet);
+    } catch (zk::PyError& e) {
+        return recv_failure(st, e, sock, short_header);
+    }
+}
 
 zk::Def recv_def() { return zk::declare<recv>("recv", {zk::arg("self")}); }
 

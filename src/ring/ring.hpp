@@ -57,9 +57,11 @@ struct State : zk::ModuleState {
     zk::Ref packer_pack, packer_unpack;  // BytePacker.pack and BytePacker.unpack
     zk::Ref websocket_pack, websocket_unpack;  // WebSocket.pack and WebSocket.unpack, for WebSocket mode
     zk::Ref stream_pack, stream_unpack;  // ByteStream's own, to tell whether a class replaced them
+    mutable zk::NativeCache is_native_pack, is_native_unpack;  // is_native's answers, per class
     zk::Ref heartbeat;                   // the probe flush writes to a peer that has closed
     zk::Ref socket_class;                // socket.socket: a plain socket's descriptor may be used directly
     zk::Ref message_too_large;           // MessageTooLarge: a length field over a connection's limit
+    zk::Ref struct_unpack, struct_error;  // struct.unpack and struct.error, for a stream cut in a length field
     zk::Ref protocol_module;             // keeps the native encoder below alive
     zk::Ref authentication_error, hmac_new, compare_digest, urandom;  // for the key handshake
     const protocol::CodecApi* codec = nullptr;
@@ -72,7 +74,7 @@ struct State : zk::ModuleState {
         ModuleState::each(f);
         f(names);
         f(packer_pack), f(packer_unpack), f(stream_pack), f(stream_unpack), f(heartbeat), f(socket_class), f(protocol_module);
-        f(message_too_large);
+        f(message_too_large), f(struct_unpack), f(struct_error);
         f(authentication_error), f(hmac_new), f(compare_digest), f(urandom);
         f(websocket_pack), f(websocket_unpack);
     }

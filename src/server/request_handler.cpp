@@ -36,13 +36,14 @@ struct Session {
         caller = zk::new_dict();
         zk::setitem(caller, n.host, host);
         zk::setitem(caller, n.port, port);
-        if (!zk::is_native(st.core, server, n._parse, st.native_parse)) parse = zk::getattr(server, n._parse);
+        if (!zk::is_native(st.core, server, n._parse, st.native_parse, st.is_native_parse)) parse = zk::getattr(server, n._parse);
     }
 };
 
 // What a request was resolved to, as far as resolving got before a failure.
 struct Call : ParsedRequest {
     Ref name;
+    Ref entry;  // the record's {"count": n} of the name
 };
 
 ParsedRequest resolve(Scope s, const Session& session, Handle request) {
@@ -68,9 +69,20 @@ Ref invoke(Handle function, Handle args, Handle kwds) {
 }
 
 // The record's count of `name`, moved by `step`.
-void count_call(const Names& n, Handle record, Handle name, long step) {
-    Ref entry = zk::getitem(record, name);
-    zk::setitem(entry, n.count, zk::add(zk::getitem(entry, n.count), zk::integer(step)));
+// The record's entry of `name`, made with a count of 0 when the name is new.
+Ref entry_of(const Names& n, Handle record, Handle name) {
+    if (Ref entry = zk::dict_get(record, name)) return entry;
+    Ref entry = zk::new_dict();
+    zk::setitem(entry, n.count, zk::integer(0));
+    zk::setitem(record, name, entry);
+    return entry;
+}
+
+// The entry's count, moved by `step`.
+void count_call(const Names& n, Handle entry, long step) {
+    Ref count = PyDict_CheckExact(entry.get()) ? zk::dict_get(entry, n.count) : zk::getitem(entry, n.count);
+    if (!count) zk::raise(PyExc_KeyError, "count");
+    zk::setitem(entry, n.count, zk::add(count, zk::integer(step)));
 }
 
 // The answer of a call that failed with `e`: what the server printer's error returns for the
@@ -120,18 +132,16 @@ void serve_one(Scope s, const Session& session) {
     bool failed = false;
     try {
         zk::check_status(PyDict_Update(session.client.get(), session.caller.get()));
-        call.name = zk::getitem(request, zk::integer(2));
-        if (!zk::dict_get(session.record, call.name)) {
-            Ref entry = zk::new_dict();
-            zk::setitem(entry, n.count, zk::integer(0));
-            zk::setitem(session.record, call.name, entry);
-        }
+        call.name = PyTuple_CheckExact(request.get()) && PyTuple_GET_SIZE(request.get()) > 2
+                        ? Ref::borrow(PyTuple_GET_ITEM(request.get(), 2))
+                        : zk::getitem(request, zk::integer(2));
+        call.entry = entry_of(n, session.record, call.name);
         static_cast<ParsedRequest&>(call) = resolve(s, session, request);
         traceback = PyDict_CheckExact(call.kwds.get()) ? zk::dict_pop(call.kwds, n.traceback_, Py_True)
                                                        : zk::call_method(call.kwds, n.pop, n.traceback_, Py_True);
         if (PyUnicode_Check(call.function.get())) zk::raise(zk::call(PyExc_AttributeError, call.function));
         response = invoke(call.function, call.args, call.kwds);
-        count_call(n, session.record, call.name, 1);
+        count_call(n, call.entry, 1);
     } catch (zk::PyError& e) {
         if (!e.matches(PyExc_Exception)) throw;
         response = failure_answer(s, session, request, call, e, traceback);
@@ -149,7 +159,7 @@ void serve_one(Scope s, const Session& session) {
         // An answer that cannot be encoded is answered as a failed call, so the caller is not left
         // waiting; a broken connection still ends the loop.
         if (!e.matches(PyExc_Exception) || e.matches(PyExc_OSError)) throw;
-        if (!failed) count_call(n, session.record, call.name, -1);
+        if (!failed) count_call(n, call.entry, -1);
         response = failure_answer(s, session, request, call, e, traceback);
         answer(true);
     }
@@ -264,7 +274,7 @@ Ref handle(Scope s, Handle self) {
         // Silent for the whole idle time-out: closed now. Any other break the loop below sees.
         if (e.matches(PyExc_BlockingIOError) || e.matches(PyExc_TimeoutError)) return report_end(st, self, e), zk::none();
     }
-    bool native = zk::is_native(st.core, self, n.process, st.native_process);
+    bool native = zk::is_native(st.core, self, n.process, st.native_process, st.is_native_process);
     std::optional<Session> session;
     if (native) session.emplace(st, self);
     while (!zk::truthy(zk::getattr(connection, n.closed))) {

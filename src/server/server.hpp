@@ -121,6 +121,7 @@ ZK_NAMES(Names, SERVER_NAMES)
 struct State : zk::ModuleState {
     Names names;
     zk::Ref request_kind, response_kind;  // REQUEST and RESPONSE, as the module imported them
+    mutable zk::NativeCache is_native_parse, is_native_process;  // the answers of is_native, per class
     zk::Ref connection_class;             // ring's Connection
     zk::Ref method_type;                  // types.MethodType
     zk::Ref iformat;                      // scribe's call rendering, for failure texts

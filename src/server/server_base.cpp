@@ -132,7 +132,11 @@ CallName split_call_name(const Names& n, Handle fname) {
 ParsedRequest parse_request(Scope s, Handle server_base, Handle request) {
     const State& st = s.state();
     const Names& n = st.names;
-    if (zk::length(request) != 5 || zk::compare(zk::getitem(request, zk::integer(0)), st.request_kind, Py_NE)) {
+    // A record of five items whose first is REQUEST: for a tuple, its items are looked at in place.
+    bool tuple = PyTuple_CheckExact(request.get());
+    if ((tuple ? PyTuple_GET_SIZE(request.get()) : zk::length(request)) != 5 ||
+        zk::compare(tuple ? Ref::borrow(PyTuple_GET_ITEM(request.get(), 0)) : zk::getitem(request, zk::integer(0)),
+                    st.request_kind, Py_NE)) {
         zk::raise(zk::call(PyExc_Exception, zk::text("Request[{}]: Invalid Protocol", request)));
     }
     Ref items = PyTuple_CheckExact(request.get()) ? Ref::borrow(request) : zk::check(PySequence_Tuple(request));
@@ -142,7 +146,8 @@ ParsedRequest parse_request(Scope s, Handle server_base, Handle request) {
     Handle fname = PyTuple_GET_ITEM(items.get(), 2);
     CallName name = split_call_name(n, fname);
     Ref registry = zk::getattr(server_base, n._server);
-    Ref function = zk::call_method(registry, n.get, name.first);
+    Ref function = PyDict_CheckExact(registry.get()) ? zk::dict_get(registry, name.first) : zk::call_method(registry, n.get, name.first);
+    if (!function) function = zk::none();
     if (!name.one_part) {
         try {
             function = zk::getattr(function, name.second);
