@@ -402,8 +402,10 @@ class Client:
         try:
             conn = await self._connect()
         except OSError as error:
+            self._opening.discard(asyncio.current_task())
             self._unreachable(error)
             return
+        self._opening.discard(asyncio.current_task())  # it opens nothing more
         self._connections.add(conn)
         self._release(conn)
         conn.start()
@@ -418,7 +420,14 @@ class Client:
         try:
             try:
                 async with asyncio.timeout(self._timeout):
-                    await loop.sock_connect(sock, (self._host, self._port))
+                    try:
+                        await loop.sock_connect(sock, (self._host, self._port))
+                    except OSError as error:
+                        if error.errno is None:
+                            raise
+                        # The system's own words, as the blocking client reports them, not asyncio's
+                        # "Connect call failed (address)".
+                        raise type(error)(error.errno, os.strerror(error.errno)) from None
                     _, conn = await loop.create_connection(lambda: _Connection(self, sock), sock=sock)
                     if self._authkey is not None:
                         await _answer_challenge(conn, self._authkey)
@@ -475,7 +484,7 @@ class Client:
             f"                        2. the server info(host({self._host}) or port({self._port})) is correct \n"
             f"                        3. the server({self.alias}) has been started!"
         )
-        if self._connections or self._opening - {asyncio.current_task()}:
+        if self._connections or self._opening:
             return
         waiting, self._waiting = self._waiting, collections.deque()
         for call in waiting:
