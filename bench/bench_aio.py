@@ -1,8 +1,9 @@
 """zelk.aio against the blocking client, each against a server in a process of its own.
 
 1. Sequential `await calc.add(1, 2)` against the blocking `calc.add(1, 2)`, both ends pinned to CPU 0
-   and then unpinned, in one sitting; the two clients take turns round by round, and each figure is
-   the median of the rounds.
+   and then unpinned, in one sitting; the clients take turns round by round, and each figure is the
+   median of the rounds. Beside them, the floor of any asyncio client on the standard event loop:
+   the same request, packed once, written through a transport, its answer's arrival resolving a future.
 2. Calls per second of 1,000 `calc.add(1, 2)` awaited at once (asyncio.gather), against 16 threads of
    the blocking client making as many calls: 16 threads sharing one proxy, and 16 threads with a
    client each. Unpinned.
@@ -20,6 +21,7 @@ from servers import start_server, stop_server
 
 from zelk import aio
 from zelk.client import close, connect
+from zelk.ring import ByteStream
 
 ROUNDS = 9
 SEQUENTIAL_CALLS = 2000
@@ -66,6 +68,31 @@ async def aio_sequential(calc, n):
     return (time.perf_counter() - start) / n
 
 
+class Bare(asyncio.BufferedProtocol):
+    """Only what every asyncio client does: a write, a read into a buffer, a future resolved."""
+
+    def __init__(self):
+        self.buffer = memoryview(bytearray(65536))
+        self.answered = None
+
+    def get_buffer(self, sizehint):
+        return self.buffer
+
+    def buffer_updated(self, nbytes):
+        self.answered.set_result(nbytes)
+
+
+async def bare_sequential(transport, protocol, n):
+    loop = asyncio.get_running_loop()
+    request = ByteStream().pack((0, 1, "calc.add", (1, 2), {}))  # the same id each time: no check is made
+    start = time.perf_counter()
+    for _ in range(n):
+        protocol.answered = loop.create_future()
+        transport.write(request)
+        await protocol.answered
+    return (time.perf_counter() - start) / n
+
+
 def sequential(ctx, cpu):
     """Median seconds per call of each client, with both ends on `cpu` (None: unpinned)."""
     everywhere = os.sched_getaffinity(0)
@@ -77,15 +104,19 @@ def sequential(ctx, cpu):
     blocking = connect("calc", port=port, errors="raise")
     loop = asyncio.new_event_loop()
     calc = aio.connect("calc", port=port)
-    samples = {"blocking": [], "aio": []}
+    transport, bare = loop.run_until_complete(loop.create_connection(Bare, "127.0.0.1", port))
+    samples = {"blocking": [], "aio": [], "bare": []}
     try:
         assert blocking.add(1, 2) == 3 and loop.run_until_complete(calc.add(1, 2)) == 3
         blocking_sequential(blocking, 200)  # warm-up
         loop.run_until_complete(aio_sequential(calc, 200))
+        loop.run_until_complete(bare_sequential(transport, bare, 200))
         for _ in range(ROUNDS):
             samples["blocking"].append(blocking_sequential(blocking, SEQUENTIAL_CALLS))
             samples["aio"].append(loop.run_until_complete(aio_sequential(calc, SEQUENTIAL_CALLS)))
+            samples["bare"].append(loop.run_until_complete(bare_sequential(transport, bare, SEQUENTIAL_CALLS)))
     finally:
+        transport.close()
         loop.run_until_complete(calc.aclose())
         loop.close()
         close(blocking)
@@ -161,15 +192,16 @@ def main():
         pinned = sequential(ctx, 0)
         unpinned = sequential(ctx, None)
         default = aio.connect.__kwdefaults__["max_connections"]
-        limits = sorted({THREADS, default})
+        limits = sorted({THREADS, default, 100})
         rates = at_once(ctx, limits)
     finally:
         sys.stdout.close()
         sys.stdout = real_stdout
     print(f"sequential add(1, 2), median of {ROUNDS} rounds of {SEQUENTIAL_CALLS} calls, the clients taking turns")
-    print(f"{'':34}{'blocking us':>12}{'aio us':>10}{'aio/blocking':>14}")
-    for title, r in ((f"pinned, both ends on CPU 0", pinned), (f"unpinned, CPUs {sorted(os.sched_getaffinity(0))}", unpinned)):
-        print(f"{title:34}{r['blocking'] * 1e6:12.1f}{r['aio'] * 1e6:10.1f}{r['aio'] / r['blocking']:13.2f}x")
+    print(f"{'':34}{'blocking us':>12}{'aio us':>10}{'aio/blocking':>14}{'bare asyncio us':>17}{'bare/blocking':>15}")
+    for title, r in (("pinned, both ends on CPU 0", pinned), (f"unpinned, CPUs {sorted(os.sched_getaffinity(0))}", unpinned)):
+        print(f"{title:34}{r['blocking'] * 1e6:12.1f}{r['aio'] * 1e6:10.1f}{r['aio'] / r['blocking']:13.2f}x"
+              f"{r['bare'] * 1e6:17.1f}{r['bare'] / r['blocking']:14.2f}x")
     print(f"\n{BATCHES} x {AT_ONCE} add(1, 2) per round, median calls/s of {ROUNDS} rounds, unpinned")
     print(f"  blocking, {THREADS} threads sharing one proxy      {rates['shared']:10.0f}")
     print(f"  blocking, {THREADS} threads with a client each     {rates['own']:10.0f}")

@@ -140,6 +140,10 @@ def test_arrays_keywords_and_remote_failures(port):
                 await calc.nothing_here()
             assert missing.value.remote_type == "AttributeError"
             assert await calc.add(1, 2) == 3 and await calc._client.call("calc.add", 2, b=3) == 5
+        async with aio.connect("calc", port=port, max_message_size=50) as calc:
+            with pytest.raises(InvalidAnswer, match=r"over max_message_size \(50\)"):
+                await calc.echo("x" * 100)
+            assert await calc.echo("x") == "x"  # on a new connection
 
     asyncio.run(main())
 

@@ -13,6 +13,7 @@ import math
 import os
 import socket
 import struct
+import time
 
 import numpy as np
 
@@ -42,6 +43,10 @@ _SPARE_IDLE = 10.0
 _EXCLUDE = ("zelk", "vantor", "melix")
 _unpack = BytePacker.unpack
 _running_loop = asyncio.get_running_loop
+# A call is a tuple, made without running a Python __init__ on every call:
+# (future, msgid, frame, deadline, timeout, method, args, kwds): the future its caller awaits, its
+# request's id and packed frame, its deadline on the loop's clock, and what its failure texts name.
+_FUTURE, _MSGID, _FRAME, _DEADLINE, _TIMEOUT = range(5)
 
 
 def _printer(title):
@@ -68,16 +73,6 @@ def _remote_type(text):
     return text[:at] if at > 0 and text[:at].isidentifier() else None
 
 
-class _Call:
-    """One call: its packed request, the future its caller awaits and its deadline on the loop's clock."""
-
-    __slots__ = ("method", "args", "kwds", "msgid", "frame", "future", "timeout", "deadline")
-
-    def __init__(self, method, args, kwds, msgid, frame, future, timeout, deadline):
-        self.method, self.args, self.kwds, self.msgid = method, args, kwds, msgid
-        self.frame, self.future, self.timeout, self.deadline = frame, future, timeout, deadline
-
-
 class _Connection(asyncio.BufferedProtocol):
     """One TCP connection of a client. It reads framed answers straight into its own buffer, and gives
     each to the oldest call sent on it: the server answers in the order it was asked."""
@@ -89,6 +84,7 @@ class _Connection(asyncio.BufferedProtocol):
         self.laddr = None
         self.calls = collections.deque()  # sent, oldest first; kept after their callers gave up
         self.idle_since = 0.0
+        self.limit = client._max_message_size
         self.closed = client._loop.create_future()  # done once the transport has let the socket go
         self._buffer = bytearray(_SCRATCH_SIZE)
         self._view = memoryview(self._buffer)
@@ -121,10 +117,16 @@ class _Connection(asyncio.BufferedProtocol):
             if self._answered(packet) and not self.calls:
                 self.client._release(self)
             return
-        self._have += nbytes
         if not self._held:
-            self._frames()
-        elif self._reader is not None and self._have >= self._reader[0] and not self._reader[1].done():
+            if (not self._have and self.calls and 8 <= nbytes <= self.limit + 8
+                    and _LENGTH.unpack_from(self._buffer)[0] == nbytes - 8):
+                self._one_answer(nbytes)
+            else:
+                self._have += nbytes
+                self._frames()
+            return
+        self._have += nbytes
+        if self._reader is not None and self._have >= self._reader[0] and not self._reader[1].done():
             self._reader[1].set_result(None)
 
     def eof_received(self):
@@ -148,9 +150,9 @@ class _Connection(asyncio.BufferedProtocol):
     def send(self, calls):
         self.calls.extend(calls)
         if len(calls) == 1:
-            self.transport.write(calls[0].frame)
+            self.transport.write(calls[0][_FRAME])
         else:
-            self.transport.writelines([call.frame for call in calls])  # one system call for them all
+            self.transport.writelines([call[_FRAME] for call in calls])  # one system call for them all
 
     def alive(self):
         """Whether an idle connection is still open: nothing, not even its end, waits to be read."""
@@ -196,7 +198,7 @@ class _Connection(asyncio.BufferedProtocol):
         have, start = self._have, 0
         while have - start >= 8:
             size = _LENGTH.unpack_from(self._buffer, start)[0]
-            if size > self.client._max_message_size or size == _CHALLENGE_LENGTH:
+            if size > self.limit or size == _CHALLENGE_LENGTH:
                 self.client._refused_length(self, size)
                 return
             end = start + 8 + size
@@ -222,9 +224,28 @@ class _Connection(asyncio.BufferedProtocol):
             self.client._drop(self)
             return False
         call = self.calls.popleft()
-        if call.future.done():  # its caller gave up, or it timed out: the answer goes nowhere
+        if call[_FUTURE].done():  # its caller gave up, or it timed out: the answer goes nowhere
             return True
         return self.client._answer(self, call, packet)
+
+    def _one_answer(self, nbytes):
+        """The usual read: one whole answer, alone in the buffer, for the oldest call. Settled here
+        without the framing loop; anything out of the ordinary goes the general way."""
+        call = self.calls.popleft()
+        future = call[_FUTURE]
+        if not future.done():
+            try:
+                # Decoded from the buffer itself: the codec copies what it keeps of memory it does not own.
+                response = _unpack(self._view[8:nbytes])
+            except Exception as error:
+                self.client._undecodable(self, call, error)
+                return
+            if type(response) is tuple and len(response) == 3 and response[1] == call[_MSGID] and response[0] == RESPONSE:
+                future.set_result(response[2])
+            elif not self.client._settle(self, call, response):
+                return
+        if not self.calls:
+            self.client._release(self)
 
 
 class _RemoteStatus:
@@ -304,6 +325,7 @@ class Client:
 
     def _reset(self, loop):
         self._loop = loop
+        self._clock = None
         self._connections = set()  # open and usable: idle, or with calls on them
         self._idle = collections.deque()  # the one freed last at the right
         self._dropped = set()  # aborted, until their transports let go
@@ -325,35 +347,40 @@ class Client:
 
     async def _call(self, method, args, kwds):
         timeout = kwds.pop("timeout", None) if kwds else None  # the client's, not the remote method's
-        timeout = _seconds(timeout) if timeout else self._timeout
-        if timeout < 0:
-            raise ValueError("Timeout value must be non-negative")
+        if timeout:
+            timeout = _seconds(timeout)
+            if timeout < 0:
+                raise ValueError("Timeout value must be non-negative")
+        else:
+            timeout = self._timeout
         loop = _running_loop()
         if loop is not self._loop:
             self._bind(loop)
         self._msgid = msgid = self._msgid + 1
         frame = self._pack((REQUEST, msgid, method, args, kwds))
-        now = loop.time()
-        deadline = now + timeout
-        call = _Call(method, args, kwds, msgid, frame, loop.create_future(), timeout, deadline)
-        if deadline < self._timer_at:
-            self._arm(deadline)
+        now = self._clock()
+        future = loop.create_future()
+        call = (future, msgid, frame, now + timeout, timeout, method, args, kwds)
+        if now + timeout < self._timer_at:
+            self._arm(now + timeout)
         idle = self._idle
         if idle and now - idle[-1].idle_since < _PROBE_AFTER:
             conn = idle.pop()
             conn.calls.append(call)
-            conn.transport.write(call.frame)
+            conn.transport.write(frame)
         elif idle and (conn := self._take_idle()) is not None:
             conn.send((call,))
         else:
             self._waiting.append(call)
             self._grow()
-        return await call.future
+        return await future
 
     def _bind(self, loop):
         if self._connections or self._opening or self._dropped:
             raise RuntimeError("this client's connections belong to another event loop: aclose() it there first")
         self._reset(loop)
+        # The standard loops' clock is time.monotonic: read straight, it saves a call of loop.time per use.
+        self._clock = time.monotonic if type(loop).time is asyncio.BaseEventLoop.time else loop.time
 
     # ---- the pool --------------------------------------------------------------------------------
 
@@ -375,13 +402,13 @@ class Client:
             calls = []
             while waiting and len(calls) < share:
                 call = waiting.popleft()
-                if not call.future.done():
+                if not call[_FUTURE].done():
                     calls.append(call)
             if calls:
                 conn.send(calls)
                 return
         idle = self._idle
-        conn.idle_since = now = self._loop.time()
+        conn.idle_since = now = self._clock()
         idle.append(conn)
         if len(idle) > 1 and now - idle[0].idle_since > _SPARE_IDLE:
             self._drop(idle.popleft())
@@ -469,7 +496,7 @@ class Client:
             self._grow()
 
     def _lose_calls(self, conn, error):
-        calls = [call for call in conn.calls if not call.future.done()]
+        calls = [call for call in conn.calls if not call[_FUTURE].done()]
         conn.calls.clear()
         if calls:
             text = self.log.critical(f"@RECV: {type(error).__name__}, {error}")
@@ -492,9 +519,10 @@ class Client:
 
     @staticmethod
     def _fail(call, exception, cause=None):
-        if not call.future.done():
+        future = call[_FUTURE]
+        if not future.done():
             exception.__cause__ = cause
-            call.future.set_exception(exception)
+            future.set_exception(exception)
 
     # ---- answers -------------------------------------------------------------------------------
 
@@ -503,26 +531,32 @@ class Client:
         try:
             response = _unpack(packet)
         except Exception as error:
-            text = self.log.critical(f"@RECV: {type(error).__name__}, {error}")
-            self._fail(call, InvalidAnswer(text), error)
-            self._drop(conn)
+            self._undecodable(conn, call, error)
             return False
-        if type(response) is tuple and len(response) == 3 and response[0] == RESPONSE and response[1] == call.msgid:
-            call.future.set_result(response[2])
-            return True
+        return self._settle(conn, call, response)
+
+    def _undecodable(self, conn, call, error):
+        text = self.log.critical(f"@RECV: {type(error).__name__}, {error}")
+        self._fail(call, InvalidAnswer(text), error)
+        self._drop(conn)
+
+    def _settle(self, conn, call, response):
+        """Settles `call` with a decoded answer; false when it was refused and the connection dropped."""
+        future, msgid = call[_FUTURE], call[_MSGID]
         try:
-            result = self._parse(response, call.msgid)
+            result = self._parse(response, msgid)
         except Exception as error:
             # Printed inside the except block, so the report shows where the answer was refused.
-            text = self.log.error(Exception(f"Failure{iformat(call.method, call.args, call.kwds)} {error}"))
+            method, args, kwds = call[_TIMEOUT + 1:]
+            text = self.log.error(Exception(f"Failure{iformat(method, args, kwds)} {error}"))
             self._fail(call, InvalidAnswer(text), error)
             self._drop(conn)
             return False
         # A server marks the report of a failed call by answering with a list rather than a tuple.
         if type(response) is list and isinstance(result, str):
-            call.future.set_exception(RemoteError(result, _remote_type(result)))
+            future.set_exception(RemoteError(result, _remote_type(result)))
         else:
-            call.future.set_result(result)
+            future.set_result(result)
         return True
 
     @staticmethod
@@ -548,7 +582,7 @@ class Client:
         error = MessageTooLarge(f"a message of {size} bytes is over max_message_size ({self._max_message_size})")
         if conn.calls:
             call = conn.calls.popleft()
-            if not call.future.done():
+            if not call[_FUTURE].done():
                 self._fail(call, InvalidAnswer(self.log.critical(f"@RECV: {type(error).__name__}, {error}")), error)
         self._drop(conn)
 
@@ -564,31 +598,31 @@ class Client:
 
     def _expire(self):
         self._timer, self._timer_at = None, math.inf
-        now, soonest = self._loop.time(), math.inf
+        now, soonest = self._clock(), math.inf
         for conn in list(self._connections):
             overdue = False
             for call in conn.calls:
-                if call.deadline > now:
-                    soonest = min(soonest, call.deadline)
+                if call[_DEADLINE] > now:
+                    soonest = min(soonest, call[_DEADLINE])
                     continue
                 overdue = True
-                if not call.future.done():
-                    text = self.log.critical(f"@RECV: TimeoutError, timed out({call.timeout}s, {conn.laddr})")
+                if not call[_FUTURE].done():
+                    text = self.log.critical(f"@RECV: TimeoutError, timed out({call[_TIMEOUT]}s, {conn.laddr})")
                     self._fail(call, CallTimeout(text))
             # Once no call waits on it, a connection whose server overran a time-out is renewed: a late
             # answer must not be taken for another call's.
-            if overdue and all(call.future.done() for call in conn.calls):
+            if overdue and all(call[_FUTURE].done() for call in conn.calls):
                 conn.calls.clear()
                 self._drop(conn)
         kept = collections.deque()
         for call in self._waiting:
-            if call.future.done():
+            if call[_FUTURE].done():
                 continue
-            if call.deadline > now:
-                soonest = min(soonest, call.deadline)
+            if call[_DEADLINE] > now:
+                soonest = min(soonest, call[_DEADLINE])
                 kept.append(call)
                 continue
-            text = self.log.critical(f"@SEND: TimeoutError, timed out({call.timeout}s) waiting for a connection")
+            text = self.log.critical(f"@SEND: TimeoutError, timed out({call[_TIMEOUT]}s) waiting for a connection")
             self._fail(call, CallTimeout(text))
         self._waiting = kept
         if soonest < math.inf:
