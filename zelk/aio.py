@@ -428,7 +428,7 @@ class Client:
     async def _open(self):
         try:
             conn = await self._connect()
-        except OSError as error:
+        except Exception as error:  # whatever it was, the waiting calls must hear of it
             self._opening.discard(asyncio.current_task())
             self._unreachable(error)
             return
@@ -649,8 +649,10 @@ class Client:
                 closing = [conn.closed for conn in (*self._connections, *self._dropped)]
                 if closing:
                     await asyncio.gather(*closing)
-                for call in self._waiting:
-                    self._fail(call, ConnectionLost("the client was closed before the call was sent"))
+                if any(not call[_FUTURE].done() for call in self._waiting):
+                    text = self.log.critical("@SEND: ConnectionError, the client was closed before the call was sent")
+                    for call in self._waiting:
+                        self._fail(call, ConnectionLost(text))
                 if self._timer is not None:
                     self._timer.cancel()
                 self._reset(None)
