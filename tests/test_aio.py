@@ -159,6 +159,12 @@ def test_a_time_out_raises_and_renews_the_connection(port, capsys):
             assert late.value.text == f"@RECV: TimeoutError, timed out(0.2s, {first.laddr})"
             assert await calc.nap(0, "next") == "next"  # on a new connection: the late answer never arrives
             assert first not in calc._client._connections
+        async with aio.connect("calc", port=port, max_connections=1) as calc:
+            busy = asyncio.create_task(calc.nap(5))  # holds the one connection long past the time-out below
+            await sent(calc._client)
+            with pytest.raises(CallTimeout, match=r"^@SEND: TimeoutError, timed out\(0.1s\) waiting for a connection"):
+                await calc.echo(1, timeout=0.1)
+            busy.cancel()
 
     asyncio.run(main())
     assert "@RECV: TimeoutError, timed out(0.2s" in capsys.readouterr().out
@@ -175,6 +181,13 @@ def test_a_cancelled_call_leaves_its_answer_behind(port):
             # the one connection still owes the cancelled call's answer; the next call waits, then gets its own
             assert await calc.echo("after") == "after"
             assert len(calc._client._connections) == 1
+            # closing fails the call still waiting, and the next call connects again
+            waiting = asyncio.create_task(calc.nap(0.3, "closed"))
+            await sent(calc._client)
+            await calc.aclose()
+            with pytest.raises(ConnectionLost, match="the client was closed while the call waited"):
+                await waiting
+            assert await calc.echo("again") == "again"
 
     asyncio.run(main())
 
