@@ -325,7 +325,7 @@ class Client:
 
     def _reset(self, loop):
         self._loop = loop
-        self._clock = None
+        self._clock = self._future = None
         self._connections = set()  # open and usable: idle, or with calls on them
         self._idle = collections.deque()  # the one freed last at the right
         self._dropped = set()  # aborted, until their transports let go
@@ -359,7 +359,7 @@ class Client:
         self._msgid = msgid = self._msgid + 1
         frame = self._pack((REQUEST, msgid, method, args, kwds))
         now = self._clock()
-        future = loop.create_future()
+        future = self._future(loop=loop)
         call = (future, msgid, frame, now + timeout, timeout, method, args, kwds)
         if now + timeout < self._timer_at:
             self._arm(now + timeout)
@@ -379,8 +379,12 @@ class Client:
         if self._connections or self._opening or self._dropped:
             raise RuntimeError("this client's connections belong to another event loop: aclose() it there first")
         self._reset(loop)
-        # The standard loops' clock is time.monotonic: read straight, it saves a call of loop.time per use.
-        self._clock = time.monotonic if type(loop).time is asyncio.BaseEventLoop.time else loop.time
+        # The standard loops' clock is time.monotonic and their futures asyncio's own: reached straight,
+        # each saves a Python call per use. Other loops are asked.
+        standard = type(loop).time is asyncio.BaseEventLoop.time
+        self._clock = time.monotonic if standard else loop.time
+        standard = type(loop).create_future is asyncio.BaseEventLoop.create_future
+        self._future = asyncio.Future if standard else lambda loop: loop.create_future()
 
     # ---- the pool --------------------------------------------------------------------------------
 
