@@ -276,6 +276,73 @@ def feed_handshake(data, rng):
         assert isinstance(outcome, OSError), (side.__name__, data, outcome)
 
 
+def aio_seeds():
+    """What an asyncio client reads while its calls 1 to 4 wait: their answers back to back, a failure's
+    list among them, one longer than a connection's buffer; and a keyed server's challenge."""
+    answers = [frame((1, 1, 3)), frame([1, 2, "ValueError@calc.fail() broken on purpose"]),
+               frame((1, 3, VALUES[:8])), frame((1, 4, b"\x01" * 70_000))]
+    return [b"".join(answers), frame((1, 1, np.arange(10.0))) + frame((1, 2, None)), b"#ZELK-CHALLENGE#" + bytes(32)]
+
+
+class QuietPrinter:
+    """Prints nothing, and returns the text of its message as a printer's methods do."""
+
+    def critical(self, message):
+        return str(message)
+
+    error = critical
+
+
+class HeldTransport:
+    """Where a connection fed by hand writes; an abort ends the feeding, as it ends asyncio's reads."""
+
+    aborted = False
+
+    def write(self, data):
+        pass
+
+    def writelines(self, data):
+        pass
+
+    def abort(self):
+        self.aborted = True
+
+    close = abort
+
+
+def feed_aio(data, rng):
+    """The input as an asyncio client's connection reads it, in pieces, while four calls wait on it: no
+    exception reaches the event loop, and once the connection is lost every call has its outcome."""
+    import asyncio
+
+    from zelk import aio
+
+    loop = asyncio.new_event_loop()
+    try:
+        client = aio.Client("127.0.0.1", 1)
+        client.log = QuietPrinter()
+        client._bind(loop)
+        connection = aio._Connection(client, None)
+        connection.transport = HeldTransport()
+        connection._held = False
+        client._connections.add(connection)
+        calls = [(loop.create_future(), msgid, b"", float("inf"), 1.0, "calc.f", (), {}) for msgid in range(1, 5)]
+        connection.calls.extend(calls)
+        for piece in pieces(data, rng):
+            while piece and not connection.transport.aborted:
+                buffer = connection.get_buffer(-1)
+                taken = min(len(buffer), len(piece))
+                buffer[:taken] = piece[:taken]
+                connection.buffer_updated(taken)
+                piece = piece[taken:]
+        connection.connection_lost(None)
+        for future, *_ in calls:
+            assert future.done(), data
+            future.exception()  # retrieved: none is left for the loop to complain of
+    finally:
+        loop.close()
+
+
 # Every decoder a peer's bytes reach: (its seeds, a function that feeds it one input). The test
 # suite fuzzes each entry, and fuzz/harness.py NAME runs atheris on one.
 DECODERS = {
@@ -286,6 +353,7 @@ DECODERS = {
     "json": (json_seeds, feed_json),
     "literal": (literal_seeds, feed_literal),
     "handshake": (handshake_seeds, feed_handshake),
+    "aio": (aio_seeds, feed_aio),
 }
 
 

@@ -1,0 +1,694 @@
+"""The asyncio client: awaitable proxies for a service, over a pool of connections to it.
+
+The wire, the names, the ports and the key handshake are the blocking client's (zelk.client); its
+failures are raised as that client raises them with errors="raise". A server answers the calls of one
+connection one at a time and in order, so calls awaited at once go out on connections of their own,
+and only when more wait than `max_connections` allows do several share one, one after another.
+"""
+
+import asyncio
+import collections
+import hmac
+import math
+import os
+import socket
+import struct
+import time
+
+import numpy as np
+
+from .client import CallTimeout, ConnectionLost, InvalidAnswer, RemoteError, Unreachable
+from .protocol import REQUEST, RESPONSE, BytePacker
+from .ring import MAX_MESSAGE_SIZE, AuthenticationError, ByteStream, MessageTooLarge, get_port
+from .scribe import BrillPrint, iformat
+
+__all__ = ["Client", "connect"]
+
+# The 8-byte length in front of every packet, in the host's byte order.
+_LENGTH = struct.Struct("=Q")
+# Room for the length and packet of an ordinary answer, or several; longer packets get a buffer of their own.
+_SCRATCH_SIZE = 65536
+# A keyed server greets every connection with this mark and a nonce; a client without a key reads
+# the mark's first eight bytes as a length field.
+_CHALLENGE_MARK = b"#ZELK-CHALLENGE#"
+_CHALLENGE_LENGTH = _LENGTH.unpack(_CHALLENGE_MARK[:8])[0]
+_NONCE_SIZE = 32
+_DIGEST_SIZE = 32
+# A connection idle this long is probed before a call goes out on it: its peer may have closed it while
+# the event loop was kept from noticing (a server restarted while the program ran blocking code).
+_PROBE_AFTER = 0.001
+# Connections beyond the first left idle this long are closed: a burst of calls does not keep its
+# connections, and the server's threads behind them, for ever.
+_SPARE_IDLE = 10.0
+_EXCLUDE = ("zelk", "vantor", "melix")
+_unpack = BytePacker.unpack
+_running_loop = asyncio.get_running_loop
+# A call is a tuple, made without running a Python __init__ on every call:
+# (future, msgid, frame, deadline, timeout, method, args, kwds): the future its caller awaits, its
+# request's id and packed frame, its deadline on the loop's clock, and what its failure texts name.
+_FUTURE, _MSGID, _FRAME, _DEADLINE, _TIMEOUT = range(5)
+
+
+def _printer(title):
+    return BrillPrint(title, exclude=list(_EXCLUDE))
+
+
+def _checked(name, value, kind):
+    # Exact types, as the blocking client's signatures demand.
+    if type(value) is not kind:
+        raise TypeError(f"Argument '{name}' has incorrect type (expected {kind.__name__}, got {type(value).__name__})")
+    return value
+
+
+def _seconds(value):
+    # A number of seconds, as a float; text is not one.
+    if not hasattr(type(value), "__float__") and not hasattr(type(value), "__index__"):
+        raise TypeError(f"must be real number, not {type(value).__name__}")
+    return float(value)
+
+
+def _remote_type(text):
+    """ "ZeroDivisionError@calc.div(1, 0) ...": the type named before the rendered call, when there is one."""
+    at = text.find("@")
+    return text[:at] if at > 0 and text[:at].isidentifier() else None
+
+
+class _Connection(asyncio.BufferedProtocol):
+    """One TCP connection of a client. It reads framed answers straight into its own buffer, and gives
+    each to the oldest call sent on it: the server answers in the order it was asked."""
+
+    def __init__(self, client, sock):
+        self.client = client
+        self.sock = sock
+        self.transport = None
+        self.laddr = None
+        self.calls = collections.deque()  # sent, oldest first; kept after their callers gave up
+        self.idle_since = 0.0
+        self.limit = client._max_message_size
+        self.closed = client._loop.create_future()  # done once the transport has let the socket go
+        self._buffer = bytearray(_SCRATCH_SIZE)
+        self._view = memoryview(self._buffer)
+        self._have = 0  # bytes at the buffer's start not taken yet
+        self._packet = None  # a long packet being read into a buffer of its own, and how much of it came
+        self._got = 0
+        # Until the client starts it, bytes are only collected: the key handshake reads them raw, and a
+        # greeting that comes before the connection joins the pool is judged once it has.
+        self._held = True
+        self._reader = None  # (size, future) while the key handshake waits for bytes
+
+    # ---- asyncio's side ------------------------------------------------------------------------
+
+    def connection_made(self, transport):
+        self.transport = transport
+        self.laddr = self.sock.getsockname()
+
+    def get_buffer(self, sizehint):
+        if self._packet is not None:
+            return memoryview(self._packet)[self._got:]
+        return self._view[self._have:] if self._have else self._view
+
+    def buffer_updated(self, nbytes):
+        if self._packet is not None:
+            self._got += nbytes
+            if self._got < len(self._packet):
+                return
+            # Nothing beyond the packet was read into it, so the buffer holds nothing more.
+            packet, self._packet = self._packet, None
+            if self._answered(packet) and not self.calls:
+                self.client._release(self)
+            return
+        if not self._held:
+            if (not self._have and self.calls and 8 <= nbytes <= self.limit + 8
+                    and _LENGTH.unpack_from(self._buffer)[0] == nbytes - 8):
+                self._one_answer(nbytes)
+            else:
+                self._have += nbytes
+                self._frames()
+            return
+        self._have += nbytes
+        if self._reader is not None and self._have >= self._reader[0] and not self._reader[1].done():
+            self._reader[1].set_result(None)
+
+    def eof_received(self):
+        return False  # the transport closes, and connection_lost says what that means for the calls
+
+    def connection_lost(self, exc):
+        self.transport = None
+        if self._reader is not None and not self._reader[1].done():
+            self._reader[1].set_exception(ConnectionError("the peer closed the connection during the key handshake"))
+        self.client._lost(self, exc)
+        self.closed.set_result(None)
+
+    # ---- the client's side ---------------------------------------------------------------------
+
+    def start(self):
+        """From now on, what arrives is framed answers."""
+        self._held = False
+        if self._have:
+            self._frames()
+
+    def send(self, calls):
+        self.calls.extend(calls)
+        if len(calls) == 1:
+            self.transport.write(calls[0][_FRAME])
+        else:
+            self.transport.writelines([call[_FRAME] for call in calls])  # one system call for them all
+
+    def alive(self):
+        """Whether an idle connection is still open: nothing, not even its end, waits to be read."""
+        try:
+            self.sock.recv(1, socket.MSG_PEEK)
+        except BlockingIOError:
+            return True
+        except OSError:
+            pass
+        return False
+
+    def abort(self):
+        if self.transport is not None:
+            self.transport.abort()
+
+    async def receive_exactly(self, size):
+        """The next `size` bytes, for the key handshake, which comes before any framed message."""
+        if self._have < size:
+            if self.transport is None:
+                raise ConnectionError("the peer closed the connection during the key handshake")
+            waiter = self.client._loop.create_future()
+            self._reader = (size, waiter)
+            try:
+                await waiter
+            finally:
+                self._reader = None
+        data = bytes(self._view[:size])
+        self._keep_from(size)
+        return data
+
+    # ---- framing -------------------------------------------------------------------------------
+
+    def _keep_from(self, start):
+        # Moves the bytes from `start` on to the front of the buffer, for the next message.
+        rest = self._have - start
+        if rest and start:
+            self._buffer[:rest] = self._buffer[start:self._have]
+        self._have = rest
+
+    def _frames(self):
+        """Hands out every whole message in the buffer; a long one goes on in a buffer of its own."""
+        had_calls = bool(self.calls)
+        have, start = self._have, 0
+        while have - start >= 8:
+            size = _LENGTH.unpack_from(self._buffer, start)[0]
+            if size > self.limit or size == _CHALLENGE_LENGTH:
+                self.client._refused_length(self, size)
+                return
+            end = start + 8 + size
+            if end > have:
+                if 8 + size > _SCRATCH_SIZE:
+                    # Read straight into the packet's own memory, committed only as it fills.
+                    self._packet = np.empty(size, np.uint8)
+                    self._got = have - start - 8
+                    memoryview(self._packet)[: self._got] = self._view[start + 8 : have]
+                    start = have
+                break
+            packet = bytes(self._view[start + 8 : end])
+            start = end
+            if not self._answered(packet):
+                return
+        self._keep_from(start)
+        if had_calls and not self.calls:
+            self.client._release(self)
+
+    def _answered(self, packet):
+        """Gives a packet to the oldest call on the connection; false once the connection is dropped."""
+        if not self.calls:  # nothing was asked: the connection is out of step
+            self.client._drop(self)
+            return False
+        call = self.calls.popleft()
+        if call[_FUTURE].done():  # its caller gave up, or it timed out: the answer goes nowhere
+            return True
+        return self.client._answer(self, call, packet)
+
+    def _one_answer(self, nbytes):
+        """The usual read: one whole answer, alone in the buffer, for the oldest call. Settled here
+        without the framing loop; anything out of the ordinary goes the general way."""
+        call = self.calls.popleft()
+        future = call[_FUTURE]
+        if not future.done():
+            try:
+                # Decoded from the buffer itself: the codec copies what it keeps of memory it does not own.
+                response = _unpack(self._view[8:nbytes])
+            except Exception as error:
+                self.client._undecodable(self, call, error)
+                return
+            if type(response) is tuple and len(response) == 3 and response[1] == call[_MSGID] and response[0] == RESPONSE:
+                future.set_result(response[2])
+            elif not self.client._settle(self, call, response):
+                return
+        if not self.calls:
+            self.client._release(self)
+
+
+class _RemoteStatus:
+    """What every proxy has of its own: closing its client, with `aclose()` or `async with`."""
+
+    __slots__ = ("_client",)
+
+    def __repr__(self):
+        return "ZELK.Client"
+
+    async def aclose(self):
+        await self._client.aclose()
+
+    async def __aenter__(self):
+        return self
+
+    async def __aexit__(self, *exc_info):
+        await self._client.aclose()
+
+
+class _RemoteMethod(_RemoteStatus):
+    """Calling it makes the remote call `_method`: a coroutine whose result is the call's."""
+
+    __slots__ = ("_method",)
+
+    def __init__(self, client, method):
+        self._client = client
+        self._method = _checked("method", method, str)
+
+    def __call__(self, *args, **kwds):
+        return self._client._call(self._method, args, kwds)
+
+
+class _RemoteClass(_RemoteStatus):
+    """Any attribute it lacks is a method proxy for the service's attribute of that name."""
+
+    __slots__ = ("_class",)
+
+    def __init__(self, client, clsname, *args):
+        self._client = client
+        self._class = _checked("clsname", clsname, str)
+
+    def __getattr__(self, method):
+        proxy = object.__new__(_RemoteMethod)  # made on every access: skips the checks of __init__
+        proxy._client = self._client
+        proxy._method = f"{self._class}.{method}"
+        return proxy
+
+
+class Client:
+    """The connections of one client to one service, for the calls of one event loop.
+
+    A call goes out at once on an idle connection; otherwise it waits while a new connection opens,
+    up to `max_connections`, or until one comes free. A connection that comes free while many calls
+    wait takes its share of them at once.
+    """
+
+    def __init__(self, host, port, timeout=1000.0, *, authkey=None, max_connections=32,
+                 max_message_size=MAX_MESSAGE_SIZE):
+        self._host = _checked("host", host, str)
+        self._port = _checked("port", port, int)
+        self._timeout = _seconds(timeout)
+        if authkey is not None:
+            _checked("authkey", authkey, bytes)
+        if _checked("max_connections", max_connections, int) < 1:
+            raise ValueError("max_connections must be at least 1")
+        if _checked("max_message_size", max_message_size, int) < 0:
+            raise ValueError("max_message_size must not be negative")
+        self._authkey = authkey
+        self._max_connections = max_connections
+        self._max_message_size = max_message_size
+        self._msgid = 0
+        self._pack = ByteStream().pack  # the length field and the packet, in one bytes object
+        self.alias = ""
+        self.log = _printer("zelk.aio")
+        self._reset(None)
+
+    def _reset(self, loop):
+        self._loop = loop
+        self._clock = self._future = None
+        self._connections = set()  # open and usable: idle, or with calls on them
+        self._idle = collections.deque()  # the one freed last at the right
+        self._dropped = set()  # aborted, until their transports let go
+        self._opening = set()  # tasks opening connections
+        self._waiting = collections.deque()  # calls that no connection was free for yet
+        self._timer = None
+        self._timer_at = math.inf
+        self._closing = False
+
+    def __call__(self, name, types="class"):
+        """A proxy for the service `name`: a class proxy, or a method proxy for any other `types`."""
+        self.alias = _checked("name", name, str)
+        self.log = _printer(name)
+        return (_RemoteClass if _checked("types", types, str) == "class" else _RemoteMethod)(self, name)
+
+    async def call(self, method, *args, **kwds):
+        """Calling remote method"""
+        return await self._call(_checked("method", method, str), args, kwds)
+
+    async def _call(self, method, args, kwds):
+        timeout = kwds.pop("timeout", None) if kwds else None  # the client's, not the remote method's
+        if timeout:
+            timeout = _seconds(timeout)
+            if timeout < 0:
+                raise ValueError("Timeout value must be non-negative")
+        else:
+            timeout = self._timeout
+        loop = _running_loop()
+        if loop is not self._loop:
+            self._bind(loop)
+        self._msgid = msgid = self._msgid + 1
+        frame = self._pack((REQUEST, msgid, method, args, kwds))
+        now = self._clock()
+        future = self._future(loop=loop)
+        call = (future, msgid, frame, now + timeout, timeout, method, args, kwds)
+        if now + timeout < self._timer_at:
+            self._arm(now + timeout)
+        idle = self._idle
+        if idle and now - idle[-1].idle_since < _PROBE_AFTER:
+            conn = idle.pop()
+            conn.calls.append(call)
+            conn.transport.write(frame)
+        elif idle and (conn := self._take_idle()) is not None:
+            conn.send((call,))
+        else:
+            self._waiting.append(call)
+            self._grow()
+        return await future
+
+    def _bind(self, loop):
+        if self._connections or self._opening or self._dropped:
+            raise RuntimeError("this client's connections belong to another event loop: aclose() it there first")
+        self._reset(loop)
+        # The standard loops' clock is time.monotonic and their futures asyncio's own: reached straight,
+        # each saves a Python call per use. Other loops are asked.
+        standard = type(loop).time is asyncio.BaseEventLoop.time
+        self._clock = time.monotonic if standard else loop.time
+        standard = type(loop).create_future is asyncio.BaseEventLoop.create_future
+        self._future = asyncio.Future if standard else lambda loop: loop.create_future()
+
+    # ---- the pool --------------------------------------------------------------------------------
+
+    def _take_idle(self):
+        """The idle connection freed last that is still open; the closed ones are dropped."""
+        idle = self._idle
+        while idle:
+            conn = idle.pop()
+            if conn.alive():
+                return conn
+            self._drop(conn)
+        return None
+
+    def _release(self, conn):
+        """A connection with no call on it takes its share of the waiting calls, or waits for calls."""
+        waiting = self._waiting
+        if waiting:
+            share = -(-len(waiting) // self._max_connections)
+            calls = []
+            while waiting and len(calls) < share:
+                call = waiting.popleft()
+                if not call[_FUTURE].done():
+                    calls.append(call)
+            if calls:
+                conn.send(calls)
+                return
+        idle = self._idle
+        conn.idle_since = now = self._clock()
+        idle.append(conn)
+        if len(idle) > 1 and now - idle[0].idle_since > _SPARE_IDLE:
+            self._drop(idle.popleft())
+
+    def _grow(self):
+        """Opens connections for the calls that wait, up to max_connections. While none is open, only
+        one is opened: a service that cannot be reached is then reported once, not once per call."""
+        if self._closing:
+            return
+        live, opening = len(self._connections), len(self._opening)
+        wanted = min(len(self._waiting), 1 if not live else self._max_connections - live) - opening
+        for _ in range(wanted):
+            task = self._loop.create_task(self._open())
+            self._opening.add(task)
+            task.add_done_callback(self._opening.discard)
+
+    async def _open(self):
+        try:
+            conn = await self._connect()
+        except Exception as error:  # whatever it was, the waiting calls must hear of it
+            self._opening.discard(asyncio.current_task())
+            self._unreachable(error)
+            return
+        self._opening.discard(asyncio.current_task())  # it opens nothing more
+        self._connections.add(conn)
+        self._release(conn)
+        conn.start()
+        self._grow()
+
+    async def _connect(self):
+        """A new connection, key handshake included, within the client's time-out."""
+        loop = self._loop
+        sock = socket.socket()
+        sock.setblocking(False)
+        conn = None
+        try:
+            try:
+                async with asyncio.timeout(self._timeout):
+                    try:
+                        await loop.sock_connect(sock, (self._host, self._port))
+                    except OSError as error:
+                        if error.errno is None:
+                            raise
+                        # The system's own words, as the blocking client reports them, not asyncio's
+                        # "Connect call failed (address)".
+                        raise type(error)(error.errno, os.strerror(error.errno)) from None
+                    _, conn = await loop.create_connection(lambda: _Connection(self, sock), sock=sock)
+                    if self._authkey is not None:
+                        await _answer_challenge(conn, self._authkey)
+            except TimeoutError as error:
+                raise TimeoutError("timed out") from error
+        except BaseException:
+            if conn is None:
+                sock.close()
+            else:
+                conn.abort()
+                await conn.closed
+            raise
+        return conn
+
+    def _drop(self, conn):
+        """Aborts a connection that must carry no more calls; the calls still on it are lost."""
+        if conn in self._connections:
+            self._connections.discard(conn)
+            if conn in self._idle:
+                self._idle.remove(conn)
+            self._lose_calls(conn, ConnectionError("the connection was renewed after a failure of another call on it"))
+        if conn.transport is not None:
+            self._dropped.add(conn)
+            conn.abort()
+
+    def _lost(self, conn, exc):
+        self._dropped.discard(conn)
+        if conn not in self._connections:
+            return
+        self._connections.discard(conn)
+        if conn in self._idle:
+            self._idle.remove(conn)
+        if self._closing:
+            error = ConnectionError("the client was closed while the call waited for its answer")
+        else:
+            error = exc if exc is not None else ConnectionError("the server closed the connection before it answered")
+        self._lose_calls(conn, error)
+        if self._waiting:
+            self._grow()
+
+    def _lose_calls(self, conn, error):
+        calls = [call for call in conn.calls if not call[_FUTURE].done()]
+        conn.calls.clear()
+        if calls:
+            text = self.log.critical(f"@RECV: {type(error).__name__}, {error}")
+            for call in calls:
+                self._fail(call, ConnectionLost(text), error)
+
+    def _unreachable(self, error):
+        """A connection could not be opened, or leads nowhere: with no other to take them, the waiting calls fail."""
+        text = self.log.critical(
+            f"Connection failed ({error}), please check: \n"
+            "                        1. the network is connected\n"
+            f"                        2. the server info(host({self._host}) or port({self._port})) is correct \n"
+            f"                        3. the server({self.alias}) has been started!"
+        )
+        if self._connections or self._opening:
+            return
+        waiting, self._waiting = self._waiting, collections.deque()
+        for call in waiting:
+            self._fail(call, Unreachable(text), error)
+
+    @staticmethod
+    def _fail(call, exception, cause=None):
+        future = call[_FUTURE]
+        if not future.done():
+            exception.__cause__ = cause
+            future.set_exception(exception)
+
+    # ---- answers -------------------------------------------------------------------------------
+
+    def _answer(self, conn, call, packet):
+        """Settles `call` with its answer; false when the answer was refused and the connection dropped."""
+        try:
+            response = _unpack(packet)
+        except Exception as error:
+            self._undecodable(conn, call, error)
+            return False
+        return self._settle(conn, call, response)
+
+    def _undecodable(self, conn, call, error):
+        text = self.log.critical(f"@RECV: {type(error).__name__}, {error}")
+        self._fail(call, InvalidAnswer(text), error)
+        self._drop(conn)
+
+    def _settle(self, conn, call, response):
+        """Settles `call` with a decoded answer; false when it was refused and the connection dropped."""
+        future, msgid = call[_FUTURE], call[_MSGID]
+        try:
+            result = self._parse(response, msgid)
+        except Exception as error:
+            # Printed inside the except block, so the report shows where the answer was refused.
+            method, args, kwds = call[_TIMEOUT + 1:]
+            text = self.log.error(Exception(f"Failure{iformat(method, args, kwds)} {error}"))
+            self._fail(call, InvalidAnswer(text), error)
+            self._drop(conn)
+            return False
+        # A server marks the report of a failed call by answering with a list rather than a tuple.
+        if type(response) is list and isinstance(result, str):
+            future.set_exception(RemoteError(result, _remote_type(result)))
+        else:
+            future.set_result(result)
+        return True
+
+    @staticmethod
+    def _parse(response, msgid):
+        """The result of an answer, or an exception naming what is wrong with it."""
+        if not isinstance(response, (tuple, list)):
+            raise Exception(f"Response[{response}]: Invalid Response Type<tuple or list needed>")
+        if len(response) != 3 or response[0] != RESPONSE:
+            raise Exception(f"Response[{response}]: Invalid Response")
+        if response[1] != msgid:
+            raise Exception(f"Response[{response}]: Invalid MsgID<Request[0, {msgid}]>")
+        return response[2]
+
+    def _refused_length(self, conn, size):
+        """A length field this client will not read: a key challenge, or a message over max_message_size."""
+        if size == _CHALLENGE_LENGTH and self._authkey is None:
+            # The server took the requests for an answer to its challenge: none of them was served.
+            self._waiting.extendleft(reversed(conn.calls))
+            conn.calls.clear()
+            self._drop(conn)
+            self._unreachable(AuthenticationError("the server requires a key"))
+            return
+        error = MessageTooLarge(f"a message of {size} bytes is over max_message_size ({self._max_message_size})")
+        if conn.calls:
+            call = conn.calls.popleft()
+            if not call[_FUTURE].done():
+                self._fail(call, InvalidAnswer(self.log.critical(f"@RECV: {type(error).__name__}, {error}")), error)
+        self._drop(conn)
+
+    # ---- time-outs -----------------------------------------------------------------------------
+
+    def _arm(self, deadline):
+        # One timer for all the client's calls, at the earliest deadline: calls with the same time-out
+        # come due in the order they were made, so it is set again only when it goes off.
+        if self._timer is not None:
+            self._timer.cancel()
+        self._timer = self._loop.call_at(deadline, self._expire)
+        self._timer_at = deadline
+
+    def _expire(self):
+        self._timer, self._timer_at = None, math.inf
+        now, soonest = self._clock(), math.inf
+        for conn in list(self._connections):
+            overdue = False
+            for call in conn.calls:
+                if call[_DEADLINE] > now:
+                    soonest = min(soonest, call[_DEADLINE])
+                    continue
+                overdue = True
+                if not call[_FUTURE].done():
+                    text = self.log.critical(f"@RECV: TimeoutError, timed out({call[_TIMEOUT]}s, {conn.laddr})")
+                    self._fail(call, CallTimeout(text))
+            # Once no call waits on it, a connection whose server overran a time-out is renewed: a late
+            # answer must not be taken for another call's.
+            if overdue and all(call[_FUTURE].done() for call in conn.calls):
+                conn.calls.clear()
+                self._drop(conn)
+        kept = collections.deque()
+        for call in self._waiting:
+            if call[_FUTURE].done():
+                continue
+            if call[_DEADLINE] > now:
+                soonest = min(soonest, call[_DEADLINE])
+                kept.append(call)
+                continue
+            text = self.log.critical(f"@SEND: TimeoutError, timed out({call[_TIMEOUT]}s) waiting for a connection")
+            self._fail(call, CallTimeout(text))
+        self._waiting = kept
+        if soonest < math.inf:
+            self._arm(soonest)
+        if kept:
+            self._grow()  # connections dropped above make room
+
+    # ---- closing -------------------------------------------------------------------------------
+
+    async def aclose(self):
+        """Closes every connection of the client; calls still waiting fail. The next call connects again."""
+        try:
+            if self._loop is not None and self._loop is _running_loop():
+                self._closing = True
+                for task in self._opening:
+                    task.cancel()
+                if self._opening:
+                    await asyncio.gather(*self._opening, return_exceptions=True)
+                for conn in list(self._connections):
+                    if conn.calls:
+                        conn.abort()
+                    else:
+                        conn.transport.close()
+                closing = [conn.closed for conn in (*self._connections, *self._dropped)]
+                if closing:
+                    await asyncio.gather(*closing)
+                if any(not call[_FUTURE].done() for call in self._waiting):
+                    text = self.log.critical("@SEND: ConnectionError, the client was closed before the call was sent")
+                    for call in self._waiting:
+                        self._fail(call, ConnectionLost(text))
+                if self._timer is not None:
+                    self._timer.cancel()
+                self._reset(None)
+        finally:
+            self.log.critical(f"Connection to ({self._host}, {self._port}) closed!")
+
+
+async def _answer_challenge(conn, key):
+    """The client's side of the key handshake: proves it knows `key`, and has the server prove it too."""
+    challenge = await conn.receive_exactly(len(_CHALLENGE_MARK) + _NONCE_SIZE)
+    if challenge[: len(_CHALLENGE_MARK)] != _CHALLENGE_MARK:
+        raise AuthenticationError("the server sent no key challenge: it uses no key, or another protocol")
+    nonce = os.urandom(_NONCE_SIZE)
+    conn.transport.write(_digest(key, b"zelk-client", challenge[len(_CHALLENGE_MARK):]) + nonce)
+    try:
+        proof = await conn.receive_exactly(_DIGEST_SIZE)
+    except ConnectionError:
+        raise AuthenticationError("the server refused the key") from None
+    if not hmac.compare_digest(proof, _digest(key, b"zelk-server", nonce)):
+        raise AuthenticationError("the server does not know the key")
+
+
+def _digest(key, prefix, nonce):
+    return hmac.new(key, prefix + nonce, "sha256").digest()
+
+
+def connect(name, host="127.0.0.1", port=0, timeout=1000.0, types="class", *, authkey=None, max_connections=32,
+            max_message_size=MAX_MESSAGE_SIZE):
+    """A proxy for the service `name`, whose calls are awaited. Nothing is opened until the first call."""
+    _checked("name", name, str)
+    if not _checked("port", port, int):
+        port = get_port(name)
+    client = Client(host, port, timeout, authkey=authkey, max_connections=max_connections,
+                    max_message_size=max_message_size)
+    return client(name, types)

@@ -1,0 +1,78 @@
+"""The asyncio client: awaitable proxies for a service, over a pool of connections to it."""
+
+from collections.abc import Coroutine
+from typing import Any, Literal, Self, overload
+
+from .ring import get_port as get_port
+from .scribe import BrillPrint
+
+__all__ = ["Client", "connect"]
+
+class _RemoteStatus:
+    _client: Client
+    def __repr__(self) -> str: ...
+    async def aclose(self) -> None: ...
+    async def __aenter__(self) -> Self: ...
+    async def __aexit__(self, *exc_info: object) -> None: ...
+
+class _RemoteMethod(_RemoteStatus):
+    _method: str
+    def __init__(self, client: Client, method: str) -> None: ...
+    def __call__(self, *args: Any, **kwds: Any) -> Coroutine[Any, Any, Any]: ...
+
+class _RemoteClass(_RemoteStatus):
+    _class: str
+    def __init__(self, client: Client, clsname: str, *args: Any) -> None: ...
+    def __getattr__(self, method: str) -> _RemoteMethod: ...
+
+class Client:
+    _host: str
+    _port: int
+    _timeout: float
+    _authkey: bytes | None
+    _max_connections: int
+    _max_message_size: int
+    _msgid: int
+    alias: str
+    log: BrillPrint
+    def __init__(
+        self,
+        host: str,
+        port: int,
+        timeout: float = 1000.0,
+        *,
+        authkey: bytes | None = None,
+        max_connections: int = 32,
+        max_message_size: int = 1073741824,
+    ) -> None: ...
+    @overload
+    def __call__(self, name: str, types: Literal["class"] = "class") -> _RemoteClass: ...
+    @overload
+    def __call__(self, name: str, types: str = "class") -> _RemoteClass | _RemoteMethod: ...
+    async def call(self, method: str, *args: Any, **kwds: Any) -> Any: ...
+    async def aclose(self) -> None: ...
+
+@overload
+def connect(
+    name: str,
+    host: str = "127.0.0.1",
+    port: int = 0,
+    timeout: float = 1000.0,
+    types: Literal["class"] = "class",
+    *,
+    authkey: bytes | None = None,
+    max_connections: int = 32,
+    max_message_size: int = 1073741824,
+) -> _RemoteClass: ...
+@overload
+def connect(
+    name: str,
+    host: str = "127.0.0.1",
+    port: int = 0,
+    timeout: float = 1000.0,
+    types: str = "class",
+    *,
+    authkey: bytes | None = None,
+    max_connections: int = 32,
+    max_message_size: int = 1073741824,
+) -> _RemoteClass | _RemoteMethod: ...
