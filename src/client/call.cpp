@@ -31,33 +31,42 @@ struct Outcome {
     std::optional<zk::PyError> error;  // why the receive failed, or why the answer was refused
 };
 
-// Sends the request on the lane's connection. The id it went out with is the lane's, which the check
-// of its answer compares against.
-void request(Scope s, Handle self, Lane& lane, Handle method, Handle args, Handle kwds) {
-    const Names& n = s.names();
+// Sends the request on the lane's connection: through Client's own _request, done here, or a
+// subclass's. The id it went out with is the lane's, which the check of its answer compares against.
+// False when code of others ran meanwhile, after which the connection must be checked again.
+bool request(Scope s, Handle self, Lane& lane, std::optional<Wire>& wire, Handle method, Handle args, Handle kwds) {
+    const State& st = s.state();
+    const Names& n = st.names;
     lane.sent_id = Ref();
+    if (zk::is_native(st.core, self, n._request, st.client_request, st.is_native_request)) {
+        if (!wire || wire->connection().get() != lane.connection.get()) wire.emplace(st, lane, lane.connection);
+        send_request(s, self, &lane, &*wire, lane.connection, method, args, kwds);
+        return true;
+    }
     zk::call_method(self, n._request, method, args, kwds);
     if (!lane.sent_id) lane.sent_id = zk::getattr(self, n._msgid);  // a _request of a subclass's own
+    return false;
 }
 
 // Sends the request, and after a broken connection reconnects and sends it once more, as a new
 // request with the next id. A second failure is only reported: the receive comes next either way.
 // Stale input is dropped first, but on a connection that nothing was asked on yet none can be stale
 // (a server with a key speaks first, and must be heard).
-void send_phase(Scope s, Handle self, Lane& lane, Handle conn, Handle method, Handle args, Handle kwds) {
+void send_phase(Scope s, Handle self, Lane& lane, std::optional<Wire>& wire, Handle method, Handle args, Handle kwds) {
     const State& st = s.state();
     const Names& n = st.names;
     try {
-        if (conn.get() == lane.sent_on.get()) zk::call_method(conn, n.flush);
-        lane.sent_on = Ref::borrow(conn);
-        request(s, self, lane, method, args, kwds);
+        if (wire->connection().get() == lane.sent_on.get()) wire->flush();
+        lane.sent_on = Ref::borrow(wire->connection());
+        if (!request(s, self, lane, wire, method, args, kwds)) wire.reset();
     } catch (zk::PyError& e) {
         if (!e.matches(st.send_errors)) throw;
         zk::Handling handling(e);
+        wire.reset();
         log_at(n, self, n.critical, failure_text("@SEND: {}, {}", e));
         zk::call_method(self, n.open_connection);
         try {
-            request(s, self, lane, method, args, kwds);
+            if (!request(s, self, lane, wire, method, args, kwds)) wire.reset();
         } catch (zk::PyError& again) {
             if (!again.matches(st.send_errors)) throw;
             zk::Handling handling_again(again);
@@ -80,24 +89,32 @@ void renew(const Names& n, Handle self, Handle conn) {
     zk::call_method(self, n.open_connection);
 }
 
-// The exchange itself, on the calling thread's lane.
+// The exchange itself, on the calling thread's lane, whose connection is the one `_connection`
+// names for this thread meanwhile.
 void exchange(Scope s, Handle self, Lane& lane, Handle method, Handle args, Handle kwds, Outcome& out) {
-    const Names& n = s.names();
-    auto unusable = [&](Handle c) { return c.get() == Py_None || zk::truthy(zk::getattr(c, n.closed)); };
-    Ref conn = zk::getattr(self, n._connection);
-    if (unusable(conn)) {
+    const State& st = s.state();
+    const Names& n = st.names;
+    std::optional<Wire> wire;
+    Ref conn;
+    auto usable = [&] {
+        conn = lane.connection.copy();
+        if (conn.get() == Py_None) return false;
+        wire.emplace(st, lane, conn);
+        return !wire->closed();
+    };
+    if (!usable()) {
         out.value = zk::call_method(self, n.open_connection);
-        conn = zk::getattr(self, n._connection);
-        if (unusable(conn)) {  // connecting failed and said so; the connection left in place is the closed one, if any
+        if (!usable()) {  // connecting failed and said so; the connection left in place is the closed one, if any
             out.kind = Outcome::Kind::unreachable;
             return;
         }
     }
-    send_phase(s, self, lane, conn, method, args, kwds);
-    conn = zk::getattr(self, n._connection);
+    send_phase(s, self, lane, wire, method, args, kwds);
+    conn = lane.connection.copy();
+    if (!wire || wire->connection().get() != conn.get()) wire.emplace(st, lane, conn);
     Ref response;
     try {
-        response = zk::call_method(conn, n.recv);
+        response = wire->recv();
         if (response.get() == Py_None) {
             zk::raise(zk::call(PyExc_ConnectionError, zk::str("the server closed the connection before it answered")));
         }
@@ -110,7 +127,9 @@ void exchange(Scope s, Handle self, Lane& lane, Handle method, Handle args, Hand
         return;
     }
     try {
-        out.value = zk::call_method(self, n._parse, response);
+        out.value = zk::is_native(st.core, self, n._parse, st.client_parse, st.is_native_parse)
+                        ? checked_result(s, response, lane.sent_id)
+                        : zk::call_method(self, n._parse, response);
     } catch (zk::PyError& e) {
         if (!e.matches(PyExc_Exception)) throw;
         // An answer to another call (a late one) must not wait there for the next call.

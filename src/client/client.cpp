@@ -84,27 +84,35 @@ Ref open_connection(Scope s, Handle self) {
 }
 
 // A `timeout` keyword is the client's, not the remote method's: it goes on the socket and stays there.
-// Threads sharing the client take their ids one at a time, so each id is sent once.
 Ref request(Scope s, Handle self, Handle method, Handle args, Handle kwds) {
-    const Names& n = s.names();
     LanesRef lanes = lanes_of(s.state(), self);
-    Ref msgid;
-    {
-        zk::Holding holding(lanes->ids);
-        msgid = zk::add(zk::getattr(self, n._msgid), zk::integer(1));
-        zk::setattr(self, n._msgid, msgid);
-    }
-    if (Lane* lane = lanes->current()) lane->sent_id = msgid.copy();
-    Ref record = zk::tuple_of({s.global(n.REQUEST), msgid, method, args, kwds});
-    Ref timeout = PyDict_CheckExact(kwds.get()) ? zk::dict_pop(kwds, n.timeout, Py_None)
-                                                : zk::call_method(kwds, n.pop, n.timeout, Py_None);
-    Ref conn = zk::getattr(self, n._connection);
-    if (zk::truthy(timeout)) zk::call_method(zk::getattr(conn, n._socket), n.settimeout, timeout);
-    zk::call_method(conn, n.send, record);
+    send_request(s, self, lanes->current(), nullptr, zk::getattr(self, s.names()._connection), method, args, kwds);
     return zk::none();
 }
 
 }  // namespace
+
+// Threads sharing the client take their ids one at a time, so each id is sent once.
+void send_request(Scope s, Handle self, Lane* lane, Wire* wire, Handle conn, Handle method, Handle args, Handle kwds) {
+    const Names& n = s.names();
+    Ref msgid;
+    {
+        LanesRef lanes = lanes_of(s.state(), self);
+        zk::Holding holding(lanes->ids);
+        msgid = zk::add(zk::getattr(self, n._msgid), zk::integer(1));
+        zk::setattr(self, n._msgid, msgid);
+    }
+    if (lane) lane->sent_id = msgid.copy();
+    Ref record = zk::tuple_of({s.global(n.REQUEST), msgid, method, args, kwds});
+    Ref timeout = PyDict_CheckExact(kwds.get()) ? zk::dict_pop(kwds, n.timeout, Py_None)
+                                                : zk::call_method(kwds, n.pop, n.timeout, Py_None);
+    if (zk::truthy(timeout)) zk::call_method(zk::getattr(conn, n._socket), n.settimeout, timeout);
+    if (wire) {
+        wire->send(record);
+    } else {
+        zk::call_method(conn, n.send, record);
+    }
+}
 
 void define_client(zk::Module& m, State& st, Handle base) {
     using zk::arg;
@@ -121,6 +129,7 @@ void define_client(zk::Module& m, State& st, Handle base) {
             zk::method(zk::declare<request>("_request", {arg("self"), arg("method", Check::Str), arg("args"), arg("kwds")})),
         });
     st.client_call = zk::getattr(cls, st.names.call);
+    st.client_request = zk::getattr(cls, st.names._request);
 }
 
 }  // namespace client

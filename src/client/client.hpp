@@ -2,11 +2,13 @@
 #pragma once
 
 #include "core/zk.hpp"
+#include "ring/ring_api.hpp"
 
 namespace client {
 
 #define CLIENT_NAMES(X, S)                  \
     X(__init__)                             \
+    X(_api)                                 \
     X(_authkey)                             \
     X(_class)                               \
     X(_client)                              \
@@ -79,6 +81,10 @@ struct State : zk::ModuleState {
     zk::Ref client_call;  // Client.call as defined here, which method proxies may enter directly
     mutable zk::NativeCache is_native_call;  // is_native's answer for the class of the last client
     zk::Ref answer_challenge;  // ring's side of the key handshake for clients
+    zk::Ref ring_module;       // keeps the connection layer's native calls alive
+    const ring::RingApi* ring = nullptr;
+    zk::Ref client_request, client_parse;  // Client._request and ClientBase._parse as defined here
+    mutable zk::NativeCache is_native_request, is_native_parse;
     // What errors="raise" raises: RemoteError and its InvalidAnswer, CallTimeout, ConnectionLost, Unreachable.
     zk::Ref remote_error, invalid_answer, call_timeout, connection_lost, unreachable;
 
@@ -86,7 +92,7 @@ struct State : zk::ModuleState {
     void each(F&& f) {
         ModuleState::each(f);
         f(names);
-        f(send_errors), f(client_call), f(answer_challenge);
+        f(send_errors), f(client_call), f(answer_challenge), f(ring_module), f(client_request), f(client_parse);
         f(remote_error), f(invalid_answer), f(call_timeout), f(connection_lost), f(unreachable);
     }
 };
@@ -102,12 +108,21 @@ void define_remote_class(zk::Module& m, zk::Handle status);
 void define_errors(zk::Module& m, State& st);
 
 // class ClientBase, and class Client(ClientBase).
-zk::Ref define_client_base(zk::Module& m);
+zk::Ref define_client_base(zk::Module& m, State& st);
 void define_client(zk::Module& m, State& st, zk::Handle base);
 
 // Client.call, and its body for callers that have already bound its arguments.
 zk::Def call_def();
 zk::Ref remote_call(Scope s, zk::Handle self, zk::Handle method, zk::Handle args, zk::Handle kwds);
+
+class Wire;
+struct Lane;
+// Client._request's work: numbers the request, builds its record and sends it through `wire`,
+// noting the id in `lane` when there is one.
+void send_request(Scope s, zk::Handle self, Lane* lane, Wire* wire, zk::Handle conn, zk::Handle method,
+                  zk::Handle args, zk::Handle kwds);
+// ClientBase._parse's work: the result of `response`, which must answer the request `expected`.
+zk::Ref checked_result(Scope s, zk::Handle response, zk::Handle expected);
 
 // connect(name, ...): a client for a service, behind a proxy; close(proxy) closes its client.
 zk::Def connect_def(zk::Handle max_message_size);

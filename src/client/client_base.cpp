@@ -50,7 +50,11 @@ Ref expected_id(Scope s, Handle self) {
     return zk::getattr(self, s.names()._msgid);
 }
 
-Ref parse(Scope s, Handle self, Handle response) {
+Ref parse(Scope s, Handle self, Handle response) { return checked_result(s, response, expected_id(s, self)); }
+
+}  // namespace
+
+Ref checked_result(Scope s, Handle response, Handle expected) {
     const Names& n = s.names();
     if (!PyTuple_Check(response.get()) && !PyList_Check(response.get())) {
         refuse(response, "Response[{}]: Invalid Response Type<tuple or list needed>");
@@ -64,12 +68,13 @@ Ref parse(Scope s, Handle self, Handle response) {
     bool valid = items && PyTuple_GET_SIZE(items.get()) == 3;
     if (valid) valid = zk::equal(PyTuple_GET_ITEM(items.get(), 0), s.global(n.RESPONSE));
     if (!valid) refuse(response, "Response[{}]: Invalid Response");
-    Ref expected = expected_id(s, self);
     if (!zk::equal(PyTuple_GET_ITEM(items.get(), 1), expected)) {
         refuse(response, "Response[{}]: Invalid MsgID<Request[0, {}]>", expected);
     }
     return Ref::borrow(PyTuple_GET_ITEM(items.get(), 2));
 }
+
+namespace {
 
 // Closes every connection the client holds (its threads' spares too), and says so in every case.
 Ref close(Scope s, Handle self) {
@@ -105,11 +110,11 @@ Ref close(Scope s, Handle self) {
 
 }  // namespace
 
-Ref define_client_base(zk::Module& m) {
+Ref define_client_base(zk::Module& m, State& st) {
     using zk::arg;
     using zk::Check;
     using zk::kwonly;
-    return m.add_class(
+    Ref cls = m.add_class(
         "ClientBase", {}, nullptr,
         {
             zk::method(zk::declare<init>("__init__", {arg("self"), arg("host", Check::Str), arg("port", Check::Int),
@@ -126,6 +131,8 @@ Ref define_client_base(zk::Module& m) {
             zk::method(zk::declare<close>("close", {arg("self")})),
             connection_property(),
         });
+    st.client_parse = zk::getattr(cls, st.names._parse);
+    return cls;
 }
 
 }  // namespace client

@@ -5,6 +5,7 @@
 #pragma once
 
 #include "client/client.hpp"
+#include "ring/ring_api.hpp"
 
 #include <chrono>
 #include <memory>
@@ -20,6 +21,35 @@ struct Lane {
     zk::Ref sent_on;                  // the connection this lane last sent a request on
     unsigned long caller = 0;         // the thread whose call is on this lane; 0 when none
     Clock::time_point free_since = Clock::now();
+    // The connection as ring's native calls reach it (see Wire), for the connection it was opened for.
+    const ring::RingApi* ring = nullptr;
+    void* endpoint = nullptr;
+    zk::Ref endpoint_for;
+
+    Lane() = default;
+    Lane(const Lane&) = delete;
+    Lane& operator=(const Lane&) = delete;
+    ~Lane() {
+        if (endpoint) ring->close(endpoint);
+    }
+};
+
+// The lane's connection, spoken to through ring's native calls while it is a plain Connection in
+// binary mode whose methods are its class's own, and through its methods otherwise.
+class Wire {
+public:
+    Wire(const State& st, Lane& lane, zk::Handle connection);
+    bool closed();
+    void flush();
+    void send(zk::Handle record);
+    zk::Ref recv();
+    zk::Handle connection() const noexcept { return connection_; }
+
+private:
+    const State& st_;
+    Lane& lane_;
+    zk::Handle connection_;
+    bool native_ = false;  // ring's calls stand for the connection's methods
 };
 
 class Lanes {

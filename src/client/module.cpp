@@ -10,13 +10,16 @@ void exec_client(zk::Module& m, client::State& st) {
     zk::Ref ring = m.from_import(".ring", {"Connection", "MAX_MESSAGE_SIZE", "get_port"});
     m.from_import(".scribe", {"BrillPrint", "iformat"});
     st.answer_challenge = zk::getattr(ring, st.names.answer_challenge);
+    st.ring_module = ring.copy();
+    st.ring = static_cast<const ring::RingApi*>(PyCapsule_GetPointer(zk::getattr(ring, st.names._api).get(), ring::ring_api_capsule));
+    if (!st.ring) zk::throw_error();
     st.send_errors = zk::tuple_of({PyExc_ConnectionAbortedError, PyExc_ConnectionResetError, PyExc_BrokenPipeError,
                                    PyExc_TimeoutError});
     client::define_errors(m, st);
     zk::Ref status = client::define_remote_status(m);
     client::define_remote_method(m, status);
     client::define_remote_class(m, status);
-    zk::Ref base = client::define_client_base(m);
+    zk::Ref base = client::define_client_base(m, st);
     client::define_client(m, st, base);
     m.def(client::connect_def(m.get("MAX_MESSAGE_SIZE")));
     m.def(client::close_def());

@@ -127,8 +127,10 @@ zk::Ref receive_binary(const State& st, Channel& ch, zk::Handle sock, int fd);
 // Connection.flush's work under the receive lock: drops the kept input and what the socket holds,
 // unless the connection is known to hold nothing stale. `read_size` for a socket that is not plain.
 void drop_stale_input(const State& st, Channel& ch, zk::Handle sock, int plain_fd, zk::Handle read_size);
-// Connection.send of a plain socket in binary mode with the class's own pack.
-void send_binary(const State& st, Channel& ch, zk::Handle sock, zk::Handle value);
+// Connection.send of a plain socket (descriptor `fd`) in binary mode with the class's own pack.
+void send_binary(const State& st, Channel& ch, zk::Handle sock, int fd, zk::Handle value);
+// Writes `packet` behind its length field to a plain socket's descriptor; the caller holds the send lock.
+void write_framed_plain(const State& st, Channel& ch, zk::Handle sock, int fd, const Packet& packet);
 // What send makes of `e`, raised while it wrote to `sock`: a time-out says so, the rest as they are.
 [[noreturn]] void send_failure(const State& st, const zk::PyError& e, zk::Handle sock);
 // What recv makes of `e`, raised while it read from `sock`: its own errors, or None.

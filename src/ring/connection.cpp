@@ -79,11 +79,11 @@ void send_failure(const State& st, const zk::PyError& e, Handle sock) {
                                                      zk::call_method(sock, st.names.getsockname))));
 }
 
-void send_binary(const State& st, Channel& ch, Handle sock, Handle value) {
+void send_binary(const State& st, Channel& ch, Handle sock, int fd, Handle value) {
     try {
         Packet packet(st, value);
         zk::Holding holding(ch.send_lock);
-        write_framed(st, ch, sock, packet);
+        write_framed_plain(st, ch, sock, fd, packet);
     } catch (zk::PyError& e) {
         send_failure(st, e, sock);
     }
@@ -252,10 +252,10 @@ Ref close(Scope s, Handle self) {
 
 }  // namespace
 
-void define_connection(zk::Module& m, Handle byte_stream) {
+void define_connection(zk::Module& m, State& st, Handle byte_stream) {
     using zk::arg;
     using zk::kwonly;
-    m.add_class("Connection", {byte_stream}, nullptr,
+    st.connection_class = m.add_class("Connection", {byte_stream}, nullptr,
                 {
                     zk::method(zk::declare<init>("__init__", {arg("self"), arg("socket").annotate("socket"),
                                                               kwonly("max_message_size", zk::Check::Int) = zk::integer(max_message_default),
@@ -271,6 +271,10 @@ void define_connection(zk::Module& m, Handle byte_stream) {
                                    .doc("Hand back bytes read from the socket by the connection's owner: the next recv reads them first.")),
                     zk::method(zk::declare<close>("close", {arg("self")})),
                 });
+    Ref dict = zk::check(PyType_GetDict(reinterpret_cast<PyTypeObject*>(st.connection_class.get())));
+    st.connection_send = zk::getitem(dict, st.names.send);
+    st.connection_recv = zk::getitem(dict, st.names.recv);
+    st.connection_flush = zk::getitem(dict, st.names.flush);
 }
 
 }  // namespace ring

@@ -90,27 +90,30 @@ protocol::EncodedPiece Packet::piece(std::size_t i) const {
     return {PyBytes_AS_STRING(bytes_.get()), PyBytes_GET_SIZE(bytes_.get())};
 }
 
+void write_framed_plain(const State& st, Channel& ch, Handle sock, int fd, const Packet& packet) {
+    char header[header_size];
+    write_length(header, packet.size());
+    // Most messages are a few pieces: their list stays on the stack.
+    constexpr std::size_t on_stack = 16;
+    std::size_t most = 1 + packet.piece_count();
+    iovec few[on_stack];
+    std::vector<iovec> many(most > on_stack ? most : 0);
+    iovec* iov = most > on_stack ? many.data() : few;
+    std::size_t used = 0;
+    iov[used++] = {header, header_size};
+    for (std::size_t i = 0; i < packet.piece_count(); i++) {
+        protocol::EncodedPiece p = packet.piece(i);
+        if (p.size) iov[used++] = {const_cast<char*>(p.data), static_cast<std::size_t>(p.size)};
+    }
+    write_plain(plain(st, ch, sock, fd), iov, used);
+}
+
 void write_framed(const State& st, Channel& ch, Handle sock, const Packet& packet) {
     const Names& n = st.names;
+    if (int fd = plain_descriptor(st, sock); fd >= 0) return write_framed_plain(st, ch, sock, fd, packet);
     Py_ssize_t size = packet.size();
     char header[header_size];
     write_length(header, size);
-    if (int fd = plain_descriptor(st, sock); fd >= 0) {
-        // Most messages are a few pieces: their list stays on the stack.
-        constexpr std::size_t on_stack = 16;
-        std::size_t most = 1 + packet.piece_count();
-        iovec few[on_stack];
-        std::vector<iovec> many(most > on_stack ? most : 0);
-        iovec* iov = most > on_stack ? many.data() : few;
-        std::size_t used = 0;
-        iov[used++] = {header, header_size};
-        for (std::size_t i = 0; i < packet.piece_count(); i++) {
-            protocol::EncodedPiece p = packet.piece(i);
-            if (p.size) iov[used++] = {const_cast<char*>(p.data), static_cast<std::size_t>(p.size)};
-        }
-        write_plain(plain(st, ch, sock, fd), iov, used);
-        return;
-    }
     Ref sendmsg = size >= large_packet ? zk::getattr_optional(sock, n.sendmsg) : Ref();
     if (sendmsg) return send_pieces(n, sock, pieces_of(header, packet));
     Ref message = zk::check(PyBytes_FromStringAndSize(nullptr, header_size + size));

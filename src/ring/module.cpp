@@ -39,7 +39,8 @@ void exec_ring(zk::Module& m, ring::State& st) {
     m.set("MAX_MESSAGE_SIZE", zk::integer(ring::max_message_default));
     ring::define_message_too_large(m, st);
     zk::Ref byte_stream = ring::define_byte_stream(m, st);
-    ring::define_connection(m, byte_stream);
+    ring::define_connection(m, st, byte_stream);
+    ring::define_ring_api(m, st);
     m.def(ring::get_port_def());
     ring::define_authentication(m, st);
 }

@@ -20,6 +20,7 @@ namespace ring {
     X(digest)                            \
     X(error)                             \
     X(fileno)                            \
+    X(flush)                             \
     X(getpeername)                       \
     X(getsockname)                       \
     X(pending)                           \
@@ -32,6 +33,7 @@ namespace ring {
     X(recv_into)                         \
     X(release)                           \
     X(SOCKET_RECV_SIZE)                  \
+    X(send)                              \
     X(sendall)                           \
     X(sendmsg)                           \
     X(setblocking)                       \
@@ -47,7 +49,6 @@ namespace ring {
     X(urandom)                           \
     S(new_, "new")                       \
     S(ssl_, "ssl")                       \
-    S(struct_, "struct")                 \
     S(length_format, "Q")
 
 ZK_NAMES(Names, RING_NAMES)
@@ -58,6 +59,9 @@ struct State : zk::ModuleState {
     zk::Ref websocket_pack, websocket_unpack;  // WebSocket.pack and WebSocket.unpack, for WebSocket mode
     zk::Ref stream_pack, stream_unpack;  // ByteStream's own, to tell whether a class replaced them
     mutable zk::NativeCache is_native_pack, is_native_unpack;  // is_native's answers, per class
+    zk::Ref connection_class;            // Connection, and its own send, recv and flush
+    zk::Ref connection_send, connection_recv, connection_flush;
+    mutable zk::NativeCache is_native_send, is_native_recv, is_native_flush;
     zk::Ref heartbeat;                   // the probe flush writes to a peer that has closed
     zk::Ref socket_class;                // socket.socket: a plain socket's descriptor may be used directly
     zk::Ref message_too_large;           // MessageTooLarge: a length field over a connection's limit
@@ -75,6 +79,7 @@ struct State : zk::ModuleState {
         f(names);
         f(packer_pack), f(packer_unpack), f(stream_pack), f(stream_unpack), f(heartbeat), f(socket_class), f(protocol_module);
         f(message_too_large), f(struct_unpack), f(struct_error);
+        f(connection_class), f(connection_send), f(connection_recv), f(connection_flush);
         f(authentication_error), f(hmac_new), f(compare_digest), f(urandom);
         f(websocket_pack), f(websocket_unpack);
     }
@@ -154,7 +159,7 @@ zk::Ref define_byte_stream(zk::Module& m, State& st);
 bool websocket_mode(const Names& n, zk::Handle stream);
 
 // class Connection(ByteStream): whole messages over one socket.
-void define_connection(zk::Module& m, zk::Handle byte_stream);
+void define_connection(zk::Module& m, State& st, zk::Handle byte_stream);
 
 // Connection.recv, the reader of one framed message.
 zk::Def recv_def();
@@ -168,6 +173,9 @@ zk::Def upgrade_def();
 
 // get_port(name): a service's default port.
 zk::Def get_port_def();
+
+// _api, the capsule through which zelk.server and zelk.client read and write connections natively.
+void define_ring_api(zk::Module& m, State& st);
 
 // MessageTooLarge, raised for a length field over a connection's max_message_size.
 void define_message_too_large(zk::Module& m, State& st);

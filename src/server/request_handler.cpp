@@ -21,6 +21,12 @@ struct Session {
     Ref handler, connection, recv, send, server, record, client, host, port;
     Ref caller;  // {"host": host, "port": port}: written into the server's client dict in one step
     Ref parse;   // the server's own _parse when it replaced ServerBase's; empty: resolved here
+    const ring::RingApi* ring;
+    void* endpoint = nullptr;  // the connection for ring's native calls; null: its methods are called
+    // The last call name, its parts and its record entry: a client calling one method again and
+    // again sends the same name, which is then neither split nor hashed again.
+    mutable Ref last_name, last_entry;
+    mutable CallName last_split;
 
     Session(const State& st, Handle self) : handler(Ref::borrow(self)) {
         const Names& n = st.names;
@@ -37,6 +43,30 @@ struct Session {
         zk::setitem(caller, n.host, host);
         zk::setitem(caller, n.port, port);
         if (!zk::is_native(st.core, server, n._parse, st.native_parse, st.is_native_parse)) parse = zk::getattr(server, n._parse);
+        ring = st.ring;
+        endpoint = ring->open(ring, connection.get());
+        if (!endpoint && PyErr_Occurred()) zk::throw_error();
+    }
+    ~Session() {
+        if (endpoint) ring->close(endpoint);
+    }
+    Session(const Session&) = delete;
+    Session& operator=(const Session&) = delete;
+
+    // Whether ring's calls still stand for the connection's methods.
+    bool native() const {
+        if (!endpoint) return false;
+        int native = ring->check(ring, endpoint);
+        if (native < 0) zk::throw_error();
+        return native == 1;
+    }
+
+    // The next request, natively while the connection is as it was, else through its recv.
+    Ref receive() const { return native() ? zk::check(ring->recv(ring, endpoint)) : zk::call(recv); }
+
+    void answer(Handle record) const {
+        if (!native()) return (void)zk::call(send, record);
+        if (ring->send(ring, endpoint, record) < 0) zk::throw_error();
     }
 };
 
@@ -46,8 +76,11 @@ struct Call : ParsedRequest {
     Ref entry;  // the record's {"count": n} of the name
 };
 
-ParsedRequest resolve(Scope s, const Session& session, Handle request) {
-    if (!session.parse) return parse_request(s, session.server, request);
+ParsedRequest resolve(Scope s, const Session& session, Handle request, Handle name) {
+    if (!session.parse) {
+        bool known = name.get() == session.last_name.get() && session.last_split.first;
+        return parse_request(s, session.server, request, known ? &session.last_split : nullptr);
+    }
     Ref parsed = zk::check(PySequence_Tuple(zk::call(session.parse, request).get()));
     if (PyTuple_GET_SIZE(parsed.get()) != 4) {
         zk::raise(PyExc_ValueError, "%s values to unpack (expected 4, got %zd)",
@@ -112,7 +145,7 @@ Ref failure_answer(Scope s, const Session& session, Handle request, const Call& 
 void serve_one(Scope s, const Session& session) {
     const State& st = s.state();
     const Names& n = st.names;
-    Ref request = zk::call(session.recv);
+    Ref request = session.receive();
     bool record = PyTuple_Check(request.get()) || PyList_Check(request.get());
     if (!record && request.get() != Py_None && zk::truthy(zk::getattr(session.connection, n._onwebs))) {
         if (PyDict_Check(request.get())) {
@@ -135,8 +168,20 @@ void serve_one(Scope s, const Session& session) {
         call.name = PyTuple_CheckExact(request.get()) && PyTuple_GET_SIZE(request.get()) > 2
                         ? Ref::borrow(PyTuple_GET_ITEM(request.get(), 2))
                         : zk::getitem(request, zk::integer(2));
-        call.entry = entry_of(n, session.record, call.name);
-        static_cast<ParsedRequest&>(call) = resolve(s, session, request);
+        if (session.last_name && PyUnicode_CheckExact(call.name.get()) && PyUnicode_CheckExact(session.last_name.get()) &&
+            PyUnicode_Compare(call.name.get(), session.last_name.get()) == 0) {
+            call.name = session.last_name.copy();  // hashed already, and its parts known
+            call.entry = session.last_entry.copy();
+        } else {
+            call.entry = entry_of(n, session.record, call.name);
+            session.last_name = Ref(), session.last_split = {};
+            if (PyUnicode_CheckExact(call.name.get())) {
+                session.last_split = split_call_name(n, call.name);
+                session.last_entry = call.entry.copy();
+                session.last_name = call.name.copy();
+            }
+        }
+        static_cast<ParsedRequest&>(call) = resolve(s, session, request, call.name);
         traceback = PyDict_CheckExact(call.kwds.get()) ? zk::dict_pop(call.kwds, n.traceback_, Py_True)
                                                        : zk::call_method(call.kwds, n.pop, n.traceback_, Py_True);
         if (PyUnicode_Check(call.function.get())) zk::raise(zk::call(PyExc_AttributeError, call.function));
@@ -150,8 +195,8 @@ void serve_one(Scope s, const Session& session) {
     // The answer to a failed call is a list, to a successful one a tuple: every client takes both,
     // and a client that raises failures tells them by that.
     auto answer = [&](bool failure) {
-        zk::call(session.send, failure ? zk::list_of({st.response_kind, call.msgid, response})
-                                       : zk::tuple_of({st.response_kind, call.msgid, response}));
+        session.answer(failure ? zk::list_of({st.response_kind, call.msgid, response})
+                               : zk::tuple_of({st.response_kind, call.msgid, response}));
     };
     try {
         answer(failed);

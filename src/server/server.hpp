@@ -2,6 +2,7 @@
 #pragma once
 
 #include "core/zk.hpp"
+#include "ring/ring_api.hpp"
 
 namespace server {
 
@@ -18,6 +19,7 @@ namespace server {
     X(timeout)                        \
     X(wrap_socket)                    \
     X(_alias)                         \
+    X(_api)                           \
     X(_authkey)                       \
     X(_closed)                        \
     X(_connection)                    \
@@ -136,6 +138,8 @@ struct State : zk::ModuleState {
     zk::Ref threading_process_request, threading_process_request_thread;  // ThreadingMixIn's own
     zk::Ref tcp_shutdown_request;         // TCPServer's own
     zk::Ref socket_class;                 // socket.socket
+    zk::Ref ring_module;                  // keeps the connection layer's native calls below alive
+    const ring::RingApi* ring = nullptr;
 
     template <class F>
     void each(F&& f) {
@@ -144,7 +148,7 @@ struct State : zk::ModuleState {
         f(request_kind), f(response_kind), f(connection_class), f(method_type), f(iformat);
         f(native_process), f(native_parse), f(exclude), f(connection_errors), f(peek_whole), f(deliver_challenge);
         f(listen_backlog), f(ipproto_tcp), f(tcp_nodelay), f(message_too_large);
-        f(threading_process_request), f(threading_process_request_thread), f(tcp_shutdown_request), f(socket_class);
+        f(threading_process_request), f(threading_process_request_thread), f(tcp_shutdown_request), f(socket_class), f(ring_module);
     }
 };
 
@@ -158,7 +162,15 @@ using Scope = zk::Scope<State>;
 struct ParsedRequest {
     zk::Ref msgid, function, args, kwds;
 };
-ParsedRequest parse_request(Scope s, zk::Handle server_base, zk::Handle request);
+// The first two of the parts fname.split(".") gives, and how many parts there are (1 or more).
+struct CallName {
+    zk::Ref first, second;
+    bool one_part;
+};
+CallName split_call_name(const Names& n, zk::Handle fname);
+
+// `split`: the call name's parts, when the caller has them already.
+ParsedRequest parse_request(Scope s, zk::Handle server_base, zk::Handle request, const CallName* split = nullptr);
 
 // class ServerBase, class RequestHandler, class Server
 zk::Ref define_server_base(zk::Module& m, State& st);

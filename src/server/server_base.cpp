@@ -102,11 +102,7 @@ Ref register_object(Scope s, Handle self, Handle obj) {
     return zk::none();
 }
 
-// The first two of the parts fname.split(".") gives, and how many parts there are (1 or more).
-struct CallName {
-    Ref first, second;
-    bool one_part;
-};
+}  // namespace
 
 CallName split_call_name(const Names& n, Handle fname) {
     if (PyUnicode_CheckExact(fname.get())) {
@@ -124,12 +120,10 @@ CallName split_call_name(const Names& n, Handle fname) {
     return {zk::getitem(parts, zk::integer(0)), one_part ? Ref() : zk::getitem(parts, zk::integer(1)), one_part};
 }
 
-}  // namespace
-
 // The request record checked and its call name resolved against the registry: one part names the
 // served object itself (None when not registered), two parts an attribute of it; a missing
 // attribute becomes the text '"x" has no attribute "y"', which the handler raises.
-ParsedRequest parse_request(Scope s, Handle server_base, Handle request) {
+ParsedRequest parse_request(Scope s, Handle server_base, Handle request, const CallName* split) {
     const State& st = s.state();
     const Names& n = st.names;
     // A record of five items whose first is REQUEST: for a tuple, its items are looked at in place.
@@ -144,7 +138,7 @@ ParsedRequest parse_request(Scope s, Handle server_base, Handle request) {
         zk::raise(PyExc_ValueError, "not enough values to unpack (expected 5, got %zd)", PyTuple_GET_SIZE(items.get()));
     }
     Handle fname = PyTuple_GET_ITEM(items.get(), 2);
-    CallName name = split_call_name(n, fname);
+    CallName name = split ? CallName{split->first.copy(), split->second.copy(), split->one_part} : split_call_name(n, fname);
     Ref registry = zk::getattr(server_base, n._server);
     Ref function = PyDict_CheckExact(registry.get()) ? zk::dict_get(registry, name.first) : zk::call_method(registry, n.get, name.first);
     if (!function) function = zk::none();
