@@ -67,6 +67,8 @@ Ref open_connection(Scope s, Handle self) {
         if (key && key.get() != Py_None) {
             zk::call_kw(st.answer_challenge, {connection, key}, {{n.timeout, zk::floating(seconds_left())}});
         }
+        // From here on the connection keeps the time-out: in the kernel, for a plain socket.
+        zk::call_method(connection, n.settimeout, timeout);
         zk::setattr(self, n._connection, connection);
         return zk::none();
     } catch (zk::PyError& e) {
@@ -83,7 +85,7 @@ Ref open_connection(Scope s, Handle self) {
     }
 }
 
-// A `timeout` keyword is the client's, not the remote method's: it goes on the socket and stays there.
+// A `timeout` keyword is the client's, not the remote method's: it goes on the connection and stays there.
 Ref request(Scope s, Handle self, Handle method, Handle args, Handle kwds) {
     LanesRef lanes = lanes_of(s.state(), self);
     send_request(s, self, lanes->current(), nullptr, zk::getattr(self, s.names()._connection), method, args, kwds);
@@ -106,7 +108,7 @@ void send_request(Scope s, Handle self, Lane* lane, Wire* wire, Handle conn, Han
     Ref record = zk::tuple_of({s.global(n.REQUEST), msgid, method, args, kwds});
     Ref timeout = PyDict_CheckExact(kwds.get()) ? zk::dict_pop(kwds, n.timeout, Py_None)
                                                 : zk::call_method(kwds, n.pop, n.timeout, Py_None);
-    if (zk::truthy(timeout)) zk::call_method(zk::getattr(conn, n._socket), n.settimeout, timeout);
+    if (zk::truthy(timeout)) zk::call_method(conn, n.settimeout, timeout);
     if (wire) {
         wire->send(record);
     } else {

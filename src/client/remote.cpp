@@ -15,9 +15,9 @@ namespace {
 
 Ref repr(Scope s, Handle) { return s.names().proxy_repr.copy(); }
 
-Ref socket_of(const Names& n, Handle self) {
-    return zk::getattr(zk::getattr(zk::getattr(self, n._client), n._connection), n._socket);
-}
+Ref connection_of(const Names& n, Handle self) { return zk::getattr(zk::getattr(self, n._client), n._connection); }
+
+Ref socket_of(const Names& n, Handle self) { return zk::getattr(connection_of(n, self), n._socket); }
 
 // The socket's address, or None while the client has no connection.
 Ref address(const Names& n, Handle self, Handle which) {
@@ -33,10 +33,11 @@ Ref laddr(Scope s, Handle self) { return address(s.names(), self, s.names().gets
 
 Ref raddr(Scope s, Handle self) { return address(s.names(), self, s.names().getpeername); }
 
-Ref timeout(Scope s, Handle self) { return zk::getattr(socket_of(s.names(), self), s.names().timeout); }
+// The connection's time-out, which it keeps in the kernel for a plain socket.
+Ref timeout(Scope s, Handle self) { return zk::getattr(connection_of(s.names(), self), s.names().timeout); }
 
 Ref settimeout(Scope s, Handle self, Handle value) {
-    zk::call_method(socket_of(s.names(), self), s.names().settimeout, value);
+    zk::call_method(connection_of(s.names(), self), s.names().settimeout, value);
     return zk::none();
 }
 

@@ -60,7 +60,14 @@ Channel::~Channel() = default;
 
 Deadline Channel::deadline(Handle timeout) const {
     Deadline own = Deadline::of_timeout(timeout);
-    return idle_timeout < 0 ? own : Deadline::sooner(own, Deadline::after(idle_timeout));
+    double idle = idle_timeout.load(std::memory_order_relaxed);
+    return idle < 0 ? own : Deadline::sooner(own, Deadline::after(idle));
+}
+
+Ref timeout_of(const State& st, const Channel& ch, Handle sock) {
+    Ref own = zk::getattr(sock, st.names.timeout);
+    double idle = ch.idle_timeout.load(std::memory_order_relaxed);
+    return own.get() != Py_None || idle < 0 ? std::move(own) : zk::floating(idle);
 }
 
 void Channel::drop_kept(std::size_t n) noexcept {

@@ -62,8 +62,9 @@ struct Channel {
     bool out_of_step = false;
 
     Py_ssize_t max_message_size;
-    double idle_timeout = -1;
-    bool tls = false;  // the socket is an SSL socket: it goes through tls.cpp's ways  // seconds a whole message may take to arrive; negative: no limit
+    // Seconds a whole message in or out may take, beyond the socket's own time-out; negative: no limit.
+    std::atomic<double> idle_timeout{-1};
+    bool tls = false;  // the socket is an SSL socket: it goes through tls.cpp's ways
 
     explicit Channel(Py_ssize_t limit);
     // The deadline of a read or write starting now on a socket whose own time-out is `timeout`.
@@ -131,9 +132,11 @@ void drop_stale_input(const State& st, Channel& ch, zk::Handle sock, int plain_f
 void send_binary(const State& st, Channel& ch, zk::Handle sock, int fd, zk::Handle value);
 // Writes `packet` behind its length field to a plain socket's descriptor; the caller holds the send lock.
 void write_framed_plain(const State& st, Channel& ch, zk::Handle sock, int fd, const Packet& packet);
+// The time-out that each whole message in or out keeps to: the socket's own, else the channel's, else None.
+zk::Ref timeout_of(const State& st, const Channel& ch, zk::Handle sock);
 // What send makes of `e`, raised while it wrote to `sock`: a time-out says so, the rest as they are.
-[[noreturn]] void send_failure(const State& st, const zk::PyError& e, zk::Handle sock);
+[[noreturn]] void send_failure(const State& st, const Channel& ch, const zk::PyError& e, zk::Handle sock);
 // What recv makes of `e`, raised while it read from `sock`: its own errors, or None.
-zk::Ref recv_failure(const State& st, const zk::PyError& e, zk::Handle sock, zk::Handle short_header);
+zk::Ref recv_failure(const State& st, const Channel& ch, const zk::PyError& e, zk::Handle sock, zk::Handle short_header);
 
 }  // namespace ring

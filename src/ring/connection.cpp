@@ -23,16 +23,25 @@ namespace {
 // by the read of the answer instead.
 constexpr auto quiet_for = std::chrono::milliseconds(1);
 
-// The kernel ends a blocking socket's reads and writes after `seconds`, so that a connection's
-// thread waits no longer than its idle time-out inside a single call.
+// The kernel ends a blocking socket's reads and writes after `seconds` (never, when negative), so
+// that a thread waits no longer than the connection's time-out inside a single call.
 void set_kernel_timeouts(int fd, double seconds) {
     timeval span{};
-    span.tv_sec = static_cast<time_t>(seconds);
-    span.tv_usec = static_cast<suseconds_t>((seconds - std::floor(seconds)) * 1e6);
-    if (span.tv_sec == 0 && span.tv_usec == 0) span.tv_usec = 1;
+    if (seconds >= 0) {
+        span.tv_sec = static_cast<time_t>(seconds);
+        span.tv_usec = static_cast<suseconds_t>((seconds - std::floor(seconds)) * 1e6);
+        if (span.tv_sec == 0 && span.tv_usec == 0) span.tv_usec = 1;
+    }
     for (int option : {SO_RCVTIMEO, SO_SNDTIMEO}) {
         if (setsockopt(fd, SOL_SOCKET, option, &span, sizeof span) < 0) raise_errno(errno);
     }
+}
+
+double positive_seconds(Handle value, const char* name) {
+    double seconds = PyFloat_AsDouble(value);
+    if (seconds == -1.0 && PyErr_Occurred()) zk::throw_error();
+    if (!(seconds > 0)) zk::raise(PyExc_ValueError, "%s must be a positive number of seconds or None", name);
+    return seconds;
 }
 
 Ref init(Scope s, Handle self, Handle socket, Handle max_message_size, Handle idle_timeout) {
@@ -40,12 +49,7 @@ Ref init(Scope s, Handle self, Handle socket, Handle max_message_size, Handle id
     const Names& n = st.names;
     Py_ssize_t limit = zk::to_ssize(max_message_size);
     if (limit < 0) zk::raise(PyExc_ValueError, "max_message_size must not be negative");
-    double idle = -1;
-    if (idle_timeout.get() != Py_None) {
-        idle = PyFloat_AsDouble(idle_timeout);
-        if (idle == -1.0 && PyErr_Occurred()) zk::throw_error();
-        if (!(idle > 0)) zk::raise(PyExc_ValueError, "idle_timeout must be a positive number of seconds or None");
-    }
+    double idle = idle_timeout.get() == Py_None ? -1 : positive_seconds(idle_timeout, "idle_timeout");
     zk::call_method(s.super(self), n.__init__);
     zk::setattr(self, n._socket, socket);
     Ref capsule = make_channel(limit);
@@ -66,16 +70,46 @@ Ref init(Scope s, Handle self, Handle socket, Handle max_message_size, Handle id
 Ref max_message_size(Scope s, Handle self) { return zk::integer(channel_of(s.state(), self)->max_message_size); }
 
 Ref idle_timeout(Scope s, Handle self) {
-    double idle = channel_of(s.state(), self)->idle_timeout;
+    double idle = channel_of(s.state(), self)->idle_timeout.load(std::memory_order_relaxed);
     return idle < 0 ? zk::none() : zk::floating(idle);
+}
+
+Ref timeout(Scope s, Handle self) {
+    const State& st = s.state();
+    return timeout_of(st, *channel_of(st, self), zk::getattr(self, st.names._socket));
+}
+
+// A plain socket keeps a positive time-out in the kernel and stays in blocking mode, the connection
+// bounding each whole message by it: a reader then sleeps in the read itself rather than in a poll
+// before it, one system call where there were two. Any other socket, and any other value (None
+// waits for ever, 0 never waits), goes to the socket as it is.
+Ref settimeout(Scope s, Handle self, Handle value) {
+    const State& st = s.state();
+    const Names& n = st.names;
+    ChannelRef ch = channel_of(st, self);
+    Ref sock = zk::getattr(self, n._socket);
+    int fd = ch->tls ? -1 : plain_descriptor(st, sock);
+    double seconds = -1;
+    if (fd >= 0 && value.get() != Py_None) {
+        seconds = PyFloat_AsDouble(value);
+        if (seconds == -1.0 && PyErr_Occurred()) zk::throw_error();
+    }
+    bool in_kernel = seconds > 0 && std::isfinite(seconds);
+    if (!in_kernel) seconds = -1;
+    zk::call_method(sock, n.settimeout, in_kernel ? Handle(Py_None) : value);
+    if (fd >= 0) {
+        ch->idle_timeout.store(seconds, std::memory_order_relaxed);
+        set_kernel_timeouts(fd, seconds);
+    }
+    return zk::none();
 }
 
 }  // namespace
 
-void send_failure(const State& st, const zk::PyError& e, Handle sock) {
+void send_failure(const State& st, const Channel& ch, const zk::PyError& e, Handle sock) {
     if (!e.matches(PyExc_TimeoutError)) throw e;
     zk::Handling handling(e);  // the new error keeps the time-out as its context
-    zk::raise(zk::call(PyExc_TimeoutError, zk::text("Send Timeout({}s, {})", zk::getattr(sock, st.names.timeout),
+    zk::raise(zk::call(PyExc_TimeoutError, zk::text("Send Timeout({}s, {})", timeout_of(st, ch, sock),
                                                      zk::call_method(sock, st.names.getsockname))));
 }
 
@@ -85,7 +119,7 @@ void send_binary(const State& st, Channel& ch, Handle sock, int fd, Handle value
         zk::Holding holding(ch.send_lock);
         write_framed_plain(st, ch, sock, fd, packet);
     } catch (zk::PyError& e) {
-        send_failure(st, e, sock);
+        send_failure(st, ch, e, sock);
     }
 }
 
@@ -226,7 +260,7 @@ Ref send(Scope s, Handle self, Handle request) {
     try {
         write_message(s, self, sock, request);
     } catch (zk::PyError& e) {
-        send_failure(s.state(), e, sock);
+        send_failure(s.state(), *channel_of(s.state(), self), e, sock);
     }
     return zk::none();
 }
@@ -262,6 +296,10 @@ void define_connection(zk::Module& m, State& st, Handle byte_stream) {
                                                               kwonly("idle_timeout").annotate("float | None") = zk::none()})),
                     zk::property(zk::declare<max_message_size>("max_message_size", {arg("self")})),
                     zk::property(zk::declare<idle_timeout>("idle_timeout", {arg("self")})),
+                    zk::property(zk::declare<timeout>("timeout", {arg("self")})
+                                     .doc("Seconds each whole message in or out may take: the socket's time-out, else idle_timeout; None for ever.")),
+                    zk::method(zk::declare<settimeout>("settimeout", {arg("self"), arg("value").annotate("float | None")})
+                                   .doc("Set the time-out of each whole message in or out, as socket.settimeout does for one call.")),
                     zk::method(zk::declare<clear>("clear", {arg("self")})),
                     zk::method(zk::declare<flush>("flush", {arg("self")})),
                     zk::method(zk::declare<send>("send", {arg("self"), arg("request").annotate("Any")})),

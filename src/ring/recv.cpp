@@ -211,17 +211,17 @@ Ref recv(Scope s, Handle self) {
         if (packet.get() == Py_None) return packet;
         return decode_packet(s, self, packet);
     } catch (zk::PyError& e) {
-        return recv_failure(st, e, sock, short_header);
+        return recv_failure(st, *ch, e, sock, short_header);
     }
 }
 
 }  // namespace
 
-Ref recv_failure(const State& st, const zk::PyError& e, Handle sock, Handle short_header) {
+Ref recv_failure(const State& st, const Channel& ch, const zk::PyError& e, Handle sock, Handle short_header) {
     const Names& n = st.names;
     zk::Handling handling(e);  // new errors keep the caught one as their context
     if (e.matches(PyExc_TimeoutError)) {
-        zk::raise(zk::call(PyExc_TimeoutError, zk::text("{}({}s, {})", e.value(), zk::getattr(sock, n.timeout),
+        zk::raise(zk::call(PyExc_TimeoutError, zk::text("{}({}s, {})", e.value(), timeout_of(st, ch, sock),
                                                          zk::call_method(sock, n.getsockname))));
     }
     if (e.matches(st.struct_error)) zk::raise(zk::call(PyExc_BufferError, short_header_text(n, e.value(), sock, short_header)));
@@ -244,7 +244,7 @@ Ref receive_binary(const State& st, Channel& ch, Handle sock, int fd) {
         if (packet.get() == Py_None) return packet;
         return decode_binary(st, packet);
     } catch (zk::PyError& e) {
-        return recv_failure(st, e, sock, short_header);
+        return recv_failure(st, ch, e, sock, short_header);
     }
 }
 
