@@ -1,6 +1,7 @@
 """add(1, 2) round trips and 8 MiB echoes (bytes, float64 array) through zelk, next to
 multiprocessing.connection, RPyC, Pyro5 and grpcio, in one run: once with both ends pinned to one core,
-once unpinned.
+once unpinned, each in a process of its own started as it will run (under `taskset` when pinned), as
+a reader decides whether to watch its socket from the processors it may run on when zelk is imported.
 
 The baseline is multiprocessing.connection (a Listener/Client pair with a small dispatch loop): the
 ratios printed at the end are zelk's figures over its figures. Every server runs in a spawned process
@@ -8,8 +9,12 @@ of its own on a free loopback port; the stacks take turns round by round, so tha
 shared machine weighs on all of them alike, and each figure is the median of the rounds.
 """
 
+import argparse
 import importlib
+import json
 import os
+import subprocess
+import sys
 import pickle
 import statistics
 import threading
@@ -351,16 +356,24 @@ def print_ratios(modes):
 
 
 def main():
-    rng = np.random.default_rng(0)
-    # Random bytes, so that a stack that compresses its messages gains nothing it would not in use.
-    payload = rng.bytes(PAYLOAD)
-    array = rng.random(PAYLOAD // 8)
-    ctx = get_context("spawn")
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--one", metavar="CPU", help="measure in this process only, pinned to CPU or 'unpinned'; print JSON")
+    args = parser.parse_args()
+    if args.one is not None:
+        rng = np.random.default_rng(0)
+        # Random bytes, so that a stack that compresses its messages gains nothing it would not in use.
+        payload = rng.bytes(PAYLOAD)
+        array = rng.random(PAYLOAD // 8)
+        cpu = None if args.one == "unpinned" else int(args.one)
+        print(json.dumps(measure(get_context("spawn"), cpu, payload, array)))
+        return
     cpu = max(os.sched_getaffinity(0))
-    modes = [
-        (f"pinned, both ends on CPU {cpu}", measure(ctx, cpu, payload, array)),
-        (f"unpinned, CPUs {sorted(os.sched_getaffinity(0))}", measure(ctx, None, payload, array)),
-    ]
+    modes = []
+    for title, prefix, one in [(f"pinned, both ends on CPU {cpu}", ["taskset", "-c", str(cpu)], str(cpu)),
+                               (f"unpinned, CPUs {sorted(os.sched_getaffinity(0))}", [], "unpinned")]:
+        run = subprocess.run([*prefix, sys.executable, __file__, "--one", one], check=True, stdout=subprocess.PIPE, text=True)
+        # The servers' own lines come through the same pipe: the figures are the line of JSON.
+        modes.append((title, json.loads([line for line in run.stdout.splitlines() if line.startswith("{")][-1])))
     print(f"median of {ROUNDS} rounds after a warm-up; the stacks take turns each round; "
           "GB/s counts the 8 MiB both ways")
     print_table(modes)
