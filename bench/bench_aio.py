@@ -17,7 +17,7 @@ import threading
 import time
 from multiprocessing import get_context
 
-from servers import start_server, stop_server
+from servers import pin, start_server, stop_server
 
 from zelk import aio
 from zelk.client import close, connect
@@ -40,15 +40,6 @@ def serve_calc(port):
 
     sys.stdout = open(os.devnull, "w")  # its connection lines would drown the figures
     serve(Calc(), alias="calc", port=port)
-
-
-def pin(pid, cpus):
-    # sched_setaffinity acts on one thread; a process's threads are all listed under its task folder.
-    for tid in os.listdir(f"/proc/{pid}/task"):
-        try:
-            os.sched_setaffinity(int(tid), cpus)
-        except (ProcessLookupError, FileNotFoundError):
-            pass
 
 
 # ---- sequential ---------------------------------------------------------------------------------

@@ -25,7 +25,7 @@ import time
 from multiprocessing import get_context
 
 import psutil
-from servers import ADDRESS, start_server, stop_server
+from servers import ADDRESS, read_exactly, start_server, stop_server
 
 ROUNDS = 9
 BATCH_S = 0.1
@@ -52,16 +52,6 @@ def serve_zelk(port):
 
     sys.stdout = open(os.devnull, "w")
     serve(Calc(), alias="calc", host=ADDRESS, port=port)
-
-
-def read_exactly(sock, buffer):
-    view, got = memoryview(buffer), 0
-    while got < len(buffer):
-        n = sock.recv_into(view[got:])
-        if n == 0:
-            return False
-        got += n
-    return True
 
 
 class PythonHandler(socketserver.BaseRequestHandler):

@@ -23,7 +23,7 @@ from multiprocessing import get_context
 from typing import Callable, NamedTuple
 
 import numpy as np
-from servers import ADDRESS, start_server, stop_server
+from servers import ADDRESS, pin, start_server, stop_server
 
 PAYLOAD = 8 * 1024 * 1024
 ROUNDS = 9
@@ -241,15 +241,6 @@ WORKLOADS = ("add", "bytes", "array")
 
 def run_server(name, port):
     STACKS[name].serve(port)
-
-
-def pin(pid, cpus):
-    # sched_setaffinity acts on one thread; a process's threads are all listed under its task folder.
-    for tid in os.listdir(f"/proc/{pid}/task"):
-        try:
-            os.sched_setaffinity(int(tid), cpus)
-        except (ProcessLookupError, FileNotFoundError):
-            pass
 
 
 def timed(fn, args, n):

@@ -12,14 +12,13 @@ import socket
 import socketserver
 import statistics
 import struct
-import threading
 import time
 from multiprocessing import get_context
 
 from zelk.protocol import REQUEST, RESPONSE, BytePacker
 from zelk.ring import Connection
 
-from servers import ADDRESS, start_server, stop_server
+from servers import ADDRESS, calls_per_second, read_exactly, start_server, stop_server
 
 ALIAS = "calc"
 ROUNDS = 9
@@ -42,17 +41,6 @@ def serve_zelk(port):
     from zelk.server import serve
 
     serve(Calc(), alias=ALIAS, host=ADDRESS, port=port)
-
-
-def read_exactly(sock, buffer):
-    view = memoryview(buffer)
-    got = 0
-    while got < len(buffer):
-        n = sock.recv_into(view[got:])
-        if n == 0:
-            return False
-        got += n
-    return True
 
 
 class PythonHandler(socketserver.BaseRequestHandler):
@@ -109,33 +97,13 @@ def round_trip(caller, n):
     return (time.perf_counter() - start) / n
 
 
-def calls_per_second(port, threads, duration):
+def threads_calling(port, threads, duration):
     callers = [Caller(port) for _ in range(threads)]
-    counts = [0] * threads
-    ready = threading.Barrier(threads + 1)
-    done = threading.Event()
-
-    def work(i):
-        caller, n = callers[i], 0
-        ready.wait()
-        while not done.is_set():
-            caller.add()
-            n += 1
-        counts[i] = n
-
-    workers = [threading.Thread(target=work, args=(i,)) for i in range(threads)]
-    for w in workers:
-        w.start()
-    ready.wait()
-    start = time.perf_counter()
-    time.sleep(duration)
-    done.set()
-    for w in workers:
-        w.join()
-    elapsed = time.perf_counter() - start
-    for caller in callers:
-        caller.close()
-    return sum(counts) / elapsed
+    try:
+        return calls_per_second([caller.add for caller in callers], duration)
+    finally:
+        for caller in callers:
+            caller.close()
 
 
 def main():
@@ -174,10 +142,10 @@ def main():
         rates = {(name, threads): [] for name in running for threads in THREADS}
         for threads in THREADS:
             for port in running.values():
-                calls_per_second(port, threads, 0.2)
+                threads_calling(port, threads, 0.2)
             for _ in range(THREAD_ROUNDS):
                 for name, port in running.items():
-                    rates[name, threads].append(calls_per_second(port, threads, THREAD_RUN_S))
+                    rates[name, threads].append(threads_calling(port, threads, THREAD_RUN_S))
     finally:
         for proc in procs:
             stop_server(proc)

@@ -6,13 +6,14 @@ making 5 calls each of a method that waits 0.1 s through one proxy, and how long
 The ratio shared / separate is what counts: threads sharing a client should lose little to it.
 """
 
+import functools
 import os
 import sys
 import threading
 import time
 from multiprocessing import get_context
 
-from servers import ADDRESS, start_server, stop_server
+from servers import ADDRESS, calls_per_second, start_server, stop_server
 
 THREADS = 16
 RUN_S = 3.0
@@ -34,28 +35,8 @@ def serve(port):
     serve(Work(), alias="work", host=ADDRESS, port=port)
 
 
-def calls_per_second(proxies, call):
-    counts, stop = [0] * THREADS, threading.Event()
-    ready = threading.Barrier(THREADS + 1)
-
-    def work(i):
-        proxy, n = proxies[i % len(proxies)], 0
-        ready.wait()
-        while not stop.is_set():
-            call(proxy)
-            n += 1
-        counts[i] = n
-
-    threads = [threading.Thread(target=work, args=(i,)) for i in range(THREADS)]
-    for t in threads:
-        t.start()
-    ready.wait()
-    started = time.perf_counter()
-    time.sleep(RUN_S)
-    stop.set()
-    for t in threads:
-        t.join()
-    return sum(counts) / (time.perf_counter() - started)
+def threads_calling(proxies, call):
+    return calls_per_second([functools.partial(call, proxies[i % len(proxies)]) for i in range(THREADS)], RUN_S)
 
 
 def main():
@@ -70,9 +51,9 @@ def main():
         separate = [connect("work", port=port, timeout=60) for _ in range(THREADS)]
         rows = []
         for label, call in [("a method that waits 1 ms", lambda p: p.nap(0.001)), ("add(1, 2)", lambda p: p.add(1, 2))]:
-            calls_per_second([shared], call)  # warms up the shared client's connections
-            one = calls_per_second([shared], call)
-            own = calls_per_second(separate, call)
+            threads_calling([shared], call)  # warms up the shared client's connections
+            one = threads_calling([shared], call)
+            own = threads_calling(separate, call)
             rows.append(f"{label:<26} shared {one:>9.0f} calls/s   separate {own:>9.0f} calls/s   shared/separate {one / own:.2f}")
         started = time.perf_counter()
         barrier = threading.Barrier(THREADS)

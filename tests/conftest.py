@@ -3,9 +3,12 @@ import gc
 import importlib
 import io
 import os
+import socket
+import subprocess
 import sys
 import sysconfig
 import threading
+import time
 
 import pytest
 
@@ -103,6 +106,30 @@ def memory_growth(fn, calls=100_000):
         fn()
     gc.collect()
     return process.memory_info().rss - before
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def start_served(code, port, *args):
+    """`code` run by another Python with `port` and `args` as its arguments, once the port accepts connections."""
+    proc = subprocess.Popen([sys.executable, "-c", code, str(port), *args], stdout=subprocess.DEVNULL)
+    deadline = time.monotonic() + 30
+    while True:
+        try:
+            socket.create_connection(("127.0.0.1", port), timeout=1).close()
+            return proc
+        except OSError:
+            assert proc.poll() is None and time.monotonic() < deadline, "the server did not start"
+            time.sleep(0.05)
+
+
+def stop_served(proc):
+    proc.kill()
+    proc.wait()
 
 
 @pytest.fixture(scope="session")

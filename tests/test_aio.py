@@ -7,7 +7,6 @@ import fractions
 import gc
 import socket
 import struct
-import subprocess
 import sys
 import threading
 import time
@@ -16,7 +15,8 @@ import warnings
 import numpy as np
 import pytest
 
-from conftest import memory_growth, needs_plain_build, run_in_threads
+from conftest import free_port, memory_growth, needs_plain_build, run_in_threads, start_served
+from conftest import stop_served as stop_server
 from zelk import aio
 from zelk.client import CallTimeout, ConnectionLost, InvalidAnswer, RemoteError, Unreachable
 from zelk.protocol import BytePacker
@@ -53,28 +53,9 @@ serve(Calc(), alias="calc", port=int(sys.argv[1]), authkey=sys.argv[2].encode() 
 """
 
 
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
 def start_server(port, key=b""):
     """The Calc above served as "calc" on `port` by another process, once it accepts connections."""
-    proc = subprocess.Popen([sys.executable, "-c", SERVED, str(port), key.decode()], stdout=subprocess.DEVNULL)
-    deadline = time.monotonic() + 30
-    while True:
-        try:
-            socket.create_connection(("127.0.0.1", port), timeout=1).close()
-            return proc
-        except OSError:
-            assert proc.poll() is None and time.monotonic() < deadline, "the server did not start"
-            time.sleep(0.05)
-
-
-def stop_server(proc):
-    proc.kill()
-    proc.wait()
+    return start_served(SERVED, port, key.decode())
 
 
 @pytest.fixture(scope="module")

@@ -6,15 +6,14 @@ import fractions
 import os
 import socket
 import struct
-import subprocess
 import sys
 import threading
-import time
 
 import numpy as np
 import pytest
 
-from conftest import memory_growth, needs_plain_build, run_in_threads
+from conftest import free_port, memory_growth, needs_plain_build, run_in_threads, start_served
+from conftest import stop_served as stop_server
 from zelk.client import Client, _RemoteClass, _RemoteMethod, connect
 from zelk.ring import Connection, get_port
 
@@ -36,28 +35,9 @@ serve(Calc(), alias="calc", port=int(sys.argv[1]))
 """
 
 
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
 def start_server(port):
     """The Calc above served as "calc" on `port` by another process, once it accepts connections."""
-    proc = subprocess.Popen([sys.executable, "-c", SERVED, str(port)], stdout=subprocess.DEVNULL)
-    deadline = time.monotonic() + 30
-    while True:
-        try:
-            socket.create_connection(("127.0.0.1", port), timeout=1).close()
-            return proc
-        except OSError:
-            assert proc.poll() is None and time.monotonic() < deadline, "the server did not start"
-            time.sleep(0.05)
-
-
-def stop_server(proc):
-    proc.kill()
-    proc.wait()
+    return start_served(SERVED, port)
 
 
 @pytest.fixture(scope="module")
