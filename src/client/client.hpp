@@ -82,6 +82,7 @@ struct State : zk::ModuleState {
     mutable zk::NativeCache is_native_call;  // is_native's answer for the class of the last client
     zk::Ref answer_challenge;  // ring's side of the key handshake for clients
     zk::Ref ring_module;       // keeps the connection layer's native calls alive
+    zk::Ref ring_capsule;      // holds them: each lane that opened an endpoint keeps it too
     const ring::RingApi* ring = nullptr;
     zk::Ref client_request, client_parse;  // Client._request and ClientBase._parse as defined here
     mutable zk::NativeCache is_native_request, is_native_parse;
@@ -92,7 +93,7 @@ struct State : zk::ModuleState {
     void each(F&& f) {
         ModuleState::each(f);
         f(names);
-        f(send_errors), f(client_call), f(answer_challenge), f(ring_module), f(client_request), f(client_parse);
+        f(send_errors), f(client_call), f(answer_challenge), f(ring_module), f(ring_capsule), f(client_request), f(client_parse);
         f(remote_error), f(invalid_answer), f(call_timeout), f(connection_lost), f(unreachable);
     }
 };

@@ -105,6 +105,7 @@ Wire::Wire(const State& st, Lane& lane, Handle connection) : st_(st), lane_(lane
         if (lane.endpoint) lane.ring->close(lane.endpoint);
         lane.endpoint = nullptr;
         lane.endpoint_for = Ref::borrow(connection);
+        lane.ring_capsule = st.ring_capsule.copy();
         lane.ring = st.ring;
         lane.endpoint = st.ring->open(st.ring, connection);
         if (!lane.endpoint && PyErr_Occurred()) zk::throw_error();

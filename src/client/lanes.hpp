@@ -22,6 +22,8 @@ struct Lane {
     unsigned long caller = 0;         // the thread whose call is on this lane; 0 when none
     Clock::time_point free_since = Clock::now();
     // The connection as ring's native calls reach it (see Wire), for the connection it was opened for.
+    // The lane keeps the calls' capsule: a client's lanes may be freed after the ring module at exit.
+    zk::Ref ring_capsule;
     const ring::RingApi* ring = nullptr;
     void* endpoint = nullptr;
     zk::Ref endpoint_for;

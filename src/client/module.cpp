@@ -11,7 +11,8 @@ void exec_client(zk::Module& m, client::State& st) {
     m.from_import(".scribe", {"BrillPrint", "iformat"});
     st.answer_challenge = zk::getattr(ring, st.names.answer_challenge);
     st.ring_module = ring.copy();
-    st.ring = static_cast<const ring::RingApi*>(PyCapsule_GetPointer(zk::getattr(ring, st.names._api).get(), ring::ring_api_capsule));
+    st.ring_capsule = zk::getattr(ring, st.names._api);
+    st.ring = static_cast<const ring::RingApi*>(PyCapsule_GetPointer(st.ring_capsule.get(), ring::ring_api_capsule));
     if (!st.ring) zk::throw_error();
     st.send_errors = zk::tuple_of({PyExc_ConnectionAbortedError, PyExc_ConnectionResetError, PyExc_BrokenPipeError,
                                    PyExc_TimeoutError});

@@ -17,7 +17,8 @@ void exec_server(zk::Module& m, server::State& st) {
     st.deliver_challenge = zk::getattr(ring, st.names.deliver_challenge);
     st.message_too_large = zk::getattr(ring, st.names.MessageTooLarge);
     st.ring_module = ring.copy();
-    st.ring = static_cast<const ring::RingApi*>(PyCapsule_GetPointer(zk::getattr(ring, st.names._api).get(), ring::ring_api_capsule));
+    st.ring_capsule = zk::getattr(ring, st.names._api);
+    st.ring = static_cast<const ring::RingApi*>(PyCapsule_GetPointer(st.ring_capsule.get(), ring::ring_api_capsule));
     if (!st.ring) zk::throw_error();
     zk::Ref threading_mixin = zk::getattr(m.get("socketserver"), st.names.ThreadingMixIn);
     st.threading_process_request = zk::getattr(threading_mixin, st.names.process_request);

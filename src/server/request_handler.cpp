@@ -21,6 +21,8 @@ struct Session {
     Ref handler, connection, recv, send, server, record, client, host, port;
     Ref caller;  // {"host": host, "port": port}: written into the server's client dict in one step
     Ref parse;   // the server's own _parse when it replaced ServerBase's; empty: resolved here
+    // The calls' capsule is kept: a session ending as the interpreter exits may outlive the ring module.
+    Ref ring_capsule;
     const ring::RingApi* ring;
     void* endpoint = nullptr;  // the connection for ring's native calls; null: its methods are called
     // The last call name, its parts and its record entry: a client calling one method again and
@@ -43,6 +45,7 @@ struct Session {
         zk::setitem(caller, n.host, host);
         zk::setitem(caller, n.port, port);
         if (!zk::is_native(st.core, server, n._parse, st.native_parse, st.is_native_parse)) parse = zk::getattr(server, n._parse);
+        ring_capsule = st.ring_capsule.copy();
         ring = st.ring;
         endpoint = ring->open(ring, connection.get());
         if (!endpoint && PyErr_Occurred()) zk::throw_error();

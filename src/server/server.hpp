@@ -139,6 +139,7 @@ struct State : zk::ModuleState {
     zk::Ref tcp_shutdown_request;         // TCPServer's own
     zk::Ref socket_class;                 // socket.socket
     zk::Ref ring_module;                  // keeps the connection layer's native calls below alive
+    zk::Ref ring_capsule;                 // holds them: each session that opened an endpoint keeps it too
     const ring::RingApi* ring = nullptr;
 
     template <class F>
@@ -148,7 +149,7 @@ struct State : zk::ModuleState {
         f(request_kind), f(response_kind), f(connection_class), f(method_type), f(iformat);
         f(native_process), f(native_parse), f(exclude), f(connection_errors), f(peek_whole), f(deliver_challenge);
         f(listen_backlog), f(ipproto_tcp), f(tcp_nodelay), f(message_too_large);
-        f(threading_process_request), f(threading_process_request_thread), f(tcp_shutdown_request), f(socket_class), f(ring_module);
+        f(threading_process_request), f(threading_process_request_thread), f(tcp_shutdown_request), f(socket_class), f(ring_module), f(ring_capsule);
     }
 };
 
