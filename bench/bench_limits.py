@@ -51,7 +51,7 @@ serve(Target(), "probe", port=int(sys.argv[1]), **settings)
 """
 
 IDLE_TIMEOUT = 2.0
-CONNECTIONS = 3000
+CONNECTIONS = int(os.environ.get("PROBE_CONNECTIONS", 3000))
 GiB = 1 << 30
 
 
@@ -231,23 +231,45 @@ def probe_dripping():
         server.stop()
 
 
+def call_once(sock):
+    """One add(1, 2) on a raw socket, its answer read whole: the connection of a caller that called."""
+    packet = BytePacker.pack((0, 1, "probe.add", (1, 2), {}))
+    sock.sendall(struct.pack("=Q", len(packet)) + packet)
+    size = struct.unpack("=Q", read_exactly(sock, 8))[0]
+    read_exactly(sock, size)
+
+
+def read_exactly(sock, size):
+    data = b""
+    while len(data) < size:
+        chunk = sock.recv(size - len(data))
+        if not chunk:
+            raise ConnectionError("the server closed the connection")
+        data += chunk
+    return data
+
+
 def probe_closing():
-    server = Server(max_connections=4 * CONNECTIONS, idle_timeout=600.0)
-    try:
-        sockets = open_silent(server.port, CONNECTIONS)
-        time.sleep(2.0)
-        cpu_before = sum(server.process.cpu_times()[:2])
-        for s in sockets:
-            s.close()
-        elapsed, answered = server.call_time()
-        deadline = time.monotonic() + 120
-        while server.threads() > 4 and time.monotonic() < deadline:
-            time.sleep(0.1)
-        cpu = sum(server.process.cpu_times()[:2]) - cpu_before
-        report(f"closing: {len(sockets)} connections closed at once; a new caller waited {elapsed:.2f} s "
-              f"({'answered' if answered else 'NOT answered'}); the server spent {cpu:.1f} CPU-s on the closes")
-    finally:
-        server.stop()
+    for kind in ("silent", "after a call each"):
+        server = Server(max_connections=4 * CONNECTIONS, idle_timeout=600.0)
+        try:
+            sockets = open_silent(server.port, CONNECTIONS)
+            if kind != "silent":
+                for s in sockets:
+                    call_once(s)
+            time.sleep(2.0)
+            cpu_before = sum(server.process.cpu_times()[:2])
+            for s in sockets:
+                s.close()
+            elapsed, answered = server.call_time()
+            deadline = time.monotonic() + 120
+            while server.threads() > 4 and time.monotonic() < deadline:
+                time.sleep(0.1)
+            cpu = sum(server.process.cpu_times()[:2]) - cpu_before
+            report(f"closing: {len(sockets)} connections, {kind}, closed at once; a new caller waited {elapsed:.2f} s "
+                   f"({'answered' if answered else 'NOT answered'}); the server spent {cpu:.1f} CPU-s on the closes")
+        finally:
+            server.stop()
 
 
 def trickling_server(listener, what, stop):

@@ -6,6 +6,7 @@
 #include <cxxabi.h>
 
 #include <initializer_list>
+#include <mutex>
 #include <string_view>
 #include <type_traits>
 #include <utility>
@@ -296,6 +297,43 @@ auto detached(Body&& body) -> decltype(body()) {
         PyEval_RestoreThread(thread);
         return result;
     }
+}
+
+// Threads that wake together, as the threads of a thousand connections closed at once do, would
+// all wait for the interpreter at once. On a build with a GIL each waiter wakes at every switch
+// interval to ask for it: the processor's time goes to the asking, and a new caller waits behind
+// them all. A turnstile lets such threads wait for the interpreter one at a time, the rest asleep.
+class Turnstile {
+public:
+    template <class Body>
+    friend auto detached(Turnstile& turnstile, Body&& body) -> decltype(body());
+
+private:
+    std::mutex mutex_;
+};
+
+// detached(body) for a wait on which many threads may wake together: reattaching goes through the
+// turnstile. The turnstile is let go on the way out even when reattaching ends a daemon thread.
+template <class Body>
+auto detached(Turnstile& turnstile, Body&& body) -> decltype(body()) {
+#ifdef Py_GIL_DISABLED
+    (void)turnstile;  // threads attach without a lock to wait for
+    return detached(std::forward<Body>(body));
+#else
+    PyThreadState* thread = PyEval_SaveThread();
+    auto reattach = [&] {
+        std::unique_lock<std::mutex> in_turn(turnstile.mutex_);
+        PyEval_RestoreThread(thread);
+    };
+    if constexpr (std::is_void_v<decltype(body())>) {
+        body();
+        reattach();
+    } else {
+        auto result = body();
+        reattach();
+        return result;
+    }
+#endif
 }
 
 namespace detail {

@@ -72,6 +72,7 @@ struct State : zk::ModuleState {
     // How long a reader watches its socket without sleeping before it waits (see socket_io.cpp);
     // 0 where it would only take the processor from the peer it waits for.
     long long watch_ns = 0;
+    mutable zk::Turnstile waking;  // the readers and writers that slept on their sockets reattach through it
 
     template <class F>
     void each(F&& f) {

@@ -36,7 +36,7 @@ void after_interruption() {
 // processor to anyone who needs it meanwhile: true when input (or the peer's close) came.
 bool watch_briefly(const State& st, int fd) {
     if (st.watch_ns <= 0) return false;
-    return zk::detached([&] {
+    return zk::detached(st.waking, [&] {
         pollfd watched{fd, POLLIN, 0};
         auto until = Clock::now() + std::chrono::nanoseconds(st.watch_ns);
         for (;;) {
@@ -48,12 +48,12 @@ bool watch_briefly(const State& st, int fd) {
 }
 
 // Waits until `fd` is ready for `events` or the deadline passes (TimeoutError).
-void wait_for(int fd, short events, const Deadline& deadline) {
+void wait_for(const State& st, int fd, short events, const Deadline& deadline) {
     if (deadline.never_waits()) raise_errno(EAGAIN);  // BlockingIOError, as a non-blocking socket's own call
     for (;;) {
         pollfd watched{fd, events, 0};
         int timeout = deadline.poll_ms();
-        int ready = zk::detached([&] { return ::poll(&watched, 1, timeout); });
+        int ready = zk::detached(st.waking, [&] { return ::poll(&watched, 1, timeout); });
         if (ready > 0) return;
         if (ready == 0) timed_out();
         if (errno != EINTR) raise_errno(errno);
@@ -89,7 +89,7 @@ Py_ssize_t read_plain(const PlainSocket& io, char* into, Py_ssize_t size, bool e
         if (watch_briefly(io.state, io.fd)) continue;
         if (may_block && io.blocking) {
             // The socket's own blocking read, which the kernel ends after the connection's idle time-out.
-            ssize_t n = zk::detached([&] { return ::recv(io.fd, into, static_cast<std::size_t>(size), 0); });
+            ssize_t n = zk::detached(io.state.waking, [&] { return ::recv(io.fd, into, static_cast<std::size_t>(size), 0); });
             if (n >= 0) return n;
             if (errno == EAGAIN || errno == EWOULDBLOCK) timed_out();
             if (errno != EINTR) raise_errno(errno);
@@ -97,7 +97,7 @@ Py_ssize_t read_plain(const PlainSocket& io, char* into, Py_ssize_t size, bool e
             try_now = false;
             continue;
         }
-        wait_for(io.fd, POLLIN, io.deadline);
+        wait_for(io.state, io.fd, POLLIN, io.deadline);
     }
 }
 
@@ -113,7 +113,7 @@ void write_plain(const PlainSocket& io, iovec* pieces, std::size_t count) {
         // time-out when the connection has one): one system call rather than a poll and a write.
         bool block = waited && io.blocking && io.deadline.waits_forever();
         int flags = MSG_NOSIGNAL | (block ? 0 : MSG_DONTWAIT);
-        ssize_t sent = block ? zk::detached([&] { return ::sendmsg(io.fd, &message, flags); })
+        ssize_t sent = block ? zk::detached(io.state.waking, [&] { return ::sendmsg(io.fd, &message, flags); })
                              : ::sendmsg(io.fd, &message, flags);
         if (sent < 0) {
             if (errno == EINTR) {
@@ -123,7 +123,7 @@ void write_plain(const PlainSocket& io, iovec* pieces, std::size_t count) {
             if (errno != EAGAIN && errno != EWOULDBLOCK) raise_errno(errno);
             if (block) timed_out();
             waited = true;
-            if (!(io.blocking && io.deadline.waits_forever())) wait_for(io.fd, POLLOUT, io.deadline);
+            if (!(io.blocking && io.deadline.waits_forever())) wait_for(io.state, io.fd, POLLOUT, io.deadline);
             continue;
         }
         auto left = static_cast<std::size_t>(sent);

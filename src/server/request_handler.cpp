@@ -6,8 +6,11 @@
 // record's own objects and the call itself.
 #include "server/server.hpp"
 
+#include <sys/socket.h>
+
 #include <cstring>
 #include <optional>
+#include <utility>
 
 namespace server {
 
@@ -243,6 +246,32 @@ bool begins_with_get(Handle first) {
            std::memcmp(PyBytes_AS_STRING(first.get()), "GET ", 4) == 0;
 }
 
+// The first `size` bytes the peer sends, looked at without taking them: b"" when it closes first. A
+// plain blocking socket is read on its descriptor, so that the thousand handlers of connections that
+// end together without a word (a crowd's, or a probe's) wake in turn; any other through its recv.
+Ref peek_first_bytes(const State& st, Handle sock, int size) {
+    const Names& n = st.names;
+    bool plain = Py_IS_TYPE(sock.get(), reinterpret_cast<PyTypeObject*>(st.socket_class.get())) &&
+                 zk::getattr(sock, n.timeout).get() == Py_None;
+    if (!plain) return zk::call_method(sock, n.recv, zk::integer(size), st.peek_whole);
+    int fd = static_cast<int>(zk::to_ssize(zk::call_method(sock, n.fileno)));
+    char buffer[16];
+    for (;;) {
+        // Blocking, the kernel's time-out (the idle time-out) ending it with EAGAIN.
+        auto [got, error] = zk::detached(st.waking, [&] {
+            ssize_t got = ::recv(fd, buffer, static_cast<std::size_t>(size), MSG_PEEK | MSG_WAITALL);
+            return std::pair<ssize_t, int>(got, errno);
+        });
+        if (got >= 0) return zk::check(PyBytes_FromStringAndSize(buffer, got));
+        if (error != EINTR) {
+            errno = error;
+            PyErr_SetFromErrno(PyExc_OSError);
+            zk::throw_error();
+        }
+        if (PyErr_CheckSignals() < 0) zk::throw_error();
+    }
+}
+
 // One port serves zelk clients and browsers: a browser's first bytes are "GET ", which cannot
 // begin a zelk message of sane length (its 8-byte length field would announce over 500 MB). The
 // bytes are looked at without taking them; a browser's connection then reads WebSocket frames.
@@ -261,7 +290,7 @@ bool tell_browsers_apart(const State& st, Handle self, Handle connection) {
         }
         return zk::truthy(first);
     }
-    Ref first = zk::call_method(sock, n.recv, zk::integer(6), st.peek_whole);
+    Ref first = peek_first_bytes(st, sock, 6);
     if (begins_with_get(first)) {
         zk::call_method(connection, n.upgrade);
     } else if (starts_tls_handshake(first)) {

@@ -10,6 +10,7 @@ namespace server {
     X(__init__)                       \
     X(_ssl_context)                   \
     X(close)                          \
+    X(fileno)                         \
     X(_surplus)                       \
     X(do_handshake)                   \
     X(do_handshake_on_connect)        \
@@ -124,6 +125,7 @@ struct State : zk::ModuleState {
     Names names;
     zk::Ref request_kind, response_kind;  // REQUEST and RESPONSE, as the module imported them
     mutable zk::NativeCache is_native_parse, is_native_process;  // the answers of is_native, per class
+    mutable zk::Turnstile waking;  // new connections' handlers, woken by their first bytes, reattach through it
     zk::Ref connection_class;             // ring's Connection
     zk::Ref method_type;                  // types.MethodType
     zk::Ref iformat;                      // scribe's call rendering, for failure texts
