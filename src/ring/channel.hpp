@@ -60,6 +60,8 @@ struct Channel {
     Clock::time_point last_read = Clock::now();
     // A length field over max_message_size put the stream out of step for good.
     bool out_of_step = false;
+    // How many times running the peer's bytes did not come while a reader watched (see watch_briefly).
+    std::atomic<unsigned> watch_misses{0};
 
     Py_ssize_t max_message_size;
     // Seconds a whole message in or out may take, beyond the socket's own time-out; negative: no limit.

@@ -34,9 +34,20 @@ void after_interruption() {
 // Waking a thread that slept on the socket costs more than an answer from another processor takes
 // to arrive. So a reader first watches the socket for a moment without sleeping, yielding the
 // processor to anyone who needs it meanwhile: true when input (or the peer's close) came.
-bool watch_briefly(const State& st, int fd) {
+//
+// A peer that is slower than that moment (a client on an event loop, a caller that thinks between
+// calls) would only be watched for nothing, and the reader would sleep just before its bytes came:
+// after eight misses running, a reader sleeps at once, watching again on every 64th wait in case
+// the peer got quicker.
+bool watch_briefly(const State& st, Channel& ch, int fd) {
     if (st.watch_ns <= 0) return false;
-    return zk::detached(st.waking, [&] {
+    constexpr unsigned misses_tolerated = 8, retry_every = 64;
+    unsigned misses = ch.watch_misses.load(std::memory_order_relaxed);
+    if (misses >= misses_tolerated && misses % retry_every != 0) {
+        ch.watch_misses.store(misses + 1, std::memory_order_relaxed);
+        return false;
+    }
+    bool came = zk::detached(st.waking, [&] {
         pollfd watched{fd, POLLIN, 0};
         auto until = Clock::now() + std::chrono::nanoseconds(st.watch_ns);
         for (;;) {
@@ -45,6 +56,9 @@ bool watch_briefly(const State& st, int fd) {
             sched_yield();
         }
     });
+    // Past the count's wrap the count starts again from the tolerated misses, not from none.
+    ch.watch_misses.store(came ? 0 : std::max(misses + 1, misses_tolerated), std::memory_order_relaxed);
+    return came;
 }
 
 // Waits until `fd` is ready for `events` or the deadline passes (TimeoutError).
@@ -86,7 +100,7 @@ Py_ssize_t read_plain(const PlainSocket& io, char* into, Py_ssize_t size, bool e
         }
         try_now = true;
         if (io.deadline.never_waits()) raise_errno(EAGAIN);
-        if (watch_briefly(io.state, io.fd)) continue;
+        if (watch_briefly(io.state, io.channel, io.fd)) continue;
         if (may_block && io.blocking) {
             // The socket's own blocking read, which the kernel ends after the connection's idle time-out.
             ssize_t n = zk::detached(io.state.waking, [&] { return ::recv(io.fd, into, static_cast<std::size_t>(size), 0); });
