@@ -5,6 +5,10 @@
 
 #include <utility>
 
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/lsan_interface.h>
+#endif
+
 namespace zk {
 
 // Gives back one reference. On CPython 3.13 a daemon thread that wakes while the interpreter is
@@ -13,7 +17,12 @@ namespace zk {
 // (From 3.14 such threads are parked instead, and nothing unwinds.)
 inline void release_reference(PyObject* p) noexcept {
 #if PY_VERSION_HEX < 0x030E0000
-    if (Py_IsFinalizing() && !PyThreadState_GetUnchecked()) return;  // the cheap test first: no TLS lookup
+    if (Py_IsFinalizing() && !PyThreadState_GetUnchecked()) {  // the cheap test first: no TLS lookup
+#if defined(__SANITIZE_ADDRESS__)
+        __lsan_ignore_object(p);  // left behind on purpose: LeakSanitizer is not to report it
+#endif
+        return;
+    }
 #endif
     Py_DECREF(p);
 }
