@@ -82,8 +82,7 @@ struct State : zk::ModuleState {
     mutable zk::NativeCache is_native_call;  // is_native's answer for the class of the last client
     zk::Ref answer_challenge;  // ring's side of the key handshake for clients
     zk::Ref ring_module;       // keeps the connection layer's native calls alive
-    zk::Ref ring_capsule;      // holds them: each lane that opened an endpoint keeps it too
-    const ring::RingApi* ring = nullptr;
+    zk::Ref ring_capsule;      // holds them: each lane's NativeConnection keeps it too
     zk::Ref client_request, client_parse;  // Client._request and ClientBase._parse as defined here
     mutable zk::NativeCache is_native_request, is_native_parse;
     // What errors="raise" raises: RemoteError and its InvalidAnswer, CallTimeout, ConnectionLost, Unreachable.

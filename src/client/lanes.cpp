@@ -101,42 +101,26 @@ std::vector<Ref> Lanes::all_connections() {
 }
 
 Wire::Wire(const State& st, Lane& lane, Handle connection) : st_(st), lane_(lane), connection_(connection) {
-    if (lane.endpoint_for.get() != connection.get()) {
-        if (lane.endpoint) lane.ring->close(lane.endpoint);
-        lane.endpoint = nullptr;
-        lane.endpoint_for = Ref::borrow(connection);
-        lane.ring_capsule = st.ring_capsule.copy();
-        lane.ring = st.ring;
-        lane.endpoint = st.ring->open(st.ring, connection);
-        if (!lane.endpoint && PyErr_Occurred()) zk::throw_error();
+    if (lane.native_for.get() != connection.get()) {
+        lane.native_for = Ref::borrow(connection);
+        lane.native.open(st.ring_capsule, connection);
     }
-    if (!lane.endpoint) return;
-    int native = st.ring->check(st.ring, lane.endpoint);
-    if (native < 0) zk::throw_error();
-    native_ = native == 1;
+    native_ = lane.native.usable();
 }
 
-bool Wire::closed() {
-    if (!native_) return zk::truthy(zk::getattr(connection_, st_.names.closed));
-    int closed = st_.ring->closed(st_.ring, lane_.endpoint);
-    if (closed < 0) zk::throw_error();
-    return closed == 1;
-}
+bool Wire::closed() { return native_ ? lane_.native.closed() : zk::truthy(zk::getattr(connection_, st_.names.closed)); }
 
 void Wire::flush() {
     if (!native_) return (void)zk::call_method(connection_, st_.names.flush);
-    if (st_.ring->flush(st_.ring, lane_.endpoint) < 0) zk::throw_error();
+    lane_.native.flush();
 }
 
 void Wire::send(Handle record) {
     if (!native_) return (void)zk::call_method(connection_, st_.names.send, record);
-    if (st_.ring->send(st_.ring, lane_.endpoint, record) < 0) zk::throw_error();
+    lane_.native.send(record);
 }
 
-Ref Wire::recv() {
-    if (!native_) return zk::call_method(connection_, st_.names.recv);
-    return zk::check(st_.ring->recv(st_.ring, lane_.endpoint));
-}
+Ref Wire::recv() { return native_ ? lane_.native.recv() : zk::call_method(connection_, st_.names.recv); }
 
 LanesRef lanes_of(const State& st, Handle client) { return zk::unbox<Lanes>(zk::getattr(client, st.names._lanes), lanes_name); }
 

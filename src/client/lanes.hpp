@@ -21,19 +21,9 @@ struct Lane {
     zk::Ref sent_on;                  // the connection this lane last sent a request on
     unsigned long caller = 0;         // the thread whose call is on this lane; 0 when none
     Clock::time_point free_since = Clock::now();
-    // The connection as ring's native calls reach it (see Wire), for the connection it was opened for.
-    // The lane keeps the calls' capsule: a client's lanes may be freed after the ring module at exit.
-    zk::Ref ring_capsule;
-    const ring::RingApi* ring = nullptr;
-    void* endpoint = nullptr;
-    zk::Ref endpoint_for;
-
-    Lane() = default;
-    Lane(const Lane&) = delete;
-    Lane& operator=(const Lane&) = delete;
-    ~Lane() {
-        if (endpoint) ring->close(endpoint);
-    }
+    // The connection as ring's native calls reach it (see Wire), and the connection it was opened for.
+    ring::NativeConnection native;
+    zk::Ref native_for;
 };
 
 // The lane's connection, spoken to through ring's native calls while it is a plain Connection in

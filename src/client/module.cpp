@@ -12,8 +12,7 @@ void exec_client(zk::Module& m, client::State& st) {
     st.answer_challenge = zk::getattr(ring, st.names.answer_challenge);
     st.ring_module = ring.copy();
     st.ring_capsule = zk::getattr(ring, st.names._api);
-    st.ring = static_cast<const ring::RingApi*>(PyCapsule_GetPointer(st.ring_capsule.get(), ring::ring_api_capsule));
-    if (!st.ring) zk::throw_error();
+    ring::ring_api_in(st.ring_capsule);  // a capsule of another kind fails the import, not a call
     st.send_errors = zk::tuple_of({PyExc_ConnectionAbortedError, PyExc_ConnectionResetError, PyExc_BrokenPipeError,
                                    PyExc_TimeoutError});
     client::define_errors(m, st);

@@ -83,22 +83,18 @@ bool has_own(PyObject* obj, Handle name) {
     return check_status(PyDict_Contains(dict.get(), name)) != 0;
 }
 
-unsigned int version_of(PyTypeObject* type) noexcept { return __atomic_load_n(&type->tp_version_tag, __ATOMIC_ACQUIRE); }
-
 // Whether `type` (with its bases) defines `name` as `native`. The answer is remembered with the
 // type's version tag, which CPython renews whenever the type or one of its bases changes; a tag
 // that could not be had (they can run out) leaves the answer unremembered.
 bool defines_native(const CoreNames& names, PyTypeObject* type, Handle name, Handle native, NativeCache& cache) {
-    unsigned int tag = version_of(type);
+    unsigned int tag = assigned_version_tag(type);
     if (tag) {
         std::uint64_t seen = cache.seen.load(std::memory_order_acquire);
         if (seen >> 1 == tag) return seen & 1;
-    } else if (PyUnstable_Type_AssignVersionTag(type)) {
-        tag = version_of(type);
     }
     bool answer = defined(names, reinterpret_cast<PyObject*>(type), name).get() == native.get();
     // Changed while it was looked at: the answer may belong to the type before or after.
-    if (tag && version_of(type) == tag) cache.seen.store(std::uint64_t{tag} << 1 | answer, std::memory_order_release);
+    if (tag && version_tag(type) == tag) cache.seen.store(std::uint64_t{tag} << 1 | answer, std::memory_order_release);
     return answer;
 }
 

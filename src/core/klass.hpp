@@ -39,6 +39,15 @@ inline Member attribute(const char* name, Ref value) { return Member(Member::Kin
 Ref make_class(Handle module, const char* name, std::initializer_list<Handle> bases, const char* doc,
                const std::vector<Member>& members);
 
+// The version tag of `type`, which CPython renews whenever the type or one of its bases changes,
+// assigned first when the type has none; 0 when none could be had (they can run out). Read
+// atomically: another thread may renew it meanwhile.
+inline unsigned int version_tag(PyTypeObject* type) noexcept { return __atomic_load_n(&type->tp_version_tag, __ATOMIC_ACQUIRE); }
+inline unsigned int assigned_version_tag(PyTypeObject* type) noexcept {
+    unsigned int tag = version_tag(type);
+    return tag || !PyUnstable_Type_AssignVersionTag(type) ? tag : version_tag(type);
+}
+
 // Whether `obj.name` still finds `native`, what a class body of ours put there (a function, or a
 // classmethod for a class method), so that the caller may do that method's work itself. `obj` is an
 // instance, or a class for a class method. Python's lookup order decides: an attribute of the

@@ -22,8 +22,6 @@ struct Endpoint {
     int fd = -1;  // the socket's descriptor, as the last check found it
 };
 
-unsigned int version_of(PyTypeObject* type) noexcept { return __atomic_load_n(&type->tp_version_tag, __ATOMIC_ACQUIRE); }
-
 const State& state_of(const RingApi* api) noexcept { return *static_cast<const State*>(api->state); }
 
 Endpoint& endpoint(void* e) noexcept { return *static_cast<Endpoint*>(e); }
@@ -50,15 +48,15 @@ void* open(const RingApi* api, PyObject* connection) noexcept {
     try {
         if (!PyObject_TypeCheck(connection, reinterpret_cast<PyTypeObject*>(st.connection_class.get()))) return nullptr;
         PyTypeObject* type = Py_TYPE(connection);
-        if (!version_of(type) && !PyUnstable_Type_AssignVersionTag(type)) return nullptr;
-        unsigned int version = version_of(type);
+        unsigned int version = zk::assigned_version_tag(type);
+        if (!version) return nullptr;
         if (!methods_native(st, connection)) return nullptr;
         Ref dict = zk::check(PyObject_GenericGetDict(connection, nullptr));
         Ref sock = zk::dict_get(dict, n._socket);
         if (!sock || !Py_IS_TYPE(sock.get(), reinterpret_cast<PyTypeObject*>(st.socket_class.get()))) return nullptr;
         if (!in_binary_mode(n, dict) || zk::dict_get(dict, n._surplus) || zk::dict_get(dict, n._partial)) return nullptr;
         ChannelRef channel = channel_of(st, connection);
-        if (channel->tls || version_of(type) != version) return nullptr;
+        if (channel->tls || zk::version_tag(type) != version) return nullptr;
         Py_ssize_t size = PyDict_GET_SIZE(dict.get());
         return new Endpoint{Ref::borrow(connection), std::move(dict), std::move(sock), std::move(channel), type, version, size, -1};
     } catch (...) {
@@ -72,7 +70,7 @@ void close(void* e) noexcept { delete static_cast<Endpoint*>(e); }
 // Whether the connection is as `open` found it.
 bool unchanged(const State& st, Endpoint& e) {
     PyObject* connection = e.connection.get();
-    if (Py_TYPE(connection) != e.type || version_of(e.type) != e.version) return false;
+    if (Py_TYPE(connection) != e.type || zk::version_tag(e.type) != e.version) return false;
     Ref dict = zk::check(PyObject_GenericGetDict(connection, nullptr));
     if (dict.get() != e.dict.get() || PyDict_GET_SIZE(dict.get()) != e.dict_size) return false;
     return zk::dict_get(dict, st.names._socket).get() == e.sock.get() && in_binary_mode(st.names, dict);

@@ -18,8 +18,7 @@ void exec_server(zk::Module& m, server::State& st) {
     st.message_too_large = zk::getattr(ring, st.names.MessageTooLarge);
     st.ring_module = ring.copy();
     st.ring_capsule = zk::getattr(ring, st.names._api);
-    st.ring = static_cast<const ring::RingApi*>(PyCapsule_GetPointer(st.ring_capsule.get(), ring::ring_api_capsule));
-    if (!st.ring) zk::throw_error();
+    ring::ring_api_in(st.ring_capsule);  // a capsule of another kind fails the import, not a call
     zk::Ref threading_mixin = zk::getattr(m.get("socketserver"), st.names.ThreadingMixIn);
     st.threading_process_request = zk::getattr(threading_mixin, st.names.process_request);
     st.threading_process_request_thread = zk::getattr(threading_mixin, st.names.process_request_thread);

@@ -24,10 +24,7 @@ struct Session {
     Ref handler, connection, recv, send, server, record, client, host, port;
     Ref caller;  // {"host": host, "port": port}: written into the server's client dict in one step
     Ref parse;   // the server's own _parse when it replaced ServerBase's; empty: resolved here
-    // The calls' capsule is kept: a session ending as the interpreter exits may outlive the ring module.
-    Ref ring_capsule;
-    const ring::RingApi* ring;
-    void* endpoint = nullptr;  // the connection for ring's native calls; null: its methods are called
+    ring::NativeConnection wire;  // the connection for ring's native calls, while they serve it
     // The last call name, its parts and its record entry: a client calling one method again and
     // again sends the same name, which is then neither split nor hashed again.
     mutable Ref last_name, last_entry;
@@ -48,31 +45,15 @@ struct Session {
         zk::setitem(caller, n.host, host);
         zk::setitem(caller, n.port, port);
         if (!zk::is_native(st.core, server, n._parse, st.native_parse, st.is_native_parse)) parse = zk::getattr(server, n._parse);
-        ring_capsule = st.ring_capsule.copy();
-        ring = st.ring;
-        endpoint = ring->open(ring, connection.get());
-        if (!endpoint && PyErr_Occurred()) zk::throw_error();
-    }
-    ~Session() {
-        if (endpoint) ring->close(endpoint);
-    }
-    Session(const Session&) = delete;
-    Session& operator=(const Session&) = delete;
-
-    // Whether ring's calls still stand for the connection's methods.
-    bool native() const {
-        if (!endpoint) return false;
-        int native = ring->check(ring, endpoint);
-        if (native < 0) zk::throw_error();
-        return native == 1;
+        wire.open(st.ring_capsule, connection);
     }
 
     // The next request, natively while the connection is as it was, else through its recv.
-    Ref receive() const { return native() ? zk::check(ring->recv(ring, endpoint)) : zk::call(recv); }
+    Ref receive() const { return wire.usable() ? wire.recv() : zk::call(recv); }
 
     void answer(Handle record) const {
-        if (!native()) return (void)zk::call(send, record);
-        if (ring->send(ring, endpoint, record) < 0) zk::throw_error();
+        if (!wire.usable()) return (void)zk::call(send, record);
+        wire.send(record);
     }
 };
 

@@ -141,8 +141,7 @@ struct State : zk::ModuleState {
     zk::Ref tcp_shutdown_request;         // TCPServer's own
     zk::Ref socket_class;                 // socket.socket
     zk::Ref ring_module;                  // keeps the connection layer's native calls below alive
-    zk::Ref ring_capsule;                 // holds them: each session that opened an endpoint keeps it too
-    const ring::RingApi* ring = nullptr;
+    zk::Ref ring_capsule;                 // holds them: each session's NativeConnection keeps it too
 
     template <class F>
     void each(F&& f) {
