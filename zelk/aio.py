@@ -17,7 +17,7 @@ import time
 
 import numpy as np
 
-from .client import CallTimeout, ConnectionLost, InvalidAnswer, RemoteError, Unreachable
+from .client import CallTimeout, ConnectionLost, InvalidAnswer, RemoteError, Unreachable, _remote_type
 from .protocol import REQUEST, RESPONSE, BytePacker
 from .ring import MAX_MESSAGE_SIZE, AuthenticationError, ByteStream, MessageTooLarge, get_port
 from .scribe import BrillPrint, iformat
@@ -65,12 +65,6 @@ def _seconds(value):
     if not hasattr(type(value), "__float__") and not hasattr(type(value), "__index__"):
         raise TypeError(f"must be real number, not {type(value).__name__}")
     return float(value)
-
-
-def _remote_type(text):
-    """ "ZeroDivisionError@calc.div(1, 0) ...": the type named before the rendered call, when there is one."""
-    at = text.find("@")
-    return text[:at] if at > 0 and text[:at].isidentifier() else None
 
 
 class _Connection(asyncio.BufferedProtocol):

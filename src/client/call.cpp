@@ -143,15 +143,6 @@ void exchange(Scope s, Handle self, Lane& lane, Handle method, Handle args, Hand
     out.remote_failure = PyList_CheckExact(response.get()) && PyUnicode_Check(out.value.get());
 }
 
-// "ZeroDivisionError@calc.div(1, 0) ...": the type named before the rendered call, when there is one.
-Ref remote_type_of(Handle text) {
-    Py_ssize_t length = PyUnicode_GET_LENGTH(text.get());
-    Py_ssize_t at = PyUnicode_FindChar(text, '@', 0, length, 1);
-    if (at <= 0) return zk::none();
-    Ref name = zk::check(PyUnicode_Substring(text, 0, at));
-    return PyUnicode_IsIdentifier(name.get()) ? std::move(name) : zk::none();
-}
-
 [[noreturn]] void raise_with(Handle type, Handle text, const zk::PyError* cause) {
     Ref error = zk::call(type, text);
     if (cause) PyException_SetCause(error.get(), Py_NewRef(cause->value()));

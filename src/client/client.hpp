@@ -124,6 +124,9 @@ void send_request(Scope s, zk::Handle self, Lane* lane, Wire* wire, zk::Handle c
 // ClientBase._parse's work: the result of `response`, which must answer the request `expected`.
 zk::Ref checked_result(Scope s, zk::Handle response, zk::Handle expected);
 
+// "ZeroDivisionError@calc.div(1, 0) ...": the type named before the rendered call, when there is one.
+zk::Ref remote_type_of(zk::Handle text);
+
 // connect(name, ...): a client for a service, behind a proxy; close(proxy) closes its client.
 zk::Def connect_def(zk::Handle max_message_size);
 zk::Def close_def();

@@ -27,6 +27,8 @@ zk::Member text_init() {
     return zk::method(zk::declare<init_text>("__init__", {arg("self"), arg("text", zk::Check::Str)}));
 }
 
+Ref remote_type(Scope, Handle text) { return remote_type_of(text); }
+
 const char* const remote_doc =
     "A remote call failed on the server: the served function raised, or the call named nothing it serves.\n"
     "\n"
@@ -35,6 +37,14 @@ const char* const remote_doc =
     "    ";
 
 }  // namespace
+
+Ref remote_type_of(Handle text) {
+    Py_ssize_t length = PyUnicode_GET_LENGTH(text.get());
+    Py_ssize_t at = PyUnicode_FindChar(text, '@', 0, length, 1);
+    if (at <= 0) return zk::none();
+    Ref name = zk::check(PyUnicode_Substring(text, 0, at));
+    return PyUnicode_IsIdentifier(name.get()) ? std::move(name) : zk::none();
+}
 
 void define_errors(zk::Module& m, State& st) {
     using zk::arg;
@@ -49,6 +59,9 @@ void define_errors(zk::Module& m, State& st) {
                                      "The connection ended, or failed, while the call waited for its answer.", {text_init()});
     st.unreachable = m.add_class("Unreachable", {PyExc_ConnectionError},
                                  "The service could not be reached, or refused the key.", {text_init()});
+    // For zelk.aio, which raises RemoteError from the same texts.
+    m.def(zk::declare<remote_type>("_remote_type", {arg("text", zk::Check::Str)})
+              .doc("The remote exception's type name a failure text begins with, or None."));
 }
 
 }  // namespace client
