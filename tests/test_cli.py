@@ -8,17 +8,12 @@ import time
 
 import pytest
 
+from conftest import free_port
 from zelk.ring import get_port
 
 
 def zelk(*args, timeout=60):
     return subprocess.run([sys.executable, "-m", "zelk", *args], capture_output=True, text=True, timeout=timeout)
-
-
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
 
 
 @pytest.fixture(scope="module")

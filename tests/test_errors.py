@@ -12,6 +12,7 @@ from pathlib import Path
 
 import pytest
 
+from conftest import free_port
 from zelk.client import (CallTimeout, Client, ConnectionLost, InvalidAnswer, RemoteError, Unreachable, close,
                          connect)
 from zelk.protocol import BytePacker
@@ -40,12 +41,6 @@ key = sys.argv[2].encode() if sys.argv[2:] else None
 serve(Model(), alias="model", port=int(sys.argv[1]), authkey=key)
 """
 KEY = "a key for the tests"
-
-
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
 
 
 def start(*key, out=subprocess.DEVNULL):

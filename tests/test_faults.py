@@ -16,7 +16,7 @@ import time
 import numpy as np
 import pytest
 
-from conftest import memory_growth, needs_plain_build, run_in_threads, sanitized
+from conftest import free_port, memory_growth, needs_plain_build, run_in_threads, sanitized
 from zelk.protocol import BytePacker
 from zelk.ring import Connection
 
@@ -85,12 +85,6 @@ def read_to_end(sock):
     except ConnectionResetError:
         pass
     return received
-
-
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
 
 
 def framed(packet):

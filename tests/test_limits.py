@@ -12,6 +12,7 @@ import time
 
 import pytest
 
+from conftest import free_port
 from zelk.client import connect
 from zelk.protocol import BytePacker
 from zelk.ring import Connection, deliver_challenge
@@ -30,12 +31,6 @@ class Calc:
 serve(Calc(), alias="calc", port=int(sys.argv[1]), idle_timeout=float(sys.argv[2]), max_connections=int(sys.argv[3]),
       max_message_size=int(sys.argv[4]))
 """
-
-
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
 
 
 def read_to_end(sock):

@@ -13,7 +13,7 @@ import time
 import numpy as np
 import pytest
 
-from conftest import memory_growth, needs_plain_build, run_in_threads
+from conftest import free_port, memory_growth, needs_plain_build, run_in_threads
 import zelk
 from zelk.ring import Connection, get_port
 from zelk.scribe import BrillPrint
@@ -232,12 +232,6 @@ SERVE_IN_MAIN = textwrap.dedent("""
     serve(Calc(), "calc", port=int(sys.argv[1]))
     print("returned", flush=True)
 """)
-
-
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
 
 
 def connect_when_up(port, timeout=10.0):

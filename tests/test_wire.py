@@ -20,6 +20,7 @@ from cryptography import x509
 from cryptography.hazmat.primitives import serialization
 
 import browser
+from conftest import free_port
 from fuzzing import REQUEST, ScriptedSocket, browser_message, client_frame, frame
 from zelk.client import connect
 from zelk.ring import Connection
@@ -39,12 +40,6 @@ class Calc:
 
     def fail(self, text):
         raise ValueError(text)
-
-
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
 
 
 def served(**settings):
