@@ -114,9 +114,9 @@ def free_port():
         return s.getsockname()[1]
 
 
-def start_served(code, port, *args):
+def start_served(code, port, *args, stdout=subprocess.DEVNULL, stderr=None):
     """`code` run by another Python with `port` and `args` as its arguments, once the port accepts connections."""
-    proc = subprocess.Popen([sys.executable, "-c", code, str(port), *args], stdout=subprocess.DEVNULL)
+    proc = subprocess.Popen([sys.executable, "-c", code, str(port), *args], stdout=stdout, stderr=stderr)
     deadline = time.monotonic() + 30
     while True:
         try:

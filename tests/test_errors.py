@@ -12,7 +12,7 @@ from pathlib import Path
 
 import pytest
 
-from conftest import free_port
+from conftest import free_port, start_served, stop_served
 from zelk.client import (CallTimeout, Client, ConnectionLost, InvalidAnswer, RemoteError, Unreachable, close,
                          connect)
 from zelk.protocol import BytePacker
@@ -45,12 +45,7 @@ KEY = "a key for the tests"
 
 def start(*key, out=subprocess.DEVNULL):
     port = free_port()
-    proc = subprocess.Popen([sys.executable, "-c", SERVED, str(port), *key], stdout=out)
-    deadline = time.monotonic() + 30
-    while socket.socket().connect_ex(("127.0.0.1", port)):
-        assert proc.poll() is None and time.monotonic() < deadline, "the server did not start"
-        time.sleep(0.05)
-    return proc, port
+    return start_served(SERVED, port, *key, stdout=out), port
 
 
 @pytest.fixture(scope="module")
@@ -214,15 +209,10 @@ serve(Calc(), alias="calc", port=4404)
 def test_the_readme_page_calls_from_a_browser(chromium):
     readme = (Path(__file__).parent.parent / "README.md").read_text()
     page = readme.split("```html\n", 1)[1].split("```", 1)[0]
-    proc = subprocess.Popen([sys.executable, "-c", BROWSER_SERVED], stdout=subprocess.DEVNULL)
+    proc = start_served(BROWSER_SERVED, 4404)  # the page's own port
     try:
-        deadline = time.monotonic() + 30
-        while socket.socket().connect_ex(("127.0.0.1", 4404)):
-            assert proc.poll() is None and time.monotonic() < deadline, "the server did not start"
-            time.sleep(0.05)
         answers = chromium.run(page)
     finally:
-        proc.kill()
-        proc.wait()
+        stop_served(proc)
     assert answers[:2] == [3, [1, "two"]]
     assert answers[2].startswith("ZeroDivisionError@calc.div(1, 0) \U0001F513  division by zero!")

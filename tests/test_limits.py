@@ -12,7 +12,7 @@ import time
 
 import pytest
 
-from conftest import free_port
+from conftest import free_port, start_served
 from zelk.client import connect
 from zelk.protocol import BytePacker
 from zelk.ring import Connection, deliver_challenge
@@ -53,8 +53,7 @@ def server(tmp_path_factory):
     """calc served in another process: idle time-out 0.5 s, at most 3 connections, 1 MiB messages."""
     port, log = free_port(), tmp_path_factory.mktemp("limits") / "server.log"
     with open(log, "wb") as out:
-        proc = subprocess.Popen([sys.executable, "-c", SERVED, str(port), "0.5", "3", str(1 << 20)], stdout=out, stderr=out)
-    wait_for(lambda: proc.poll() is None and not socket.socket().connect_ex(("127.0.0.1", port)))
+        proc = start_served(SERVED, port, "0.5", "3", str(1 << 20), stdout=out, stderr=out)
     yield port, lambda: log.read_text(errors="replace")
     proc.kill()
     proc.wait()
