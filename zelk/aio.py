@@ -17,7 +17,7 @@ import time
 
 import numpy as np
 
-from .client import CallTimeout, ConnectionLost, InvalidAnswer, RemoteError, Unreachable, _remote_type
+from .client import CallTimeout, ConnectionLost, InvalidAnswer, RemoteError, Unreachable, _checked_result, _remote_type
 from .protocol import REQUEST, RESPONSE, BytePacker
 from .ring import MAX_MESSAGE_SIZE, AuthenticationError, ByteStream, MessageTooLarge, get_port
 from .scribe import BrillPrint, iformat
@@ -542,7 +542,7 @@ class Client:
         """Settles `call` with a decoded answer; false when it was refused and the connection dropped."""
         future, msgid = call[_FUTURE], call[_MSGID]
         try:
-            result = self._parse(response, msgid)
+            result = _checked_result(response, msgid)
         except Exception as error:
             # Printed inside the except block, so the report shows where the answer was refused.
             method, args, kwds = call[_TIMEOUT + 1:]
@@ -556,17 +556,6 @@ class Client:
         else:
             future.set_result(result)
         return True
-
-    @staticmethod
-    def _parse(response, msgid):
-        """The result of an answer, or an exception naming what is wrong with it."""
-        if not isinstance(response, (tuple, list)):
-            raise Exception(f"Response[{response}]: Invalid Response Type<tuple or list needed>")
-        if len(response) != 3 or response[0] != RESPONSE:
-            raise Exception(f"Response[{response}]: Invalid Response")
-        if response[1] != msgid:
-            raise Exception(f"Response[{response}]: Invalid MsgID<Request[0, {msgid}]>")
-        return response[2]
 
     def _refused_length(self, conn, size):
         """A length field this client will not read: a key challenge, or a message over max_message_size."""

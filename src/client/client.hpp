@@ -123,6 +123,8 @@ void send_request(Scope s, zk::Handle self, Lane* lane, Wire* wire, zk::Handle c
                   zk::Handle args, zk::Handle kwds);
 // ClientBase._parse's work: the result of `response`, which must answer the request `expected`.
 zk::Ref checked_result(Scope s, zk::Handle response, zk::Handle expected);
+// _checked_result(response, expected), the same for zelk.aio, which checks the answers it reads itself.
+zk::Def checked_result_def();
 
 // "ZeroDivisionError@calc.div(1, 0) ...": the type named before the rendered call, when there is one.
 zk::Ref remote_type_of(zk::Handle text);

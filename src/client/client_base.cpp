@@ -76,6 +76,8 @@ Ref checked_result(Scope s, Handle response, Handle expected) {
 
 namespace {
 
+Ref checked_answer(Scope s, Handle response, Handle expected) { return checked_result(s, response, expected); }
+
 // Closes every connection the client holds (its threads' spares too), and says so in every case.
 Ref close(Scope s, Handle self) {
     const Names& n = s.names();
@@ -109,6 +111,12 @@ Ref close(Scope s, Handle self) {
 }
 
 }  // namespace
+
+zk::Def checked_result_def() {
+    using zk::arg;
+    return zk::declare<checked_answer>("_checked_result", {arg("response"), arg("expected")})
+        .doc("The result an answer carries; an Exception naming what is wrong with it, when it does not answer request `expected`.");
+}
 
 Ref define_client_base(zk::Module& m, State& st) {
     using zk::arg;

@@ -23,6 +23,7 @@ void exec_client(zk::Module& m, client::State& st) {
     client::define_client(m, st, base);
     m.def(client::connect_def(m.get("MAX_MESSAGE_SIZE")));
     m.def(client::close_def());
+    m.def(client::checked_result_def());
 }
 
 }  // namespace
