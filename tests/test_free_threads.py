@@ -18,7 +18,7 @@ from multiprocessing.shared_memory import SharedMemory
 import numpy as np
 import pytest
 
-from conftest import run_in_threads
+from conftest import free_port, run_in_threads, start_served, stop_served
 from zelk.client import close, connect
 from zelk.protocol import BytePacker, decompress
 from zelk.ring import Connection
@@ -177,17 +177,10 @@ serve(Calc(), alias="calc", port=int(sys.argv[1]))
 
 @pytest.fixture(scope="module")
 def server():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        port = s.getsockname()[1]
-    proc = subprocess.Popen([sys.executable, "-c", SERVED, str(port)], stdout=subprocess.DEVNULL)
-    deadline = time.monotonic() + 30
-    while socket.socket().connect_ex(("127.0.0.1", port)):
-        assert proc.poll() is None and time.monotonic() < deadline, "the server did not start"
-        time.sleep(0.05)
+    port = free_port()
+    proc = start_served(SERVED, port)
     yield port
-    proc.kill()
-    proc.wait()
+    stop_served(proc)
 
 
 def test_stats_and_client_answer_whole_copies_while_they_change(server):
