@@ -216,7 +216,7 @@ Ref setup(Scope s, Handle self) {
     } catch (zk::PyError& e) {
         if (!e.matches(PyExc_OSError)) throw;  // not TCP, or already reset: the loop sees the latter
     }
-    zk::setattr(self, n._connection, connection_for(st, server, sock, zk::getattr(server, n.first_message_timeout)));
+    zk::setattr(self, n._connection, connection_for(st, server, sock, first_message_due(n, server)));
     return zk::none();
 }
 
@@ -288,11 +288,11 @@ void report_end(const State& st, Handle self, const zk::PyError& e, bool first) 
 }
 
 // Requests until the connection breaks, goes idle or the client goes away. The first message, with
-// the handshakes before it, is due within first_message_timeout.
+// the handshakes before it, is due within first_message_timeout (or idle_timeout, if sooner).
 Ref handle(Scope s, Handle self) {
     const State& st = s.state();
     const Names& n = st.names;
-    FirstMessage first(zk::getattr(zk::getattr(self, n.server), n.first_message_timeout));
+    FirstMessage first(first_message_due(n, zk::getattr(self, n.server)));
     if (!passes_tls_handshake(st, self, first)) return zk::none();  // with TLS, a connection over it from here on
     Ref connection = zk::getattr(self, n._connection);
     if (!passes_key_handshake(st, self, connection, first)) return zk::none();  // inside TLS, when there is TLS
@@ -365,6 +365,12 @@ double FirstMessage::left(double most) const {
 }
 
 Ref FirstMessage::left_or_none() const { return when_ ? zk::floating(left(HUGE_VAL)) : zk::none(); }
+
+Ref first_message_due(const Names& n, Handle server) {
+    Ref first = zk::getattr(server, n.first_message_timeout), idle = zk::getattr(server, n.idle_timeout);
+    if (first.get() == Py_None) return idle;
+    return idle.get() != Py_None && zk::compare(idle, first, Py_LT) ? std::move(idle) : std::move(first);
+}
 
 Ref connection_for(const State& st, Handle server, Handle sock, Handle first_message_timeout) {
     const Names& n = st.names;

@@ -221,6 +221,10 @@ bool admit_upgrade(Scope s, zk::Handle server, zk::Handle connection, zk::Handle
 zk::Ref checked_tls_context(const Names& n, zk::Handle context);
 bool serves_tls(const Names& n, zk::Handle server);
 bool passes_tls_handshake(const State& st, zk::Handle handler, const FirstMessage& first);
+// Seconds a new connection has for its first whole message, handshakes included: the sooner of
+// first_message_timeout and idle_timeout, so that the first message, like any other, keeps to one
+// deadline from the start, and the wait before its first byte gets no time of its own; None for neither.
+zk::Ref first_message_due(const Names& n, zk::Handle server);
 // The Connection of an accepted socket, with the server's limits; its first message is due in
 // `first_message_timeout` seconds (None: the idle time-out alone bounds it).
 zk::Ref connection_for(const State& st, zk::Handle server, zk::Handle sock, zk::Handle first_message_timeout);
