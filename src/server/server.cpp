@@ -224,7 +224,7 @@ Ref process_request(Scope s, Handle self, Handle request, Handle client_address)
         }
         zk::call_method(zk::getattr(self, n._threads), n.append, thread);
         zk::call_method(thread, n.start);
-    } catch (zk::PyError&) {
+    } catch (...) {
         // No thread will serve it (socketserver closes it, as it closes any request that failed here).
         if (!claim || zk::unbox<Claim>(claim.copy(), claim_name)->settle()) slots->give_back(key);
         throw;
