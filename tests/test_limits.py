@@ -105,7 +105,8 @@ def test_connections_past_max_connections_are_closed_at_once(server):
             s.sendall(frame(BytePacker.pack((0, 1, "calc.add", (1, 2), {}))))
             assert Connection(s).recv() == (1, 1, 3)
         refused = [dial(port) for _ in range(5)]
-        assert [read_to_end(s) for s in refused] == [b""] * 5
+        refusal = frame(BytePacker.pack([1, None, "the server refused the connection: max_connections (3) are open"]))
+        assert [read_to_end(s) for s in refused] == [refusal] * 5  # told why, then closed
         wait_for(lambda: "max_connections (3) are open" in log())
         assert log().count("max_connections (3) are open") < 5  # at most one line a second
     finally:

@@ -19,7 +19,7 @@ import numpy as np
 
 from .client import CallTimeout, ConnectionLost, InvalidAnswer, RemoteError, Unreachable, _checked_result, _remote_type
 from .protocol import REQUEST, RESPONSE, BytePacker
-from .ring import MAX_MESSAGE_SIZE, AuthenticationError, ByteStream, MessageTooLarge, get_port
+from .ring import MAX_MESSAGE_SIZE, AuthenticationError, ByteStream, MessageTooLarge, _refusal_reason, get_port
 from .scribe import BrillPrint, iformat
 
 __all__ = ["Client", "connect"]
@@ -34,6 +34,8 @@ _CHALLENGE_MARK = b"#ZELK-CHALLENGE#"
 _CHALLENGE_LENGTH = _LENGTH.unpack(_CHALLENGE_MARK[:8])[0]
 _NONCE_SIZE = 32
 _DIGEST_SIZE = 32
+# A server that refuses a connection says why in a short record, which may come in place of the challenge.
+_LONGEST_REFUSAL = 4096
 # A connection idle this long is probed before a call goes out on it: its peer may have closed it while
 # the event loop was kept from noticing (a server restarted while the program ran blocking code).
 _PROBE_AFTER = 0.001
@@ -544,6 +546,9 @@ class Client:
         try:
             result = _checked_result(response, msgid)
         except Exception as error:
+            if (reason := _refusal_reason(response)) is not None:
+                self._refused(conn, call, reason)
+                return False
             # Printed inside the except block, so the report shows where the answer was refused.
             method, args, kwds = call[_TIMEOUT + 1:]
             text = self.log.error(Exception(f"Failure{iformat(method, args, kwds)} {error}"))
@@ -556,6 +561,17 @@ class Client:
         else:
             future.set_result(result)
         return True
+
+    def _refused(self, conn, call, reason):
+        """The server could serve no more connections, and said why before it closed this one: its
+        calls wait for another connection, and fail as the service's being unreachable when none is
+        open or opening."""
+        self._waiting.extendleft(reversed([call, *conn.calls]))
+        conn.calls.clear()
+        self._drop(conn)
+        self._unreachable(ConnectionRefusedError(reason))
+        if self._waiting and (idle := self._take_idle()) is not None:
+            self._release(idle)
 
     def _refused_length(self, conn, size):
         """A length field this client will not read: a key challenge, or a message over max_message_size."""
@@ -649,7 +665,10 @@ class Client:
 
 async def _answer_challenge(conn, key):
     """The client's side of the key handshake: proves it knows `key`, and has the server prove it too."""
-    challenge = await conn.receive_exactly(len(_CHALLENGE_MARK) + _NONCE_SIZE)
+    head = await conn.receive_exactly(_LENGTH.size)
+    if head != _CHALLENGE_MARK[: _LENGTH.size]:
+        await _refusal_instead(conn, _LENGTH.unpack(head)[0])
+    challenge = head + await conn.receive_exactly(len(_CHALLENGE_MARK) + _NONCE_SIZE - _LENGTH.size)
     if challenge[: len(_CHALLENGE_MARK)] != _CHALLENGE_MARK:
         raise AuthenticationError("the server sent no key challenge: it uses no key, or another protocol")
     nonce = os.urandom(_NONCE_SIZE)
@@ -660,6 +679,19 @@ async def _answer_challenge(conn, key):
         raise AuthenticationError("the server refused the key") from None
     if not hmac.compare_digest(proof, _digest(key, b"zelk-server", nonce)):
         raise AuthenticationError("the server does not know the key")
+
+
+async def _refusal_instead(conn, size):
+    """What a server sent in place of its challenge, a message of `size` bytes: its refusal of the
+    connection (ConnectionRefusedError with its reason), or anything else, which fails the handshake."""
+    if 0 < size <= _LONGEST_REFUSAL:
+        try:
+            reason = _refusal_reason(_unpack(bytearray(await conn.receive_exactly(size))))
+        except Exception:  # the peer closed, or sent what cannot be decoded: no refusal
+            reason = None
+        if reason is not None:
+            raise ConnectionRefusedError(reason)
+    raise AuthenticationError("the server sent no key challenge: it uses no key, or another protocol")
 
 
 def _digest(key, prefix, nonce):

@@ -39,6 +39,8 @@ class Server(socketserver.ThreadingTCPServer, ServerBase):
     max_message_size: int
     idle_timeout: float | None
     max_connections: int
+    max_connections_per_host: int
+    first_message_timeout: float | None
     def __init__(
         self,
         server_address: tuple[str, int],
@@ -64,6 +66,8 @@ def serve(
     max_message_size: int = 1073741824,
     idle_timeout: float | None = 300.0,
     max_connections: int = 1024,
+    max_connections_per_host: int = 256,
+    first_message_timeout: float | None = 10.0,
     origins: list[str] | None = None,
     ssl_context: ssl.SSLContext | None = None,
 ) -> None: ...

@@ -126,6 +126,18 @@ void exchange(Scope s, Handle self, Lane& lane, Handle method, Handle args, Hand
         out.error.emplace(e);
         return;
     }
+    // A server that could serve no more connections said why before it closed this one; the next
+    // call connects again.
+    if (Ref reason = refusal_reason(s, response)) {
+        try {
+            zk::call_method(conn, n.close);
+        } catch (zk::PyError& e) {
+            if (!e.matches(PyExc_OSError)) throw;
+        }
+        out.kind = Outcome::Kind::unreachable;
+        out.value = report_unreachable(s, self, reason);
+        return;
+    }
     try {
         out.value = zk::is_native(st.core, self, n._parse, st.client_parse, st.is_native_parse)
                         ? checked_result(s, response, lane.sent_id)

@@ -75,13 +75,7 @@ Ref open_connection(Scope s, Handle self) {
         if (!e.matches(PyExc_OSError)) throw;
         zk::Handling handling(e);
         if (sock) zk::call_method(sock, n.close);  // now, rather than whenever it is collected
-        Ref message = zk::text(
-            "Connection failed ({}), please check: \n"
-            "                        1. the network is connected\n"
-            "                        2. the server info(host({}) or port({})) is correct \n"
-            "                        3. the server({}) has been started!",
-            e.value(), host, port, zk::getattr(self, n.alias));
-        return zk::call_method(zk::getattr(self, n.log), n.critical, message);
+        return report_unreachable(s, self, e.value());
     }
 }
 
@@ -93,6 +87,26 @@ Ref request(Scope s, Handle self, Handle method, Handle args, Handle kwds) {
 }
 
 }  // namespace
+
+Ref report_unreachable(Scope s, Handle self, Handle reason) {
+    const Names& n = s.names();
+    Ref message = zk::text(
+        "Connection failed ({}), please check: \n"
+        "                        1. the network is connected\n"
+        "                        2. the server info(host({}) or port({})) is correct \n"
+        "                        3. the server({}) has been started!",
+        reason, zk::getattr(self, n._host), zk::getattr(self, n._port), zk::getattr(self, n.alias));
+    return zk::call_method(zk::getattr(self, n.log), n.critical, message);
+}
+
+Ref refusal_reason(Scope s, Handle answer) {
+    // Only a list of three whose id is None can be one: the usual answer costs a type check.
+    if (!PyList_CheckExact(answer.get()) || PyList_GET_SIZE(answer.get()) != 3 || PyList_GET_ITEM(answer.get(), 1) != Py_None) {
+        return Ref();
+    }
+    Ref reason = zk::call(s.state().refusal_reason, answer);
+    return reason.get() == Py_None ? Ref() : std::move(reason);
+}
 
 // Threads sharing the client take their ids one at a time, so each id is sent once.
 void send_request(Scope s, Handle self, Lane* lane, Wire* wire, Handle conn, Handle method, Handle args, Handle kwds) {

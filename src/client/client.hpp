@@ -20,6 +20,7 @@ namespace client {
     X(_method)                              \
     X(_msgid)                               \
     X(_parse)                               \
+    X(_refusal_reason)                      \
     X(_port)                                \
     X(_RemoteClass)                         \
     X(_RemoteMethod)                        \
@@ -81,6 +82,7 @@ struct State : zk::ModuleState {
     zk::Ref client_call;  // Client.call as defined here, which method proxies may enter directly
     mutable zk::NativeCache is_native_call;  // is_native's answer for the class of the last client
     zk::Ref answer_challenge;  // ring's side of the key handshake for clients
+    zk::Ref refusal_reason;    // ring's _refusal_reason: why a server refused a connection, from its record
     zk::Ref ring_module;       // keeps the connection layer's native calls alive
     zk::Ref ring_capsule;      // holds them: each lane's NativeConnection keeps it too
     zk::Ref client_request, client_parse;  // Client._request and ClientBase._parse as defined here
@@ -92,7 +94,7 @@ struct State : zk::ModuleState {
     void each(F&& f) {
         ModuleState::each(f);
         f(names);
-        f(send_errors), f(client_call), f(answer_challenge), f(ring_module), f(ring_capsule), f(client_request), f(client_parse);
+        f(send_errors), f(client_call), f(answer_challenge), f(refusal_reason), f(ring_module), f(ring_capsule), f(client_request), f(client_parse);
         f(remote_error), f(invalid_answer), f(call_timeout), f(connection_lost), f(unreachable);
     }
 };
@@ -132,6 +134,13 @@ zk::Ref remote_type_of(zk::Handle text);
 // connect(name, ...): a client for a service, behind a proxy; close(proxy) closes its client.
 zk::Def connect_def(zk::Handle max_message_size);
 zk::Def close_def();
+
+// Reports a service that cannot be reached for `reason` through the client's printer, and returns
+// the text: "Connection failed (<reason>), please check: ...".
+zk::Ref report_unreachable(Scope s, zk::Handle self, zk::Handle reason);
+
+// Why the server refused the connection, when `answer` is its refusal record; else nothing.
+zk::Ref refusal_reason(Scope s, zk::Handle answer);
 
 // Whether a client raises its failures: errors="raise" rather than "return" (ValueError for anything else).
 bool raises(const Names& n, zk::Handle errors);

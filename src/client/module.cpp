@@ -10,6 +10,7 @@ void exec_client(zk::Module& m, client::State& st) {
     zk::Ref ring = m.from_import(".ring", {"Connection", "MAX_MESSAGE_SIZE", "get_port"});
     m.from_import(".scribe", {"BrillPrint", "iformat"});
     st.answer_challenge = zk::getattr(ring, st.names.answer_challenge);
+    st.refusal_reason = zk::getattr(ring, st.names._refusal_reason);
     st.ring_module = ring.copy();
     st.ring_capsule = zk::getattr(ring, st.names._api);
     ring::ring_api_in(st.ring_capsule);  // a capsule of another kind fails the import, not a call

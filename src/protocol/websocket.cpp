@@ -81,7 +81,12 @@ Ref header(Scope s, Handle, Handle info) {
         }
         Ref field = zk::check(PyUnicode_Split(line, n.colon.get(), 1));
         if (PyList_GET_SIZE(field.get()) != 2) raise_unpacked_one();
-        zk::setitem(result, PyList_GET_ITEM(field.get(), 0), zk::call_method(PyList_GET_ITEM(field.get(), 1), n.strip));
+        Handle name = PyList_GET_ITEM(field.get(), 0);
+        Ref value = zk::call_method(PyList_GET_ITEM(field.get(), 1), n.strip);
+        // Lines of one name make one field, their values joined by ", " as HTTP reads them: a
+        // repeated line is kept, not overwritten by the last.
+        if (Ref earlier = zk::dict_get(result, name)) value = zk::text("{}, {}", earlier, value);
+        zk::setitem(result, name, value);
     }
     return result;
 }

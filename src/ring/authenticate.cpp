@@ -10,6 +10,7 @@
 #include "ring/channel.hpp"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <string>
 
@@ -97,11 +98,32 @@ Ref deliver_challenge(Scope s, Handle connection, Handle key, Handle timeout) {
     return zk::none();
 }
 
+// What a server sent in place of its challenge: its refusal of the connection (ConnectionRefusedError
+// with its reason), or something else, which fails the handshake. `head` is its first 8 bytes.
+[[noreturn]] void no_challenge(const State& st, Handshake& handshake, Handle head) {
+    constexpr std::uint64_t longest_refusal = 4096;
+    std::uint64_t length;
+    std::memcpy(&length, PyBytes_AS_STRING(head.get()), header_size);
+    if (length > 0 && length <= longest_refusal) {
+        Ref packet = handshake.receive_exactly(static_cast<Py_ssize_t>(length), "the server sent no key challenge");
+        Ref answer;
+        try {
+            answer = zk::call(st.packer_unpack, zk::check(PyByteArray_FromObject(packet.get())));
+        } catch (zk::PyError& e) {
+            if (!e.matches(PyExc_Exception)) throw;
+        }
+        if (Ref reason = answer ? refusal_reason(st, answer) : Ref()) zk::raise(zk::call(PyExc_ConnectionRefusedError, reason));
+    }
+    refuse(st, "the server sent no key challenge: it uses no key, or another protocol");
+}
+
 Ref answer_challenge(Scope s, Handle connection, Handle key, Handle timeout) {
     const State& st = s.state();
     Ref sock = zk::getattr(connection, st.names._socket);
     within(st, sock, timeout, [&](Handshake& handshake) {
-        Ref challenge = handshake.receive_exactly(mark_size + nonce_size);
+        Ref head = handshake.receive_exactly(header_size);
+        if (std::memcmp(PyBytes_AS_STRING(head.get()), challenge_mark, header_size) != 0) no_challenge(st, handshake, head);
+        Ref challenge = zk::add(head, handshake.receive_exactly(mark_size + nonce_size - header_size));
         if (std::memcmp(PyBytes_AS_STRING(challenge.get()), challenge_mark, mark_size) != 0) {
             refuse(st, "the server sent no key challenge: it uses no key, or another protocol");
         }

@@ -67,10 +67,18 @@ struct Channel {
     // Seconds a whole message in or out may take, beyond the socket's own time-out; negative: no limit.
     std::atomic<double> idle_timeout{-1};
     bool tls = false;  // the socket is an SSL socket: it goes through tls.cpp's ways
+    // Guarded by recv_lock: when the first message must have come whole (a new connection of a
+    // server, which a peer that connects and says nothing must not hold for the whole idle time);
+    // never, once it has.
+    Deadline first_message = Deadline::never();
 
     explicit Channel(Py_ssize_t limit);
     // The deadline of a read or write starting now on a socket whose own time-out is `timeout`.
     Deadline deadline(zk::Handle timeout) const;
+    // The deadline of a read of the next message starting now; the caller holds recv_lock.
+    Deadline read_deadline(zk::Handle timeout) const { return Deadline::sooner(deadline(timeout), first_message); }
+    // A whole message came: from now on the idle time-out alone bounds the next. Under recv_lock.
+    void message_came() noexcept { first_message = Deadline::never(); }
     ~Channel();
 
     Py_ssize_t kept_size() const noexcept { return static_cast<Py_ssize_t>(kept.size() - kept_from); }
@@ -113,6 +121,9 @@ struct PlainSocket {
 // The descriptor of a plain socket (socket.socket itself), or -1 for anything else.
 int plain_descriptor(const State& st, zk::Handle sock);
 
+// The time-out of a socket of the socket module; None for anything else, which keeps its own ways.
+zk::Ref socket_timeout(const State& st, zk::Handle sock);
+
 // Reads up to `size` bytes: how many, 0 when the peer has closed. `expect_wait`: the bytes are
 // likely still on their way, so no read is tried before waiting; `may_block`: a blocking socket
 // may wait in the read itself (the first read of a message, bounded by the kernel's time-out).
@@ -123,6 +134,41 @@ void write_plain(const PlainSocket& io, iovec* pieces, std::size_t count);
 
 // Whether input is waiting, or the peer has closed, without waiting.
 bool input_waiting(Channel& ch, int fd);
+
+// Waits until `fd` has input (or its end) or `deadline` passes (TimeoutError).
+void wait_readable(const State& st, Channel& ch, int fd, const Deadline& deadline);
+
+// Runs body(before_call) with `sock`, a socket that is not plain (an SSL socket), kept to
+// `deadline`: before_call() gives it what is left as its time-out, before each of its reads or
+// writes; its own time-out comes back after.
+template <class Body>
+auto keeping_to(const Names& n, zk::Handle sock, const Deadline& deadline, Body&& body) {
+    auto untimed = [] {};
+    if (deadline.waits_forever() || deadline.never_waits()) return body(untimed);
+    zk::Ref own = zk::getattr(sock, n.timeout);
+    auto before_call = [&] {
+        double left = deadline.seconds_left();
+        if (left <= 0) zk::raise(PyExc_TimeoutError, "timed out");
+        zk::call_method(sock, n.settimeout, zk::floating(left));
+    };
+    return zk::finally([&] { return body(before_call); }, [&] { zk::call_method(sock, n.settimeout, own); });
+}
+
+// Runs body(before_read) with every read of `sock` through its own methods kept to `deadline`: a
+// plain socket is waited on for what is left before each read, a socket of the socket module that is
+// not plain (an SSL socket) is kept to it as keeping_to does, and anything else reads as it is.
+template <class Body>
+auto reading_within(const State& st, Channel& ch, zk::Handle sock, const Deadline& deadline, Body&& body) {
+    auto untimed = [] {};
+    if (deadline.waits_forever() || deadline.never_waits()) return body(untimed);
+    if (int fd = plain_descriptor(st, sock); fd >= 0) {
+        return body([&] { wait_readable(st, ch, fd, deadline); });
+    }
+    if (PyObject_TypeCheck(sock.get(), reinterpret_cast<PyTypeObject*>(st.socket_class.get()))) {
+        return keeping_to(st.names, sock, deadline, body);
+    }
+    return body(untimed);
+}
 
 // Connection.recv of a plain socket (descriptor `fd`) in binary mode with the class's own unpack:
 // the next message's value, or None when the peer closed the connection.

@@ -44,18 +44,20 @@ double positive_seconds(Handle value, const char* name) {
     return seconds;
 }
 
-Ref init(Scope s, Handle self, Handle socket, Handle max_message_size, Handle idle_timeout) {
+Ref init(Scope s, Handle self, Handle socket, Handle max_message_size, Handle idle_timeout, Handle first_message_timeout) {
     const State& st = s.state();
     const Names& n = st.names;
     Py_ssize_t limit = zk::to_ssize(max_message_size);
     if (limit < 0) zk::raise(PyExc_ValueError, "max_message_size must not be negative");
     double idle = idle_timeout.get() == Py_None ? -1 : positive_seconds(idle_timeout, "idle_timeout");
+    double first = first_message_timeout.get() == Py_None ? -1 : positive_seconds(first_message_timeout, "first_message_timeout");
     zk::call_method(s.super(self), n.__init__);
     zk::setattr(self, n._socket, socket);
     Ref capsule = make_channel(limit);
     zk::setattr(self, n._channel, capsule);
     bool over_tls = is_tls_socket(n, socket);  // settled once: see tls.cpp
     channel_of(st, self)->tls = over_tls;
+    if (first > 0) channel_of(st, self)->first_message = Deadline::after(first);
     zk::setattr(self, n._tls, zk::boolean(over_tls));
     if (idle > 0) {
         channel_of(st, self)->idle_timeout = idle;
@@ -249,7 +251,7 @@ void write_message(Scope s, Handle self, Handle sock, Handle request) {
     Packet packet(st, request);
     zk::Holding holding(ch->send_lock);
     if (ch->tls) {
-        write_framed_tls(st, sock, packet);
+        write_framed_tls(st, *ch, sock, packet);
     } else {
         write_framed(st, *ch, sock, packet);
     }
@@ -293,7 +295,8 @@ void define_connection(zk::Module& m, State& st, Handle byte_stream) {
                 {
                     zk::method(zk::declare<init>("__init__", {arg("self"), arg("socket").annotate("socket"),
                                                               kwonly("max_message_size", zk::Check::Int) = zk::integer(max_message_default),
-                                                              kwonly("idle_timeout").annotate("float | None") = zk::none()})),
+                                                              kwonly("idle_timeout").annotate("float | None") = zk::none(),
+                                                              kwonly("first_message_timeout").annotate("float | None") = zk::none()})),
                     zk::property(zk::declare<max_message_size>("max_message_size", {arg("self")})),
                     zk::property(zk::declare<idle_timeout>("idle_timeout", {arg("self")})),
                     zk::property(zk::declare<timeout>("timeout", {arg("self")})
@@ -304,6 +307,7 @@ void define_connection(zk::Module& m, State& st, Handle byte_stream) {
                     zk::method(zk::declare<flush>("flush", {arg("self")})),
                     zk::method(zk::declare<send>("send", {arg("self"), arg("request").annotate("Any")})),
                     zk::method(recv_def()),
+                    zk::method(peek_def()),
                     zk::method(upgrade_def()),
                     zk::method(zk::declare<unread>("unread", {arg("self"), arg("received", zk::Check::Bytes)})
                                    .doc("Hand back bytes read from the socket by the connection's owner: the next recv reads them first.")),

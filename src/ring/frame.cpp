@@ -135,7 +135,11 @@ void write_bytes(const State& st, Channel& ch, Handle sock, Handle data) {
         write_plain(plain(st, ch, sock, fd), &piece, 1);
         return;
     }
-    zk::call_method(sock, st.names.sendall, data);
+    if (!ch.tls) return (void)zk::call_method(sock, st.names.sendall, data);
+    keeping_to(st.names, sock, ch.deadline(zk::getattr(sock, st.names.timeout)), [&](auto&& before_send) {
+        before_send();
+        zk::call_method(sock, st.names.sendall, data);
+    });
 }
 
 }  // namespace ring

@@ -9,6 +9,7 @@
 #include "ring/channel.hpp"
 #include "ring/message.hpp"
 
+#include <algorithm>
 #include <memory>
 
 namespace ring {
@@ -94,16 +95,8 @@ bool read_through_methods(Scope s, Channel& ch, Message& message, Handle sock, B
 // A socket of the socket module that is not plain (an SSL socket) gets what is left of the deadline
 // as its time-out before each read, so that the whole message keeps to it; its own time-out comes back after.
 bool read_within(Scope s, Channel& ch, Message& message, Handle sock, const Deadline& deadline) {
-    const Names& n = s.names();
-    if (deadline.waits_forever() || deadline.never_waits()) return read_through_methods(s, ch, message, sock, [] {});
-    Ref own = zk::getattr(sock, n.timeout);
-    auto before_read = [&] {
-        double left = deadline.seconds_left();
-        if (left <= 0) zk::raise(PyExc_TimeoutError, "timed out");
-        zk::call_method(sock, n.settimeout, zk::floating(left));
-    };
-    return zk::finally([&] { return read_through_methods(s, ch, message, sock, before_read); },
-                       [&] { zk::call_method(sock, n.settimeout, own); });
+    return keeping_to(s.names(), sock, deadline,
+                      [&](auto&& before_read) { return read_through_methods(s, ch, message, sock, before_read); });
 }
 
 // The packet of the next message, read by read(message), or None when the peer closed the
@@ -133,6 +126,7 @@ Ref receive_with(const State& st, Channel& ch, Ref& short_header, Read&& read) {
         // A reset inside the length field ends the stream there.
     }
     if (complete) {
+        ch.message_came();
         ch.clean = ch.kept_size() == 0;
         ch.last_read = Clock::now();
         return message.packet();
@@ -144,10 +138,11 @@ Ref receive_with(const State& st, Channel& ch, Ref& short_header, Read&& read) {
     return zk::none();
 }
 
-// The deadline of a read starting now, and whether the socket may block in the read itself.
+// The deadline of a read starting now, and whether the socket may block in the read itself: not
+// while the first message is awaited, whose deadline is sooner than the kernel's time-out.
 PlainSocket plain_reader(const State& st, Channel& ch, Handle sock, int fd) {
     Ref timeout = zk::getattr(sock, st.names.timeout);
-    return {st, ch, fd, timeout.get() == Py_None, ch.deadline(timeout)};
+    return {st, ch, fd, timeout.get() == Py_None && ch.first_message.waits_forever(), ch.read_deadline(timeout)};
 }
 
 Ref receive_packet(Scope s, Channel& ch, Handle sock, Ref& short_header) {
@@ -157,7 +152,7 @@ Ref receive_packet(Scope s, Channel& ch, Handle sock, Ref& short_header) {
         if (fd >= 0) return read_from_descriptor(st, ch, message, plain_reader(st, ch, sock, fd));
         if (PyObject_TypeCheck(sock.get(), reinterpret_cast<PyTypeObject*>(st.socket_class.get()))) {
             Ref timeout = zk::getattr(sock, st.names.timeout);
-            return read_within(s, ch, message, sock, ch.deadline(timeout));
+            return read_within(s, ch, message, sock, ch.read_deadline(timeout));
         }
         return read_through_methods(s, ch, message, sock, [] {});
     });
@@ -215,6 +210,31 @@ Ref recv(Scope s, Handle self) {
     }
 }
 
+// The next `size` bytes of input, waited for within the next message's deadline, and kept for the
+// next recv, which reads them first; fewer when the peer closes first. An SSL socket cannot look at
+// its input without taking it, so every socket's bytes are taken and kept.
+Ref peek(Scope s, Handle self, Handle size) {
+    const State& st = s.state();
+    const Names& n = st.names;
+    Py_ssize_t wanted = zk::to_ssize(size);
+    if (wanted < 0) zk::raise(PyExc_ValueError, "size must not be negative");
+    Ref sock = zk::getattr(self, n._socket);
+    ChannelRef ch = channel_of(st, self);
+    zk::Holding holding(ch->recv_lock);
+    ch->clean = false;
+    Deadline deadline = ch->read_deadline(socket_timeout(st, sock));
+    reading_within(st, *ch, sock, deadline, [&](auto&& before_read) {
+        while (ch->kept_size() < wanted) {
+            before_read();
+            Ref chunk = zk::call_method(sock, n.recv, zk::integer(wanted - ch->kept_size()));
+            zk::BufferView view(chunk);
+            if (view.size() == 0) break;
+            ch->keep(view.data(), view.size());
+        }
+    });
+    return zk::check(PyBytes_FromStringAndSize(ch->kept_data(), std::min(wanted, ch->kept_size())));
+}
+
 }  // namespace
 
 Ref recv_failure(const State& st, const Channel& ch, const zk::PyError& e, Handle sock, Handle short_header) {
@@ -249,5 +269,15 @@ Ref receive_binary(const State& st, Channel& ch, Handle sock, int fd) {
 }
 
 zk::Def recv_def() { return zk::declare<recv>("recv", {zk::arg("self")}); }
+
+zk::Def peek_def() {
+    return zk::declare<peek>("peek", {zk::arg("self"), zk::arg("size", zk::Check::Int)})
+        .returns("bytes")
+        .doc("The next `size` bytes of input, left for the next recv: fewer if the peer closes first.\n"
+             "\n"
+             "        They are waited for as long as the next message may take (the first message's deadline, the\n"
+             "        idle time-out or the socket's time-out, whichever comes first): TimeoutError after that.\n"
+             "        ");
+}
 
 }  // namespace ring

@@ -31,6 +31,7 @@ namespace ring {
     X(print)                             \
     X(recv)                              \
     X(recv_into)                         \
+    X(RESPONSE)                          \
     X(release)                           \
     X(SOCKET_RECV_SIZE)                  \
     X(send)                              \
@@ -67,6 +68,7 @@ struct State : zk::ModuleState {
     zk::Ref message_too_large;           // MessageTooLarge: a length field over a connection's limit
     zk::Ref struct_unpack, struct_error;  // struct.unpack and struct.error, for a stream cut in a length field
     zk::Ref protocol_module;             // keeps the native encoder below alive
+    zk::Ref response_kind;               // RESPONSE, the kind of a server's refusal record
     zk::Ref authentication_error, hmac_new, compare_digest, urandom;  // for the key handshake
     const protocol::CodecApi* codec = nullptr;
     // How long a reader watches its socket without sleeping before it waits (see socket_io.cpp);
@@ -82,7 +84,7 @@ struct State : zk::ModuleState {
         f(message_too_large), f(struct_unpack), f(struct_error);
         f(connection_class), f(connection_send), f(connection_recv), f(connection_flush);
         f(authentication_error), f(hmac_new), f(compare_digest), f(urandom);
-        f(websocket_pack), f(websocket_unpack);
+        f(websocket_pack), f(websocket_unpack), f(response_kind);
     }
 };
 
@@ -147,8 +149,8 @@ bool is_tls_socket(const Names& n, zk::Handle sock);
 // socket's want-read or want-write.
 bool would_block(const Names& n, const zk::PyError& e);
 
-// write_framed for an SSL socket, which has no working sendmsg.
-void write_framed_tls(const State& st, zk::Handle sock, const Packet& packet);
+// write_framed for an SSL socket, which has no working sendmsg; the caller holds the channel's send lock.
+void write_framed_tls(const State& st, Channel& ch, zk::Handle sock, const Packet& packet);
 
 // Connection.flush's loop for an SSL socket: drops decrypted and raw input alike, never waits.
 void flush_tls(Scope s, Channel& ch, zk::Handle sock);
@@ -164,6 +166,9 @@ void define_connection(zk::Module& m, State& st, zk::Handle byte_stream);
 
 // Connection.recv, the reader of one framed message.
 zk::Def recv_def();
+
+// Connection.peek, which looks at the first bytes of the input without taking them from recv.
+zk::Def peek_def();
 
 // The reader of WebSocket mode: the next upgrade request or data frame as a bytearray, or None when
 // the peer closed the connection or sent a close frame. Runs under the connection's receive lock.
@@ -183,5 +188,10 @@ void define_message_too_large(zk::Module& m, State& st);
 
 // AuthenticationError, deliver_challenge and answer_challenge: the key handshake of a connection.
 void define_authentication(zk::Module& m, State& st);
+
+// _refusal and _refusal_reason: the message a full server sends to a connection it refuses.
+void define_refusal(zk::Module& m, State& st);
+// The reason in a server's refusal record, or nothing when `value` is not one.
+zk::Ref refusal_reason(const State& st, zk::Handle value);
 
 }  // namespace ring

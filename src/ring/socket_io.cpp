@@ -85,6 +85,11 @@ int plain_descriptor(const State& st, Handle sock) {
     return static_cast<int>(value);
 }
 
+Ref socket_timeout(const State& st, Handle sock) {
+    if (!PyObject_TypeCheck(sock.get(), reinterpret_cast<PyTypeObject*>(st.socket_class.get()))) return zk::none();
+    return zk::getattr(sock, st.names.timeout);
+}
+
 Py_ssize_t read_plain(const PlainSocket& io, char* into, Py_ssize_t size, bool expect_wait, bool may_block) {
     Using use(io.channel);
     bool try_now = !expect_wait;
@@ -151,6 +156,11 @@ void write_plain(const PlainSocket& io, iovec* pieces, std::size_t count) {
             pieces->iov_len -= left;
         }
     }
+}
+
+void wait_readable(const State& st, Channel& ch, int fd, const Deadline& deadline) {
+    Using use(ch);
+    wait_for(st, fd, POLLIN, deadline);
 }
 
 bool input_waiting(Channel& ch, int fd) {

@@ -49,30 +49,36 @@ bool would_block(const Names& n, const zk::PyError& e) {
 }
 
 // Small neighbouring pieces (the length field, the encoder's own bytes) go out together; large
-// buffers go out in place, each with one sendall, which cuts them into records itself.
-void write_framed_tls(const State& st, Handle sock, const Packet& packet) {
+// buffers go out in place, each with one sendall, which cuts them into records itself. The whole
+// message keeps to one deadline, as on a plain socket.
+void write_framed_tls(const State& st, Channel& ch, Handle sock, const Packet& packet) {
     const Names& n = st.names;
     std::string gathered;
     char header[header_size];
     std::uint64_t size = static_cast<std::uint64_t>(packet.size());
     std::memcpy(header, &size, header_size);
     gathered.append(header, header_size);
-    auto send_gathered = [&] {
-        if (gathered.empty()) return;
-        zk::call_method(sock, n.sendall, zk::check(PyBytes_FromStringAndSize(gathered.data(), static_cast<Py_ssize_t>(gathered.size()))));
-        gathered.clear();
-    };
-    for (std::size_t i = 0; i < packet.piece_count(); i++) {
-        protocol::EncodedPiece piece = packet.piece(i);
-        if (piece.size < gather_below) {
-            gathered.append(piece.data, static_cast<std::size_t>(piece.size));
-            continue;
+    keeping_to(n, sock, ch.deadline(zk::getattr(sock, n.timeout)), [&](auto&& before_send) {
+        auto send_gathered = [&] {
+            if (gathered.empty()) return;
+            before_send();
+            zk::call_method(sock, n.sendall,
+                            zk::check(PyBytes_FromStringAndSize(gathered.data(), static_cast<Py_ssize_t>(gathered.size()))));
+            gathered.clear();
+        };
+        for (std::size_t i = 0; i < packet.piece_count(); i++) {
+            protocol::EncodedPiece piece = packet.piece(i);
+            if (piece.size < gather_below) {
+                gathered.append(piece.data, static_cast<std::size_t>(piece.size));
+                continue;
+            }
+            send_gathered();
+            before_send();
+            Ref view = zk::check(PyMemoryView_FromMemory(const_cast<char*>(piece.data), piece.size, PyBUF_READ));
+            zk::finally([&] { zk::call_method(sock, n.sendall, view); }, [&] { zk::call_method(view, n.release); });
         }
         send_gathered();
-        Ref view = zk::check(PyMemoryView_FromMemory(const_cast<char*>(piece.data), piece.size, PyBUF_READ));
-        zk::finally([&] { zk::call_method(sock, n.sendall, view); }, [&] { zk::call_method(view, n.release); });
-    }
-    send_gathered();
+    });
 }
 
 // Drops what is waiting, decrypted or not, without ever waiting for more. A peer that has closed

@@ -112,21 +112,28 @@ public:
             auto length = static_cast<unsigned long long>(frame.length);
             bool control = frame.control(), first = scanned_ == 0;
             check_frame(frame, first);
-            if (!control && frame.length > static_cast<std::uint64_t>(max_data_ - data_done_)) {
-                auto announced = static_cast<unsigned long long>(data_done_) + length;
-                refuse(too_large_, message_too_big, "a message of %llu bytes is over max_message_size (%zd)", announced, max_data_);
+            if (control && frame.length > control_limit) {
+                refuse(PyExc_ValueError, protocol_error, "a control frame carries at most 125 bytes, not %llu", length);
+            }
+            // Every byte kept for a message counts but its first frame's header: the data, and what came
+            // among its fragments (their headers, control frames, empty fragments) alike. A control frame
+            // alone is no message, and is answered at once.
+            if (!(control && first)) {
+                auto counted = static_cast<std::uint64_t>(first ? 0 : scanned_ - first_head_);
+                std::uint64_t cost = (first ? 0 : static_cast<std::uint64_t>(frame.head)) + frame.length;
+                if (cost > static_cast<std::uint64_t>(max_data_) - counted) {
+                    refuse(too_large_, message_too_big, "a message of %llu bytes is over max_message_size (%zd)",
+                           static_cast<unsigned long long>(counted + cost), max_data_);
+                }
             }
             if (frame.length > static_cast<std::uint64_t>(PY_SSIZE_T_MAX - frame.head - scanned_)) {
                 refuse(PyExc_OverflowError, message_too_big, "frame length %llu is beyond this machine's reach", length);
             }
-            if (control && frame.length > control_limit) {
-                refuse(PyExc_ValueError, protocol_error, "a control frame carries at most 125 bytes, not %llu", length);
-            }
+            if (first) first_head_ = frame.head;
             Py_ssize_t end = scanned_ + frame.head + static_cast<Py_ssize_t>(frame.length);
             needed_ = end;
             if (end > got_) return -1;
             if (control ? first : frame.final) return total_ = end;
-            if (!control) data_done_ += static_cast<Py_ssize_t>(frame.length);
             scanned_ = end;
         }
     }
@@ -212,9 +219,9 @@ private:
         zk::raise(type, format, args...);
     }
 
-    Py_ssize_t max_data_;      // the connection's max_message_size: data of all frames of a message
-    PyObject* too_large_;      // MessageTooLarge
-    Py_ssize_t data_done_ = 0;  // data in the whole frames of a fragmented message scanned so far
+    Py_ssize_t max_data_;       // the connection's max_message_size: what one message may keep
+    PyObject* too_large_;       // MessageTooLarge
+    Py_ssize_t first_head_ = 0;  // the header of a message's first frame, which is not counted
     Ref buffer_;
     Py_ssize_t got_ = 0;
     Py_ssize_t total_ = -1;
@@ -225,8 +232,10 @@ private:
     unsigned close_code_ = 0;
 };
 
-// Reads until the message is whole; false when the peer closed the connection first.
-bool read_message(Scope s, Handle sock, Incoming& message) {
+// Reads until the message is whole, calling before_read() before each read; false when the peer
+// closed the connection first.
+template <class BeforeRead>
+bool read_message(Scope s, Handle sock, Incoming& message, BeforeRead&& before_read) {
     const Names& n = s.names();
     Ref size = s.global(n.SOCKET_RECV_SIZE);
     Ref recv_into;
@@ -237,10 +246,12 @@ bool read_message(Scope s, Handle sock, Incoming& message) {
             // The rest of a frame of known length goes straight into it, never past its end.
             if (!recv_into) recv_into = zk::getattr_optional(sock, n.recv_into);
             if (recv_into && recv_into.get() != Py_None) {
+                before_read();
                 if (!message.read_into(n, recv_into, needed - message.got(), body_read_limit(zk::to_ssize(size)))) return false;
                 continue;
             }
         }
+        before_read();
         Ref chunk = zk::call_method(sock, n.recv, size);
         if (!zk::truthy(chunk)) return false;
         message.feed(chunk);
@@ -311,15 +322,19 @@ void fail_connection(Scope s, Handle self, Handle sock, unsigned code) {
 }  // namespace
 
 Ref receive_websocket(Scope s, Handle self, Handle sock) {
-    const Names& n = s.names();
-    Py_ssize_t max_data = channel_of(s.state(), self)->max_message_size;
+    const State& st = s.state();
+    const Names& n = st.names;
+    ChannelRef ch = channel_of(st, self);
     for (;;) {
-        Incoming message(max_data, s.state().message_too_large.get());
+        Incoming message(ch->max_message_size, st.message_too_large.get());
         if (Ref partial = zk::pop_attr(self, n._partial)) message.resume(partial);
         if (Ref surplus = zk::pop_attr(self, n._surplus)) message.feed(surplus);
+        // One deadline for the whole request or message, however its bytes trickle in.
+        Deadline deadline = ch->read_deadline(socket_timeout(st, sock));
         bool whole;
         try {
-            whole = read_message(s, sock, message);
+            whole = reading_within(st, *ch, sock, deadline,
+                                   [&](auto&& before_read) { return read_message(s, sock, message, before_read); });
         } catch (zk::PyError&) {
             if (message.refused()) {
                 if (message.close_code()) fail_connection(s, self, sock, message.close_code());
@@ -331,7 +346,10 @@ Ref receive_websocket(Scope s, Handle self, Handle sock) {
         if (!whole) return zk::none();
         bool request = message.request();
         Ref data = message.take(n, self, message.total());
-        if (request) return data;
+        if (request) {
+            ch->message_came();
+            return data;
+        }
         const auto* b = reinterpret_cast<const unsigned char*>(PyByteArray_AS_STRING(data.get()));
         Py_ssize_t size = PyByteArray_GET_SIZE(data.get());
         // The pieces of a fragmented message, and the control frames that came among them.
@@ -350,6 +368,7 @@ Ref receive_websocket(Scope s, Handle self, Handle sock) {
                 case pong_frame:
                     break;  // unasked for, or the answer to a ping nobody here sent
                 default:
+                    ch->message_came();
                     if (frame_size(b, size) == size) return data;  // a frame alone, as it came
                     control_only = false;
                     pieces += frame_data(b + at, size - at);

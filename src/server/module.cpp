@@ -19,16 +19,15 @@ void exec_server(zk::Module& m, server::State& st) {
     st.ring_module = ring.copy();
     st.ring_capsule = zk::getattr(ring, st.names._api);
     ring::ring_api_in(st.ring_capsule);  // a capsule of another kind fails the import, not a call
-    zk::Ref threading_mixin = zk::getattr(m.get("socketserver"), st.names.ThreadingMixIn);
-    st.threading_process_request = zk::getattr(threading_mixin, st.names.process_request);
-    st.threading_process_request_thread = zk::getattr(threading_mixin, st.names.process_request_thread);
+    st.thread_class = zk::getattr(zk::import("threading"), st.names.Thread);
+    st.threads_class = zk::getattr(m.get("socketserver"), st.names._Threads);
+    st.refusal = zk::getattr(ring, st.names._refusal);
     st.tcp_shutdown_request = zk::getattr(zk::getattr(m.get("socketserver"), st.names.TCPServer), st.names.shutdown_request);
     st.method_type = m.get("MethodType");
     st.iformat = m.get("iformat");
     st.exclude = zk::list_of({zk::str("zelk"), zk::str("vantor"), zk::str("melix")});
     zk::Ref socket = zk::import("socket");
     st.socket_class = zk::getattr(socket, st.names.socket);
-    st.peek_whole = zk::bit_or(zk::getattr(socket, st.names.MSG_PEEK), zk::getattr(socket, st.names.MSG_WAITALL));
     st.listen_backlog = zk::getattr(socket, st.names.SOMAXCONN);
     st.ipproto_tcp = zk::getattr(socket, st.names.IPPROTO_TCP);
     st.tcp_nodelay = zk::getattr(socket, st.names.TCP_NODELAY);

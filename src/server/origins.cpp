@@ -99,15 +99,17 @@ bool loopback_page(const Origin& origin) {
            (origin.host == "127.0.0.1" || origin.host == "localhost" || origin.host == "[::1]");
 }
 
-// The Origin members of an upgrade request's header dict, whatever the case of their names.
+// The Origin members of an upgrade request's header dict: every one whose name, stripped and in
+// lower case, is "origin" ("Origin :" and a folded " Origin:" line among them). The items are taken
+// in one step, with references of their own, before any name's methods run.
 Ref origins_of(const Names& n, Handle header) {
     Ref found = zk::new_list();
-    zk::CriticalSection section(header);  // the dict is this connection's, but a subclass may share it
-    PyObject *key, *value;
-    Py_ssize_t pos = 0;
-    while (PyDict_Next(header, &pos, &key, &value)) {
-        if (!PyUnicode_Check(key)) continue;
-        Ref name = zk::call_method(key, n.lower);
+    Ref items = zk::check(PyDict_Items(header));
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); i++) {
+        Ref item = Ref::borrow(PyList_GET_ITEM(items.get(), i));  // the list is ours alone
+        Handle key = PyTuple_GET_ITEM(item.get(), 0), value = PyTuple_GET_ITEM(item.get(), 1);
+        if (!PyUnicode_Check(key.get())) continue;
+        Ref name = zk::call_method(zk::call_method(key, n.strip), n.lower);
         if (zk::equal(name, n.origin)) zk::append(found, value);
     }
     return found;
@@ -157,13 +159,24 @@ Ref allowed_origins(const State& st, Handle entries) {
 
 namespace {
 
-// The first Origin of `header` that is neither a loopback page nor in `allowed`; empty if none.
-Ref refused_origin(const State& st, Handle header, Handle allowed) {
-    for (Ref value : zk::iterate(origins_of(st.names, header))) {
+// Why an upgrade request may not go on, or nothing: two or more Origin headers (a browser sends one;
+// a header that says two, as lines of one name combine, is as many), or one that is neither a
+// loopback page nor in `allowed`.
+Ref refusal(const State& st, Handle header, Handle allowed) {
+    Ref found = origins_of(st.names, header);
+    Py_ssize_t count = PyList_GET_SIZE(found.get());
+    if (count == 1) {
+        Ref value = Ref::borrow(PyList_GET_ITEM(found.get(), 0));
+        Py_ssize_t comma = PyUnicode_Check(value.get()) ? PyUnicode_FindChar(value.get(), ',', 0, PyUnicode_GET_LENGTH(value.get()), 1) : -1;
+        if (comma == -2) zk::throw_error();
+        if (comma >= 0) count = 2;
+    }
+    if (count > 1) return zk::text("a request with more than one Origin ({}) may not use this service", zk::repr(found));
+    for (Ref value : zk::iterate(found)) {
         std::optional<Origin> origin = PyUnicode_Check(value.get()) ? parse(value) : std::nullopt;
         if (origin && loopback_page(*origin)) continue;
         if (origin && allowed && allowed.get() != Py_None && zk::contains(allowed, zk::str(origin->text()))) continue;
-        return value;
+        return zk::text("pages from {} may not use this service", zk::repr(value));
     }
     return Ref();
 }
@@ -173,10 +186,9 @@ Ref refused_origin(const State& st, Handle header, Handle allowed) {
 bool admit_upgrade(Scope s, Handle server, Handle connection, Handle address, Handle header) {
     const State& st = s.state();
     const Names& n = st.names;
-    Ref refused = refused_origin(st, header, zk::getattr_optional(server, n._origins));
-    if (!refused) return true;
-    Ref text = zk::text("Client {} refused: pages from {} may not use this service", address, zk::repr(refused));
-    zk::call_method(zk::getattr(server, n.log), n.warning, text);
+    Ref why = refusal(st, header, zk::getattr_optional(server, n._origins));
+    if (!why) return true;
+    zk::call_method(zk::getattr(server, n.log), n.warning, zk::text("Client {} refused: {}", address, why));
     zk::setattr(connection, n._closed, Py_True);
     try {
         zk::call_method(zk::getattr(connection, n._socket), n.sendall, forbidden_answer());

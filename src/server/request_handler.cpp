@@ -6,8 +6,8 @@
 // record's own objects and the call itself.
 #include "server/server.hpp"
 
-#include <sys/socket.h>
-
+#include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <optional>
 #include <utility>
@@ -216,9 +216,7 @@ Ref setup(Scope s, Handle self) {
     } catch (zk::PyError& e) {
         if (!e.matches(PyExc_OSError)) throw;  // not TCP, or already reset: the loop sees the latter
     }
-    zk::setattr(self, n._connection, zk::call_kw(st.connection_class, {sock},
-                                                 {{n.max_message_size, zk::getattr(server, n.max_message_size)},
-                                                  {n.idle_timeout, zk::getattr(server, n.idle_timeout)}}));
+    zk::setattr(self, n._connection, connection_for(st, server, sock, first_message_due(n, server)));
     return zk::none();
 }
 
@@ -227,54 +225,17 @@ bool begins_with_get(Handle first) {
            std::memcmp(PyBytes_AS_STRING(first.get()), "GET ", 4) == 0;
 }
 
-// The first `size` bytes the peer sends, looked at without taking them: b"" when it closes first. A
-// plain blocking socket is read on its descriptor, so that the thousand handlers of connections that
-// end together without a word (a crowd's, or a probe's) wake in turn; any other through its recv.
-Ref peek_first_bytes(const State& st, Handle sock, int size) {
-    const Names& n = st.names;
-    bool plain = Py_IS_TYPE(sock.get(), reinterpret_cast<PyTypeObject*>(st.socket_class.get())) &&
-                 zk::getattr(sock, n.timeout).get() == Py_None;
-    if (!plain) return zk::call_method(sock, n.recv, zk::integer(size), st.peek_whole);
-    int fd = static_cast<int>(zk::to_ssize(zk::call_method(sock, n.fileno)));
-    char buffer[16];
-    for (;;) {
-        // Blocking, the kernel's time-out (the idle time-out) ending it with EAGAIN.
-        auto [got, error] = zk::detached(st.waking, [&] {
-            ssize_t got = ::recv(fd, buffer, static_cast<std::size_t>(size), MSG_PEEK | MSG_WAITALL);
-            return std::pair<ssize_t, int>(got, errno);
-        });
-        if (got >= 0) return zk::check(PyBytes_FromStringAndSize(buffer, got));
-        if (error != EINTR) {
-            errno = error;
-            PyErr_SetFromErrno(PyExc_OSError);
-            zk::throw_error();
-        }
-        if (PyErr_CheckSignals() < 0) zk::throw_error();
-    }
-}
-
 // One port serves zelk clients and browsers: a browser's first bytes are "GET ", which cannot
 // begin a zelk message of sane length (its 8-byte length field would announce over 500 MB). The
-// bytes are looked at without taking them; a browser's connection then reads WebSocket frames.
-// An SSL socket cannot look without taking, so there they are read and handed back to the connection,
-// whose next recv starts with them. False: a plain server's peer began a TLS handshake, and goes; or
-// the client closed without sending anything, and there is nothing left to serve.
+// connection looks at them without taking them from its next recv, within its first message's
+// deadline; a browser's connection then reads WebSocket frames. False: a plain server's peer began a
+// TLS handshake, and goes; or the client closed without sending anything, and there is nothing left to serve.
 bool tell_browsers_apart(const State& st, Handle self, Handle connection) {
     const Names& n = st.names;
-    Ref sock = zk::getattr(connection, n._socket);
-    if (serves_tls(n, zk::getattr(self, n.server))) {
-        Ref first = read_first_bytes(n, sock, 4);
-        if (begins_with_get(first)) {
-            zk::call_method(connection, n.upgrade, first);
-        } else if (zk::truthy(first)) {
-            zk::call_method(connection, n.unread, first);
-        }
-        return zk::truthy(first);
-    }
-    Ref first = peek_first_bytes(st, sock, 6);
+    Ref first = zk::call_method(connection, n.peek, zk::integer(6));
     if (begins_with_get(first)) {
         zk::call_method(connection, n.upgrade);
-    } else if (starts_tls_handshake(first)) {
+    } else if (!serves_tls(n, zk::getattr(self, n.server)) && starts_tls_handshake(first)) {
         turn_away_tls(st, self);
         return false;
     }
@@ -283,13 +244,13 @@ bool tell_browsers_apart(const State& st, Handle self, Handle connection) {
 
 // With a key, a new connection must pass the key handshake before anything it sends is decoded;
 // one that fails is reported and closed. Browsers cannot take part, so they fail it too.
-bool passes_key_handshake(const State& st, Handle self, Handle connection) {
+bool passes_key_handshake(const State& st, Handle self, Handle connection, const FirstMessage& first) {
     const Names& n = st.names;
     Ref server = zk::getattr(self, n.server);
     Ref key = zk::getattr_optional(server, n._authkey);
     if (!key || key.get() == Py_None) return true;
     try {
-        zk::call(st.deliver_challenge, connection, key);
+        zk::call_kw(st.deliver_challenge, {connection, key}, {{n.timeout, zk::floating(first.left(handshake_seconds))}});
         return true;
     } catch (zk::PyError& e) {
         if (!e.matches(PyExc_OSError)) throw;
@@ -300,11 +261,13 @@ bool passes_key_handshake(const State& st, Handle self, Handle connection) {
 }
 
 // Why a connection's loop ended, when that is worth a line: a reset, abort or broken pipe at
-// critical level; a message over the limit, and a connection idle for too long, as such. Anything
-// else (the client closing among them) ends it quietly.
-void report_end(const State& st, Handle self, const zk::PyError& e) {
+// critical level; a message over the limit, and a connection that sent no whole message in time, as
+// such (`first`: the first message, due by first_message_timeout when that came before the idle
+// time-out). Anything else (the client closing among them) ends it quietly.
+void report_end(const State& st, Handle self, const zk::PyError& e, bool first) {
     const Names& n = st.names;
-    Ref log = zk::getattr(zk::getattr(self, n.server), n.log);
+    Ref server = zk::getattr(self, n.server);
+    Ref log = zk::getattr(server, n.log);
     Ref address = zk::getattr(self, n.client_address);
     if (e.matches(st.connection_errors)) {
         Ref type_name = zk::check(PyType_GetName(Py_TYPE(e.value())));
@@ -312,29 +275,38 @@ void report_end(const State& st, Handle self, const zk::PyError& e) {
     } else if (e.matches(st.message_too_large)) {
         zk::call_method(log, n.warning, zk::text("Client {} sent {}: connection closed", address, e.value()));
     } else if (e.matches(PyExc_TimeoutError) || e.matches(PyExc_BlockingIOError)) {
-        Ref idle = zk::getattr(zk::getattr(self, n.server), n.idle_timeout);
-        zk::call_method(log, n.info, zk::text("Client {} sent no whole message in idle_timeout ({} s): connection closed",
-                                              address, idle));
+        Ref idle = zk::getattr(server, n.idle_timeout);
+        Ref due = first ? zk::getattr(server, n.first_message_timeout) : zk::none();
+        if (due.get() != Py_None && (idle.get() == Py_None || zk::compare(due, idle, Py_LE))) {
+            zk::call_method(log, n.info, zk::text("Client {} sent no whole first message in first_message_timeout ({} s): "
+                                                  "connection closed", address, due));
+        } else {
+            zk::call_method(log, n.info, zk::text("Client {} sent no whole message in idle_timeout ({} s): connection closed",
+                                                  address, idle));
+        }
     }
 }
 
-// Requests until the connection breaks, goes idle or the client goes away.
+// Requests until the connection breaks, goes idle or the client goes away. The first message, with
+// the handshakes before it, is due within first_message_timeout (or idle_timeout, if sooner).
 Ref handle(Scope s, Handle self) {
     const State& st = s.state();
     const Names& n = st.names;
-    if (!passes_tls_handshake(st, self)) return zk::none();  // with TLS, a connection over it from here on
+    FirstMessage first(first_message_due(n, zk::getattr(self, n.server)));
+    if (!passes_tls_handshake(st, self, first)) return zk::none();  // with TLS, a connection over it from here on
     Ref connection = zk::getattr(self, n._connection);
-    if (!passes_key_handshake(st, self, connection)) return zk::none();  // inside TLS, when there is TLS
+    if (!passes_key_handshake(st, self, connection, first)) return zk::none();  // inside TLS, when there is TLS
     try {
         if (!tell_browsers_apart(st, self, connection)) return zk::none();
     } catch (zk::PyError& e) {
         if (!e.matches(PyExc_OSError)) throw;
-        // Silent for the whole idle time-out: closed now. Any other break the loop below sees.
-        if (e.matches(PyExc_BlockingIOError) || e.matches(PyExc_TimeoutError)) return report_end(st, self, e), zk::none();
+        // Silent until its deadline: closed now. Any other break the loop below sees.
+        if (e.matches(PyExc_BlockingIOError) || e.matches(PyExc_TimeoutError)) return report_end(st, self, e, true), zk::none();
     }
     bool native = zk::is_native(st.core, self, n.process, st.native_process, st.is_native_process);
     std::optional<Session> session;
     if (native) session.emplace(st, self);
+    bool awaiting_first = true;
     while (!zk::truthy(zk::getattr(connection, n.closed))) {
         try {
             if (native) {
@@ -342,9 +314,10 @@ Ref handle(Scope s, Handle self) {
             } else {
                 zk::call_method(self, n.process);
             }
+            awaiting_first = false;
         } catch (zk::PyError& e) {
             if (!e.matches(PyExc_Exception)) throw;
-            report_end(st, self, e);
+            report_end(st, self, e, awaiting_first);
             break;
         }
     }
@@ -375,6 +348,37 @@ Ref finish(Scope s, Handle self) {
 }
 
 }  // namespace
+
+FirstMessage::FirstMessage(Handle seconds) {
+    if (seconds.get() == Py_None) return;
+    double limit = PyFloat_AsDouble(seconds);
+    if (limit == -1.0 && PyErr_Occurred()) zk::throw_error();
+    when_ = std::chrono::steady_clock::now() + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                                                    std::chrono::duration<double>(std::min(limit, 3e9)));
+}
+
+double FirstMessage::left(double most) const {
+    constexpr double least = 1e-3;
+    if (!when_) return most;
+    double left = std::chrono::duration<double>(*when_ - std::chrono::steady_clock::now()).count();
+    return std::max(least, std::min(most, left));
+}
+
+Ref FirstMessage::left_or_none() const { return when_ ? zk::floating(left(HUGE_VAL)) : zk::none(); }
+
+Ref first_message_due(const Names& n, Handle server) {
+    Ref first = zk::getattr(server, n.first_message_timeout), idle = zk::getattr(server, n.idle_timeout);
+    if (first.get() == Py_None) return idle;
+    return idle.get() != Py_None && zk::compare(idle, first, Py_LT) ? std::move(idle) : std::move(first);
+}
+
+Ref connection_for(const State& st, Handle server, Handle sock, Handle first_message_timeout) {
+    const Names& n = st.names;
+    return zk::call_kw(st.connection_class, {sock},
+                       {{n.max_message_size, zk::getattr(server, n.max_message_size)},
+                        {n.idle_timeout, zk::getattr(server, n.idle_timeout)},
+                        {n.first_message_timeout, first_message_timeout}});
+}
 
 void define_request_handler(zk::Module& m, State& st) {
     using zk::arg;

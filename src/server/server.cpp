@@ -7,6 +7,8 @@
 
 #include <atomic>
 #include <chrono>
+#include <string>
+#include <unordered_map>
 
 namespace server {
 
@@ -41,19 +43,45 @@ const char* const serve_doc =
 
 using Clock = std::chrono::steady_clock;
 
-// The connections a server serves now, counted from the accept loop's thread (which alone reports
-// refusals) and counted down by each connection's thread as it ends.
-struct Slots {
-    std::atomic<long> open{0};
-    Clock::time_point last_report{};
-    long unreported = 0;
+// The limit that turns a new connection away, if any.
+enum class Limit { none, max_connections, max_connections_per_host };
+
+// The connections a server serves now, in all and per client address: taken in the accept loop's
+// thread, given back by each connection's thread as it ends.
+class Slots {
+public:
+    // Counts a new connection from `host`, or names the limit it would pass.
+    Limit take(const std::string& host, Py_ssize_t most, Py_ssize_t most_per_host) {
+        zk::Holding holding(lock_);
+        if (open_ >= most) return Limit::max_connections;
+        long& from_host = per_host_[host];
+        if (from_host >= most_per_host) {
+            if (from_host == 0) per_host_.erase(host);
+            return Limit::max_connections_per_host;
+        }
+        open_++, from_host++;
+        return Limit::none;
+    }
+
+    void give_back(const std::string& host) {
+        zk::Holding holding(lock_);
+        open_--;
+        if (auto at = per_host_.find(host); at != per_host_.end() && --at->second <= 0) per_host_.erase(at);
+    }
+
+    // Refusals not reported yet, per limit, and when each was last reported: the accept loop's own.
+    struct Reports {
+        Clock::time_point last{};
+        long unreported = 0;
+    } full, host_full;
+
+private:
+    PyMutex lock_{};
+    long open_ = 0;
+    std::unordered_map<std::string, long> per_host_;
 };
 
 constexpr const char* slots_name = "zelk.server.slots";
-
-zk::Boxed<Slots> slots_of(const Names& n, Handle server) {
-    return zk::unbox<Slots>(zk::getattr(server, n._slots), slots_name);
-}
 
 // Binds with address reuse and serves each connection in a daemon thread; then registers obj.
 // socketserver's listen backlog of 5 overflows when many clients connect at once: the kernel then
@@ -71,45 +99,136 @@ Ref init(Scope s, Handle self, Handle server_address, Handle handler_class, Hand
     return zk::none();
 }
 
-// Reports refused connections at most once a second, so that a flood cannot flood the log too.
-void report_refusal(const Names& n, Handle server, Slots& slots, Handle limit) {
-    slots.unreported++;
+// Reports refused connections at most once a second per limit, so that a flood cannot flood the log
+// too: line(count) is the line for `count` refusals.
+template <class Line>
+void report_refusal(const Names& n, Handle server, Slots::Reports& reports, Line&& line) {
+    reports.unreported++;
     auto now = Clock::now();
-    if (now - slots.last_report < std::chrono::seconds(1)) return;
-    Ref count = zk::integer(slots.unreported);
-    slots.unreported = 0;
-    slots.last_report = now;
-    Ref text = zk::text("Refused {} connection(s): max_connections ({}) are open", count, limit);
-    zk::call_method(zk::getattr(server, n.log), n.warning, text);
+    if (now - reports.last < std::chrono::seconds(1)) return;
+    Ref count = zk::integer(reports.unreported);
+    reports.unreported = 0;
+    reports.last = now;
+    zk::call_method(zk::getattr(server, n.log), n.warning, line(count));
 }
 
-// A connection beyond max_connections is closed at once, in the accept loop's thread, and holds
-// no thread; the others are served as ThreadingMixIn serves them, and counted until they end.
-Ref process_request(Scope s, Handle self, Handle request, Handle client_address) {
+// A plain server tells a connection it turns away why, in a record its client reads in place of an
+// answer: one write that does not wait (a peer that reads nothing loses it), after reading what the
+// peer sent already, so that closing ends the stream rather than resetting it. Over TLS the record
+// could only go after a handshake, which the accept loop must not wait on: the peer is closed.
+void tell_refusal(const State& st, Handle server, Handle request, Handle reason) {
+    if (serves_tls(st.names, server) || !Py_IS_TYPE(request.get(), reinterpret_cast<PyTypeObject*>(st.socket_class.get()))) {
+        return;
+    }
+    int fd = static_cast<int>(zk::to_ssize(zk::call_method(request, st.names.fileno)));
+    Ref message = zk::call(st.refusal, reason);
+    char sink[4096];
+    for (int reads = 0; reads < 16 && ::recv(fd, sink, sizeof sink, MSG_DONTWAIT) > 0; reads++) {
+    }
+    (void)::send(fd, PyBytes_AS_STRING(message.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(message.get())),
+                 MSG_DONTWAIT | MSG_NOSIGNAL);
+}
+
+void turn_away(Scope s, Handle server, Handle request, Limit limit, Handle host, Slots& slots) {
     const State& st = s.state();
     const Names& n = st.names;
-    zk::Boxed<Slots> slots = slots_of(n, self);
-    Ref limit = zk::getattr(self, n.max_connections);
-    if (slots->open.load() >= zk::to_ssize(limit)) {
-        zk::call_method(self, n.shutdown_request, request);
-        report_refusal(n, self, *slots, limit);
-        return zk::none();
-    }
-    slots->open.fetch_add(1);
+    bool full = limit == Limit::max_connections;
+    Ref most = zk::getattr(server, full ? n.max_connections : n.max_connections_per_host);
+    Ref reason = full ? zk::text("the server refused the connection: max_connections ({}) are open", most)
+                      : zk::text("the server refused the connection: max_connections_per_host ({}) are open from {}", most, host);
     try {
-        zk::call(st.threading_process_request, self, request, client_address);
-    } catch (...) {
-        slots->open.fetch_sub(1);  // no thread was started for it
-        throw;
+        tell_refusal(st, server, request, reason);
+    } catch (zk::PyError& e) {
+        if (!e.matches(PyExc_OSError)) throw;  // the peer has gone: it is closed all the same
     }
+    zk::call_method(server, n.shutdown_request, request);
+    report_refusal(n, server, full ? slots.full : slots.host_full, [&](Handle count) {
+        return full ? zk::text("Refused {} connection(s): max_connections ({}) are open", count, most)
+                    : zk::text("Refused {} connection(s): max_connections_per_host ({}) are open from {}", count, most, host);
+    });
+}
+
+// The address a connection counts against: its client's host.
+Ref host_of(Handle client_address) {
+    if (PyTuple_Check(client_address.get()) && PyTuple_GET_SIZE(client_address.get()) > 0) {
+        return zk::to_str(PyTuple_GET_ITEM(client_address.get(), 0));
+    }
+    return zk::to_str(client_address);
+}
+
+std::string utf8(Handle text) {
+    Py_ssize_t size;
+    const char* data = PyUnicode_AsUTF8AndSize(text, &size);
+    if (!data) zk::throw_error();
+    return std::string(data, static_cast<std::size_t>(size));
+}
+
+// A connection's claim on its slot, settled once: by its thread when the thread runs, else by the
+// accept loop when starting the thread failed. A KeyboardInterrupt may land in Thread.start() after
+// the thread began, and that thread then serves the connection and gives the slot back itself.
+struct Claim {
+    std::atomic<bool> settled{false};
+    bool settle() noexcept { return !settled.exchange(true); }
+};
+
+constexpr const char* claim_name = "zelk.server.claim";
+
+// What a counted connection's thread keeps: its server and connection, and its claim on its slot.
+struct Counted {
+    Ref server, request, client_address, host, claim, slots;
+
+    template <class F>
+    void each(F&& f) {
+        f(server), f(request), f(client_address), f(host), f(claim), f(slots);
+    }
+};
+
+// The thread of a counted connection: served as ThreadingMixIn serves one, its slot given back after.
+Ref serve_counted(Scope s) {
+    const Names& n = s.names();
+    Counted& counted = s.captured<Counted>();
+    if (!zk::unbox<Claim>(counted.claim.copy(), claim_name)->settle()) return zk::none();  // closed by the accept loop
+    zk::Boxed<Slots> slots = zk::unbox<Slots>(counted.slots.copy(), slots_name);
+    std::string host = utf8(counted.host);
+    zk::finally([&] { zk::call_method(counted.server, n.process_request_thread, counted.request, counted.client_address); },
+                [&] { slots->give_back(host); });
     return zk::none();
 }
 
-Ref process_request_thread(Scope s, Handle self, Handle request, Handle client_address) {
+// A connection past max_connections, or past max_connections_per_host from its address, is closed at
+// once, in the accept loop's thread, and holds no thread; the others are served each in a thread of
+// its own, as ThreadingMixIn serves them, and counted until they end.
+Ref process_request(Scope s, Handle self, Handle request, Handle client_address) {
     const State& st = s.state();
-    zk::Boxed<Slots> slots = slots_of(st.names, self);
-    zk::finally([&] { zk::call(st.threading_process_request_thread, self, request, client_address); },
-                [&] { slots->open.fetch_sub(1); });
+    const Names& n = st.names;
+    Ref slots_box = zk::getattr(self, n._slots);
+    zk::Boxed<Slots> slots = zk::unbox<Slots>(slots_box.copy(), slots_name);
+    Ref host = host_of(client_address);
+    std::string key = utf8(host);
+    Limit refused = slots->take(key, zk::to_ssize(zk::getattr(self, n.max_connections)),
+                                zk::to_ssize(zk::getattr(self, n.max_connections_per_host)));
+    if (refused != Limit::none) {
+        turn_away(s, self, request, refused, host, *slots);
+        return zk::none();
+    }
+    Ref claim;
+    try {
+        claim = zk::box(std::make_unique<Claim>(), claim_name);
+        Ref target = s.nested("serve_counted", Counted{Ref::borrow(self), Ref::borrow(request), Ref::borrow(client_address),
+                                                       host.copy(), claim.copy(), slots_box.copy()});
+        Ref thread = zk::call_kw(st.thread_class, {}, {{n.target, target}});
+        zk::setattr(thread, n.daemon, zk::getattr(self, n.daemon_threads));
+        if (zk::truthy(zk::getattr(self, n.block_on_close))) {  // vars(self).setdefault("_threads", _Threads())
+            Ref own = zk::check(PyObject_GenericGetDict(self, nullptr));
+            if (!zk::dict_get(own, n._threads)) zk::setitem(own, n._threads, zk::call(st.threads_class));
+        }
+        zk::call_method(zk::getattr(self, n._threads), n.append, thread);
+        zk::call_method(thread, n.start);
+    } catch (...) {
+        // No thread will serve it (socketserver closes it, as it closes any request that failed here).
+        if (!claim || zk::unbox<Claim>(claim.copy(), claim_name)->settle()) slots->give_back(key);
+        throw;
+    }
     return zk::none();
 }
 
@@ -145,23 +264,32 @@ Ref start(Scope s, Handle server, Handle clean) {
     return zk::none();
 }
 
-void check_limits(Handle max_message_size, Handle idle_timeout, Handle max_connections) {
+// Seconds, or None: anything else than a positive number is refused, naming the setting.
+void check_seconds(Handle value, const char* name) {
+    if (value.get() == Py_None) return;
+    double seconds = PyFloat_AsDouble(value);
+    if (seconds == -1.0 && PyErr_Occurred()) zk::throw_error();
+    if (!(seconds > 0)) zk::raise(PyExc_ValueError, "%s must be a positive number of seconds or None", name);
+}
+
+void check_limits(Handle max_message_size, Handle idle_timeout, Handle max_connections, Handle max_connections_per_host,
+                  Handle first_message_timeout) {
     if (zk::to_ssize(max_message_size) < 0) zk::raise(PyExc_ValueError, "max_message_size must not be negative");
     if (zk::to_ssize(max_connections) < 1) zk::raise(PyExc_ValueError, "max_connections must be at least 1");
-    if (idle_timeout.get() == Py_None) return;
-    double seconds = PyFloat_AsDouble(idle_timeout);
-    if (seconds == -1.0 && PyErr_Occurred()) zk::throw_error();
-    if (!(seconds > 0)) zk::raise(PyExc_ValueError, "idle_timeout must be a positive number of seconds or None");
+    if (zk::to_ssize(max_connections_per_host) < 1) zk::raise(PyExc_ValueError, "max_connections_per_host must be at least 1");
+    check_seconds(idle_timeout, "idle_timeout");
+    check_seconds(first_message_timeout, "first_message_timeout");
 }
 
 Ref serve(Scope s, Handle obj, Handle alias, Handle host, Handle port, Handle thread, Handle clean, Handle authkey,
-          Handle origins, Handle ssl_context, Handle max_message_size, Handle idle_timeout, Handle max_connections) {
+          Handle origins, Handle ssl_context, Handle max_message_size, Handle idle_timeout, Handle max_connections,
+          Handle max_connections_per_host, Handle first_message_timeout) {
     const State& st = s.state();
     const Names& n = st.names;
     // Every setting is checked before anything is bound.
     Ref allowed = allowed_origins(st, origins);
     Ref context = checked_tls_context(n, ssl_context);
-    check_limits(max_message_size, idle_timeout, max_connections);
+    check_limits(max_message_size, idle_timeout, max_connections, max_connections_per_host, first_message_timeout);
     Ref log = zk::call_kw(s.global(n.BrillPrint), {alias}, {{n.exclude, st.exclude}});
     Ref chosen = zk::truthy(port) ? Ref::borrow(port) : zk::call(s.global(n.get_port), alias);
     zk::call_method(log, n.info, zk::text("{} is serving at {}:{}", alias, host, chosen));
@@ -174,6 +302,8 @@ Ref serve(Scope s, Handle obj, Handle alias, Handle host, Handle port, Handle th
     zk::setattr(server, n.max_message_size, max_message_size);
     zk::setattr(server, n.idle_timeout, idle_timeout);
     zk::setattr(server, n.max_connections, max_connections);
+    zk::setattr(server, n.max_connections_per_host, max_connections_per_host);
+    zk::setattr(server, n.first_message_timeout, first_message_timeout);
     report_shadowed(s, server);
     if (zk::truthy(thread)) {
         Ref threading = zk::import("threading");
@@ -203,10 +333,11 @@ void define_server(zk::Module& m, const State& st, Handle server_base) {
                     zk::attribute("max_message_size", m.get("MAX_MESSAGE_SIZE")),
                     zk::attribute("idle_timeout", zk::floating(idle_timeout_default)),
                     zk::attribute("max_connections", zk::integer(max_connections_default)),
+                    zk::attribute("max_connections_per_host", zk::integer(max_connections_per_host_default)),
+                    zk::attribute("first_message_timeout", zk::floating(first_message_timeout_default)),
                     zk::method(zk::declare<process_request>("process_request",
-                                                            {arg("self"), arg("request"), arg("client_address")})),
-                    zk::method(zk::declare<process_request_thread>("process_request_thread",
-                                                                   {arg("self"), arg("request"), arg("client_address")})),
+                                                            {arg("self"), arg("request"), arg("client_address")})
+                                   .nested(zk::declare<serve_counted>("serve_counted", {}))),
                     zk::method(zk::declare<shutdown_request>("shutdown_request", {arg("self"), arg("request")})),
                 });
 }
@@ -228,7 +359,9 @@ zk::Def serve_def(Handle max_message_size) {
                                         kwonly("ssl_context").annotate("ssl.SSLContext | None") = zk::none(),
                                         kwonly("max_message_size", Check::Int) = Ref::borrow(max_message_size),
                                         kwonly("idle_timeout").annotate("float | None") = zk::floating(idle_timeout_default),
-                                        kwonly("max_connections", Check::Int) = zk::integer(max_connections_default)})
+                                        kwonly("max_connections", Check::Int) = zk::integer(max_connections_default),
+                                        kwonly("max_connections_per_host", Check::Int) = zk::integer(max_connections_per_host_default),
+                                        kwonly("first_message_timeout").annotate("float | None") = zk::floating(first_message_timeout_default)})
         .doc(serve_doc);
 }
 

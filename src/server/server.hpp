@@ -4,10 +4,22 @@
 #include "core/zk.hpp"
 #include "ring/ring_api.hpp"
 
+#include <chrono>
+#include <optional>
+
 namespace server {
 
 #define SERVER_NAMES(X, S)            \
     X(__init__)                       \
+    X(_refusal)                       \
+    X(_Threads)                       \
+    X(_threads)                       \
+    X(append)                         \
+    X(block_on_close)                 \
+    X(first_message_timeout)          \
+    X(max_connections_per_host)       \
+    X(peek)                           \
+    X(strip)                          \
     X(_ssl_context)                   \
     X(close)                          \
     X(fileno)                         \
@@ -63,8 +75,6 @@ namespace server {
     X(MessageTooLarge)                \
     X(lower)                          \
     X(IPPROTO_TCP)                    \
-    X(MSG_PEEK)                       \
-    X(MSG_WAITALL)                    \
     X(name)                           \
     X(NoSuchProcess)                  \
     X(obj)                            \
@@ -99,7 +109,6 @@ namespace server {
     X(server_close)                   \
     X(sleep)                          \
     X(socket)                         \
-    X(unread)                         \
     X(upgrade)                        \
     X(split)                          \
     X(start)                          \
@@ -110,7 +119,6 @@ namespace server {
     X(terminate)                      \
     X(Thread)                         \
     X(TCPServer)                      \
-    X(ThreadingMixIn)                 \
     X(ThreadingTCPServer)             \
     X(wait_procs)                     \
     X(warning)                        \
@@ -125,20 +133,19 @@ struct State : zk::ModuleState {
     Names names;
     zk::Ref request_kind, response_kind;  // REQUEST and RESPONSE, as the module imported them
     mutable zk::NativeCache is_native_parse, is_native_process;  // the answers of is_native, per class
-    mutable zk::Turnstile waking;  // new connections' handlers, woken by their first bytes, reattach through it
     zk::Ref connection_class;             // ring's Connection
     zk::Ref method_type;                  // types.MethodType
     zk::Ref iformat;                      // scribe's call rendering, for failure texts
     zk::Ref native_process, native_parse;  // RequestHandler.process and ServerBase._parse as defined here
     zk::Ref exclude;                      // the printer's exclude list for a server
     zk::Ref connection_errors;            // the errors that end a connection with a critical line
-    zk::Ref peek_whole;                   // socket.MSG_PEEK | socket.MSG_WAITALL
     zk::Ref listen_backlog;               // socket.SOMAXCONN
     zk::Ref ipproto_tcp, tcp_nodelay;     // socket.IPPROTO_TCP and socket.TCP_NODELAY
     zk::Ref deliver_challenge;            // ring's side of the key handshake for servers
     zk::Ref message_too_large;            // ring's MessageTooLarge
-    zk::Ref threading_process_request, threading_process_request_thread;  // ThreadingMixIn's own
+    zk::Ref thread_class, threads_class;  // threading.Thread, and socketserver's list of threads to join
     zk::Ref tcp_shutdown_request;         // TCPServer's own
+    zk::Ref refusal;                      // ring's _refusal: the message a refused connection is sent
     zk::Ref socket_class;                 // socket.socket
     zk::Ref ring_module;                  // keeps the connection layer's native calls below alive
     zk::Ref ring_capsule;                 // holds them: each session's NativeConnection keeps it too
@@ -148,17 +155,36 @@ struct State : zk::ModuleState {
         ModuleState::each(f);
         f(names);
         f(request_kind), f(response_kind), f(connection_class), f(method_type), f(iformat);
-        f(native_process), f(native_parse), f(exclude), f(connection_errors), f(peek_whole), f(deliver_challenge);
+        f(native_process), f(native_parse), f(exclude), f(connection_errors), f(deliver_challenge);
         f(listen_backlog), f(ipproto_tcp), f(tcp_nodelay), f(message_too_large);
-        f(threading_process_request), f(threading_process_request_thread), f(tcp_shutdown_request), f(socket_class), f(ring_module), f(ring_capsule);
+        f(thread_class), f(threads_class), f(tcp_shutdown_request), f(socket_class), f(ring_module), f(ring_capsule);
+        f(refusal);
     }
 };
 
 // The limits a server starts with unless serve is told otherwise; the README says why each.
 constexpr double idle_timeout_default = 300.0;
 constexpr long max_connections_default = 1024;
+constexpr long max_connections_per_host_default = 256;
+constexpr double first_message_timeout_default = 10.0;
+// A TLS or key handshake takes no longer than this, whatever the first message may take.
+constexpr double handshake_seconds = 10.0;
 
 using Scope = zk::Scope<State>;
+
+// When a new connection's first message must have come whole: first_message_timeout after its
+// handler began, or never when the server has none. The handshakes before it keep to it too.
+class FirstMessage {
+public:
+    explicit FirstMessage(zk::Handle seconds);
+    // Seconds left, at most `most`; never quite 0, which a socket would take for "do not wait".
+    double left(double most) const;
+    // Seconds left, or None when there is no such deadline.
+    zk::Ref left_or_none() const;
+
+private:
+    std::optional<std::chrono::steady_clock::time_point> when_;
+};
 
 // ServerBase._parse of a request record: message id, callable or error text, args, kwds.
 struct ParsedRequest {
@@ -194,9 +220,14 @@ bool admit_upgrade(Scope s, zk::Handle server, zk::Handle connection, zk::Handle
 // after which the handler's request and connection are the TLS ones (false: it failed, and was logged).
 zk::Ref checked_tls_context(const Names& n, zk::Handle context);
 bool serves_tls(const Names& n, zk::Handle server);
-bool passes_tls_handshake(const State& st, zk::Handle handler);
-// The first `size` bytes of `sock` (fewer if it closes first), read where they cannot be peeked at.
-zk::Ref read_first_bytes(const Names& n, zk::Handle sock, Py_ssize_t size);
+bool passes_tls_handshake(const State& st, zk::Handle handler, const FirstMessage& first);
+// Seconds a new connection has for its first whole message, handshakes included: the sooner of
+// first_message_timeout and idle_timeout, so that the first message, like any other, keeps to one
+// deadline from the start, and the wait before its first byte gets no time of its own; None for neither.
+zk::Ref first_message_due(const Names& n, zk::Handle server);
+// The Connection of an accepted socket, with the server's limits; its first message is due in
+// `first_message_timeout` seconds (None: the idle time-out alone bounds it).
+zk::Ref connection_for(const State& st, zk::Handle server, zk::Handle sock, zk::Handle first_message_timeout);
 // Whether bytes a plain server peeked at begin a TLS handshake; the warning that turns one away.
 bool starts_tls_handshake(zk::Handle first);
 void turn_away_tls(const State& st, zk::Handle handler);

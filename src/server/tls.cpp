@@ -13,9 +13,6 @@ using zk::Ref;
 
 namespace {
 
-// A peer that says nothing cannot hold a connection's thread longer than this, as in the key handshake.
-constexpr double handshake_seconds = 10.0;
-
 Ref context_of(const Names& n, Handle server) {
     Ref context = zk::getattr_optional(server, n._ssl_context);
     return context && context.get() != Py_None ? std::move(context) : Ref();
@@ -36,7 +33,9 @@ Ref checked_tls_context(const Names& n, Handle context) {
     return Ref::borrow(context);
 }
 
-bool passes_tls_handshake(const State& st, Handle self) {
+// The handshake keeps to the first message's deadline, and the connection over TLS then to the rest of
+// it, as well as to every other limit of a plain connection.
+bool passes_tls_handshake(const State& st, Handle self, const FirstMessage& first) {
     const Names& n = st.names;
     Ref server = zk::getattr(self, n.server);
     Ref context = context_of(n, server);
@@ -46,9 +45,9 @@ bool passes_tls_handshake(const State& st, Handle self) {
                                {{n.server_side, Py_True}, {n.do_handshake_on_connect, Py_False}});
         zk::setattr(self, n.request, sock);  // it took the accepted socket's descriptor over
         Ref before = zk::getattr(sock, n.timeout);
-        zk::call_method(sock, n.settimeout, zk::floating(handshake_seconds));
+        zk::call_method(sock, n.settimeout, zk::floating(first.left(handshake_seconds)));
         zk::finally([&] { zk::call_method(sock, n.do_handshake); }, [&] { zk::call_method(sock, n.settimeout, before); });
-        zk::setattr(self, n._connection, zk::call(st.connection_class, sock));
+        zk::setattr(self, n._connection, connection_for(st, server, sock, first.left_or_none()));
         return true;
     } catch (zk::PyError& e) {
         if (!e.matches(PyExc_OSError)) throw;  // ssl.SSLError and time-outs are OSErrors too
@@ -56,16 +55,6 @@ bool passes_tls_handshake(const State& st, Handle self) {
         warn(n, server, zk::escape_controls(text));
         return false;
     }
-}
-
-Ref read_first_bytes(const Names& n, Handle sock, Py_ssize_t size) {
-    Ref first = zk::check(PyBytes_FromStringAndSize(nullptr, 0));
-    while (zk::length(first) < size) {
-        Ref chunk = zk::call_method(sock, n.recv, zk::integer(size - zk::length(first)));
-        if (!zk::truthy(chunk)) break;
-        first = zk::add(first, chunk);
-    }
-    return first;
 }
 
 bool starts_tls_handshake(Handle first) {
