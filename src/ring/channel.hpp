@@ -67,6 +67,9 @@ struct Channel {
     // Seconds a whole message in or out may take, beyond the socket's own time-out; negative: no limit.
     std::atomic<double> idle_timeout{-1};
     bool tls = false;  // the socket is an SSL socket: it goes through tls.cpp's ways
+    // What the peer's pickles may rebuild (an AllowedClasses), set before the connection is shared;
+    // empty: anything.
+    zk::Ref allowed_classes;
 
     explicit Channel(Py_ssize_t limit);
     // The deadline of a read or write starting now on a socket whose own time-out is `timeout`.
@@ -123,6 +126,10 @@ void write_plain(const PlainSocket& io, iovec* pieces, std::size_t count);
 
 // Whether input is waiting, or the peer has closed, without waiting.
 bool input_waiting(Channel& ch, int fd);
+
+// The value of a packet, decoded with the channel's allow-list in force when it has one:
+// unpack(packet), BytePacker.unpack or the connection's own.
+zk::Ref decode_allowing(const State& st, const Channel& ch, zk::Handle unpack, zk::Handle packet);
 
 // Connection.recv of a plain socket (descriptor `fd`) in binary mode with the class's own unpack:
 // the next message's value, or None when the peer closed the connection.
