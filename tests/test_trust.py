@@ -155,6 +155,17 @@ def test_numpy_pickles_are_rebuilt_only_as_numpy_writes_them(value, refusal):
         assert pickle.dumps(allowed.loads(pickle.dumps(fine))) == pickle.dumps(fine)
 
 
+@pytest.mark.parametrize("data, text", [
+    (b"\x80\x04\x8fr(K\x01K.", "memo index beyond its length"),  # a memo of a billion entries
+    (b"\x80\x04p99999999999\n.", "memo index beyond its length"),
+    (b"\x80\x05\x96\x00\x00\x00\x00\x01\x00\x00\x00xy\x94.", "shorter than its length field"),  # a 4 GiB bytearray
+    (b"\x80\x04\x95\xff\xff\xff\xff\x00\x00\x00\x00N.", "frame longer than the pickle"),
+])
+def test_a_pickle_may_ask_only_for_memory_in_proportion_to_itself(data, text):
+    with pytest.raises(pickle.UnpicklingError, match=text):
+        AllowedClasses([]).loads(data)
+
+
 def test_dill_does_not_bypass_the_list():
     pytest.importorskip("dill")
     code = textwrap.dedent("""

@@ -152,8 +152,11 @@ Ref unpickler_of(const State& st, Handle allowed) {
 }
 
 // pickle.loads(data), through a list's Unpickler; numpy's values its stand-ins began are made last.
+// The bytes read are the bytes checked: anything but bytes is copied first.
 Ref load_allowed(const State& st, Handle unpickler_class, Handle data) {
-    Ref unpickler = zk::call(unpickler_class, zk::call(st.bytes_io, data));
+    Ref bytes = PyBytes_CheckExact(data.get()) ? Ref::borrow(data) : zk::check(PyBytes_FromObject(data));
+    check_pickle_bounds(st, PyBytes_AS_STRING(bytes.get()), PyBytes_GET_SIZE(bytes.get()));
+    Ref unpickler = zk::call(unpickler_class, zk::call(st.bytes_io, bytes));
     Ref value = zk::call_method(unpickler, st.names.load);
     Ref made = zk::getattr_optional(unpickler, st.names._numpy);
     unpickler = Ref();  // its memo goes with it, so what holds a stand-in now is the value alone
@@ -214,10 +217,11 @@ void define_allowed_classes(zk::Module& m, State& st) {
     using zk::arg;
     const Names& n = st.names;
     st.unpickler = zk::getattr(m.get("pickle"), n.Unpickler);
+    st.unpickling_error = zk::getattr(m.get("pickle"), zk::str("UnpicklingError"));
     st.bytes_io = zk::getattr(zk::import("io"), n.BytesIO);
     st.byte_packer_unpack = zk::getattr(st.byte_packer, n.unpack);
     st.class_not_allowed = m.add_class(
-        "ClassNotAllowed", {zk::getattr(m.get("pickle"), zk::str("UnpicklingError"))},
+        "ClassNotAllowed", {st.unpickling_error},
         "A peer's pickle named a class that allowed_classes does not hold; nothing of it ran. Raised at the\n"
         "end of a message's decoding, `value` is the message with None in place of what was refused.",
         {zk::attribute("value", zk::none())});

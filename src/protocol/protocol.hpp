@@ -19,6 +19,7 @@ struct State : zk::ModuleState {
     zk::Ref pinned_block_type;  // the base of loadv's arrays, which keeps their block mapped
     // What the allow-lists of peers' pickles use (allowed_classes.cpp, numpy_pickles.cpp).
     zk::Ref unpickler, bytes_io, byte_packer_unpack;  // pickle.Unpickler, io.BytesIO, BytePacker.unpack
+    zk::Ref unpickling_error;                         // pickle.UnpicklingError
     zk::Ref class_not_allowed, allowed_classes;       // ClassNotAllowed, AllowedClasses
     zk::Ref plain_globals;  // {(module, name): object}: what pickle names for plain values, allowed with every list
     zk::Ref numpy_globals;  // {(module, name): stand-in}: numpy's pickle helpers, done by zelk's checked ones
@@ -33,7 +34,7 @@ struct State : zk::ModuleState {
         f(packb_keywords), f(unpackb_keywords), f(byte_packer), f(native_encode), f(native_decode);
         f(np_diff), f(np_flatnonzero), f(np_r), f(np_repeat), f(np_empty), f(np_intp), f(np_dtype);
         f(pinned_block_type);
-        f(unpickler), f(bytes_io), f(byte_packer_unpack), f(class_not_allowed), f(allowed_classes);
+        f(unpickler), f(bytes_io), f(byte_packer_unpack), f(unpickling_error), f(class_not_allowed), f(allowed_classes);
         f(plain_globals), f(numpy_globals), f(numpy_part), f(np_scalar), f(np_fromiter);
     }
 };
@@ -85,6 +86,10 @@ void define_allowed_classes(zk::Module& m, State& st);
 void define_numpy_stand_ins(zk::Module& m, State& st);
 zk::Ref numpy_global(const State& st, zk::Handle unpickler, zk::Handle stand_in);
 zk::Ref settled_numpy(const State& st, zk::Handle made, zk::Ref value);
+
+// pickle.UnpicklingError, unless the pickle `data` asks only for memory in proportion to its size
+// (pickle_bounds.cpp): a memo index or a length field beyond its own length is refused.
+void check_pickle_bounds(const State& st, const char* data, Py_ssize_t size);
 
 // ClassNotAllowed(text), raised.
 [[noreturn]] void refuse(const State& st, zk::Handle text);
