@@ -84,6 +84,7 @@ namespace protocol {
     X(url)                                    \
     X(use_list)                               \
     X(wraps)                                  \
+    X(_frombuffer)                            \
     X(_numpy)                                 \
     X(_reconstruct)                           \
     X(_unpickler)                             \
@@ -108,6 +109,7 @@ namespace protocol {
     X(spec)                                   \
     X(split)                                  \
     X(subdtype)                               \
+    X(transpose)                              \
     X(Unpickler)                              \
     X(value)                                  \
     S(c_contiguous, "C_CONTIGUOUS")           \
@@ -126,7 +128,9 @@ namespace protocol {
     S(utf_8, "utf-8")                         \
     S(builtins_, "builtins")                  \
     S(numpy_core, "numpy._core.multiarray")   \
-    S(numpy_core_before_2, "numpy.core.multiarray")
+    S(numpy_core_before_2, "numpy.core.multiarray") \
+    S(numpy_numeric, "numpy._core.numeric")   \
+    S(numpy_numeric_before_2, "numpy.core.numeric")
 
 ZK_NAMES(Names, PROTOCOL_NAMES)
 

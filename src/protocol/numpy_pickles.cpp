@@ -16,6 +16,7 @@
 #include "protocol/protocol.hpp"
 
 #include <string_view>
+#include <vector>
 
 namespace protocol {
 
@@ -234,6 +235,49 @@ Ref reconstruct_stand_in(Scope s, Handle made, Handle subtype, Handle shape, Han
     return new_part(st, made, "ndarray");
 }
 
+// numpy's _frombuffer(buffer, dtype, shape, order[, axis_order]), which arrays' pickles of protocol 5
+// name: over a checked dtype without objects, from bytes or a bytearray that fill the shape exactly,
+// in C or Fortran order or (order "K") in the axis order given.
+Ref frombuffer_stand_in(Scope s, Handle, Handle buffer, Handle dtype, Handle shape, Handle order, Handle axis_order) {
+    const State& st = s.state();
+    const Names& n = st.names;
+    Ref real = dtype_of(st, dtype);
+    Py_ssize_t count = element_count(st, shape), bytes;
+    bool plain_data = !zk::truthy(zk::getattr(real, n.hasobject)) && plain_layout(n, real) &&
+                      (PyBytes_CheckExact(buffer.get()) || PyByteArray_CheckExact(buffer.get()));
+    if (!plain_data || __builtin_mul_overflow(count, zk::to_ssize(zk::getattr(real, n.itemsize)), &bytes) ||
+        zk::length(buffer) != bytes) {
+        refuse_numpy(st, "ndarray", zk::text("data that does not fill a shape of {} in {}", shape, real));
+    }
+    bool known_order = PyUnicode_CheckExact(order.get()) &&
+                       (zk::equal(order, zk::str("C")) || zk::equal(order, zk::str("F")) || zk::equal(order, zk::str("K")));
+    bool by_axes = known_order && zk::equal(order, zk::str("K")) && axis_order.get() != Py_None;
+    if (by_axes) {
+        // A permutation of the axes, each once.
+        Py_ssize_t ndim = PyTuple_GET_SIZE(shape.get());
+        std::vector<bool> seen(static_cast<std::size_t>(ndim), false);
+        known_order = PyTuple_CheckExact(axis_order.get()) && PyTuple_GET_SIZE(axis_order.get()) == ndim;
+        for (Py_ssize_t i = 0; known_order && i < ndim; i++) {
+            PyObject* axis = PyTuple_GET_ITEM(axis_order.get(), i);
+            Py_ssize_t at = -1;
+            for (Py_ssize_t a = 0; a < ndim; a++) {
+                if (is_int(axis, static_cast<long>(a))) at = a;
+            }
+            known_order = at >= 0 && !seen[static_cast<std::size_t>(at)];
+            if (known_order) seen[static_cast<std::size_t>(at)] = true;
+        }
+    }
+    if (!known_order) refuse_numpy(st, "ndarray", zk::text("an order of {}", zk::repr(order)));
+    try {
+        Ref flat = zk::call(st.codec.frombuffer, buffer, real);
+        if (by_axes) return zk::call_method(zk::call_kw(zk::getattr(flat, n.reshape), {shape}, {{n.order, zk::str("C")}}), n.transpose, axis_order);
+        return zk::call_kw(zk::getattr(flat, n.reshape), {shape}, {{n.order, order}});
+    } catch (zk::PyError& e) {
+        if (!e.matches(PyExc_Exception)) throw;
+        refuse_numpy(st, "ndarray", e.value());
+    }
+}
+
 // numpy's scalar(dtype, data): over a checked dtype without objects or fields, from bytes of its size.
 Ref scalar_stand_in(Scope s, Handle, Handle dtype, Handle data) {
     const State& st = s.state();
@@ -297,12 +341,17 @@ void define_numpy_stand_ins(zk::Module& m, State& st) {
     Ref dtype = function_of(m, zk::declare<dtype_stand_in>("dtype", {arg("made"), arg("spec"), arg("align") = false, arg("copy") = true}));
     Ref reconstruct = function_of(m, zk::declare<reconstruct_stand_in>("_reconstruct", {arg("made"), arg("subtype"), arg("shape"), arg("dtype")}));
     Ref scalar = function_of(m, zk::declare<scalar_stand_in>("scalar", {arg("made"), arg("dtype"), arg("data")}));
+    Ref frombuffer = function_of(m, zk::declare<frombuffer_stand_in>("_frombuffer", {arg("made"), arg("buffer"), arg("dtype"), arg("shape"),
+                                                                                   arg("order"), arg("axis_order") = zk::none()}));
     st.numpy_globals = zk::new_dict();
     zk::setitem(st.numpy_globals, zk::tuple_of({n.numpy, n.dtype}), dtype);
     zk::setitem(st.numpy_globals, zk::tuple_of({n.numpy, n.ndarray}), Py_None);
     for (Handle module : {n.numpy_core.get(), n.numpy_core_before_2.get()}) {  // numpy 2's and numpy 1's pickles
         zk::setitem(st.numpy_globals, zk::tuple_of({module, n._reconstruct}), reconstruct);
         zk::setitem(st.numpy_globals, zk::tuple_of({module, n.scalar}), scalar);
+    }
+    for (Handle module : {n.numpy_numeric.get(), n.numpy_numeric_before_2.get()}) {
+        zk::setitem(st.numpy_globals, zk::tuple_of({module, n._frombuffer}), frombuffer);
     }
     zk::setitem(st.plain_globals, zk::tuple_of({n.builtins_, n.bytearray}),
                 function_of(m, zk::declare<bytearray_stand_in>("bytearray", {arg("source", zk::Check::Bytes)})));
