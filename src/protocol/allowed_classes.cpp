@@ -155,7 +155,7 @@ Ref unpickler_of(const State& st, Handle allowed) {
 // The bytes read are the bytes checked: anything but bytes is copied first.
 Ref load_allowed(const State& st, Handle unpickler_class, Handle data) {
     Ref bytes = PyBytes_CheckExact(data.get()) ? Ref::borrow(data) : zk::check(PyBytes_FromObject(data));
-    check_pickle_bounds(st, PyBytes_AS_STRING(bytes.get()), PyBytes_GET_SIZE(bytes.get()));
+    screen_pickle(st, PyBytes_AS_STRING(bytes.get()), PyBytes_GET_SIZE(bytes.get()));
     Ref unpickler = zk::call(unpickler_class, zk::call(st.bytes_io, bytes));
     Ref value = zk::call_method(unpickler, st.names.load);
     Ref made = zk::getattr_optional(unpickler, st.names._numpy);

@@ -1,7 +1,9 @@
-// What a pickle asks of memory, checked before an allow-list's unpickler reads it: pickle.Unpickler
-// grows its memo to whatever index a PUT names, so a pickle of twenty bytes can claim gigabytes, and
-// sizes bytes or a bytearray by the length field before it finds the data missing. An honest pickle
-// numbers its memo from 0, one entry per PUT, and carries what its length fields announce.
+// What a pickle asks for, screened before an allow-list's unpickler reads it. pickle.Unpickler grows
+// its memo to whatever index a PUT names, so a pickle of twenty bytes can claim gigabytes, and sizes
+// bytes or a bytearray by the length field before it finds the data missing: an honest pickle
+// numbers its memo from 0, one entry per PUT, and carries what its length fields announce. And the
+// extension opcodes name a global by a code of copyreg's registry, whose cache, shared by every
+// unpickler of the process, answers before find_class is asked: they are refused, as no list names them.
 #include "protocol/protocol.hpp"
 
 #include <cstdint>
@@ -21,7 +23,7 @@ std::uint64_t little_endian(const unsigned char* p, int bytes) {
 
 }  // namespace
 
-void check_pickle_bounds(const State& st, const char* data, Py_ssize_t size) {
+void screen_pickle(const State& st, const char* data, Py_ssize_t size) {
     constexpr unsigned char frame = 0x95;
     auto* p = reinterpret_cast<const unsigned char*>(data);
     auto* end = p + size;
@@ -53,9 +55,11 @@ void check_pickle_bounds(const State& st, const char* data, Py_ssize_t size) {
                 }
                 continue;
             }
-            case 'K': case 'h': case 0x82: case 0x80: fixed = 1; break;  // ... EXT1, PROTO
-            case 'M': case 0x83: fixed = 2; break;                        // ... EXT2
-            case 'J': case 'j': case 0x84: fixed = 4; break;              // ... EXT4
+            case 0x82: case 0x83: case 0x84:  // EXT1, EXT2, EXT4
+                refuse(st, zk::str("a global named by a copyreg extension code is not in allowed_classes"));
+            case 'K': case 'h': case 0x80: fixed = 1; break;  // ..., PROTO
+            case 'M': fixed = 2; break;
+            case 'J': case 'j': fixed = 4; break;
             case 'G': case frame: fixed = 8; break;  // BINFLOAT, and FRAME's length (its data follows as opcodes)
             case 'q': fixed = 1, memo = true; break;
             case 'r': fixed = 4, memo = true; break;

@@ -87,9 +87,9 @@ void define_numpy_stand_ins(zk::Module& m, State& st);
 zk::Ref numpy_global(const State& st, zk::Handle unpickler, zk::Handle stand_in);
 zk::Ref settled_numpy(const State& st, zk::Handle made, zk::Ref value);
 
-// pickle.UnpicklingError, unless the pickle `data` asks only for memory in proportion to its size
-// (pickle_bounds.cpp): a memo index or a length field beyond its own length is refused.
-void check_pickle_bounds(const State& st, const char* data, Py_ssize_t size);
+// pickle.UnpicklingError, unless the pickle `data` asks only for memory in proportion to its size, and
+// ClassNotAllowed for a global it names through copyreg's extension codes (pickle_bounds.cpp).
+void screen_pickle(const State& st, const char* data, Py_ssize_t size);
 
 // ClassNotAllowed(text), raised.
 [[noreturn]] void refuse(const State& st, zk::Handle text);
