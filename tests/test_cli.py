@@ -70,6 +70,8 @@ def test_ping_answers(served_dict):
         (["serve", "no_such_module_here"], 2, "zelk serve: cannot import 'no_such_module_here'"),
         (["serve", "math:nope"], 2, "zelk serve: 'math' has no attribute 'nope'"),
         (["serve", "math", "--origin", "http://x/"], 2, "zelk serve: --origin: 'http://x/' is not an origin"),
+        (["serve", "math", "--allow-class", "math.nope"], 2, "zelk serve: --allow-class: module math has no nope"),
+        (["serve", "math", "--expose", "_x"], 2, "zelk serve: --expose: '_x' names a private attribute"),
     ],
 )
 def test_failures_are_one_line_and_a_status(args, status, message):

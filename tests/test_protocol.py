@@ -67,7 +67,8 @@ def test_module_body():
     assert names == ["base64", "builtins", "hashlib", "json", "pickle", "struct", "SharedMemory", "Any",
                      "Callable", "os", "udump", "uload", "msgpack", "np", "BrillPrint", "log", "profile", "REQUEST",
                      "RESPONSE", "SOCKET_RECV_SIZE", "BytePacker", "dump", "load", "JsonPacker", "dumps", "loads",
-                     "compress", "decompress", "dumpv", "loadv", "WebSocket", "websocket"]
+                     "compress", "decompress", "dumpv", "loadv", "WebSocket", "websocket", "ClassNotAllowed",
+                     "AllowedClasses"]
     assert (protocol.REQUEST, protocol.RESPONSE, protocol.SOCKET_RECV_SIZE) == (0, 1, 65536)
     assert (protocol.log.title, protocol.log.exclude) == ("ZELK.PROTO", ["zelk", "vantor", "melix"])
     assert [n for n in vars(BytePacker) if not n.startswith("__")] == ["pack", "unpack", "encode", "decode"]

@@ -92,7 +92,8 @@ def test_registry_and_service_methods():
 
 @pytest.mark.parametrize(
     "request_, expected",
-    [((0, 7, "x", (1, 2), {}), "obj"), ([0, 7, "x.add", [1], {}], "add"), ((0, 7, "x.ping.extra", (), {}), "ping"),
+    [((0, 7, "x", (1, 2), {}), "obj"), ([0, 7, "x.add", [1], {}], "add"),
+     ((0, 7, "x.ping.extra", (), {}), '"x.ping" has no attribute "extra"'),
      ((0, 7, "x.nothing", (), {}), '"x" has no attribute "nothing"'), ((0, 7, "y.add", (), {}), '"y" has no attribute "add"'),
      ((0, 7, "y", (), {}), None)],
 )

@@ -133,12 +133,20 @@ def serve_command(args: argparse.Namespace) -> int:
     alias = args.alias or name
     try:
         serve(servable(obj), alias=alias, host=args.host, port=args.port, authkey=authkey(), origins=args.origin,
-              ssl_context=server_tls(args))
-    except ValueError as e:  # an --origin that is not one, told before anything is bound
-        raise Failed(f"--origin: {e}", 2) from None
+              ssl_context=server_tls(args), allowed_classes=args.allow_class, expose=args.expose)
+    except (ValueError, TypeError) as e:  # a setting that is not one, told before anything is bound
+        raise Failed(setting_error(str(e)), 2) from None
     except OSError as e:
         raise Failed(f"cannot serve {alias!r} at {args.host}:{args.port or get_port(alias)}: {e}") from None
     return 0
+
+
+def setting_error(text: str) -> str:
+    """serve's complaint about a setting, named as the option that gave it."""
+    for prefix, option in (("allowed_classes: ", "--allow-class"), ("expose: ", "--expose")):
+        if text.startswith(prefix):
+            return f"{option}: {text[len(prefix):]}"
+    return f"--origin: {text}"
 
 
 # ---- call, ping, stats --------------------------------------------------------------------------
@@ -318,6 +326,12 @@ def parser() -> argparse.ArgumentParser:
     address(serve, timeout=False)
     serve.add_argument("--tls-cert", metavar="FILE", help="serve over TLS with this certificate chain (PEM)")
     serve.add_argument("--tls-key", metavar="FILE", help="the certificate's private key, if not in its file")
+    serve.add_argument("--allow-class", action="append", metavar="MODULE.CLASS",
+                       help="a class clients' pickles may rebuild (repeatable); with any, every other class "
+                            "is refused unrun")
+    serve.add_argument("--expose", action="append", metavar="NAME",
+                       help="a method clients may call, dotted for nested attributes (repeatable); with any, "
+                            "only those and ping, getpid, stats and client are served")
 
     call = command("call", "Call a remote method and print its result.", call_command)
     call.add_argument("name", metavar="NAME.METHOD", help="the service and its method, e.g. calc.add")

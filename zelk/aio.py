@@ -18,7 +18,7 @@ import time
 import numpy as np
 
 from .client import CallTimeout, ConnectionLost, InvalidAnswer, RemoteError, Unreachable, _checked_result, _remote_type
-from .protocol import REQUEST, RESPONSE, BytePacker
+from .protocol import REQUEST, RESPONSE, AllowedClasses, BytePacker, ClassNotAllowed
 from .ring import MAX_MESSAGE_SIZE, AuthenticationError, ByteStream, MessageTooLarge, _refusal_reason, get_port
 from .scribe import BrillPrint, iformat
 
@@ -81,6 +81,7 @@ class _Connection(asyncio.BufferedProtocol):
         self.calls = collections.deque()  # sent, oldest first; kept after their callers gave up
         self.idle_since = 0.0
         self.limit = client._max_message_size
+        self._unpack = client._unpack  # BytePacker.unpack, or its allow-list's
         self.closed = client._loop.create_future()  # done once the transport has let the socket go
         self._buffer = bytearray(_SCRATCH_SIZE)
         self._view = memoryview(self._buffer)
@@ -232,14 +233,15 @@ class _Connection(asyncio.BufferedProtocol):
         if not future.done():
             try:
                 # Decoded from the buffer itself: the codec copies what it keeps of memory it does not own.
-                response = _unpack(self._view[8:nbytes])
+                response = self._unpack(self._view[8:nbytes])
             except Exception as error:
-                self.client._undecodable(self, call, error)
-                return
-            if type(response) is tuple and len(response) == 3 and response[1] == call[_MSGID] and response[0] == RESPONSE:
-                future.set_result(response[2])
-            elif not self.client._settle(self, call, response):
-                return
+                if not self.client._undecodable(self, call, error):
+                    return
+            else:
+                if type(response) is tuple and len(response) == 3 and response[1] == call[_MSGID] and response[0] == RESPONSE:
+                    future.set_result(response[2])
+                elif not self.client._settle(self, call, response):
+                    return
         if not self.calls:
             self.client._release(self)
 
@@ -300,7 +302,7 @@ class Client:
     """
 
     def __init__(self, host, port, timeout=1000.0, *, authkey=None, max_connections=32,
-                 max_message_size=MAX_MESSAGE_SIZE):
+                 max_message_size=MAX_MESSAGE_SIZE, allowed_classes=None):
         self._host = _checked("host", host, str)
         self._port = _checked("port", port, int)
         self._timeout = _seconds(timeout)
@@ -313,6 +315,11 @@ class Client:
         self._authkey = authkey
         self._max_connections = max_connections
         self._max_message_size = max_message_size
+        # Answers are decoded by BytePacker.unpack itself unless an allow-list is given: no cost without one.
+        if allowed_classes is not None and not isinstance(allowed_classes, AllowedClasses):
+            allowed_classes = AllowedClasses(allowed_classes)
+        self._allowed_classes = allowed_classes
+        self._unpack = _unpack if allowed_classes is None else allowed_classes.unpack
         self._msgid = 0
         self._pack = ByteStream().pack  # the length field and the packet, in one bytes object
         self.alias = ""
@@ -529,16 +536,23 @@ class Client:
     def _answer(self, conn, call, packet):
         """Settles `call` with its answer; false when the answer was refused and the connection dropped."""
         try:
-            response = _unpack(packet)
+            response = conn._unpack(packet)
         except Exception as error:
-            self._undecodable(conn, call, error)
-            return False
+            return self._undecodable(conn, call, error)
         return self._settle(conn, call, response)
 
     def _undecodable(self, conn, call, error):
+        """Fails `call`, whose answer could not be decoded; false when its connection was dropped with it.
+        An answer that allowed_classes refused was read whole, unrun: the connection goes on."""
+        if isinstance(error, ClassNotAllowed):
+            method, args, kwds = call[_TIMEOUT + 1:]
+            text = self.log.error(Exception(f"Failure{iformat(method, args, kwds)} {error}"))
+            self._fail(call, InvalidAnswer(text), error)
+            return True
         text = self.log.critical(f"@RECV: {type(error).__name__}, {error}")
         self._fail(call, InvalidAnswer(text), error)
         self._drop(conn)
+        return False
 
     def _settle(self, conn, call, response):
         """Settles `call` with a decoded answer; false when it was refused and the connection dropped."""
@@ -699,11 +713,11 @@ def _digest(key, prefix, nonce):
 
 
 def connect(name, host="127.0.0.1", port=0, timeout=1000.0, types="class", *, authkey=None, max_connections=32,
-            max_message_size=MAX_MESSAGE_SIZE):
+            max_message_size=MAX_MESSAGE_SIZE, allowed_classes=None):
     """A proxy for the service `name`, whose calls are awaited. Nothing is opened until the first call."""
     _checked("name", name, str)
     if not _checked("port", port, int):
         port = get_port(name)
     client = Client(host, port, timeout, authkey=authkey, max_connections=max_connections,
-                    max_message_size=max_message_size)
+                    max_message_size=max_message_size, allowed_classes=allowed_classes)
     return client(name, types)

@@ -1,8 +1,9 @@
 """The asyncio client: awaitable proxies for a service, over a pool of connections to it."""
 
-from collections.abc import Coroutine
+from collections.abc import Coroutine, Iterable
 from typing import Any, Literal, Self, overload
 
+from .protocol import AllowedClasses
 from .ring import get_port as get_port
 from .scribe import BrillPrint
 
@@ -32,6 +33,7 @@ class Client:
     _authkey: bytes | None
     _max_connections: int
     _max_message_size: int
+    _allowed_classes: AllowedClasses | None
     _msgid: int
     alias: str
     log: BrillPrint
@@ -44,6 +46,7 @@ class Client:
         authkey: bytes | None = None,
         max_connections: int = 32,
         max_message_size: int = 1073741824,
+        allowed_classes: AllowedClasses | Iterable[type | str] | None = None,
     ) -> None: ...
     @overload
     def __call__(self, name: str, types: Literal["class"] = "class") -> _RemoteClass: ...
@@ -63,6 +66,7 @@ def connect(
     authkey: bytes | None = None,
     max_connections: int = 32,
     max_message_size: int = 1073741824,
+    allowed_classes: AllowedClasses | Iterable[type | str] | None = None,
 ) -> _RemoteClass: ...
 @overload
 def connect(
@@ -75,4 +79,5 @@ def connect(
     authkey: bytes | None = None,
     max_connections: int = 32,
     max_message_size: int = 1073741824,
+    allowed_classes: AllowedClasses | Iterable[type | str] | None = None,
 ) -> _RemoteClass | _RemoteMethod: ...

@@ -2,10 +2,12 @@
 
 import socket as socket
 import ssl
+from collections.abc import Iterable
 from typing import Any, Literal, overload
 
 from .protocol import REQUEST as REQUEST
 from .protocol import RESPONSE as RESPONSE
+from .protocol import AllowedClasses
 from .ring import MAX_MESSAGE_SIZE as MAX_MESSAGE_SIZE
 from .ring import Connection as Connection
 from .ring import get_port as get_port
@@ -65,10 +67,18 @@ class ClientBase:
     _msgid: int
     _errors: str
     _max_message_size: int
+    _allowed_classes: AllowedClasses | None
     alias: str
     log: BrillPrint
     def __init__(
-        self, host: str, port: int, timeout: float = 1000.0, *, errors: str = "return", max_message_size: int = 1073741824
+        self,
+        host: str,
+        port: int,
+        timeout: float = 1000.0,
+        *,
+        errors: str = "return",
+        max_message_size: int = 1073741824,
+        allowed_classes: Iterable[type | str] | None = None,
     ) -> None: ...
     @property
     def _connection(self) -> Connection | None: ...
@@ -83,7 +93,14 @@ class ClientBase:
 
 class Client(ClientBase):
     def __init__(
-        self, host: str, port: int, timeout: float, *, errors: str = "return", max_message_size: int = 1073741824
+        self,
+        host: str,
+        port: int,
+        timeout: float,
+        *,
+        errors: str = "return",
+        max_message_size: int = 1073741824,
+        allowed_classes: Iterable[type | str] | None = None,
     ) -> None: ...
     def call(self, method: str, *args: Any, **kwds: Any) -> Any: ...
     def open_connection(self) -> str | None: ...
@@ -101,6 +118,7 @@ def connect(
     errors: str = "return",
     max_message_size: int = 1073741824,
     ssl_context: ssl.SSLContext | None = None,
+    allowed_classes: Iterable[type | str] | None = None,
 ) -> _RemoteClass: ...
 @overload
 def connect(
@@ -114,5 +132,6 @@ def connect(
     errors: str = "return",
     max_message_size: int = 1073741824,
     ssl_context: ssl.SSLContext | None = None,
+    allowed_classes: Iterable[type | str] | None = None,
 ) -> _RemoteClass | _RemoteMethod: ...
 def close(proxy: _RemoteStatus | ClientBase) -> None: ...

@@ -7,6 +7,7 @@ import json as json
 import os as os
 import pickle as pickle
 import struct as struct
+from collections.abc import Iterable
 from multiprocessing.shared_memory import SharedMemory as SharedMemory
 from typing import Any as Any
 from typing import Callable as Callable
@@ -76,3 +77,12 @@ class WebSocket:
     def decode(cls, payload: bytes | bytearray) -> str: ...
 
 websocket = WebSocket
+
+class ClassNotAllowed(pickle.UnpicklingError):
+    value: Any
+
+class AllowedClasses:
+    names: frozenset[str]
+    def __init__(self, classes: Iterable[type | str]) -> None: ...
+    def loads(self, data: bytes) -> Any: ...
+    def unpack(self, packet: bytearray | bytes) -> Any: ...

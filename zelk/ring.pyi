@@ -6,7 +6,10 @@ import struct as struct
 from socket import socket as socket
 from typing import Any as Any
 
+from collections.abc import Iterable
+
 from .protocol import SOCKET_RECV_SIZE as SOCKET_RECV_SIZE
+from .protocol import AllowedClasses
 from .protocol import BytePacker as BytePacker
 from .protocol import WebSocket as WebSocket
 
@@ -32,9 +35,12 @@ class Connection(ByteStream):
         max_message_size: int = 1073741824,
         idle_timeout: float | None = None,
         first_message_timeout: float | None = None,
+        allowed_classes: AllowedClasses | Iterable[type | str] | None = None,
     ) -> None: ...
     @property
     def max_message_size(self) -> int: ...
+    @property
+    def allowed_classes(self) -> AllowedClasses | None: ...
     @property
     def idle_timeout(self) -> float | None: ...
     @property

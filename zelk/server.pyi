@@ -4,6 +4,7 @@ import os as os
 import socketserver as socketserver
 import ssl
 from types import MethodType as MethodType
+from collections.abc import Iterable
 from typing import Any as Any
 
 from .protocol import REQUEST as REQUEST
@@ -70,4 +71,6 @@ def serve(
     first_message_timeout: float | None = 10.0,
     origins: list[str] | None = None,
     ssl_context: ssl.SSLContext | None = None,
+    allowed_classes: Iterable[type | str] | None = None,
+    expose: Iterable[str] | None = None,
 ) -> None: ...

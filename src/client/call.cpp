@@ -120,10 +120,14 @@ void exchange(Scope s, Handle self, Lane& lane, Handle method, Handle args, Hand
         }
     } catch (zk::PyError& e) {
         if (!e.matches(PyExc_Exception) && !e.matches(PyExc_KeyboardInterrupt)) throw;
+        out.error.emplace(e);
+        if (e.matches(st.class_not_allowed)) {  // read whole, and refused unrun: the connection goes on
+            out.kind = Outcome::Kind::invalid_answer;
+            return;
+        }
         zk::Handling handling(e);
         renew(n, self, conn);
         out.kind = Outcome::Kind::receive_failed;
-        out.error.emplace(e);
         return;
     }
     // A server that could serve no more connections said why before it closed this one; the next

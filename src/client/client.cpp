@@ -11,10 +11,12 @@ using zk::Ref;
 
 namespace {
 
-Ref init(Scope s, Handle self, Handle host, Handle port, Handle timeout, Handle errors, Handle max_message_size) {
+Ref init(Scope s, Handle self, Handle host, Handle port, Handle timeout, Handle errors, Handle max_message_size,
+         Handle allowed_classes) {
     const State& st = s.state();
     zk::call_kw(zk::getattr(s.super(self), st.names.__init__), {host, port, timeout},
-                {{st.names.errors, errors}, {st.names.max_message_size, max_message_size}});
+                {{st.names.errors, errors}, {st.names.max_message_size, max_message_size},
+                 {st.names.allowed_classes, allowed_classes}});
     return zk::none();
 }
 
@@ -61,7 +63,9 @@ Ref open_connection(Scope s, Handle self) {
         zk::call_method(sock, n.connect, zk::tuple_of({host, port}));
         sock = over_tls(n, self, sock, host, seconds_left());
         Ref most = zk::getattr_optional(self, n._max_message_size);
-        Ref connection = most ? zk::call_kw(s.global(n.Connection), {sock}, {{n.max_message_size, most}})
+        Ref allowed = zk::getattr_optional(self, n._allowed_classes);
+        Ref connection = most ? zk::call_kw(s.global(n.Connection), {sock},
+                                            {{n.max_message_size, most}, {n.allowed_classes, allowed ? allowed.get() : Py_None}})
                               : zk::call(s.global(n.Connection), sock);
         Ref key = zk::getattr_optional(self, n._authkey);
         if (key && key.get() != Py_None) {
@@ -139,7 +143,8 @@ void define_client(zk::Module& m, State& st, Handle base) {
         {
             zk::method(zk::declare<init>("__init__", {arg("self"), arg("host", Check::Str), arg("port", Check::Int),
                                                       arg("timeout", Check::Float), kwonly("errors", Check::Str) = "return",
-                                                      kwonly("max_message_size", Check::Int) = m.get("MAX_MESSAGE_SIZE")})),
+                                                      kwonly("max_message_size", Check::Int) = m.get("MAX_MESSAGE_SIZE"),
+                                                      kwonly("allowed_classes").annotate("Iterable[type | str] | None") = zk::none()})),
             zk::method(call_def()),
             zk::method(zk::declare<open_connection>("open_connection", {arg("self")})),
             zk::method(zk::declare<request>("_request", {arg("self"), arg("method", Check::Str), arg("args"), arg("kwds")})),

@@ -8,6 +8,10 @@ namespace client {
 
 #define CLIENT_NAMES(X, S)                  \
     X(__init__)                             \
+    X(_allowed_classes)                     \
+    X(allowed_classes)                      \
+    X(AllowedClasses)                       \
+    X(ClassNotAllowed)                      \
     X(_api)                                 \
     X(_authkey)                             \
     X(_class)                               \
@@ -89,6 +93,7 @@ struct State : zk::ModuleState {
     mutable zk::NativeCache is_native_request, is_native_parse;
     // What errors="raise" raises: RemoteError and its InvalidAnswer, CallTimeout, ConnectionLost, Unreachable.
     zk::Ref remote_error, invalid_answer, call_timeout, connection_lost, unreachable;
+    zk::Ref allowed_classes, class_not_allowed;  // protocol's AllowedClasses and ClassNotAllowed
 
     template <class F>
     void each(F&& f) {
@@ -96,6 +101,7 @@ struct State : zk::ModuleState {
         f(names);
         f(send_errors), f(client_call), f(answer_challenge), f(refusal_reason), f(ring_module), f(ring_capsule), f(client_request), f(client_parse);
         f(remote_error), f(invalid_answer), f(call_timeout), f(connection_lost), f(unreachable);
+        f(allowed_classes), f(class_not_allowed);
     }
 };
 

@@ -15,10 +15,15 @@ bool raises(const Names& n, Handle errors) {
 
 namespace {
 
-Ref init(Scope s, Handle self, Handle host, Handle port, Handle timeout, Handle errors, Handle max_message_size) {
-    const Names& n = s.names();
+Ref init(Scope s, Handle self, Handle host, Handle port, Handle timeout, Handle errors, Handle max_message_size,
+         Handle allowed_classes) {
+    const State& st = s.state();
+    const Names& n = st.names;
     raises(n, errors);
     if (zk::to_ssize(max_message_size) < 0) zk::raise(PyExc_ValueError, "max_message_size must not be negative");
+    Ref allowed = allowed_classes.get() == Py_None || zk::isinstance(allowed_classes, st.allowed_classes)
+                      ? Ref::borrow(allowed_classes)
+                      : zk::call(st.allowed_classes, allowed_classes);
     zk::call_method(s.super(self), n.__init__);
     zk::setattr(self, n._host, host);
     zk::setattr(self, n._port, port);
@@ -28,6 +33,7 @@ Ref init(Scope s, Handle self, Handle host, Handle port, Handle timeout, Handle 
     zk::setattr(self, n._connection, Py_None);
     zk::setattr(self, n._errors, errors);
     zk::setattr(self, n._max_message_size, max_message_size);
+    zk::setattr(self, n._allowed_classes, allowed);
     return zk::none();
 }
 
@@ -128,7 +134,8 @@ Ref define_client_base(zk::Module& m, State& st) {
             zk::method(zk::declare<init>("__init__", {arg("self"), arg("host", Check::Str), arg("port", Check::Int),
                                                       arg("timeout", Check::Float) = 1000.0,
                                                       kwonly("errors", Check::Str) = "return",
-                                                      kwonly("max_message_size", Check::Int) = m.get("MAX_MESSAGE_SIZE")})),
+                                                      kwonly("max_message_size", Check::Int) = m.get("MAX_MESSAGE_SIZE"),
+                                                      kwonly("allowed_classes").annotate("Iterable[type | str] | None") = zk::none()})),
             zk::method(zk::declare<call_operator>("__call__", {arg("self"), arg("name", Check::Str),
                                                                arg("types", Check::Str) = "class"})),
             zk::method(zk::declare<parse>("_parse", {arg("self"), arg("response").annotate("tuple | list")})

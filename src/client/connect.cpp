@@ -11,7 +11,7 @@ namespace {
 
 // Nothing is opened here: the first remote call connects.
 Ref connect(Scope s, Handle name, Handle host, Handle port, Handle timeout, Handle types, Handle authkey, Handle errors,
-            Handle max_message_size, Handle ssl_context) {
+            Handle max_message_size, Handle ssl_context, Handle allowed_classes) {
     const Names& n = s.names();
     raises(n, errors);
     if (ssl_context.get() != Py_None && !zk::isinstance(ssl_context, zk::getattr(zk::import("ssl"), n.SSLContext))) {
@@ -27,7 +27,7 @@ Ref connect(Scope s, Handle name, Handle host, Handle port, Handle timeout, Hand
         }
     }
     Ref client = zk::call_kw(s.global(n.Client), {host, service_port, timeout},
-                             {{n.errors, errors}, {n.max_message_size, max_message_size}});
+                             {{n.errors, errors}, {n.max_message_size, max_message_size}, {n.allowed_classes, allowed_classes}});
     zk::setattr(client, n.log, log);
     zk::setattr(client, n._authkey, authkey);
     zk::setattr(client, n._ssl_context, ssl_context);
@@ -54,7 +54,8 @@ zk::Def connect_def(zk::Handle limit) {
                                             kwonly("authkey", Check::Bytes).optional() = zk::none(),
                                             kwonly("errors", Check::Str) = "return",
                                             kwonly("max_message_size", Check::Int) = Ref::borrow(limit),
-                                            kwonly("ssl_context").annotate("ssl.SSLContext | None") = zk::none()});
+                                            kwonly("ssl_context").annotate("ssl.SSLContext | None") = zk::none(),
+                                            kwonly("allowed_classes").annotate("Iterable[type | str] | None") = zk::none()});
 }
 
 zk::Def close_def() {

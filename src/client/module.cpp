@@ -6,7 +6,9 @@ namespace {
 
 void exec_client(zk::Module& m, client::State& st) {
     m.import("socket");
-    m.from_import(".protocol", {"REQUEST", "RESPONSE"});
+    zk::Ref protocol = m.from_import(".protocol", {"REQUEST", "RESPONSE"});
+    st.allowed_classes = zk::getattr(protocol, st.names.AllowedClasses);
+    st.class_not_allowed = zk::getattr(protocol, st.names.ClassNotAllowed);
     zk::Ref ring = m.from_import(".ring", {"Connection", "MAX_MESSAGE_SIZE", "get_port"});
     m.from_import(".scribe", {"BrillPrint", "iformat"});
     st.answer_challenge = zk::getattr(ring, st.names.answer_challenge);

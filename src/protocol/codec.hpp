@@ -50,6 +50,10 @@ zk::Ref restored(zk::Handle obj, const Hooks& hooks);
 // The same from a tagged map's members, `shape` null when it has none: an array, a tuple or a set
 // of `data`, or the serializer's object.
 zk::Ref restored(zk::Handle data, zk::Handle dtype, zk::Handle shape, const Hooks& hooks);
+// uload(data): the serializer's object. While this thread decodes a peer's message under an allow-list
+// (AllowedClasses), that list's own load instead; a class it refuses leaves None in the value's place,
+// and the decoding fails with ClassNotAllowed once it is done.
+zk::Ref load_serialized(zk::Handle data, const Hooks& hooks);
 // np.frombuffer(data, dtype).reshape(shape); a failure is reported with a "@DECODE: " line and the
 // printer's result takes the array's place.
 zk::Ref rebuilt_array(zk::Handle data, zk::Handle dtype, zk::Handle shape, const Hooks& hooks);

@@ -39,12 +39,17 @@ PyObject* decode(const CodecApi* api, PyObject* packet) noexcept {
     });
 }
 
+PyObject* allowing(const CodecApi* api, PyObject* allowed, PyObject* function, PyObject* arg) noexcept {
+    const State& st = *static_cast<const State*>(api->state);
+    return zk::boundary([&] { return call_allowing(st, allowed, function, arg); });
+}
+
 void drop_api(PyObject* capsule) noexcept { delete static_cast<CodecApi*>(PyCapsule_GetPointer(capsule, codec_api_capsule)); }
 
 }  // namespace
 
 void define_codec_api(zk::Module& m, State& st) {
-    auto* api = new CodecApi{encode, size, piece_count, piece, release, decode, &st};
+    auto* api = new CodecApi{encode, size, piece_count, piece, release, decode, allowing, &st};
     PyObject* capsule = PyCapsule_New(api, codec_api_capsule, drop_api);
     if (!capsule) {
         delete api;

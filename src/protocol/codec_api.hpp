@@ -25,6 +25,9 @@ struct CodecApi {
     // BytePacker.unpack(packet) of a bytes packet, whose arrays become views of it; nullptr with an
     // error when decoding failed, without one when BytePacker's hooks were replaced.
     PyObject* (*decode)(const CodecApi* api, PyObject* packet) noexcept;
+    // function(arg) with `allowed`, an AllowedClasses, in force for every pickle it reads: what the
+    // list refuses fails it with ClassNotAllowed once it is done. nullptr with an error.
+    PyObject* (*call_allowing)(const CodecApi* api, PyObject* allowed, PyObject* function, PyObject* arg) noexcept;
     void* state;  // the protocol module's, alive as long as the capsule
 };
 

@@ -111,7 +111,7 @@ Ref restored(Handle data, Handle dtype, Handle shape, const Hooks& hooks) {
     if (shape) return rebuilt_array(data, dtype, shape, hooks);
     if (zk::equal(dtype, n.tuple)) return zk::check(PySequence_Tuple(data));
     if (zk::equal(dtype, n.set)) return zk::check(PySet_New(data));
-    return zk::call(hooks.uload, data);
+    return load_serialized(data, hooks);
 }
 
 Ref rebuilt_array(Handle data, Handle dtype, Handle shape, const Hooks& hooks) {

@@ -84,6 +84,34 @@ namespace protocol {
     X(url)                                    \
     X(use_list)                               \
     X(wraps)                                  \
+    X(_frombuffer)                            \
+    X(_numpy)                                 \
+    X(_reconstruct)                           \
+    X(_unpickler)                             \
+    X(__reduce__)                             \
+    X(align)                                  \
+    X(asfortranarray)                         \
+    X(byteorder)                              \
+    X(BytesIO)                                \
+    X(bytearray)                              \
+    X(copy)                                   \
+    X(count)                                  \
+    X(fields)                                 \
+    X(find_class)                             \
+    X(fromiter)                               \
+    X(frozenset)                              \
+    X(itemsize)                               \
+    X(load)                                   \
+    X(newbyteorder)                           \
+    X(numpy)                                  \
+    X(order)                                  \
+    X(scalar)                                 \
+    X(spec)                                   \
+    X(split)                                  \
+    X(subdtype)                               \
+    X(transpose)                              \
+    X(Unpickler)                              \
+    X(value)                                  \
     S(c_contiguous, "C_CONTIGUOUS")           \
     S(default_, "default")                    \
     S(dict, "__dict__")                       \
@@ -97,7 +125,12 @@ namespace protocol {
     S(host, "Host")                           \
     S(sec_websocket_key, "Sec-WebSocket-Key") \
     S(space, " ")                             \
-    S(utf_8, "utf-8")
+    S(utf_8, "utf-8")                         \
+    S(builtins_, "builtins")                  \
+    S(numpy_core, "numpy._core.multiarray")   \
+    S(numpy_core_before_2, "numpy.core.multiarray") \
+    S(numpy_numeric, "numpy._core.numeric")   \
+    S(numpy_numeric_before_2, "numpy.core.numeric")
 
 ZK_NAMES(Names, PROTOCOL_NAMES)
 

@@ -17,6 +17,14 @@ struct State : zk::ModuleState {
     // numpy's functions that compress and decompress call.
     zk::Ref np_diff, np_flatnonzero, np_r, np_repeat, np_empty, np_intp, np_dtype;
     zk::Ref pinned_block_type;  // the base of loadv's arrays, which keeps their block mapped
+    // What the allow-lists of peers' pickles use (allowed_classes.cpp, numpy_pickles.cpp).
+    zk::Ref unpickler, bytes_io, byte_packer_unpack;  // pickle.Unpickler, io.BytesIO, BytePacker.unpack
+    zk::Ref unpickling_error;                         // pickle.UnpicklingError
+    zk::Ref class_not_allowed, allowed_classes;       // ClassNotAllowed, AllowedClasses
+    zk::Ref plain_globals;  // {(module, name): object}: what pickle names for plain values, allowed with every list
+    zk::Ref numpy_globals;  // {(module, name): stand-in}: numpy's pickle helpers, done by zelk's checked ones
+    zk::Ref numpy_part;     // the class of what those stand in with until numpy's value is made
+    zk::Ref np_scalar, np_fromiter;
 
     template <class F>
     void each(F&& f) {
@@ -26,6 +34,8 @@ struct State : zk::ModuleState {
         f(packb_keywords), f(unpackb_keywords), f(byte_packer), f(native_encode), f(native_decode);
         f(np_diff), f(np_flatnonzero), f(np_r), f(np_repeat), f(np_empty), f(np_intp), f(np_dtype);
         f(pinned_block_type);
+        f(unpickler), f(bytes_io), f(byte_packer_unpack), f(unpickling_error), f(class_not_allowed), f(allowed_classes);
+        f(plain_globals), f(numpy_globals), f(numpy_part), f(np_scalar), f(np_fromiter);
     }
 };
 
@@ -65,6 +75,29 @@ void define_shared_values(zk::Module& m, State& st);
 // them for `block`: what loadv's arrays take as their buffer.
 void define_pinned_block(zk::Module& m, State& st);
 zk::Ref pin_block(const State& st, zk::Handle block);
+
+// class ClassNotAllowed and class AllowedClasses: what a peer's pickles may rebuild.
+void define_allowed_classes(zk::Module& m, State& st);
+
+// The stand-ins for numpy's pickle helpers that every allow-list takes (numpy_pickles.cpp): numpy's
+// own trust what a pickle says of an array's layout, and a hostile one reads out of bounds or
+// leaves element pointers unset. `settled_numpy` turns what they made for a load into numpy's
+// values, and refuses the load when one sits where it cannot be turned.
+void define_numpy_stand_ins(zk::Module& m, State& st);
+zk::Ref numpy_global(const State& st, zk::Handle unpickler, zk::Handle stand_in);
+zk::Ref settled_numpy(const State& st, zk::Handle made, zk::Ref value);
+
+// pickle.UnpicklingError, unless the pickle `data` asks only for memory in proportion to its size, and
+// ClassNotAllowed for a global it names through copyreg's extension codes (pickle_bounds.cpp).
+void screen_pickle(const State& st, const char* data, Py_ssize_t size);
+
+// ClassNotAllowed(text), raised.
+[[noreturn]] void refuse(const State& st, zk::Handle text);
+
+// function(arg) with `allowed` (an AllowedClasses) in force for every pickle this thread reads
+// meanwhile: what it refuses becomes None, and once the call is done ClassNotAllowed is raised with
+// the call's result as its `value`.
+zk::Ref call_allowing(const State& st, zk::Handle allowed, zk::Handle function, zk::Handle arg);
 
 // class WebSocket, then websocket.
 void define_websocket(zk::Module& m, State& st);

@@ -1,6 +1,6 @@
 // ByteStream: puts the 8-byte length in front of each packet the packer makes, and hands received
 // packets back to the packer; in WebSocket mode (`_onwebs` true) WebSocket frames and unframes them.
-#include "ring/ring.hpp"
+#include "ring/channel.hpp"
 
 namespace ring {
 
@@ -27,11 +27,13 @@ Ref pack(Scope s, Handle self, Handle request) {
     return framed(zk::call(st.packer_pack, request));
 }
 
-// WebSocket is handed the bytes of what arrived: its header reader takes nothing else.
+// WebSocket is handed the bytes of what arrived: its header reader takes nothing else. A
+// connection's packets are decoded under its allow-list, when it has one.
 Ref unpack(Scope s, Handle self, Handle response) {
     const State& st = s.state();
     if (websocket_mode(st.names, self)) return zk::call(st.websocket_unpack, zk::check(PyBytes_FromObject(response)));
-    return zk::call(st.packer_unpack, response);
+    if (!zk::getattr_optional(self, st.names._channel)) return zk::call(st.packer_unpack, response);
+    return decode_allowing(st, *channel_of(st, self), st.packer_unpack, response);
 }
 
 }  // namespace

@@ -96,6 +96,11 @@ ChannelRef channel_of(const State& st, Handle connection) {
     return zk::unbox<Channel>(zk::getattr(connection, st.names._channel), channel_name);
 }
 
+Ref decode_allowing(const State& st, const Channel& ch, Handle unpack, Handle packet) {
+    if (!ch.allowed_classes) return zk::call(unpack, packet);
+    return zk::check(st.codec->call_allowing(st.codec, ch.allowed_classes.get(), unpack, packet));
+}
+
 Ref make_channel(Py_ssize_t max_message_size) { return zk::box(std::make_unique<Channel>(max_message_size), channel_name); }
 
 Using::Using(Channel& ch) : ch_(ch) {

@@ -71,6 +71,9 @@ struct Channel {
     // server, which a peer that connects and says nothing must not hold for the whole idle time);
     // never, once it has.
     Deadline first_message = Deadline::never();
+    // What the peer's pickles may rebuild (an AllowedClasses), set before the connection is shared;
+    // empty: anything.
+    zk::Ref allowed_classes;
 
     explicit Channel(Py_ssize_t limit);
     // The deadline of a read or write starting now on a socket whose own time-out is `timeout`.
@@ -169,6 +172,9 @@ auto reading_within(const State& st, Channel& ch, zk::Handle sock, const Deadlin
     }
     return body(untimed);
 }
+// The value of a packet, decoded with the channel's allow-list in force when it has one:
+// unpack(packet), BytePacker.unpack or the connection's own.
+zk::Ref decode_allowing(const State& st, const Channel& ch, zk::Handle unpack, zk::Handle packet);
 
 // Connection.recv of a plain socket (descriptor `fd`) in binary mode with the class's own unpack:
 // the next message's value, or None when the peer closed the connection.

@@ -44,13 +44,22 @@ double positive_seconds(Handle value, const char* name) {
     return seconds;
 }
 
-Ref init(Scope s, Handle self, Handle socket, Handle max_message_size, Handle idle_timeout, Handle first_message_timeout) {
+// An allow-list as a connection keeps it: an AllowedClasses, made from an iterable of classes when need be.
+Ref allow_list(const State& st, Handle allowed_classes) {
+    if (allowed_classes.get() == Py_None) return Ref();
+    if (zk::isinstance(allowed_classes, st.allowed_classes_class)) return Ref::borrow(allowed_classes);
+    return zk::call(st.allowed_classes_class, allowed_classes);
+}
+
+Ref init(Scope s, Handle self, Handle socket, Handle max_message_size, Handle idle_timeout, Handle first_message_timeout,
+         Handle allowed_classes) {
     const State& st = s.state();
     const Names& n = st.names;
     Py_ssize_t limit = zk::to_ssize(max_message_size);
     if (limit < 0) zk::raise(PyExc_ValueError, "max_message_size must not be negative");
     double idle = idle_timeout.get() == Py_None ? -1 : positive_seconds(idle_timeout, "idle_timeout");
     double first = first_message_timeout.get() == Py_None ? -1 : positive_seconds(first_message_timeout, "first_message_timeout");
+    Ref allowed = allow_list(st, allowed_classes);
     zk::call_method(s.super(self), n.__init__);
     zk::setattr(self, n._socket, socket);
     Ref capsule = make_channel(limit);
@@ -58,6 +67,7 @@ Ref init(Scope s, Handle self, Handle socket, Handle max_message_size, Handle id
     bool over_tls = is_tls_socket(n, socket);  // settled once: see tls.cpp
     channel_of(st, self)->tls = over_tls;
     if (first > 0) channel_of(st, self)->first_message = Deadline::after(first);
+    channel_of(st, self)->allowed_classes = std::move(allowed);
     zk::setattr(self, n._tls, zk::boolean(over_tls));
     if (idle > 0) {
         channel_of(st, self)->idle_timeout = idle;
@@ -67,6 +77,11 @@ Ref init(Scope s, Handle self, Handle socket, Handle max_message_size, Handle id
         }
     }
     return zk::none();
+}
+
+Ref allowed_classes(Scope s, Handle self) {
+    ChannelRef ch = channel_of(s.state(), self);
+    return ch->allowed_classes ? ch->allowed_classes.copy() : zk::none();
 }
 
 Ref max_message_size(Scope s, Handle self) { return zk::integer(channel_of(s.state(), self)->max_message_size); }
@@ -296,9 +311,12 @@ void define_connection(zk::Module& m, State& st, Handle byte_stream) {
                     zk::method(zk::declare<init>("__init__", {arg("self"), arg("socket").annotate("socket"),
                                                               kwonly("max_message_size", zk::Check::Int) = zk::integer(max_message_default),
                                                               kwonly("idle_timeout").annotate("float | None") = zk::none(),
-                                                              kwonly("first_message_timeout").annotate("float | None") = zk::none()})),
+                                                              kwonly("first_message_timeout").annotate("float | None") = zk::none(),
+                                                              kwonly("allowed_classes").annotate("AllowedClasses | Iterable[type | str] | None") = zk::none()})),
                     zk::property(zk::declare<max_message_size>("max_message_size", {arg("self")})),
                     zk::property(zk::declare<idle_timeout>("idle_timeout", {arg("self")})),
+                    zk::property(zk::declare<allowed_classes>("allowed_classes", {arg("self")})
+                                     .doc("What the peer's pickles may rebuild (an AllowedClasses), or None for anything.")),
                     zk::property(zk::declare<timeout>("timeout", {arg("self")})
                                      .doc("Seconds each whole message in or out may take: the socket's time-out, else idle_timeout; None for ever.")),
                     zk::method(zk::declare<settimeout>("settimeout", {arg("self"), arg("value").annotate("float | None")})

@@ -32,6 +32,7 @@ void exec_ring(zk::Module& m, ring::State& st) {
     m.from_import("typing", {"Any"});
     m.from_import(".protocol", {"SOCKET_RECV_SIZE", "BytePacker", "WebSocket"});
     st.protocol_module = zk::import("zelk.protocol");
+    st.allowed_classes_class = zk::getattr(st.protocol_module, st.names.AllowedClasses);
     st.codec = static_cast<const protocol::CodecApi*>(PyCapsule_Import(protocol::codec_api_capsule, 0));
     if (!st.codec) zk::throw_error();
     st.heartbeat = zk::check(PyBytes_FromString("heartbeat"));

@@ -172,8 +172,9 @@ Ref short_header_text(const Names& n, Handle error, Handle sock, Handle header) 
 }
 
 // The value of a packet in binary mode, by the native codec while BytePacker's hooks are its own;
-// its arrays are views of the packet.
-Ref decode_binary(const State& st, Handle packet) {
+// its arrays are views of the packet. With an allow-list, through BytePacker.unpack under it.
+Ref decode_binary(const State& st, const Channel& ch, Handle packet) {
+    if (ch.allowed_classes) return decode_allowing(st, ch, st.packer_unpack, packet);
     if (Ref value = Ref::steal(st.codec->decode(st.codec, packet))) return value;
     if (PyErr_Occurred()) zk::throw_error();
     return zk::call(st.packer_unpack, packet);  // BytePacker's hooks were replaced
@@ -181,13 +182,13 @@ Ref decode_binary(const State& st, Handle packet) {
 
 // The value of a packet. With ByteStream's own unpack in binary mode the packer gets the packet
 // itself, so the arrays it holds are views of it; anything else gets the bytearray unpack expects.
-Ref decode_packet(Scope s, Handle self, Handle packet) {
+Ref decode_packet(Scope s, Handle self, const Channel& ch, Handle packet) {
     const State& st = s.state();
     const Names& n = st.names;
     if (zk::is_native(st.core, self, n.unpack, st.stream_unpack, st.is_native_unpack) && !zk::truthy(zk::getattr(self, n._onwebs))) {
-        return decode_binary(st, packet);
+        return decode_binary(st, ch, packet);
     }
-    return zk::call_method(self, n.unpack, zk::check(PyByteArray_FromObject(packet)));
+    return decode_allowing(st, ch, zk::getattr(self, n.unpack), zk::check(PyByteArray_FromObject(packet)));
 }
 
 Ref recv(Scope s, Handle self) {
@@ -204,7 +205,7 @@ Ref recv(Scope s, Handle self) {
             packet = websocket ? receive_websocket(s, self, sock) : receive_packet(s, *ch, sock, short_header);
         }
         if (packet.get() == Py_None) return packet;
-        return decode_packet(s, self, packet);
+        return decode_packet(s, self, *ch, packet);
     } catch (zk::PyError& e) {
         return recv_failure(st, *ch, e, sock, short_header);
     }
@@ -262,7 +263,7 @@ Ref receive_binary(const State& st, Channel& ch, Handle sock, int fd) {
                                   [&](Message& message) { return read_from_descriptor(st, ch, message, plain_reader(st, ch, sock, fd)); });
         }
         if (packet.get() == Py_None) return packet;
-        return decode_binary(st, packet);
+        return decode_binary(st, ch, packet);
     } catch (zk::PyError& e) {
         return recv_failure(st, ch, e, sock, short_header);
     }

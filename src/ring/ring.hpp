@@ -15,6 +15,8 @@ namespace ring {
     X(_socket)                           \
     X(_surplus)                          \
     X(_tls)                              \
+    X(allowed_classes)                   \
+    X(AllowedClasses)                    \
     X(close)                             \
     X(compare_digest)                    \
     X(digest)                            \
@@ -69,6 +71,7 @@ struct State : zk::ModuleState {
     zk::Ref struct_unpack, struct_error;  // struct.unpack and struct.error, for a stream cut in a length field
     zk::Ref protocol_module;             // keeps the native encoder below alive
     zk::Ref response_kind;               // RESPONSE, the kind of a server's refusal record
+    zk::Ref allowed_classes_class;       // protocol's AllowedClasses
     zk::Ref authentication_error, hmac_new, compare_digest, urandom;  // for the key handshake
     const protocol::CodecApi* codec = nullptr;
     // How long a reader watches its socket without sleeping before it waits (see socket_io.cpp);
@@ -84,7 +87,7 @@ struct State : zk::ModuleState {
         f(message_too_large), f(struct_unpack), f(struct_error);
         f(connection_class), f(connection_send), f(connection_recv), f(connection_flush);
         f(authentication_error), f(hmac_new), f(compare_digest), f(urandom);
-        f(websocket_pack), f(websocket_unpack), f(response_kind);
+        f(websocket_pack), f(websocket_unpack), f(response_kind), f(allowed_classes_class);
     }
 };
 

@@ -8,7 +8,9 @@ void exec_server(zk::Module& m, server::State& st) {
     m.import("socketserver");
     m.from_import("types", {"MethodType"});
     m.from_import("typing", {"Any"});
-    m.from_import(".protocol", {"REQUEST", "RESPONSE"});
+    zk::Ref protocol = m.from_import(".protocol", {"REQUEST", "RESPONSE"});
+    st.allowed_classes = zk::getattr(protocol, st.names.AllowedClasses);
+    st.class_not_allowed = zk::getattr(protocol, st.names.ClassNotAllowed);
     zk::Ref ring = m.from_import(".ring", {"Connection", "MAX_MESSAGE_SIZE", "get_port"});
     m.from_import(".scribe", {"BrillPrint", "iformat", "iprint"});
     st.request_kind = m.get("REQUEST");

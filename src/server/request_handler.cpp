@@ -24,9 +24,11 @@ struct Session {
     Ref handler, connection, recv, send, server, record, client, host, port;
     Ref caller;  // {"host": host, "port": port}: written into the server's client dict in one step
     Ref parse;   // the server's own _parse when it replaced ServerBase's; empty: resolved here
+    NamePolicy policy;  // the names the server answers, as serve set them
     ring::NativeConnection wire;  // the connection for ring's native calls, while they serve it
-    // The last call name, its parts and its record entry: a client calling one method again and
-    // again sends the same name, which is then neither split nor hashed again.
+    // The last call name, its parts (and whether the policy hides it) and its record entry: a client
+    // calling one method again and again sends the same name, which is then neither split, nor
+    // checked, nor hashed again.
     mutable Ref last_name, last_entry;
     mutable CallName last_split;
 
@@ -45,6 +47,7 @@ struct Session {
         zk::setitem(caller, n.host, host);
         zk::setitem(caller, n.port, port);
         if (!zk::is_native(st.core, server, n._parse, st.native_parse, st.is_native_parse)) parse = zk::getattr(server, n._parse);
+        policy = name_policy(n, server);
         wire.open(st.ring_capsule, connection);
     }
 
@@ -65,7 +68,7 @@ struct Call : ParsedRequest {
 
 ParsedRequest resolve(Scope s, const Session& session, Handle request, Handle name) {
     if (!session.parse) {
-        bool known = name.get() == session.last_name.get() && session.last_split.first;
+        bool known = name.get() == session.last_name.get() && session.last_split.parts;
         return parse_request(s, session.server, request, known ? &session.last_split : nullptr);
     }
     Ref parsed = zk::check(PySequence_Tuple(zk::call(session.parse, request).get()));
@@ -132,7 +135,15 @@ Ref failure_answer(Scope s, const Session& session, Handle request, const Call& 
 void serve_one(Scope s, const Session& session) {
     const State& st = s.state();
     const Names& n = st.names;
-    Ref request = session.receive();
+    Ref request;
+    std::optional<zk::PyError> refused;  // a class the allow-list refused: the call fails with it, unrun
+    try {
+        request = session.receive();
+    } catch (zk::PyError& e) {
+        if (!e.matches(st.class_not_allowed)) throw;
+        request = zk::getattr(e.value(), n.value);  // the whole message, None for what was refused
+        refused.emplace(e);
+    }
     bool record = PyTuple_Check(request.get()) || PyList_Check(request.get());
     if (!record && request.get() != Py_None && zk::truthy(zk::getattr(session.connection, n._onwebs))) {
         if (PyDict_Check(request.get())) {
@@ -163,7 +174,7 @@ void serve_one(Scope s, const Session& session) {
             call.entry = entry_of(n, session.record, call.name);
             session.last_name = Ref(), session.last_split = {};
             if (PyUnicode_CheckExact(call.name.get())) {
-                session.last_split = split_call_name(n, call.name);
+                session.last_split = split_call_name(n, call.name, session.policy);
                 session.last_entry = call.entry.copy();
                 session.last_name = call.name.copy();
             }
@@ -171,7 +182,10 @@ void serve_one(Scope s, const Session& session) {
         static_cast<ParsedRequest&>(call) = resolve(s, session, request, call.name);
         traceback = PyDict_CheckExact(call.kwds.get()) ? zk::dict_pop(call.kwds, n.traceback_, Py_True)
                                                        : zk::call_method(call.kwds, n.pop, n.traceback_, Py_True);
-        if (PyUnicode_Check(call.function.get())) zk::raise(zk::call(PyExc_AttributeError, call.function));
+        if (refused) throw *refused;
+        if (Py_IS_TYPE(call.function.get(), reinterpret_cast<PyTypeObject*>(st.unresolved_type.get()))) {
+            zk::raise(zk::call(PyExc_AttributeError, zk::to_str(call.function)));
+        }
         response = invoke(call.function, call.args, call.kwds);
         count_call(n, call.entry, 1);
     } catch (zk::PyError& e) {
@@ -374,10 +388,12 @@ Ref first_message_due(const Names& n, Handle server) {
 
 Ref connection_for(const State& st, Handle server, Handle sock, Handle first_message_timeout) {
     const Names& n = st.names;
+    Ref allowed = zk::getattr_optional(server, n._allowed_classes);
     return zk::call_kw(st.connection_class, {sock},
                        {{n.max_message_size, zk::getattr(server, n.max_message_size)},
                         {n.idle_timeout, zk::getattr(server, n.idle_timeout)},
-                        {n.first_message_timeout, first_message_timeout}});
+                        {n.first_message_timeout, first_message_timeout},
+                        {n.allowed_classes, allowed ? allowed.get() : Py_None}});
 }
 
 void define_request_handler(zk::Module& m, State& st) {

@@ -39,6 +39,10 @@ const char* const serve_doc =
     "            to send one message, before it is closed (300); None for no limit\n"
     "        max_connections (int, optional): connections served at once; more are closed as\n"
     "            they come (1024)\n"
+    "        allowed_classes (Iterable[type | str], optional): the only classes clients' pickles may\n"
+    "            rebuild (the classes, or \"module.QualName\" texts); others fail the call unrun\n"
+    "        expose (Iterable[str], optional): the only methods clients may call, dotted for nested\n"
+    "            attributes, besides ping, getpid, stats and client\n"
     "    ";
 
 using Clock = std::chrono::steady_clock;
@@ -283,13 +287,15 @@ void check_limits(Handle max_message_size, Handle idle_timeout, Handle max_conne
 
 Ref serve(Scope s, Handle obj, Handle alias, Handle host, Handle port, Handle thread, Handle clean, Handle authkey,
           Handle origins, Handle ssl_context, Handle max_message_size, Handle idle_timeout, Handle max_connections,
-          Handle max_connections_per_host, Handle first_message_timeout) {
+          Handle max_connections_per_host, Handle first_message_timeout, Handle allowed_classes, Handle expose) {
     const State& st = s.state();
     const Names& n = st.names;
     // Every setting is checked before anything is bound.
     Ref allowed = allowed_origins(st, origins);
     Ref context = checked_tls_context(n, ssl_context);
     check_limits(max_message_size, idle_timeout, max_connections, max_connections_per_host, first_message_timeout);
+    Ref allow_list = checked_allow_list(st, allowed_classes);
+    Ref exposed = checked_expose(n, expose);
     Ref log = zk::call_kw(s.global(n.BrillPrint), {alias}, {{n.exclude, st.exclude}});
     Ref chosen = zk::truthy(port) ? Ref::borrow(port) : zk::call(s.global(n.get_port), alias);
     zk::call_method(log, n.info, zk::text("{} is serving at {}:{}", alias, host, chosen));
@@ -304,7 +310,9 @@ Ref serve(Scope s, Handle obj, Handle alias, Handle host, Handle port, Handle th
     zk::setattr(server, n.max_connections, max_connections);
     zk::setattr(server, n.max_connections_per_host, max_connections_per_host);
     zk::setattr(server, n.first_message_timeout, first_message_timeout);
+    keep_trust_settings(st, server, allow_list, exposed);
     report_shadowed(s, server);
+    warn_if_open(st, server, log, authkey);
     if (zk::truthy(thread)) {
         Ref threading = zk::import("threading");
         Ref worker = zk::call_kw(zk::getattr(threading, n.Thread), {},
@@ -361,7 +369,9 @@ zk::Def serve_def(Handle max_message_size) {
                                         kwonly("idle_timeout").annotate("float | None") = zk::floating(idle_timeout_default),
                                         kwonly("max_connections", Check::Int) = zk::integer(max_connections_default),
                                         kwonly("max_connections_per_host", Check::Int) = zk::integer(max_connections_per_host_default),
-                                        kwonly("first_message_timeout").annotate("float | None") = zk::floating(first_message_timeout_default)})
+                                        kwonly("first_message_timeout").annotate("float | None") = zk::floating(first_message_timeout_default),
+                                        kwonly("allowed_classes").annotate("Iterable[type | str] | None") = zk::none(),
+                                        kwonly("expose").annotate("Iterable[str] | None") = zk::none()})
         .doc(serve_doc);
 }
 

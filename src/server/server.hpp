@@ -32,6 +32,15 @@ namespace server {
     X(timeout)                        \
     X(wrap_socket)                    \
     X(_alias)                         \
+    X(_allowed_classes)               \
+    X(_expose)                        \
+    X(allowed_classes)                \
+    X(AllowedClasses)                 \
+    X(ClassNotAllowed)                \
+    X(expose)                         \
+    X(ip_address)                     \
+    X(is_loopback)                    \
+    X(value)                          \
     X(_api)                           \
     X(_authkey)                       \
     X(_closed)                        \
@@ -125,6 +134,7 @@ namespace server {
     S(args_, "args")                  \
     S(dot, ".")                       \
     S(null_, "null")                  \
+    S(underscore, "_")                \
     S(traceback_, "traceback")
 
 ZK_NAMES(Names, SERVER_NAMES)
@@ -149,6 +159,8 @@ struct State : zk::ModuleState {
     zk::Ref socket_class;                 // socket.socket
     zk::Ref ring_module;                  // keeps the connection layer's native calls below alive
     zk::Ref ring_capsule;                 // holds them: each session's NativeConnection keeps it too
+    zk::Ref allowed_classes, class_not_allowed;  // protocol's AllowedClasses and ClassNotAllowed
+    zk::Ref unresolved_type;              // what _parse gives for a call name it cannot resolve: a text of its own kind
 
     template <class F>
     void each(F&& f) {
@@ -159,6 +171,7 @@ struct State : zk::ModuleState {
         f(listen_backlog), f(ipproto_tcp), f(tcp_nodelay), f(message_too_large);
         f(thread_class), f(threads_class), f(tcp_shutdown_request), f(socket_class), f(ring_module), f(ring_capsule);
         f(refusal);
+        f(allowed_classes), f(class_not_allowed), f(unresolved_type);
     }
 };
 
@@ -186,16 +199,26 @@ private:
     std::optional<std::chrono::steady_clock::time_point> when_;
 };
 
-// ServerBase._parse of a request record: message id, callable or error text, args, kwds.
+// ServerBase._parse of a request record: message id, callable or error text, args, kwds. The text of
+// a name that cannot be resolved is of a type of its own (unresolved_type): any other text is an
+// attribute's value.
 struct ParsedRequest {
     zk::Ref msgid, function, args, kwds;
 };
-// The first two of the parts fname.split(".") gives, and how many parts there are (1 or more).
-struct CallName {
-    zk::Ref first, second;
-    bool one_part;
+// Which call names a server answers (trust.cpp): any, by default; with `expose` only those it names
+// (the parts after the service's name) and the service methods; with `expose` or `allowed_classes`,
+// none with a part after the service's name that begins with "_".
+struct NamePolicy {
+    zk::Ref exposed;  // a frozenset of names, or empty: any name
+    bool private_hidden = false;
 };
-CallName split_call_name(const Names& n, zk::Handle fname);
+NamePolicy name_policy(const Names& n, zk::Handle server);
+// The parts fname.split(".") gives, as a tuple, and whether the policy hides the name.
+struct CallName {
+    zk::Ref parts;
+    bool hidden = false;
+};
+CallName split_call_name(const Names& n, zk::Handle fname, const NamePolicy& policy);
 
 // `split`: the call name's parts, when the caller has them already.
 ParsedRequest parse_request(Scope s, zk::Handle server_base, zk::Handle request, const CallName* split = nullptr);
@@ -231,6 +254,16 @@ zk::Ref connection_for(const State& st, zk::Handle server, zk::Handle sock, zk::
 // Whether bytes a plain server peeked at begin a TLS handshake; the warning that turns one away.
 bool starts_tls_handshake(zk::Handle first);
 void turn_away_tls(const State& st, zk::Handle handler);
+
+// What serve keeps of allowed_classes and expose (trust.cpp), checked before anything is bound: an
+// AllowedClasses or None; a frozenset of names or None.
+zk::Ref checked_allow_list(const State& st, zk::Handle allowed_classes);
+zk::Ref checked_expose(const Names& n, zk::Handle expose);
+// With `expose`, the service methods the object did not shadow join it (terminate only when named).
+void keep_trust_settings(const State& st, zk::Handle server, zk::Handle allowed, zk::Handle exposed);
+// The warning of a server that any peer on the network may make run code: bound beyond loopback,
+// with neither a key nor an allow-list.
+void warn_if_open(const State& st, zk::Handle server, zk::Handle log, zk::Handle authkey);
 
 // terminate, start, serve
 zk::Def terminate_def();

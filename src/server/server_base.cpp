@@ -104,25 +104,26 @@ Ref register_object(Scope s, Handle self, Handle obj) {
 
 }  // namespace
 
-CallName split_call_name(const Names& n, Handle fname) {
-    if (PyUnicode_CheckExact(fname.get())) {
-        Py_ssize_t length = PyUnicode_GET_LENGTH(fname.get());
-        Py_ssize_t dot = PyUnicode_FindChar(fname, '.', 0, length, 1);
-        if (dot == -2) zk::throw_error();
-        if (dot < 0) return {Ref::borrow(fname), Ref(), true};
-        Py_ssize_t next = PyUnicode_FindChar(fname, '.', dot + 1, length, 1);
-        if (next == -2) zk::throw_error();
-        return {zk::check(PyUnicode_Substring(fname, 0, dot)),
-                zk::check(PyUnicode_Substring(fname, dot + 1, next < 0 ? length : next)), false};
+CallName split_call_name(const Names& n, Handle fname, const NamePolicy& policy) {
+    Ref dot = n.dot.copy();
+    Ref parts = zk::check(PySequence_Tuple(zk::call_method(fname, n.split, dot).get()));
+    Py_ssize_t count = PyTuple_GET_SIZE(parts.get());
+    bool hidden = false;
+    for (Py_ssize_t i = 1; i < count && policy.private_hidden && !hidden; i++) {
+        Handle part = PyTuple_GET_ITEM(parts.get(), i);
+        hidden = !PyUnicode_Check(part.get()) || PyUnicode_Tailmatch(part, n.underscore.get(), 0, 1, -1) == 1;
     }
-    Ref parts = zk::call_method(fname, n.split, n.dot);
-    bool one_part = zk::length(parts) == 1;
-    return {zk::getitem(parts, zk::integer(0)), one_part ? Ref() : zk::getitem(parts, zk::integer(1)), one_part};
+    if (!hidden && policy.exposed && count > 1) {
+        Ref attribute = zk::join(dot, zk::slice(parts, 1, count));
+        hidden = !zk::contains(policy.exposed, attribute);
+    }
+    return {std::move(parts), hidden};
 }
 
 // The request record checked and its call name resolved against the registry: one part names the
-// served object itself (None when not registered), two parts an attribute of it; a missing
-// attribute becomes the text '"x" has no attribute "y"', which the handler raises.
+// served object itself (None when not registered), more parts an attribute of it, each of the one
+// before. A name that cannot be resolved whole, or that the server's policy hides, becomes the
+// text '"x.y" has no attribute "z"' (of unresolved_type), which the handler raises.
 ParsedRequest parse_request(Scope s, Handle server_base, Handle request, const CallName* split) {
     const State& st = s.state();
     const Names& n = st.names;
@@ -138,17 +139,26 @@ ParsedRequest parse_request(Scope s, Handle server_base, Handle request, const C
         zk::raise(PyExc_ValueError, "not enough values to unpack (expected 5, got %zd)", PyTuple_GET_SIZE(items.get()));
     }
     Handle fname = PyTuple_GET_ITEM(items.get(), 2);
-    CallName name = split ? CallName{split->first.copy(), split->second.copy(), split->one_part} : split_call_name(n, fname);
+    CallName name = split ? CallName{split->parts.copy(), split->hidden} : split_call_name(n, fname, name_policy(n, server_base));
+    Handle parts = name.parts.get();
+    Py_ssize_t count = PyTuple_GET_SIZE(parts.get());
     Ref registry = zk::getattr(server_base, n._server);
-    Ref function = PyDict_CheckExact(registry.get()) ? zk::dict_get(registry, name.first) : zk::call_method(registry, n.get, name.first);
+    Handle first = PyTuple_GET_ITEM(parts.get(), 0);
+    Ref function = PyDict_CheckExact(registry.get()) ? zk::dict_get(registry, first) : zk::call_method(registry, n.get, first);
     if (!function) function = zk::none();
-    if (!name.one_part) {
+    // The part that could not be found: none when the whole name resolved.
+    Py_ssize_t missing = name.hidden ? count - 1 : 0;
+    for (Py_ssize_t i = 1; i < count && !missing; i++) {
         try {
-            function = zk::getattr(function, name.second);
+            function = zk::getattr(function, PyTuple_GET_ITEM(parts.get(), i));
         } catch (zk::PyError& e) {
             if (!e.matches(PyExc_AttributeError)) throw;
-            function = zk::text("\"{}\" has no attribute \"{}\"", name.first, name.second);
+            missing = i;
         }
+    }
+    if (missing) {
+        Ref owner = zk::join(n.dot, zk::slice(parts, 0, missing));
+        function = zk::call(st.unresolved_type, zk::text("\"{}\" has no attribute \"{}\"", owner, PyTuple_GET_ITEM(parts.get(), missing)));
     }
     return {Ref::borrow(PyTuple_GET_ITEM(items.get(), 1)), std::move(function),
             Ref::borrow(PyTuple_GET_ITEM(items.get(), 3)), Ref::borrow(PyTuple_GET_ITEM(items.get(), 4))};
@@ -189,6 +199,8 @@ Ref define_server_base(zk::Module& m, State& st) {
             zk::method(zk::declare<parse>("_parse", {arg("self"), arg("request").annotate("tuple | list")})),
         });
     st.native_parse = zk::getattr(cls, st.names._parse);
+    st.unresolved_type = zk::make_class(m.object(), "UnresolvedName", {reinterpret_cast<PyObject*>(&PyUnicode_Type)},
+                                        "The text _parse gives in place of a callable for a name that cannot be resolved.", {});
     return cls;
 }
 
