@@ -28,25 +28,28 @@ Lane* Lanes::current_locked(unsigned long thread) noexcept {
     return first_.caller == thread ? &first_ : nullptr;
 }
 
-Lane& Lanes::checkout() {
+Lane& Lanes::checkout(const std::string& want) {
     unsigned long thread = this_thread();
     zk::Holding holding(mutex_);
+    // Round robin: a lane whose connection goes to another address is not this call's.
+    auto fits = [&](const Lane& lane) { return want.empty() || lane.address == want || lane.connection.get() == Py_None; };
+    auto take = [&](Lane& lane) -> Lane& {
+        lane.caller = thread;
+        lane.target = want;
+        if (&lane != &first_) spares_in_use_++;
+        return lane;
+    };
     // A call made from inside a call of the same thread (a subclass calling back) gets a lane of its own.
-    if (!first_.caller) {
-        first_.caller = thread;
-        return first_;
-    }
+    if (!first_.caller && fits(first_)) return take(first_);
+    Lane* unconnected = nullptr;
     for (auto& spare : spares_) {
-        if (!spare->caller) {
-            spare->caller = thread;
-            spares_in_use_++;
-            return *spare;
-        }
+        if (spare->caller || !fits(*spare)) continue;
+        if (want.empty() || spare->address == want) return take(*spare);
+        if (!unconnected) unconnected = spare.get();
     }
+    if (unconnected) return take(*unconnected);
     spares_.push_back(std::make_unique<Lane>());
-    spares_.back()->caller = thread;
-    spares_in_use_++;
-    return *spares_.back();
+    return take(*spares_.back());
 }
 
 std::vector<Ref> Lanes::checkin(Lane& lane) {
@@ -55,6 +58,7 @@ std::vector<Ref> Lanes::checkin(Lane& lane) {
     auto now = Clock::now();
     lane.caller = 0;
     lane.sent_id = Ref();
+    lane.target.clear();
     lane.free_since = now;
     if (&lane != &first_) spares_in_use_--;
     auto stale = [&](const std::unique_ptr<Lane>& spare) { return !spare->caller && now - spare->free_since > spare_idle; };
@@ -81,6 +85,12 @@ void Lanes::set_connection(Handle connection) {
         target.connection = Ref::borrow(connection);
     }
     // `old` goes outside the lock: dropping the last reference to a connection may run Python code.
+}
+
+void Lanes::set_address(const std::string& key) {
+    zk::Holding holding(mutex_);
+    Lane* lane = spares_in_use_ ? current_locked(this_thread()) : nullptr;
+    (lane ? *lane : first_).address = key;
 }
 
 Lane* Lanes::current() {

@@ -5,6 +5,7 @@
 #pragma once
 
 #include "client/client.hpp"
+#include "client/hosts.hpp"
 #include "ring/ring_api.hpp"
 
 #include <chrono>
@@ -21,6 +22,8 @@ struct Lane {
     zk::Ref sent_on;                  // the connection this lane last sent a request on
     unsigned long caller = 0;         // the thread whose call is on this lane; 0 when none
     Clock::time_point free_since = Clock::now();
+    std::string address;  // where its connection goes (a Hosts key); empty before the first
+    std::string target;   // round robin: where its call was sent to go, until a connection is opened for it
     // The connection as ring's native calls reach it (see Wire), and the connection it was opened for.
     ring::NativeConnection native;
     zk::Ref native_for;
@@ -46,14 +49,17 @@ private:
 
 class Lanes {
 public:
-    // The lane for a call of the current thread; give it back with `checkin`.
-    Lane& checkout();
+    // The lane for a call of the current thread, to the address `want` when one is given (round
+    // robin): a free lane connected there, else one not connected yet. Give it back with `checkin`.
+    Lane& checkout(const std::string& want = {});
     // Gives a lane back; returns the connections of spares left unused for long, to be closed.
     std::vector<zk::Ref> checkin(Lane& lane);
 
     // The connection `_connection` names for the current thread: its call's lane's, or the first lane's.
     zk::Ref connection();
     void set_connection(zk::Handle connection);
+    // Notes where the connection `_connection` names for the current thread goes.
+    void set_address(const std::string& key);
     // The lane of the current thread's call, or null outside a call.
     Lane* current();
     // Every connection the client holds, the lanes emptied but the first (whose connection stays,
@@ -61,6 +67,7 @@ public:
     std::vector<zk::Ref> all_connections();
 
     PyMutex ids{};  // held around the read, add and write of _msgid
+    Hosts hosts;    // the addresses the client's connections go to
 
 private:
     Lane* current_locked(unsigned long thread) noexcept;

@@ -1,6 +1,6 @@
 // zelk.client: the caller's side of a remote call: the client that numbers, sends and checks
 // calls and reconnects after failures, and the proxies through which programs call.
-#include "client/client.hpp"
+#include "client/hosts.hpp"
 
 namespace {
 
@@ -24,6 +24,7 @@ void exec_client(zk::Module& m, client::State& st) {
     client::define_remote_class(m, status);
     zk::Ref base = client::define_client_base(m, st);
     client::define_client(m, st, base);
+    client::define_hosts(m, st);
     m.def(client::connect_def(m.get("MAX_MESSAGE_SIZE")));
     m.def(client::close_def());
     m.def(client::checked_result_def());
