@@ -301,6 +301,8 @@ Ref hosts_next(Scope s, Handle self) {
     return key.empty() ? zk::none() : zk::str(key);
 }
 
+Ref hosts_count(Scope s, Handle self) { return zk::integer(static_cast<long long>(book_of(s.names(), self)->count())); }
+
 Ref hosts_available(Scope s, Handle self) { return zk::integer(static_cast<long long>(book_of(s.names(), self)->available())); }
 
 template <void (Hosts::*mark)(const std::string&)>
@@ -323,6 +325,7 @@ void define_hosts(zk::Module& m, State&) {
             zk::method(zk::declare<hosts_resolved>("resolved", {arg("self"), arg("results")})),
             zk::method(zk::declare<hosts_plan>("plan", {arg("self"), arg("start").annotate("str | None") = zk::none()})),
             zk::method(zk::declare<hosts_next>("next", {arg("self")})),
+            zk::method(zk::declare<hosts_count>("__len__", {arg("self")})),
             zk::method(zk::declare<hosts_available>("available", {arg("self")})),
             zk::method(zk::declare<hosts_mark<&Hosts::failed>>("failed", {arg("self"), arg("key").annotate("str | None")})),
             zk::method(zk::declare<hosts_mark<&Hosts::answered>>("answered", {arg("self"), arg("key").annotate("str | None")})),
