@@ -553,7 +553,7 @@ class Client:
         self._dropped.discard(conn)
         if conn not in self._connections:
             return
-        self._hosts.lost(conn.address)
+        self._hosts.failed(conn.address)  # skipped for a while: the next connections go elsewhere
         self._connections.discard(conn)
         if conn in self._idle:
             self._idle.remove(conn)

@@ -65,7 +65,7 @@ void send_phase(Scope s, Handle self, Hosts& hosts, Lane& lane, std::optional<Wi
         zk::Handling handling(e);
         wire.reset();
         log_at(n, self, n.critical, failure_text("@SEND: {}, {}", e));
-        hosts.lost(lane.address);  // nothing was taken: the request goes to the next address
+        hosts.failed(lane.address);  // nothing was taken: the request goes to the next address
         zk::call_method(self, n.open_connection);
         try {
             if (!request(s, self, lane, wire, method, args, kwds)) wire.reset();
@@ -88,7 +88,7 @@ void renew(const Names& n, Handle self, Hosts& hosts, const Lane& lane, Handle c
             if (!e.matches(PyExc_OSError)) throw;
         }
     }
-    hosts.lost(lane.address);
+    hosts.failed(lane.address);  // the next connection goes elsewhere while it is skipped
     zk::call_method(self, n.open_connection);
 }
 

@@ -237,13 +237,6 @@ void Hosts::answered(const std::string& key) {
     if (!round_robin()) current_ = static_cast<std::size_t>(at);
 }
 
-void Hosts::lost(const std::string& key) {
-    if (round_robin()) return;  // the next call goes to the next address anyway
-    zk::Holding holding(mutex_);
-    std::ptrdiff_t at = find(key);
-    if (at >= 0 && current_ == static_cast<std::size_t>(at)) current_ = (current_ + 1) % entries_.size();
-}
-
 // ---- _Hosts, for zelk.aio ------------------------------------------------------------------
 
 namespace {
@@ -329,7 +322,6 @@ void define_hosts(zk::Module& m, State&) {
             zk::method(zk::declare<hosts_available>("available", {arg("self")})),
             zk::method(zk::declare<hosts_mark<&Hosts::failed>>("failed", {arg("self"), arg("key").annotate("str | None")})),
             zk::method(zk::declare<hosts_mark<&Hosts::answered>>("answered", {arg("self"), arg("key").annotate("str | None")})),
-            zk::method(zk::declare<hosts_mark<&Hosts::lost>>("lost", {arg("self"), arg("key").annotate("str | None")})),
         });
 }
 

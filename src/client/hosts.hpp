@@ -66,11 +66,11 @@ public:
     std::size_t count();
     std::size_t available();
 
-    // A connection could not be opened at `key` (it is skipped for a while, longer each time), it
-    // was opened (at once usable again), or an open one was lost (balance "first" moves on).
+    // A connection could not be opened at `key`, or one open there was lost: it is skipped for a
+    // while, longer each time, and balance "first" moves on to the next. Or one was opened there:
+    // it is usable again at once.
     void failed(const std::string& key);
     void answered(const std::string& key);
-    void lost(const std::string& key);
 
 private:
     struct Entry {
