@@ -278,7 +278,7 @@ def every_address(hosts: list[str], port: int) -> list[tuple[str, str | None]]:
     for host in hosts:
         bare = host[1:-1] if host.startswith("[") and host.endswith("]") else host
         try:
-            found = [info[4][0] for info in socket.getaddrinfo(bare, port, 0, socket.SOCK_STREAM)]
+            found = [str(info[4][0]) for info in socket.getaddrinfo(bare, port, 0, socket.SOCK_STREAM)]
         except OSError:
             found = [bare]
         for address in found:
