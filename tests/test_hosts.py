@@ -11,12 +11,11 @@ import threading
 import time
 
 import pytest
-import trustme
 
 from conftest import free_port, start_served, stop_served
 from fuzzing import REQUEST
 from zelk import aio
-from zelk.client import ConnectionLost, Unreachable, close, connect
+from zelk.client import ConnectionLost, Unreachable, _Hosts, close, connect
 from zelk.server import serve
 
 
@@ -49,6 +48,31 @@ def served_at(host, port=None, tag="", **settings):
     return port
 
 
+# ---- what a client is given ---------------------------------------------------------------------------
+
+
+@pytest.mark.parametrize("connect_to", [connect, aio.connect], ids=["blocking", "aio"])
+@pytest.mark.parametrize("settings, error, text", [
+    ({"host": 5}, TypeError, "Argument 'host' has incorrect type (expected str or list[str], got int)"),
+    ({"host": ("a", "b")}, TypeError, "Argument 'host' has incorrect type (expected str or list[str], got tuple)"),
+    ({"host": []}, ValueError, "host: the list names no host"),
+    ({"host": ["a", 1]}, TypeError, "host: every item must be a str, not int"),
+    ({"host": ["a", ""]}, ValueError, "host: the list holds an empty name"),
+    ({"balance": "rr"}, ValueError, "balance must be \"first\" or \"round_robin\", not 'rr'"),
+    ({"balance": None}, TypeError, "Argument 'balance' has incorrect type (expected str, got NoneType)"),
+])
+def test_hosts_and_balance_are_checked(connect_to, settings, error, text):
+    with pytest.raises(error) as info:
+        connect_to("calc", **settings)
+    assert str(info.value) == text
+
+
+@pytest.mark.parametrize("results", [[[("garbage",)]], [[1]], [None], [], [[], []]])
+def test_an_address_book_refuses_what_is_no_resolver_s_answer(results):
+    with pytest.raises((TypeError, ValueError, IndexError)):
+        _Hosts("calc.example", 1).resolved(results)
+
+
 # ---- IPv6 on the server: names, limits, TLS, keys, browsers -------------------------------------------
 
 
@@ -77,6 +101,7 @@ def test_a_host_s_slots_and_the_refusal_count_by_its_address(listen, dial, shown
 
 @needs_ipv6
 def test_tls_keys_and_browsers_over_ipv6():
+    trustme = pytest.importorskip("trustme")
     ca = trustme.CA()
     server_tls = ssl.create_default_context(ssl.Purpose.CLIENT_AUTH)
     ca.issue_cert("::1").configure_cert(server_tls)
