@@ -198,8 +198,9 @@ Ref decode_packet(Scope s, Handle self, Handle packet) {
 Ref recv(Scope s, Handle self) {
     const State& st = s.state();
     const Names& n = st.names;
-    Ref sock = zk::getattr(self, n._socket);
     ChannelRef ch = channel_of(st, self);
+    refuse_if_closing(*ch);
+    Ref sock = zk::getattr(self, n._socket);
     Ref short_header = zk::check(PyBytes_FromStringAndSize(nullptr, 0));
     try {
         bool websocket = websocket_mode(n, self);
