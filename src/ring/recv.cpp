@@ -227,7 +227,7 @@ Ref recv_failure(const State& st, const Channel& ch, const zk::PyError& e, Handl
     }
     if (e.matches(st.struct_error)) zk::raise(zk::call(PyExc_BufferError, short_header_text(n, e.value(), sock, short_header)));
     if (e.matches(PyExc_RuntimeError)) {
-        zk::call(zk::dict_get(st.builtins, n.print), zk::str("Runtime Error"), zk::escaped_text(e.value()));
+        zk::print_out(st, zk::dict_get(st.builtins, n.print), zk::tuple_of({zk::str("Runtime Error"), zk::escaped_text(e.value())}));
         return zk::none();
     }
     throw e;
