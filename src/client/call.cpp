@@ -42,7 +42,7 @@ bool request(Scope s, Handle self, Lanes& lanes, Lane& lane, std::optional<Wire>
     if (zk::is_native(st.core, self, n._request, st.client_request, st.is_native_request)) {
         Ref conn = lanes.connection_of(lane);
         if (!wire || wire->connection().get() != conn.get()) wire.emplace(st, lane, conn);
-        send_request(s, self, lanes, &lane, &*wire, conn, method, args, kwds);
+        send_request(s, lanes, &lane, &*wire, conn, method, args, kwds);
         return true;
     }
     zk::call_method(self, n._request, method, args, kwds);
@@ -106,8 +106,12 @@ void exchange(Scope s, Handle self, Lanes& lanes, Lane& lane, Handle method, Han
         return !wire->closed();
     };
     if (!usable()) {
+        Ref before = std::move(conn);
         out.value = zk::call_method(self, n.open_connection);
-        if (!usable()) {  // connecting failed and said so; the connection left in place is the closed one, if any
+        // Connecting failed and said so when no new connection came; the one left in place is the
+        // closed one, if any. A new one that another thread's close reached first is a lost
+        // connection, which the send phase meets and renews.
+        if (!usable() && (conn.get() == Py_None || conn.get() == before.get())) {
             out.kind = Outcome::Kind::unreachable;
             return;
         }

@@ -88,15 +88,14 @@ Ref open_connection(Scope s, Handle self) {
 // A `timeout` keyword is the client's, not the remote method's: it goes on the connection and stays there.
 Ref request(Scope s, Handle self, Handle method, Handle args, Handle kwds) {
     LanesRef lanes = lanes_of(s.state(), self);
-    send_request(s, self, *lanes, lanes->current(), nullptr, zk::getattr(self, s.names()._connection), method, args, kwds);
+    send_request(s, *lanes, lanes->current(), nullptr, zk::getattr(self, s.names()._connection), method, args, kwds);
     return zk::none();
 }
 
 }  // namespace
 
 // Threads sharing the client each take an id of their own, so each id is sent once.
-void send_request(Scope s, Handle self, Lanes& lanes, Lane* lane, Wire* wire, Handle conn, Handle method, Handle args,
-                  Handle kwds) {
+void send_request(Scope s, Lanes& lanes, Lane* lane, Wire* wire, Handle conn, Handle method, Handle args, Handle kwds) {
     const Names& n = s.names();
     Ref msgid = zk::integer(lanes.take_id());
     if (lane) lane->sent_id = msgid.copy();

@@ -128,8 +128,8 @@ class Lanes;
 struct Lane;
 // Client._request's work: numbers the request, builds its record and sends it through `wire`,
 // noting the id in `lane` when there is one.
-void send_request(Scope s, zk::Handle self, Lanes& lanes, Lane* lane, Wire* wire, zk::Handle conn, zk::Handle method,
-                  zk::Handle args, zk::Handle kwds);
+void send_request(Scope s, Lanes& lanes, Lane* lane, Wire* wire, zk::Handle conn, zk::Handle method, zk::Handle args,
+                  zk::Handle kwds);
 // ClientBase._parse's work: the result of `response`, which must answer the request `expected`.
 zk::Ref checked_result(Scope s, zk::Handle response, zk::Handle expected);
 // _checked_result(response, expected), the same for zelk.aio, which checks the answers it reads itself.

@@ -17,8 +17,9 @@ namespace client {
 
 using Clock = std::chrono::steady_clock;
 
-// One call's place in a client. `connection`, `caller` and `taken` are read and written under the
-// lanes' lock; the rest belong to the call on the lane, and only its thread touches them.
+// One call's place in a client. `connection`, `caller`, `taken` and `free_since` are read and
+// written under the lanes' lock; the rest belong to the call on the lane, and only its thread
+// touches them.
 struct Lane {
     zk::Ref connection = zk::none();  // a Connection, or None before the first
     unsigned long caller = 0;         // the thread whose call is on this lane; 0 when none
