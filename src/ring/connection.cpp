@@ -8,6 +8,7 @@
 #include <sys/socket.h>
 #include <sys/time.h>
 
+#include <cerrno>
 #include <cmath>
 #include <thread>
 
@@ -289,11 +290,13 @@ Ref send(Scope s, Handle self, Handle request) {
 // The shutdown wakes any thread waiting on the socket; the descriptor is closed once no read or
 // write is using it. A shutdown that fails (the peer reset the connection, or it was closed before)
 // still lets the descriptor go and marks the connection closed; its error then reaches the caller.
+// Only the first close touches the socket: a second, at once on another thread or later, raises as
+// closing a closed socket does, since the descriptor's number may already be another socket's.
 Ref close(Scope s, Handle self) {
     const Names& n = s.names();
     ChannelRef ch = channel_of(s.state(), self);
     Ref sock = zk::getattr(self, n._socket);
-    ch->closing.store(true);
+    if (ch->closing.exchange(true)) raise_errno(EBADF);
     zk::finally([&] { zk::call_method(sock, n.shutdown, zk::integer(2)); },
                 [&] {
                     while (ch->users.load() > 0) {
