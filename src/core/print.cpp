@@ -9,7 +9,8 @@ void print_out(const ModuleState& st, Handle print, Handle args, Handle kwds) {
         call_with(print, args, kwds);
         return;
     }
-    Ref sys = check(PyImport_Import(n.sys.get()));
+    Ref sys = Ref::steal(PyImport_GetModule(n.sys.get()));  // sys.modules["sys"], without the import machinery
+    if (!sys) sys = check(PyImport_Import(n.sys.get()));
     Ref stream = getattr(sys, n.stdout);
     if (stream.get() == Py_None) return;
     Ref options = kwds ? check(PyDict_Copy(kwds)) : new_dict();
