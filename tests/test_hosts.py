@@ -2,7 +2,6 @@
 robin in both clients, and the command line's ping of every address."""
 
 import asyncio
-import contextlib
 import socket
 import ssl
 import subprocess
@@ -15,7 +14,7 @@ import pytest
 from conftest import free_port, start_served, stop_served
 from fuzzing import REQUEST
 from zelk import aio
-from zelk.client import ConnectionLost, Unreachable, close, connect
+from zelk.client import ConnectionLost, Unreachable, connect
 from zelk.server import serve
 
 
@@ -106,16 +105,6 @@ def test_tls_keys_and_browsers_over_ipv6():
     with socket.create_connection(("::1", browsers), timeout=30) as sock:  # a page of http://[::1]:port is loopback's
         sock.sendall(REQUEST[:-2] + f"Origin: http://[::1]:{browsers}\r\n\r\n".encode())
         assert sock.recv(65536).startswith(b"HTTP/1.1 101")
-
-
-@contextlib.contextmanager
-def connected(*args, **kwds):
-    proxy = connect(*args, **kwds)
-    try:
-        yield proxy
-    finally:
-        with contextlib.suppress(OSError):  # closing a connection whose replica died says so
-            close(proxy)
 
 
 # ---- replicas behind a list or a name -------------------------------------------------------------------
@@ -214,7 +203,7 @@ def test_round_robin_spreads_calls_over_every_replica(replicas, client):
 
 def test_a_failed_send_goes_to_the_next_address_and_a_lost_answer_is_not_sent_again(replicas):
     first, second = replicas.hosts[:2]
-    with connected("replica", host=[first, second], port=replicas.port, timeout=30, errors="raise") as proxy:
+    with connect("replica", host=[first, second], port=replicas.port, timeout=30, errors="raise") as proxy:
         assert proxy.work("before") == replicas.pid(first)
         replicas.kill(first)
         time.sleep(0.002)  # past the moment after an answer in which a connection is taken as open unasked
@@ -262,7 +251,7 @@ def call_while_one_dies(replicas, client):
                 await asyncio.gather(*(caller(i) for i in range(8)))
         asyncio.run(run())
     else:
-        with connected("replica", errors="raise", **settings) as proxy:
+        with connect("replica", errors="raise", **settings) as proxy:
             def caller(i):
                 for token in calls_of(i):
                     try:
@@ -295,8 +284,8 @@ def test_a_replica_killed_under_8_callers_loses_no_call_and_runs_none_twice(repl
     killed = replicas.hosts[1]
     replicas.start(killed)
     seen, deadline = set(), time.monotonic() + 90  # it is tried again once its back-off is over
-    with connected("replica", host=replicas.hosts, port=replicas.port, timeout=30, balance="round_robin",
-                   errors="raise") as proxy:
+    with connect("replica", host=replicas.hosts, port=replicas.port, timeout=30, balance="round_robin",
+                 errors="raise") as proxy:
         while replicas.pid(killed) not in seen and time.monotonic() < deadline:
             seen.add(proxy.getpid()[0])
             time.sleep(0.05)

@@ -34,13 +34,15 @@ struct Outcome {
 // Sends the request on the lane's connection: through Client's own _request, done here, or a
 // subclass's. The id it went out with is the lane's, which the check of its answer compares against.
 // False when code of others ran meanwhile, after which the connection must be checked again.
-bool request(Scope s, Handle self, Lane& lane, std::optional<Wire>& wire, Handle method, Handle args, Handle kwds) {
+bool request(Scope s, Handle self, Lanes& lanes, Lane& lane, std::optional<Wire>& wire, Handle method, Handle args,
+             Handle kwds) {
     const State& st = s.state();
     const Names& n = st.names;
     lane.sent_id = Ref();
     if (zk::is_native(st.core, self, n._request, st.client_request, st.is_native_request)) {
-        if (!wire || wire->connection().get() != lane.connection.get()) wire.emplace(st, lane, lane.connection);
-        send_request(s, self, &lane, &*wire, lane.connection, method, args, kwds);
+        Ref conn = lanes.connection_of(lane);
+        if (!wire || wire->connection().get() != conn.get()) wire.emplace(st, lane, conn);
+        send_request(s, lanes, &lane, &*wire, conn, method, args, kwds);
         return true;
     }
     zk::call_method(self, n._request, method, args, kwds);
@@ -52,23 +54,23 @@ bool request(Scope s, Handle self, Lane& lane, std::optional<Wire>& wire, Handle
 // several) and sends it once more, as a new request with the next id. A second failure is only reported: the receive comes next either way.
 // Stale input is dropped first, but on a connection that nothing was asked on yet none can be stale
 // (a server with a key speaks first, and must be heard).
-void send_phase(Scope s, Handle self, Hosts& hosts, Lane& lane, std::optional<Wire>& wire, Handle method, Handle args,
+void send_phase(Scope s, Handle self, Lanes& lanes, Lane& lane, std::optional<Wire>& wire, Handle method, Handle args,
                 Handle kwds) {
     const State& st = s.state();
     const Names& n = st.names;
     try {
         if (wire->connection().get() == lane.sent_on.get()) wire->flush();
         lane.sent_on = Ref::borrow(wire->connection());
-        if (!request(s, self, lane, wire, method, args, kwds)) wire.reset();
+        if (!request(s, self, lanes, lane, wire, method, args, kwds)) wire.reset();
     } catch (zk::PyError& e) {
         if (!e.matches(st.send_errors)) throw;
         zk::Handling handling(e);
         wire.reset();
         log_at(n, self, n.critical, failure_text("@SEND: {}, {}", e));
-        hosts.failed(lane.address);  // nothing was taken: the request goes to the next address
+        lanes.hosts.failed(lanes.address_of(lane));  // nothing was taken: the request goes to the next address
         zk::call_method(self, n.open_connection);
         try {
-            if (!request(s, self, lane, wire, method, args, kwds)) wire.reset();
+            if (!request(s, self, lanes, lane, wire, method, args, kwds)) wire.reset();
         } catch (zk::PyError& again) {
             if (!again.matches(st.send_errors)) throw;
             zk::Handling handling_again(again);
@@ -80,7 +82,7 @@ void send_phase(Scope s, Handle self, Hosts& hosts, Lane& lane, std::optional<Wi
 // Drops a connection whose exchange failed, and opens the next one: whatever is left of an answer
 // would be taken for the next call's. A reset connection cannot be read or shut down and says so;
 // close still lets its descriptor go, and the failure that matters is the exchange's.
-void renew(const Names& n, Handle self, Hosts& hosts, const Lane& lane, Handle conn) {
+void renew(const Names& n, Handle self, Lanes& lanes, const Lane& lane, Handle conn) {
     for (PyObject* step : {n.clear.get(), n.close.get()}) {
         try {
             zk::call_method(conn, step);
@@ -88,34 +90,39 @@ void renew(const Names& n, Handle self, Hosts& hosts, const Lane& lane, Handle c
             if (!e.matches(PyExc_OSError)) throw;
         }
     }
-    hosts.failed(lane.address);  // the next connection goes elsewhere while it is skipped
+    lanes.hosts.failed(lanes.address_of(lane));  // the next connection goes elsewhere while it is skipped
     zk::call_method(self, n.open_connection);
 }
 
 // The exchange itself, on the calling thread's lane, whose connection is the one `_connection`
 // names for this thread meanwhile.
-void exchange(Scope s, Handle self, Hosts& hosts, Lane& lane, Handle method, Handle args, Handle kwds, Outcome& out) {
+void exchange(Scope s, Handle self, Lanes& lanes, Lane& lane, Handle method, Handle args, Handle kwds, Outcome& out) {
     const State& st = s.state();
     const Names& n = st.names;
     std::optional<Wire> wire;
     Ref conn;
     auto usable = [&] {
-        conn = lane.connection.copy();
+        conn = lanes.connection_of(lane);
         if (conn.get() == Py_None) return false;
         wire.emplace(st, lane, conn);
         return !wire->closed();
     };
     if (!usable()) {
+        Ref before = std::move(conn);
         out.value = zk::call_method(self, n.open_connection);
-        if (!usable()) {  // connecting failed and said so; the connection left in place is the closed one, if any
+        // Connecting failed and said so when no new connection came; the one left in place is the
+        // closed one, if any. A new one that another thread's close reached first is a lost
+        // connection, which the send phase meets and renews.
+        if (!usable() && (conn.get() == Py_None || conn.get() == before.get())) {
             out.kind = Outcome::Kind::unreachable;
             return;
         }
     }
     lane.target.clear();  // from here on, a new connection goes where the client's go
+    Hosts& hosts = lanes.hosts;
     for (std::size_t refusals = 0;; refusals++) {
-        send_phase(s, self, hosts, lane, wire, method, args, kwds);
-        conn = lane.connection.copy();
+        send_phase(s, self, lanes, lane, wire, method, args, kwds);
+        conn = lanes.connection_of(lane);
         if (!wire || wire->connection().get() != conn.get()) wire.emplace(st, lane, conn);
         Ref response;
         try {
@@ -131,7 +138,7 @@ void exchange(Scope s, Handle self, Hosts& hosts, Lane& lane, Handle method, Han
                 return;
             }
             zk::Handling handling(e);
-            renew(n, self, hosts, lane, conn);
+            renew(n, self, lanes, lane, conn);
             out.kind = Outcome::Kind::receive_failed;
             return;
         }
@@ -145,10 +152,11 @@ void exchange(Scope s, Handle self, Hosts& hosts, Lane& lane, Handle method, Han
                 if (!e.matches(PyExc_OSError)) throw;
             }
             std::size_t count = hosts.count();
-            if (count > 1) hosts.failed(lane.address);
+            if (count > 1) hosts.failed(lanes.address_of(lane));
             if (count > 1 && refusals + 1 < count && hosts.available() > 0) {
+                Ref before = std::move(conn);
                 out.value = zk::call_method(self, n.open_connection);
-                if (usable()) continue;
+                if (usable() || (conn.get() != Py_None && conn.get() != before.get())) continue;
                 out.kind = Outcome::Kind::unreachable;  // and reported by open_connection
                 return;
             }
@@ -164,7 +172,7 @@ void exchange(Scope s, Handle self, Hosts& hosts, Lane& lane, Handle method, Han
             if (!e.matches(PyExc_Exception)) throw;
             // An answer to another call (a late one) must not wait there for the next call.
             zk::Handling handling(e);
-            renew(n, self, hosts, lane, conn);
+            renew(n, self, lanes, lane, conn);
             out.kind = Outcome::Kind::invalid_answer;
             out.error.emplace(e);
             return;
@@ -244,7 +252,7 @@ Ref remote_call(Scope s, Handle self, Handle method, Handle args, Handle kwds) {
     Lane& lane = lanes->checkout(hosts.next());
     Outcome out;
     std::vector<Ref> unused;
-    zk::finally([&] { exchange(s, self, hosts, lane, method, args, kwds, out); }, [&] { unused = lanes->checkin(lane); });
+    zk::finally([&] { exchange(s, self, *lanes, lane, method, args, kwds, out); }, [&] { unused = lanes->checkin(lane); });
     close_quietly(n, unused);
     return report(s, self, method, args, kwds, out);
 }
