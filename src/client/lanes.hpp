@@ -1,7 +1,8 @@
 // The connections of one client. A call runs on a lane: the client's own connection (the one
 // `_connection` names) when no other call is on it, else a spare connection of its own, so that
 // threads sharing a client call in parallel. A single caller only ever uses the first lane, and sees
-// one connection, its ids in order, exactly as a client without lanes.
+// one connection, its ids in order, exactly as a client without lanes; balanced round robin, its
+// calls take a lane per address in turn.
 #pragma once
 
 #include "client/client.hpp"
