@@ -520,7 +520,7 @@ class Client:
             hosts.answered(address)
             conn.address = address
             return conn
-        if len(plan) == 1:
+        if len(hosts) == 1:
             raise errors[0][1]
         raise OSError("; ".join(f"{address}: {error}" for address, error in errors)) from errors[-1][1]
 
@@ -580,7 +580,8 @@ class Client:
         self._dropped.discard(conn)
         if conn not in self._connections:
             return
-        self._hosts.failed(conn.address)  # skipped for a while: the next connections go elsewhere
+        if not self._closing:
+            self._hosts.failed(conn.address)  # skipped for a while: the next connections go elsewhere
         self._connections.discard(conn)
         if conn in self._idle:
             self._idle.remove(conn)

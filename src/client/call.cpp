@@ -80,9 +80,10 @@ void send_phase(Scope s, Handle self, Lanes& lanes, Lane& lane, std::optional<Wi
 }
 
 // Drops a connection whose exchange failed, and opens the next one: whatever is left of an answer
-// would be taken for the next call's. A reset connection cannot be read or shut down and says so;
+// would be taken for the next call's. A connection that was lost (not one that was slow, or answered
+// amiss) has its address skipped for a while, so the next one goes elsewhere. A reset connection cannot be read or shut down and says so;
 // close still lets its descriptor go, and the failure that matters is the exchange's.
-void renew(const Names& n, Handle self, Lanes& lanes, const Lane& lane, Handle conn) {
+void renew(const Names& n, Handle self, Lanes& lanes, const Lane& lane, Handle conn, bool lost) {
     for (PyObject* step : {n.clear.get(), n.close.get()}) {
         try {
             zk::call_method(conn, step);
@@ -90,7 +91,7 @@ void renew(const Names& n, Handle self, Lanes& lanes, const Lane& lane, Handle c
             if (!e.matches(PyExc_OSError)) throw;
         }
     }
-    lanes.hosts.failed(lanes.address_of(lane));  // the next connection goes elsewhere while it is skipped
+    if (lost) lanes.hosts.failed(lanes.address_of(lane));
     zk::call_method(self, n.open_connection);
 }
 
@@ -138,7 +139,7 @@ void exchange(Scope s, Handle self, Lanes& lanes, Lane& lane, Handle method, Han
                 return;
             }
             zk::Handling handling(e);
-            renew(n, self, lanes, lane, conn);
+            renew(n, self, lanes, lane, conn, e.matches(PyExc_OSError) && !e.matches(PyExc_TimeoutError));
             out.kind = Outcome::Kind::receive_failed;
             return;
         }
@@ -172,7 +173,7 @@ void exchange(Scope s, Handle self, Lanes& lanes, Lane& lane, Handle method, Han
             if (!e.matches(PyExc_Exception)) throw;
             // An answer to another call (a late one) must not wait there for the next call.
             zk::Handling handling(e);
-            renew(n, self, lanes, lane, conn);
+            renew(n, self, lanes, lane, conn, false);
             out.kind = Outcome::Kind::invalid_answer;
             out.error.emplace(e);
             return;
