@@ -114,13 +114,14 @@ def free_port():
         return s.getsockname()[1]
 
 
-def start_served(code, port, *args, stdout=subprocess.DEVNULL, stderr=None):
-    """`code` run by another Python with `port` and `args` as its arguments, once the port accepts connections."""
+def start_served(code, port, *args, stdout=subprocess.DEVNULL, stderr=None, host="127.0.0.1"):
+    """`code` run by another Python with `port` and `args` as its arguments, once the port accepts
+    connections at `host`."""
     proc = subprocess.Popen([sys.executable, "-c", code, str(port), *args], stdout=stdout, stderr=stderr)
     deadline = time.monotonic() + 30
     while True:
         try:
-            socket.create_connection(("127.0.0.1", port), timeout=1).close()
+            socket.create_connection((host, port), timeout=1).close()
             return proc
         except OSError:
             assert proc.poll() is None and time.monotonic() < deadline, "the server did not start"

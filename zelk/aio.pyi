@@ -27,7 +27,7 @@ class _RemoteClass(_RemoteStatus):
     def __getattr__(self, method: str) -> _RemoteMethod: ...
 
 class Client:
-    _host: str
+    _host: str | list[str]
     _port: int
     _timeout: float
     _authkey: bytes | None
@@ -39,7 +39,7 @@ class Client:
     log: BrillPrint
     def __init__(
         self,
-        host: str,
+        host: str | list[str],
         port: int,
         timeout: float = 1000.0,
         *,
@@ -47,6 +47,7 @@ class Client:
         max_connections: int = 32,
         max_message_size: int = 1073741824,
         allowed_classes: AllowedClasses | Iterable[type | str] | None = None,
+        balance: str = "first",
     ) -> None: ...
     @overload
     def __call__(self, name: str, types: Literal["class"] = "class") -> _RemoteClass: ...
@@ -58,7 +59,7 @@ class Client:
 @overload
 def connect(
     name: str,
-    host: str = "127.0.0.1",
+    host: str | list[str] = "127.0.0.1",
     port: int = 0,
     timeout: float = 1000.0,
     types: Literal["class"] = "class",
@@ -67,11 +68,12 @@ def connect(
     max_connections: int = 32,
     max_message_size: int = 1073741824,
     allowed_classes: AllowedClasses | Iterable[type | str] | None = None,
+    balance: str = "first",
 ) -> _RemoteClass: ...
 @overload
 def connect(
     name: str,
-    host: str = "127.0.0.1",
+    host: str | list[str] = "127.0.0.1",
     port: int = 0,
     timeout: float = 1000.0,
     types: str = "class",
@@ -80,4 +82,5 @@ def connect(
     max_connections: int = 32,
     max_message_size: int = 1073741824,
     allowed_classes: AllowedClasses | Iterable[type | str] | None = None,
+    balance: str = "first",
 ) -> _RemoteClass | _RemoteMethod: ...

@@ -16,6 +16,7 @@ namespace client {
     X(ClassNotAllowed)                      \
     X(_api)                                 \
     X(_authkey)                             \
+    X(_book)                                \
     X(_class)                               \
     X(_client)                              \
     X(_connection)                          \
@@ -37,6 +38,7 @@ namespace client {
     X(after_in_child)                       \
     X(alias)                                \
     X(answer_challenge)                     \
+    X(balance)                              \
     X(BrillPrint)                           \
     X(call)                                 \
     X(clear)                                \
@@ -51,24 +53,30 @@ namespace client {
     X(error)                                \
     X(errors)                               \
     X(exclude)                              \
+    X(first)                                \
     X(flush)                                \
     X(get_port)                             \
+    X(getaddrinfo)                          \
     X(getpeername)                          \
     X(getsockname)                          \
     X(iformat)                              \
     X(log)                                  \
     X(max_message_size)                     \
+    X(names)                                \
     X(open_connection)                      \
     X(pop)                                  \
+    X(port)                                 \
     X(recv)                                 \
     X(register_at_fork)                     \
     X(REQUEST)                              \
     X(remote_type)                          \
+    X(round_robin)                          \
     X(RESPONSE)                             \
     X(send)                                 \
     X(server_hostname)                      \
     X(settimeout)                           \
     X(socket)                               \
+    X(SOCK_STREAM)                          \
     X(text)                                 \
     X(SSLContext)                           \
     X(timeout)                              \

@@ -1,6 +1,6 @@
 // connect: a client for a service, with a printer titled with its name, behind a proxy; and close,
 // which closes the client behind a proxy without taking the name from a remote method.
-#include "client/client.hpp"
+#include "client/hosts.hpp"
 
 namespace client {
 
@@ -11,9 +11,11 @@ namespace {
 
 // Nothing is opened here: the first remote call connects.
 Ref connect(Scope s, Handle name, Handle host, Handle port, Handle timeout, Handle types, Handle authkey, Handle errors,
-            Handle max_message_size, Handle ssl_context, Handle allowed_classes) {
+            Handle max_message_size, Handle ssl_context, Handle allowed_classes, Handle balance) {
     const Names& n = s.names();
     raises(n, errors);
+    host_names(host);
+    balance_of(n, balance);
     if (ssl_context.get() != Py_None && !zk::isinstance(ssl_context, zk::getattr(zk::import("ssl"), n.SSLContext))) {
         zk::raise(PyExc_TypeError, "ssl_context must be an ssl.SSLContext or None, not %.200s",
                   Py_TYPE(ssl_context.get())->tp_name);
@@ -27,7 +29,10 @@ Ref connect(Scope s, Handle name, Handle host, Handle port, Handle timeout, Hand
         }
     }
     Ref client = zk::call_kw(s.global(n.Client), {host, service_port, timeout},
-                             {{n.errors, errors}, {n.max_message_size, max_message_size}, {n.allowed_classes, allowed_classes}});
+                             {{n.errors, errors},
+                              {n.max_message_size, max_message_size},
+                              {n.allowed_classes, allowed_classes},
+                              {n.balance, balance}});
     zk::setattr(client, n.log, log);
     zk::setattr(client, n._authkey, authkey);
     zk::setattr(client, n._ssl_context, ssl_context);
@@ -48,14 +53,15 @@ zk::Def connect_def(zk::Handle limit) {
     using zk::arg;
     using zk::Check;
     using zk::kwonly;
-    return zk::declare<connect>("connect", {arg("name", Check::Str), arg("host", Check::Str) = "127.0.0.1",
+    return zk::declare<connect>("connect", {arg("name", Check::Str), arg("host").annotate("str | list[str]") = "127.0.0.1",
                                             arg("port", Check::Int) = 0, arg("timeout", Check::Float) = 1000.0,
                                             arg("types", Check::Str) = "class",
                                             kwonly("authkey", Check::Bytes).optional() = zk::none(),
                                             kwonly("errors", Check::Str) = "return",
                                             kwonly("max_message_size", Check::Int) = Ref::borrow(limit),
                                             kwonly("ssl_context").annotate("ssl.SSLContext | None") = zk::none(),
-                                            kwonly("allowed_classes").annotate("Iterable[type | str] | None") = zk::none()});
+                                            kwonly("allowed_classes").annotate("Iterable[type | str] | None") = zk::none(),
+                                            kwonly("balance", Check::Str) = "first"});
 }
 
 zk::Def close_def() {
