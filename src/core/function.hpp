@@ -81,7 +81,7 @@ struct FunctionAttributes {
     Ref module_name;  // __module__
     Ref doc;
     Ref annotations;  // dict, made when the function is
-    Ref annotate;     // __annotate__, None until set
+    Ref annotate;     // __annotate__ once set (None included); unset, the declaration's
 
     template <class F>
     void each(F&& f) {
