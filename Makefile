@@ -1,7 +1,7 @@
 # Quick start: `make demo` runs zelk, `make test` runs the tests; both set everything up first.
 PY := .venv/bin/python
 
-.PHONY: setup build test demo bench stubtest asan-build sanitize fuzz clean
+.PHONY: setup build test test-ft tsan demo bench stubtest asan-build sanitize fuzz clean
 
 setup build:
 	@scripts/setup
@@ -10,6 +10,14 @@ setup build:
 test:
 	@scripts/install-chromium & chromium=$$!; scripts/setup; status=$$?; wait $$chromium; exit $$status
 	$(PY) -m pytest $(PYTEST_ARGS)
+
+# The whole suite again with the GIL off, on the free-threaded CPython kept beside the project
+# (../shared/ft, or ZELK_FT_KIT); without one there is nothing to run it on.
+FT_KIT := $(or $(ZELK_FT_KIT),../shared/ft)
+test-ft:
+	@if [ ! -x $(FT_KIT)/install ]; then echo "test-ft: no free-threaded CPython in $(FT_KIT), skipped"; exit 0; fi; \
+	scripts/install-chromium & chromium=$$!; ZELK_FT_KIT=$(FT_KIT) scripts/setup-ft; status=$$?; wait $$chromium; \
+	[ $$status = 0 ] && .venv-ft/bin/python -m pytest $(PYTEST_ARGS)
 
 demo: setup
 	$(PY) -m zelk
@@ -22,7 +30,7 @@ stubtest: setup
 	$(PY) -m mypy.stubtest --mypy-config-file pyproject.toml zelk
 
 clean:
-	rm -rf build .venv .venv-asan
+	rm -rf build .venv .venv-asan .venv-ft .venv-tsan
 
 # The AddressSanitizer + UBSan build (with block coverage for atheris), in a venv of its own.
 ASAN_PRELOAD = LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" \
