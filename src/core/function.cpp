@@ -354,6 +354,12 @@ Ref make_function(std::shared_ptr<const Prototype> prototype, Handle module, Han
     return Ref::steal(reinterpret_cast<PyObject*>(f));
 }
 
+void defer_reference_count([[maybe_unused]] Handle function) noexcept {
+#ifdef Py_GIL_DISABLED
+    PyUnstable_Object_EnableDeferredRefcount(function.get());  // 3.14 and later, as every free-threaded build here
+#endif
+}
+
 void set_owner(Handle function, Handle cls) {
     if (PyType_GetSlot(Py_TYPE(function.get()), Py_tp_dealloc) == reinterpret_cast<void*>(function_dealloc)) {
         as_function(function)->owner = Ref::borrow(cls);
