@@ -475,6 +475,8 @@ private:
 // A list that a hook resizes while its held items are packed is refused, rather than sent with a
 // count that no longer holds.
 void Encoder::put_list(PyObject* list, int limit) {
+    // An empty one needs no lock: a size of 0, read at one moment, is one state of it.
+    if (PyList_GET_SIZE(list) == 0) return put_array_header(0, "list");
     Taken taken(*this, limit);
     Py_ssize_t n;
     {
@@ -492,6 +494,7 @@ void Encoder::put_list(PyObject* list, int limit) {
 // A dict that a hook resizes while an item before its last is packed is refused, as a dict
 // iterator would refuse it, though the items packed are those taken.
 void Encoder::put_dict(PyObject* dict, int limit) {
+    if (PyDict_GET_SIZE(dict) == 0) return put_map_header(0);
     Taken taken(*this, limit);
     Py_ssize_t n;
     {
