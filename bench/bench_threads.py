@@ -12,7 +12,8 @@ arrays, each thread with its own copy and both on one shared record), one server
 processes (a method of some milliseconds of pure Python, and add(1, 2)), two threads sharing one
 client, and one client's calls per second and CPU time per call (client and server), pinned to one
 core and not. The interpreters are this one and the other of the project's .venv (GIL) and .venv-ft
-(free-threaded, made by make test-ft); the part is left out when only one of them exists.
+(free-threaded, made by make test-ft), and any that BENCH_PYTHONS adds ("label=path,..."); the
+part is left out when only one exists.
 Ratios are two workers' rate over one's; with two cores, 2.0 is the ceiling. Each figure is the best
 of ROUNDS runs; "CPU" is CPU time per operation with two workers over that with one, which stays
 near 1.0 unless the threads contend (it is also what a loaded machine cannot hide).
@@ -39,6 +40,9 @@ RUN_S = 3.0
 ROUNDS = int(os.environ.get("ROUNDS", 3))
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 INTERPRETERS = {"GIL": ROOT / ".venv/bin/python", "free-threaded": ROOT / ".venv-ft/bin/python"}
+# Others beside them, "label=path,...": another build of zelk, to compare a change with.
+INTERPRETERS.update(pair.split("=", 1) for pair in filter(None, os.environ.get("BENCH_PYTHONS", "").split(",")))
+INTERPRETERS = {label: pathlib.Path(path) for label, path in INTERPRETERS.items()}
 
 
 class Work:
@@ -280,6 +284,8 @@ def free_threading():
                 best[label][k] = got if kept is None else [max(got[0], kept[0]), *(min(a, b) for a, b in zip(got[1:], kept[1:]))]
     print(f"free threading: best of {ROUNDS} rounds; xN = two workers' rate / one's (2.0 is the ceiling on two cores);"
           f" CPU = CPU time per operation (the server's for server rows) with two / with one")
+    for label, python in pythons.items():
+        print(f"  {label}: {python}")
     print(f"{'':<48}" + "".join(f"{label:>36}" for label in pythons))
     for k, (label, _, unit, cpu) in enumerate(rows):
         cells = []
