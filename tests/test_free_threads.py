@@ -137,6 +137,33 @@ def test_a_dict_is_packed_as_one_state_of_it():
     assert back == {"first": "changed while packed", **{f"key{i}": i for i in range(9)}}
 
 
+@pytest.mark.parametrize("kind", [list, dict])
+def test_containers_that_another_thread_changes_are_packed_as_one_state(kind):
+    # Each state holds consecutive numbers; one thread slides the window while this one packs it.
+    window = list(range(50)) if kind is list else dict.fromkeys(range(50), 0.5)
+    slid = [0]
+
+    def slide(stop):
+        for n in range(50, 1_000_000):
+            if stop.is_set():
+                return
+            if kind is list:
+                window.append(n), window.pop(0)
+            else:
+                window[n] = 0.5
+                del window[n - 50]
+            slid[0] += 1
+
+    def pack_states():
+        for packs in range(1_000_000):
+            if slid[0] >= 20_000 and packs >= 20_000:
+                return
+            numbers = list(BytePacker.unpack(BytePacker.pack(window)))
+            assert numbers == list(range(numbers[0], numbers[0] + len(numbers))) and len(numbers) in (50, 51)
+
+    run_beside(pack_states, slide)
+
+
 # ---- Decompressing with lengths that another thread writes to ----------------------------------
 
 
