@@ -149,7 +149,7 @@ def importable(name):
 
 
 def make_certificates(folder):
-    """A certificate authority made for the tests, and a certificate it signed for 127.0.0.1 and
+    """A certificate authority made for the tests, and a certificate it signed for 127.0.0.1, ::1 and
     localhost, as PEM files in `folder` (ca, cert, key); with a server context that presents the
     certificate, a client context that trusts the authority, and the base64 SHA-256 of the
     certificate's public key (what Chromium's --ignore-certificate-errors-spki-list takes).
@@ -160,7 +160,7 @@ def make_certificates(folder):
     folder = pathlib.Path(folder)
     files = types.SimpleNamespace(**{name: folder / f"{name}.pem" for name in ("ca", "ca_key", "cert", "key")})
     csr, extensions = folder / "cert.csr", folder / "cert.ext"
-    extensions.write_text("basicConstraints=CA:FALSE\nsubjectAltName=IP:127.0.0.1,DNS:localhost\n"
+    extensions.write_text("basicConstraints=CA:FALSE\nsubjectAltName=IP:127.0.0.1,IP:::1,DNS:localhost\n"
                           "keyUsage=digitalSignature,keyEncipherment\nextendedKeyUsage=serverAuth\n")
     key = ["-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256", "-nodes"]
 

@@ -3,7 +3,6 @@ robin in both clients, and the command line's ping of every address."""
 
 import asyncio
 import socket
-import ssl
 import subprocess
 import sys
 import threading
@@ -91,15 +90,9 @@ def test_a_host_s_slots_and_the_refusal_count_by_its_address(listen, dial, shown
 
 
 @needs_ipv6
-def test_tls_keys_and_browsers_over_ipv6():
-    trustme = pytest.importorskip("trustme")
-    ca = trustme.CA()
-    server_tls = ssl.create_default_context(ssl.Purpose.CLIENT_AUTH)
-    ca.issue_cert("::1").configure_cert(server_tls)
-    client_tls = ssl.create_default_context()
-    ca.configure_trust(client_tls)
-    port = served_at("::1", ssl_context=server_tls, authkey=b"key")
-    with connect("calc", host="[::1]", port=port, timeout=30, authkey=b"key", ssl_context=client_tls) as calc:
+def test_tls_keys_and_browsers_over_ipv6(certs):
+    port = served_at("::1", ssl_context=certs.server, authkey=b"key")
+    with connect("calc", host="[::1]", port=port, timeout=30, authkey=b"key", ssl_context=certs.client) as calc:
         assert calc.add(1, 2) == 3
     browsers = served_at("::1")
     with socket.create_connection(("::1", browsers), timeout=30) as sock:  # a page of http://[::1]:port is loopback's
