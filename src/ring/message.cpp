@@ -59,7 +59,10 @@ void Message::start_packet(const State& st) {
 // the peer sends, so the packet is first given at most `first_reserve` (whatever arrives beyond it),
 // then, once that much has come, its size up to `second_reserve`, then all of it (memory is only
 // committed as it is written). The first step costs a lying peer little and copies at most that much
-// when the packet grows; more steps would copy the packet each time.
+// when the packet grows; more steps would copy the packet each time. A whole packet under
+// fresh_mapping_from asks for huge pages, which spares the page faults of memory the allocator
+// reuses; a larger one takes the usual pages, since huge pages never touched before were at times
+// four times slower to fill than small ones (see ARCHITECTURE.md, Large messages).
 char* Message::reserve(Py_ssize_t needed) {
     Py_ssize_t have = packet_ ? PyBytes_GET_SIZE(packet_.get()) : 0;
     if (needed > have) {
@@ -72,7 +75,9 @@ char* Message::reserve(Py_ssize_t needed) {
             if (_PyBytes_Resize(&grown, room) < 0) zk::throw_error();
             packet_ = Ref::steal(grown);
         }
-        if (PyBytes_GET_SIZE(packet_.get()) == size_) zk::advise_huge_pages(PyBytes_AS_STRING(packet_.get()), size_);
+        if (PyBytes_GET_SIZE(packet_.get()) == size_ && size_ < fresh_mapping_from) {
+            zk::advise_huge_pages(PyBytes_AS_STRING(packet_.get()), size_);
+        }
     }
     return PyBytes_AS_STRING(packet_.get());
 }

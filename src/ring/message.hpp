@@ -34,6 +34,9 @@ private:
     char* reserve(Py_ssize_t needed);
 
     static constexpr Py_ssize_t first_reserve = Py_ssize_t(1) << 20;
+    // A packet this large is mapped fresh from the kernel each time (the allocator reuses smaller
+    // ones), and fresh huge pages may be slow to zero (see reserve): it gets the usual pages.
+    static constexpr Py_ssize_t fresh_mapping_from = Py_ssize_t(32) << 20;
     static constexpr Py_ssize_t second_reserve = Py_ssize_t(1) << 30;
 
     char header_[header_size] = {};
