@@ -17,6 +17,7 @@ Ref Message::header_bytes() const { return zk::check(PyBytes_FromStringAndSize(h
 
 Py_ssize_t Message::feed(const State& st, const char* data, Py_ssize_t n) {
     Py_ssize_t used = 0;
+    if (!started() && n > 0 && !began_known_) began_ = Clock::now(), began_known_ = true;
     if (!sized()) {
         used = std::min(n, header_size - header_used_);
         std::memcpy(header_ + header_used_, data, used);

@@ -26,6 +26,7 @@ struct Session {
     Ref parse;   // the server's own _parse when it replaced ServerBase's; empty: resolved here
     NamePolicy policy;  // the names the server answers, as serve set them
     ring::NativeConnection wire;  // the connection for ring's native calls, while they serve it
+    double idle_seconds = -1;     // the server's idle_timeout: how long a stream waits for its caller to take items
     // The last call name, its parts (and whether the policy hides it) and its record entry: a client
     // calling one method again and again sends the same name, which is then neither split, nor
     // checked, nor hashed again.
@@ -49,6 +50,9 @@ struct Session {
         if (!zk::is_native(st.core, server, n._parse, st.native_parse, st.is_native_parse)) parse = zk::getattr(server, n._parse);
         policy = name_policy(n, server);
         wire.open(st.ring_capsule, connection);
+        Ref idle = zk::getattr(server, n.idle_timeout);
+        idle_seconds = idle.get() == Py_None ? -1 : PyFloat_AsDouble(idle.get());
+        if (idle_seconds == -1.0 && PyErr_Occurred()) zk::throw_error();
     }
 
     // The next request, natively while the connection is as it was, else through its recv.
@@ -129,6 +133,33 @@ Ref failure_answer(Scope s, const Session& session, Handle request, const Call& 
     return zk::call_method(log, n.error, err);
 }
 
+// Makes `current` the call the thread is about to serve: its connection and id, and its deadline,
+// counted from when the request's first byte came. A request whose deadline has passed is not run.
+void begin_call(const State& st, const Session& session, Handle msgid, const CallOptions* asked, ring::CurrentCall& current) {
+    current.connection = session.connection.get();
+    if (PyLong_CheckExact(msgid.get())) {
+        int overflow = 0;
+        current.id = PyLong_AsLongLongAndOverflow(msgid, &overflow);
+        current.id_known = !overflow && !(current.id == -1 && PyErr_Occurred());
+        PyErr_Clear();
+    }
+    if (!asked || !asked->has_deadline) return;
+    using Clock = std::chrono::steady_clock;
+    auto span = [](double seconds) { return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds)); };
+    auto now = Clock::now();
+    double since = st.calls->since_arrival(st.calls, session.connection.get());
+    current.has_deadline = true;
+    current.deadline = now - span(since > 0 ? since : 0) + span(asked->seconds);
+    if (current.deadline <= now) zk::raise(PyExc_TimeoutError, "the deadline passed before the call started");
+}
+
+// Runs `body` with `current` the thread's current call, for time_left and cancelled to find.
+template <class Body>
+Ref as_current(const State& st, ring::CurrentCall& current, Body&& body) {
+    st.calls->enter(&current);
+    return zk::finally(body, [&] { st.calls->leave(&current); });
+}
+
 // One request and its answer. A browser's call record arrives as a JSON list and is served like
 // any other; in WebSocket mode everything else (the upgrade request, whose answer is the
 // handshake, or a text without a call) is printed and sent back as it came.
@@ -156,8 +187,14 @@ void serve_one(Scope s, const Session& session) {
         return;
     }
     if (!record) zk::raise(PyExc_TypeError, "Invalid protocol");
+    if (is_control_record(request)) return;  // a credit or cancel of a call that has ended
+    if (Ref answer = version_answer(st, request)) return session.answer(answer);
+    Ref options;  // a call record's: the request is then read as the 5-item one it holds
+    Ref call_record = std::exchange(request, as_request(st, request, options));
 
     Call call;
+    ring::CurrentCall current;
+    std::optional<CallOptions> asked;
     Ref traceback = Ref::borrow(Py_True);
     Ref response;
     bool failed = false;
@@ -186,12 +223,19 @@ void serve_one(Scope s, const Session& session) {
         if (Py_IS_TYPE(call.function.get(), reinterpret_cast<PyTypeObject*>(st.unresolved_type.get()))) {
             zk::raise(zk::call(PyExc_AttributeError, zk::to_str(call.function)));
         }
-        response = invoke(call.function, call.args, call.kwds);
+        if (options) asked = read_options(n, call_record, options);
+        begin_call(st, session, call.msgid, asked ? &*asked : nullptr, current);
+        response = as_current(st, current, [&] { return invoke(call.function, call.args, call.kwds); });
         count_call(n, call.entry, 1);
     } catch (zk::PyError& e) {
         if (!e.matches(PyExc_Exception)) throw;
         response = failure_answer(s, session, request, call, e, traceback);
         failed = true;
+    }
+    if (asked && !failed && PyGen_Check(response.get())) {
+        return serve_stream(st, current, call.msgid, response, asked->terms, session.idle_seconds,
+                            [&](Handle record) { session.answer(record); },
+                            [&](const zk::PyError& e) { return failure_answer(s, session, request, call, e, traceback); });
     }
     // The answer to a failed call is a list, to a successful one a tuple: every client takes both,
     // and a client that raises failures tells them by that.
