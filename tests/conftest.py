@@ -114,6 +114,13 @@ def memory_growth(fn, calls=100_000):
     return process.memory_info().rss - before
 
 
+# The question a client asks each new connection of what its server takes, and the answer of a
+# server that knows only the 5-item request (no service has that name): the tests' scripted servers
+# answer it so, as such a server, and go on.
+VERSION_QUESTION = (0, 0, "__zelk_version__", (), {})
+OLD_SERVERS_ANSWER = [1, 0, "TypeError@__zelk_version__() 'NoneType' object is not callable"]
+
+
 def free_port():
     with socket.socket() as s:
         s.bind(("127.0.0.1", 0))

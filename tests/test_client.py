@@ -12,7 +12,7 @@ import threading
 import numpy as np
 import pytest
 
-from conftest import free_port, memory_growth, needs_plain_build, run_in_threads, start_served
+from conftest import OLD_SERVERS_ANSWER, VERSION_QUESTION, free_port, memory_growth, needs_plain_build, run_in_threads, start_served
 from conftest import stop_served as stop_server
 from zelk.client import Client, _RemoteClass, _RemoteMethod, connect
 from zelk.ring import Connection, get_port
@@ -85,6 +85,9 @@ class StandIn:
     def answer(self, conn):
         with contextlib.suppress(OSError):
             while (record := conn.recv()) is not None:
+                if record == VERSION_QUESTION:
+                    conn.send(OLD_SERVERS_ANSWER)
+                    continue
                 self.records.append(record)
                 answer = self.reply(record)
                 if answer is CLOSE:

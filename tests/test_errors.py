@@ -12,10 +12,11 @@ from pathlib import Path
 
 import pytest
 
-from conftest import free_port, start_served, stop_served
+from conftest import OLD_SERVERS_ANSWER, free_port, start_served, stop_served
 from zelk.client import (CallTimeout, Client, ConnectionLost, InvalidAnswer, RemoteError, Unreachable, close,
                          connect)
 from zelk.protocol import BytePacker
+from zelk.ring import Connection
 
 SERVED = """
 import sys, time
@@ -131,7 +132,10 @@ def test_an_answer_that_fails_the_check_raises_invalid_answer():
         def answer_wrongly():
             conn, _ = listener.accept()
             with conn:
-                conn.recv(65536)
+                ring_conn = Connection(conn)
+                ring_conn.recv()  # the question of what the server takes, answered as an old server does
+                ring_conn.send(OLD_SERVERS_ANSWER)
+                ring_conn.recv()
                 packet = BytePacker.pack((1, 99, "another call's"))
                 conn.sendall(struct.pack("=Q", len(packet)) + packet)
                 time.sleep(1)

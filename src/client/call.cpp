@@ -25,7 +25,7 @@ Ref failure_text(const char* pattern, const zk::PyError& e) {
 
 // How a call ended, to be reported once its lane is given back.
 struct Outcome {
-    enum class Kind { answered, unreachable, receive_failed, invalid_answer } kind = Kind::answered;
+    enum class Kind { answered, unreachable, receive_failed, invalid_answer, stream } kind = Kind::answered;
     Ref value;                       // the result, or the text of a failed connect
     bool remote_failure = false;     // the server answered with the report of a failed call
     std::optional<zk::PyError> error;  // why the receive failed, or why the answer was refused
@@ -42,7 +42,7 @@ bool request(Scope s, Handle self, Lanes& lanes, Lane& lane, std::optional<Wire>
     if (zk::is_native(st.core, self, n._request, st.client_request, st.is_native_request)) {
         Ref conn = lanes.connection_of(lane);
         if (!wire || wire->connection().get() != conn.get()) wire.emplace(st, lane, conn);
-        send_request(s, lanes, &lane, &*wire, conn, method, args, kwds);
+        send_request(s, self, lanes, &lane, &*wire, conn, method, args, kwds);
         return true;
     }
     zk::call_method(self, n._request, method, args, kwds);
@@ -125,9 +125,14 @@ void exchange(Scope s, Handle self, Lanes& lanes, Lane& lane, Handle method, Han
         send_phase(s, self, lanes, lane, wire, method, args, kwds);
         conn = lanes.connection_of(lane);
         if (!wire || wire->connection().get() != conn.get()) wire.emplace(st, lane, conn);
-        Ref response;
+        Ref response = std::exchange(lane.refused, Ref());  // a refusal that came in place of the version
         try {
-            response = wire->recv();
+            if (lane.asking_failed) {  // met while asking what the server takes: the call was not sent
+                zk::PyError failed = *lane.asking_failed;
+                lane.asking_failed.reset();
+                throw failed;
+            }
+            if (!response) response = wire->recv();
             if (response.get() == Py_None) {
                 zk::raise(zk::call(PyExc_ConnectionError, zk::str("the server closed the connection before it answered")));
             }
@@ -163,6 +168,11 @@ void exchange(Scope s, Handle self, Lanes& lanes, Lane& lane, Handle method, Han
             }
             out.kind = Outcome::Kind::unreachable;
             out.value = report_unreachable(s, self, reason);
+            return;
+        }
+        if (lane.calls_version && lane.sent_id && starts_stream(response, lane.sent_id)) {
+            out.kind = Outcome::Kind::stream;
+            out.value = std::move(response);
             return;
         }
         try {
@@ -215,6 +225,7 @@ Ref report(Scope s, Handle self, Handle method, Handle args, Handle kwds, Outcom
             raise_with(type, text, &*out.error);
         }
         case Outcome::Kind::invalid_answer:
+        case Outcome::Kind::stream:
             break;
     }
     // Printed as if inside the except block that caught it, so the report shows where it was raised.
@@ -253,8 +264,14 @@ Ref remote_call(Scope s, Handle self, Handle method, Handle args, Handle kwds) {
     Lane& lane = lanes->checkout(hosts.next());
     Outcome out;
     std::vector<Ref> unused;
-    zk::finally([&] { exchange(s, self, *lanes, lane, method, args, kwds, out); }, [&] { unused = lanes->checkin(lane); });
+    // A call answered by a stream hands its lane to the stream, which gives it back at its end.
+    zk::finally([&] { exchange(s, self, *lanes, lane, method, args, kwds, out); },
+                [&] {
+                    if (out.kind == Outcome::Kind::stream) return;
+                    zk::finally([&] { restore_own_timeout(s, *lanes, lane); }, [&] { unused = lanes->checkin(lane); });
+                });
     close_quietly(n, unused);
+    if (out.kind == Outcome::Kind::stream) return start_stream(s, self, std::move(lanes), lane, out.value, method, args, kwds);
     return report(s, self, method, args, kwds, out);
 }
 

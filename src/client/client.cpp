@@ -12,13 +12,15 @@ using zk::Ref;
 namespace {
 
 Ref init(Scope s, Handle self, Handle host, Handle port, Handle timeout, Handle errors, Handle max_message_size,
-         Handle allowed_classes, Handle balance) {
+         Handle allowed_classes, Handle balance, Handle stream_window) {
     const State& st = s.state();
     Balance chosen = balance_of(st.names, balance);
+    if (zk::to_ssize(stream_window) < 1) zk::raise(PyExc_ValueError, "stream_window must be at least 1");
     zk::call_kw(zk::getattr(s.super(self), st.names.__init__), {host, port, timeout},
                 {{st.names.errors, errors}, {st.names.max_message_size, max_message_size},
                  {st.names.allowed_classes, allowed_classes}});
     lanes_of(st, self)->hosts.set_balance(chosen);
+    zk::setattr(self, st.names._stream_window, stream_window);
     return zk::none();
 }
 
@@ -119,7 +121,7 @@ Ref open_connection(Scope s, Handle self) {
 // A `timeout` keyword is the client's, not the remote method's: it goes on the connection and stays there.
 Ref request(Scope s, Handle self, Handle method, Handle args, Handle kwds) {
     LanesRef lanes = lanes_of(s.state(), self);
-    send_request(s, *lanes, lanes->current(), nullptr, zk::getattr(self, s.names()._connection), method, args, kwds);
+    send_request(s, self, *lanes, lanes->current(), nullptr, zk::getattr(self, s.names()._connection), method, args, kwds);
     return zk::none();
 }
 
@@ -145,15 +147,25 @@ Ref refusal_reason(Scope s, Handle answer) {
     return reason.get() == Py_None ? Ref() : std::move(reason);
 }
 
-// Threads sharing the client each take an id of their own, so each id is sent once.
-void send_request(Scope s, Lanes& lanes, Lane* lane, Wire* wire, Handle conn, Handle method, Handle args, Handle kwds) {
+// Threads sharing the client each take an id of their own, so each id is sent once. A call that
+// met a failure or a refusal while asking the server what it takes is not sent: that is its outcome.
+void send_request(Scope s, Handle self, Lanes& lanes, Lane* lane, Wire* wire, Handle conn, Handle method, Handle args,
+                  Handle kwds) {
     const Names& n = s.names();
-    Ref msgid = zk::integer(lanes.take_id());
-    if (lane) lane->sent_id = msgid.copy();
-    Ref record = zk::tuple_of({s.global(n.REQUEST), msgid, method, args, kwds});
     Ref timeout = PyDict_CheckExact(kwds.get()) ? zk::dict_pop(kwds, n.timeout, Py_None)
                                                 : zk::call_method(kwds, n.pop, n.timeout, Py_None);
     if (zk::truthy(timeout)) zk::call_method(conn, n.settimeout, timeout);
+    if (lane && wire && lane->asked_on.get() != conn.get()) {
+        ask_version(s, *lane, *wire);
+        if (lane->asking_failed || lane->refused) return;
+    }
+    Ref msgid = zk::integer(lanes.take_id());
+    if (lane) lane->sent_id = msgid.copy();
+    if (wire && lane && lane->calls_version) {
+        Ref options = call_options(s, self, *lane, conn, timeout);
+        return wire->send(zk::list_of({zk::integer(ring::call_kind), msgid, method, args, kwds, options}));
+    }
+    Ref record = zk::tuple_of({s.global(n.REQUEST), msgid, method, args, kwds});
     if (wire) {
         wire->send(record);
     } else {
@@ -173,7 +185,8 @@ void define_client(zk::Module& m, State& st, Handle base) {
                                                       kwonly("errors", Check::Str) = "return",
                                                       kwonly("max_message_size", Check::Int) = m.get("MAX_MESSAGE_SIZE"),
                                                       kwonly("allowed_classes").annotate("Iterable[type | str] | None") = zk::none(),
-                                                      kwonly("balance", Check::Str) = "first"})),
+                                                      kwonly("balance", Check::Str) = "first",
+                                                      kwonly("stream_window", Check::Int) = 64})),
             zk::method(call_def()),
             zk::method(zk::declare<open_connection>("open_connection", {arg("self")})),
             zk::method(zk::declare<request>("_request", {arg("self"), arg("method", Check::Str), arg("args"), arg("kwds")})),

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "core/zk.hpp"
+#include "ring/calls_api.hpp"
 #include "ring/ring_api.hpp"
 
 #include <atomic>
@@ -15,6 +16,16 @@ namespace client {
     X(AllowedClasses)                       \
     X(ClassNotAllowed)                      \
     X(_api)                                 \
+    X(_calls)                               \
+    X(_stream)                              \
+    X(_stream_window)                       \
+    X(deadline)                             \
+    X(Stream)                               \
+    X(stream_window)                        \
+    X(version)                              \
+    X(window)                               \
+    S(bytes_, "bytes")                      \
+    S(version_question, "__zelk_version__") \
     X(_authkey)                             \
     X(_book)                                \
     X(_class)                               \
@@ -106,6 +117,9 @@ struct State : zk::ModuleState {
     // What errors="raise" raises: RemoteError and its InvalidAnswer, CallTimeout, ConnectionLost, Unreachable.
     zk::Ref remote_error, invalid_answer, call_timeout, connection_lost, unreachable;
     zk::Ref allowed_classes, class_not_allowed;  // protocol's AllowedClasses and ClassNotAllowed
+    zk::Ref stream_class;       // Stream
+    zk::Ref calls_capsule;      // ring's _calls: the call this thread serves, when it serves one
+    const ring::CallsApi* calls = nullptr;
     // Forks of this process's line so far, as the child counts them, and the thread that forked last:
     // a client whose lanes saw fewer forks holds the parent's connections.
     std::atomic<unsigned> forks{0};
@@ -117,7 +131,7 @@ struct State : zk::ModuleState {
         f(names);
         f(send_errors), f(client_call), f(answer_challenge), f(refusal_reason), f(ring_module), f(ring_capsule), f(client_request), f(client_parse);
         f(remote_error), f(invalid_answer), f(call_timeout), f(connection_lost), f(unreachable);
-        f(allowed_classes), f(class_not_allowed);
+        f(allowed_classes), f(class_not_allowed), f(stream_class), f(calls_capsule);
     }
 };
 
@@ -143,9 +157,26 @@ class Wire;
 class Lanes;
 struct Lane;
 // Client._request's work: numbers the request, builds its record and sends it through `wire`,
-// noting the id in `lane` when there is one.
-void send_request(Scope s, Lanes& lanes, Lane* lane, Wire* wire, zk::Handle conn, zk::Handle method, zk::Handle args,
-                  zk::Handle kwds);
+// noting the id in `lane` when there is one. Through `wire` the server on a new connection is
+// first asked what it takes (see stream.cpp), and a call record goes to one that takes them.
+void send_request(Scope s, zk::Handle self, Lanes& lanes, Lane* lane, Wire* wire, zk::Handle conn, zk::Handle method,
+                  zk::Handle args, zk::Handle kwds);
+
+// What the server on the wire's connection takes, asked once per connection: noted in `lane`.
+void ask_version(Scope s, Lane& lane, Wire& wire);
+// The options of a call record: its deadline (its `timeout` keyword, else the connection's, and no
+// later than the deadline of a call this thread serves, whose remainder then bounds the wait too),
+// and the stream terms that differ from the server's.
+zk::Ref call_options(Scope s, zk::Handle self, Lane& lane, zk::Handle conn, zk::Handle timeout);
+// Gives the lane's connection its own time-out back, when a call's inherited deadline shortened it.
+void restore_own_timeout(Scope s, Lanes& lanes, Lane& lane);
+// Whether `response` is the first record of a stream that answers request `expected`.
+bool starts_stream(zk::Handle response, zk::Handle expected);
+// The Stream of a call answered by one, holding `lane` until it ends; `record` its first record.
+zk::Ref start_stream(Scope s, zk::Handle self, zk::Boxed<Lanes> lanes, Lane& lane, zk::Handle record, zk::Handle method,
+                     zk::Handle args, zk::Handle kwds);
+// class Stream.
+void define_stream(zk::Module& m, State& st);
 // ClientBase._parse's work: the result of `response`, which must answer the request `expected`.
 zk::Ref checked_result(Scope s, zk::Handle response, zk::Handle expected);
 // _checked_result(response, expected), the same for zelk.aio, which checks the answers it reads itself.

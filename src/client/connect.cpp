@@ -11,7 +11,7 @@ namespace {
 
 // Nothing is opened here: the first remote call connects.
 Ref connect(Scope s, Handle name, Handle host, Handle port, Handle timeout, Handle types, Handle authkey, Handle errors,
-            Handle max_message_size, Handle ssl_context, Handle allowed_classes, Handle balance) {
+            Handle max_message_size, Handle ssl_context, Handle allowed_classes, Handle balance, Handle stream_window) {
     const Names& n = s.names();
     raises(n, errors);
     host_names(host);
@@ -32,7 +32,8 @@ Ref connect(Scope s, Handle name, Handle host, Handle port, Handle timeout, Hand
                              {{n.errors, errors},
                               {n.max_message_size, max_message_size},
                               {n.allowed_classes, allowed_classes},
-                              {n.balance, balance}});
+                              {n.balance, balance},
+                              {n.stream_window, stream_window}});
     zk::setattr(client, n.log, log);
     zk::setattr(client, n._authkey, authkey);
     zk::setattr(client, n._ssl_context, ssl_context);
@@ -61,7 +62,8 @@ zk::Def connect_def(zk::Handle limit) {
                                             kwonly("max_message_size", Check::Int) = Ref::borrow(limit),
                                             kwonly("ssl_context").annotate("ssl.SSLContext | None") = zk::none(),
                                             kwonly("allowed_classes").annotate("Iterable[type | str] | None") = zk::none(),
-                                            kwonly("balance", Check::Str) = "first"});
+                                            kwonly("balance", Check::Str) = "first",
+                                            kwonly("stream_window", Check::Int) = 64});
 }
 
 zk::Def close_def() {

@@ -13,6 +13,7 @@
 #include <chrono>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <vector>
 
 namespace client {
@@ -34,7 +35,19 @@ struct Lane {
     // The connection as ring's native calls reach it (see Wire), and the connection it was opened for.
     ring::NativeConnection native;
     zk::Ref native_for;
+    // What the server on `asked_on`, the connection last asked, takes (see stream.cpp): 0 for the
+    // 5-item request alone. A failure met while asking, or a refusal that came in the answer's
+    // place, is the call's outcome: the call itself was not sent.
+    zk::Ref asked_on;
+    long calls_version = 0;
+    std::optional<zk::PyError> asking_failed;
+    zk::Ref refused;
+    // The connection's own time-out, while a call's inherited deadline keeps it shorter.
+    zk::Ref restore_timeout;
 };
+
+// The caller of a lane a stream holds: a lane of no thread, until the stream ends.
+inline constexpr unsigned long stream_caller = ~0UL;
 
 // The lane's connection, spoken to through ring's native calls while it is a plain Connection in
 // binary mode whose methods are its class's own, and through its methods otherwise.
@@ -63,6 +76,8 @@ public:
     Lane& checkout(const std::string& want = {});
     // Gives a lane back; returns the connections of spares left unused for long, to be closed.
     std::vector<zk::Ref> checkin(Lane& lane);
+    // Hands the current thread's lane to a stream, which gives it back with checkin once it ends.
+    void hand_to_stream(Lane& lane);
 
     // The connection `_connection` names for the current thread: its innermost call's lane's, or the client's own.
     zk::Ref connection();

@@ -14,8 +14,9 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// A batch goes out once it is this old, or once an item took this long to make: a slow generator's
-// items go one by one, as they come, and a fast one's together.
+// A batch goes out once it is this old, or once an item took this long to make, and an item that
+// comes after the stream was quiet this long goes at once: a slow generator's items (and the first
+// of any) go one by one, as they come, and a fast one's together.
 constexpr auto batch_delay = std::chrono::milliseconds(1);
 
 // A guess of the bytes an item takes in a message, before it is packed: exact for buffers (arrays
@@ -75,6 +76,7 @@ public:
         Ref batch = zk::new_list();
         long long guess = 0;
         auto batch_began = Clock::now();
+        last_sent_ = batch_began - batch_delay;
         for (;;) {
             in_flight_.taken(call_.taken);
             long long ahead = call_.sent + PyList_GET_SIZE(batch.get()) - call_.taken;
@@ -99,7 +101,7 @@ public:
             if (PyList_GET_SIZE(batch.get()) == 0) batch_began = asked;
             zk::append(batch, item);
             guess += guessed_size(item);
-            if (now - batch_began >= batch_delay || now - asked >= batch_delay) {
+            if (now - batch_began >= batch_delay || now - asked >= batch_delay || asked - last_sent_ >= batch_delay) {
                 if (!send_batch(ring::items_kind, batch, guess)) return;
             }
         }
@@ -122,6 +124,7 @@ private:
         in_flight_.sent(call_.sent, guess);
         batch = zk::new_list();
         guess = 0;
+        last_sent_ = Clock::now();
         if (kind == ring::end_kind) return false;
         if (terms_.span >= 0) call_.deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(
                                                                    std::chrono::duration<double>(terms_.span));
@@ -174,6 +177,7 @@ private:
     const std::function<void(Handle)>& send_;
     const std::function<Ref(const zk::PyError&)>& failure_;
     InFlight in_flight_;
+    Clock::time_point last_sent_;
     bool closed_ = false;
 };
 

@@ -1,0 +1,327 @@
+"""Streams, cancellation and deadlines: through both clients, against a peer of the old kind, and
+with bad input from a peer."""
+
+import asyncio
+import contextlib
+import fractions
+import itertools
+import socket
+import subprocess
+import sys
+import threading
+import time
+
+import numpy as np
+import pytest
+from conftest import OLD_SERVERS_ANSWER, VERSION_QUESTION, free_port
+
+from zelk import aio
+from zelk.client import CallTimeout, ConnectionLost, InvalidAnswer, RemoteError, Stream, close, connect
+from zelk.ring import Connection
+from zelk.server import cancelled, serve, time_left
+
+WAIT = 10  # a bound for what must happen: generous, since the machine may be loaded
+
+
+class Source:
+    def __init__(self):
+        self.reset()
+
+    def reset(self):
+        self.closed = threading.Event()  # set by the finally of `endless`
+        self.seen_cancel = threading.Event()
+        self.made = 0
+        self.runs = 0
+
+    def count(self, n):
+        for i in range(n):
+            yield i
+
+    def values(self, *items):
+        yield from items
+
+    def endless(self):
+        try:
+            for i in itertools.count():
+                self.made = i
+                yield i
+        finally:
+            self.closed.set()
+
+    def boom(self, n):
+        yield from range(n)
+        raise ValueError("bad")
+
+    def stall(self, seconds):
+        yield 0
+        time.sleep(seconds)
+        yield 1
+
+    def left(self):
+        self.runs += 1
+        return time_left(), cancelled()
+
+    def wait_for_cancel(self):
+        for _ in range(WAIT * 100):
+            if cancelled():
+                self.seen_cancel.set()
+                break
+            time.sleep(0.01)
+        time.sleep(1)  # long past its caller's time-out
+        return self.seen_cancel.is_set()
+
+    def nap(self, seconds):
+        self.runs += 1
+        time.sleep(seconds)
+        return seconds
+
+    def nested(self, port):
+        return connect("source", port=port).left()[0]
+
+    def nested_aio(self, port):
+        return asyncio.run(aio.connect("source", port=port).left())[0]
+
+    def add(self, a, b):
+        return a + b
+
+
+SOURCE = Source()
+
+
+@pytest.fixture(scope="module")
+def port():
+    port = free_port()
+    serve(SOURCE, alias="source", port=port, thread=True)
+    return port
+
+
+@pytest.fixture
+def source(port):
+    SOURCE.reset()
+    proxy = connect("source", port=port)
+    yield proxy
+    close(proxy)
+
+
+def raw(port):
+    return Connection(socket.create_connection(("127.0.0.1", port)))
+
+
+# ---- streams through the blocking client -----------------------------------------------------------
+
+
+@pytest.mark.parametrize("items", [[], [0, 1.5, "text", b"\x00", None], [(1, (2,)), {1, 2}, {"k": [1, (2,)]}, fractions.Fraction(1, 3)]])
+def test_values_travel_as_items(source, items):
+    stream = source.values(*items)
+    assert isinstance(stream, Stream)
+    back = list(stream)
+    assert back == items and [type(v) for v in back] == [type(v) for v in items]
+
+
+def test_arrays_and_many_items(source):
+    arrays = [np.arange(10.0), np.ones((300, 300)), np.array([], np.int8)]
+    for sent, back in zip(arrays, source.values(*arrays), strict=True):
+        assert back.dtype == sent.dtype and np.array_equal(back, sent)
+    assert sum(source.count(100_000)) == sum(range(100_000))
+
+
+@pytest.mark.parametrize("leave", ["break", "close", "with", "client closed", "connection lost"])
+def test_leaving_early_runs_the_generators_finally(source, port, leave):
+    stream = source.endless()
+    if leave == "break":
+        for item in stream:
+            if item == 3:
+                break
+        del stream
+    elif leave == "close":
+        next(stream)
+        stream.close()
+        stream.close()  # twice is nothing
+    elif leave == "with":
+        with stream as items:
+            next(items)
+    elif leave == "client closed":
+        next(stream)
+        close(source)
+    else:  # the client's process ends under its stream
+        code = ("import os, sys; from zelk.client import connect; "
+                f"s = connect('source', port={port}).endless(); next(s); os._exit(0)")
+        assert subprocess.run([sys.executable, "-c", code], timeout=60).returncode == 0
+    assert SOURCE.closed.wait(WAIT)
+    assert source.add(1, 2) == 3  # and the client goes on
+
+
+def test_threads_keep_calling_while_a_stream_is_open(source):
+    stream = source.count(1000)
+    next(stream)
+    barrier = threading.Barrier(4)
+    results = []
+
+    def call(i):
+        barrier.wait()
+        results.append(source.add(i, 1))
+
+    threads = [threading.Thread(target=call, args=(i,)) for i in range(4)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert sorted(results) == [1, 2, 3, 4]
+    assert source.add(1, 1) == 2  # the same thread, beside its open stream
+    assert list(stream) == list(range(1, 1000))
+
+
+@pytest.mark.parametrize("window", [1, 8, 64])
+def test_the_server_runs_no_more_than_a_window_ahead(source, port, window):
+    proxy = connect("source", port=port, stream_window=window)
+    stream = proxy.endless()
+    taken = [next(stream) for _ in range(3)]
+    deadline = time.monotonic() + WAIT
+    while SOURCE.made < window - 1 and time.monotonic() < deadline:  # what it may make before any credit
+        time.sleep(0.01)
+    time.sleep(0.2)  # and then no more than the window beyond the 3 taken
+    assert taken == [0, 1, 2] and window - 1 <= SOURCE.made <= 2 + window
+    stream.close()
+    close(proxy)
+
+
+@pytest.mark.parametrize("errors", ["return", "raise"])
+def test_a_failure_mid_stream_comes_after_the_items(port, errors):
+    proxy = connect("source", port=port, errors=errors)
+    stream = proxy.boom(3)
+    taken = []
+    with pytest.raises(RemoteError) if errors == "raise" else contextlib.nullcontext() as raised:
+        taken.extend(stream)
+    if errors == "raise":
+        assert taken == [0, 1, 2] and raised.value.remote_type == "ValueError"
+    else:
+        assert taken[:3] == [0, 1, 2] and taken[3].startswith("ValueError@source.boom(3)")
+    assert list(stream) == [] and proxy.add(1, 2) == 3
+    close(proxy)
+
+
+@pytest.mark.parametrize("errors", ["return", "raise"])
+def test_no_item_within_the_time_out_is_a_time_out(port, errors):
+    proxy = connect("source", port=port, timeout=0.3, errors=errors)
+    stream = proxy.stall(5)
+    assert next(stream) == 0
+    if errors == "raise":
+        with pytest.raises(CallTimeout):
+            next(stream)
+    else:
+        assert next(stream).startswith("@RECV: TimeoutError")
+    with pytest.raises(StopIteration):
+        next(stream)
+    assert proxy.add(1, 2) == 3
+    close(proxy)
+
+
+def test_allowed_classes_hold_for_items(port):
+    proxy = connect("source", port=port, errors="raise", allowed_classes=[])
+    with pytest.raises(InvalidAnswer, match="ClassNotAllowed|not allowed"):
+        list(proxy.values(fractions.Fraction(1, 3)))
+    assert proxy.add(1, 2) == 3
+    close(proxy)
+
+
+# ---- deadlines and cancels ---------------------------------------------------------------------------
+
+
+def test_time_left_and_cancelled(source):
+    assert time_left() is None and cancelled() is False  # outside a served call
+    left, called_off = source.left()
+    assert 990 < left <= 1000 and called_off is False
+    left, _ = source.left(timeout=5)
+    assert 0 < left <= 5
+    source.settimeout(None)
+    assert source.left() == (None, False)
+
+
+def test_a_request_past_its_deadline_is_not_run(source, port):
+    conn = raw(port)
+    conn.send(VERSION_QUESTION)
+    assert conn.recv() == (1, 0, {"version": 1})
+    conn.send([2, 1, "source.left", (), {}, {"deadline": 0}])
+    assert conn.recv()[2].startswith("TimeoutError@source.left()")
+    # Behind a call that runs longer than its deadline, counted from when its bytes came.
+    framed = conn.pack([2, 2, "source.nap", (0.5,), {}, {"deadline": 10}]) + conn.pack([2, 3, "source.left", (), {}, {"deadline": 0.2}])
+    conn._socket.sendall(framed)
+    assert conn.recv() == (1, 2, 0.5)
+    assert conn.recv()[2].startswith("TimeoutError@source.left()")
+    assert SOURCE.runs == 1  # nap's: left never ran
+    conn.close()
+
+
+@pytest.mark.parametrize("nested", ["nested", "nested_aio"])
+def test_a_call_made_inside_a_served_call_inherits_its_deadline(source, port, nested):
+    assert getattr(source, nested)(port) > 900
+    assert 0 < getattr(source, nested)(port, timeout=3) <= 3
+
+
+@pytest.mark.parametrize("how", ["time-out", "client closed"])
+def test_the_server_sees_its_caller_give_up(source, port, how):
+    proxy = connect("source", port=port, timeout=0.2 if how == "time-out" else 1000, errors="raise")
+    if how == "client closed":
+        threading.Timer(0.2, close, args=(proxy,)).start()
+    with pytest.raises(CallTimeout if how == "time-out" else ConnectionLost):
+        proxy.wait_for_cancel()
+    assert SOURCE.seen_cancel.wait(WAIT)
+    close(proxy)
+
+
+# ---- peers of the old kind, and bad input ----------------------------------------------------------
+
+
+def test_an_old_client_calling_a_generator_gets_todays_text(port):
+    conn = raw(port)
+    conn.send((0, 1, "source.count", (3,), {}))
+    assert conn.recv() == (1, 1, "@ENCODE: generator ---> cannot pickle 'generator' object")
+    conn.send((0, 2, "source.add", (1, 2), {}))
+    assert conn.recv() == (1, 2, 3)
+    conn.close()
+
+
+def test_a_new_client_against_an_old_server(monkeypatch):
+    listener = socket.create_server(("127.0.0.1", 0))
+    seen = []
+
+    def old_server():
+        sock, _ = listener.accept()
+        conn = Connection(sock)
+        while (record := conn.recv()) is not None:
+            seen.append(record)
+            conn.send(OLD_SERVERS_ANSWER if record == VERSION_QUESTION else (1, record[1], record[3]))
+
+    thread = threading.Thread(target=old_server, daemon=True)
+    thread.start()
+    proxy = connect("old", port=listener.getsockname()[1])
+    assert proxy.echo(1, 2) == (1, 2) and proxy.echo(3) == (3,)
+    assert seen == [VERSION_QUESTION, (0, 1, "old.echo", (1, 2), {}), (0, 2, "old.echo", (3,), {})]
+    close(proxy)
+    thread.join(WAIT)
+    listener.close()
+
+
+@pytest.mark.parametrize(
+    "record",
+    [
+        [5, 99, 2**64 - 1],
+        [6, "x"],
+        [5, 1],
+        [2, 1, "source.add", (1, 2), {}],
+        [2, 1, "source.add", (1, 2), {}, {"window": 0}],
+        [2, 1, "source.add", (1, 2), {}, {"window": True}],
+        [2, 1, "source.add", (1, 2), {}, {"deadline": float("nan")}],
+        [2, 1, "source.add", (1, 2), {}, {"bytes": -1}],
+        [2, 1, "source.add", (1, 2), {}, ["deadline"]],
+    ],
+)
+def test_bad_records_fail_alone(port, record):
+    conn = raw(port)
+    conn.send(record)
+    if len(record) == 6:
+        assert "Invalid Options" in conn.recv()[2]
+    conn.send((0, 7, "source.add", (1, 2), {}))
+    answer = conn.recv()
+    assert answer in ((1, 7, 3), None)  # a malformed call record ends the connection, as any does
+    conn.close()
