@@ -136,12 +136,20 @@ void serve_one(Scope s, const Session& session) {
     const State& st = s.state();
     const Names& n = st.names;
     Ref request;
-    std::optional<zk::PyError> refused;  // a class the allow-list refused: the call fails with it, unrun
+    // A class the allow-list refused, or an array the server could not rebuild: the call fails with
+    // it, unrun, rather than hand the method None or the printer's text in the value's place.
+    std::optional<zk::PyError> refused;
+    bool not_rebuilt = false;
     try {
+        protocol::RefusingStandIns stand_ins(st.codec_api);
         request = session.receive();
+        if (Handle text = stand_ins.not_rebuilt()) {
+            not_rebuilt = true;
+            zk::raise(zk::call(st.not_rebuilt, text));
+        }
     } catch (zk::PyError& e) {
-        if (!e.matches(st.class_not_allowed)) throw;
-        request = zk::getattr(e.value(), n.value);  // the whole message, None for what was refused
+        if (!not_rebuilt && !e.matches(st.class_not_allowed)) throw;
+        if (!not_rebuilt) request = zk::getattr(e.value(), n.value);  // the whole message, None for what was refused
         refused.emplace(e);
     }
     bool record = PyTuple_Check(request.get()) || PyList_Check(request.get());
@@ -199,14 +207,22 @@ void serve_one(Scope s, const Session& session) {
         session.answer(failure ? zk::list_of({st.response_kind, call.msgid, response})
                                : zk::tuple_of({st.response_kind, call.msgid, response}));
     };
+    Ref not_encoded;  // the printer's text for a value of the answer the codec could not carry
     try {
-        answer(failed);
+        protocol::RefusingStandIns stand_ins(st.codec_api);
+        try {
+            answer(failed);
+        } catch (zk::PyError&) {
+            not_encoded = Ref::borrow(stand_ins.not_encoded());
+            throw;
+        }
     } catch (zk::PyError& e) {
         // An answer that cannot be encoded is answered as a failed call, so the caller is not left
-        // waiting; a broken connection still ends the loop.
+        // waiting; a broken connection still ends the loop. A value the codec could not carry is
+        // answered with the text that used to travel in its place.
         if (!e.matches(PyExc_Exception) || e.matches(PyExc_OSError)) throw;
         if (!failed) count_call(n, call.entry, -1);
-        response = failure_answer(s, session, request, call, e, traceback);
+        response = not_encoded ? std::move(not_encoded) : failure_answer(s, session, request, call, e, traceback);
         answer(true);
     }
 }

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "core/zk.hpp"
+#include "protocol/codec_api.hpp"
 #include "ring/ring_api.hpp"
 
 #include <chrono>
@@ -37,6 +38,8 @@ namespace server {
     X(allowed_classes)                \
     X(AllowedClasses)                 \
     X(ClassNotAllowed)                \
+    X(NotRebuilt)                     \
+    X(_codec_api)                     \
     X(expose)                         \
     X(ip_address)                     \
     X(is_loopback)                    \
@@ -161,6 +164,9 @@ struct State : zk::ModuleState {
     zk::Ref ring_capsule;                 // holds them: each session's NativeConnection keeps it too
     zk::Ref allowed_classes, class_not_allowed;  // protocol's AllowedClasses and ClassNotAllowed
     zk::Ref unresolved_type;              // what _parse gives for a call name it cannot resolve: a text of its own kind
+    zk::Ref codec_capsule;                // protocol's _codec_api, which codec_api's calls live in
+    const protocol::CodecApi* codec_api = nullptr;
+    zk::Ref not_rebuilt;                  // protocol's NotRebuilt
 
     template <class F>
     void each(F&& f) {
@@ -172,6 +178,7 @@ struct State : zk::ModuleState {
         f(thread_class), f(threads_class), f(tcp_shutdown_request), f(socket_class), f(ring_module), f(ring_capsule);
         f(refusal);
         f(allowed_classes), f(class_not_allowed), f(unresolved_type);
+        f(codec_capsule), f(not_rebuilt);
     }
 };
 
