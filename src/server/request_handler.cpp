@@ -234,7 +234,7 @@ Ref setup(Scope s, Handle self) {
     zk::setattr(self, n.record, record);
     Ref server = zk::getattr(self, n.server);
     Ref address = zk::getattr(self, n.client_address);
-    zk::call_method(zk::getattr(server, n.log), n.info, zk::text("Client {} connected", address));
+    report_connection_line(st, server, ConnectionLine::connected, n.info, zk::text("Client {} connected", address));
     zk::setitem(zk::getattr(server, n.statistics), address, record);
     Ref sock = zk::getattr(self, n.request);
     // With Nagle's algorithm an answer waits while an earlier one is unacknowledged, and a client
@@ -297,23 +297,23 @@ bool passes_key_handshake(const State& st, Handle self, Handle connection, const
 void report_end(const State& st, Handle self, const zk::PyError& e, bool first) {
     const Names& n = st.names;
     Ref server = zk::getattr(self, n.server);
-    Ref log = zk::getattr(server, n.log);
     Ref address = zk::getattr(self, n.client_address);
     if (e.matches(st.connection_errors)) {
         Ref type_name = zk::check(PyType_GetName(Py_TYPE(e.value())));
-        zk::call_method(log, n.critical, zk::text("{} {}", type_name, e.value()));
-    } else if (e.matches(st.message_too_large)) {
+        report_connection_line(st, server, ConnectionLine::reset, n.critical, zk::text("{} {}", type_name, e.value()));
+        return;
+    }
+    Ref log = zk::getattr(server, n.log);
+    if (e.matches(st.message_too_large)) {
         zk::call_method(log, n.warning, zk::text("Client {} sent {}: connection closed", address, e.value()));
     } else if (e.matches(PyExc_TimeoutError) || e.matches(PyExc_BlockingIOError)) {
         Ref idle = zk::getattr(server, n.idle_timeout);
         Ref due = first ? zk::getattr(server, n.first_message_timeout) : zk::none();
-        if (due.get() != Py_None && (idle.get() == Py_None || zk::compare(due, idle, Py_LE))) {
-            zk::call_method(log, n.info, zk::text("Client {} sent no whole first message in first_message_timeout ({} s): "
-                                                  "connection closed", address, due));
-        } else {
-            zk::call_method(log, n.info, zk::text("Client {} sent no whole message in idle_timeout ({} s): connection closed",
-                                                  address, idle));
-        }
+        Ref text = due.get() != Py_None && (idle.get() == Py_None || zk::compare(due, idle, Py_LE))
+                       ? zk::text("Client {} sent no whole first message in first_message_timeout ({} s): connection closed",
+                                  address, due)
+                       : zk::text("Client {} sent no whole message in idle_timeout ({} s): connection closed", address, idle);
+        report_connection_line(st, server, ConnectionLine::idle, n.info, text);
     }
 }
 
@@ -363,7 +363,8 @@ Ref finish(Scope s, Handle self) {
     const Names& n = s.names();
     Ref server = zk::getattr(self, n.server);
     Ref address = zk::getattr(self, n.client_address);
-    zk::call_method(zk::getattr(server, n.log), n.critical, zk::text("Client{} disconnected!", address));
+    report_connection_line(s.state(), server, ConnectionLine::disconnected, n.critical,
+                           zk::text("Client{} disconnected!", address));
     zk::call_method(zk::getattr(server, n.statistics), n.pop, address, zk::str(""));
     zk::setattr(zk::getattr(self, n._connection), n._closed, Py_True);
     // socketserver closes the socket it accepted, which TLS took over: the TLS one is closed here.

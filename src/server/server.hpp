@@ -54,6 +54,7 @@ namespace server {
     X(_server)                        \
     X(_shadowed)                      \
     X(_slots)                         \
+    X(_line_rates)                    \
     X(_socket)                        \
     X(_timeout)                       \
     X(alias)                          \
@@ -271,6 +272,13 @@ void keep_trust_settings(const State& st, zk::Handle server, zk::Handle allowed,
 // The warning of a server that any peer on the network may make run code: bound beyond loopback,
 // with neither a key nor an allow-list.
 void warn_if_open(const State& st, zk::Handle server, zk::Handle log, zk::Handle authkey);
+
+// The lines every connection may print, each kind at most once a second per server (connection_lines.cpp):
+// those held back are counted, and the count goes out with the next line of their kind.
+enum class ConnectionLine { connected, disconnected, idle, reset };
+zk::Ref make_line_rates();  // what Server.__init__ keeps as _line_rates
+// server.log.<level>(text), unless a line of its kind went out less than a second ago.
+void report_connection_line(const State& st, zk::Handle server, ConnectionLine kind, zk::Handle level, zk::Handle text);
 
 // terminate, start, serve
 zk::Def terminate_def();
