@@ -13,6 +13,11 @@ namespace client {
     X(AllowedClasses)                       \
     X(ClassNotAllowed)                      \
     X(_api)                                 \
+    X(_names)                               \
+    X(_TypedRemoteClass)                    \
+    X(api)                                  \
+    X(name)                                 \
+    X(obj)                                  \
     X(_authkey)                             \
     X(_class)                               \
     X(_client)                              \
@@ -107,7 +112,7 @@ struct State : zk::ModuleState {
 
 using Scope = zk::Scope<State>;
 
-// class _RemoteStatus, and the two proxies built on it: _RemoteMethod, _RemoteClass.
+// class _RemoteStatus, and the proxies built on it: _RemoteMethod, _RemoteClass, _TypedRemoteClass.
 zk::Ref define_remote_status(zk::Module& m);
 void define_remote_method(zk::Module& m, zk::Handle status);
 void define_remote_class(zk::Module& m, zk::Handle status);
