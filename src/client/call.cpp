@@ -90,10 +90,14 @@ void renew(const Names& n, Handle self, Handle conn) {
 }
 
 // The exchange itself, on the calling thread's lane, whose connection is the one `_connection`
-// names for this thread meanwhile.
-void exchange(Scope s, Handle self, Lane& lane, Handle method, Handle args, Handle kwds, Outcome& out) {
+// names for this thread meanwhile. A raising client packs and reads without stand-ins: an argument
+// that cannot be encoded raises TypeError before anything is sent, and an answer holding an array
+// that cannot be rebuilt fails the call.
+void exchange(Scope s, Handle self, Lane& lane, Handle method, Handle args, Handle kwds, bool raising, Outcome& out) {
     const State& st = s.state();
     const Names& n = st.names;
+    std::optional<protocol::RefusingStandIns> stand_ins;
+    if (raising) stand_ins.emplace(st.codec_api);
     std::optional<Wire> wire;
     Ref conn;
     auto usable = [&] {
@@ -128,6 +132,15 @@ void exchange(Scope s, Handle self, Lane& lane, Handle method, Handle args, Hand
         zk::Handling handling(e);
         renew(n, self, conn);
         out.kind = Outcome::Kind::receive_failed;
+        return;
+    }
+    if (stand_ins && stand_ins->not_rebuilt()) {  // read whole too
+        try {
+            zk::raise(zk::call(st.not_rebuilt, stand_ins->not_rebuilt()));
+        } catch (zk::PyError& e) {
+            out.error.emplace(e);
+        }
+        out.kind = Outcome::Kind::invalid_answer;
         return;
     }
     // A server that could serve no more connections said why before it closed this one; the next
@@ -166,10 +179,9 @@ void exchange(Scope s, Handle self, Lane& lane, Handle method, Handle args, Hand
 }
 
 // What a call whose exchange ended in `out` returns, or with errors="raise" raises.
-Ref report(Scope s, Handle self, Handle method, Handle args, Handle kwds, Outcome& out) {
+Ref report(Scope s, Handle self, Handle method, Handle args, Handle kwds, bool raising, Outcome& out) {
     const State& st = s.state();
     const Names& n = st.names;
-    bool raising = raises(n, zk::getattr(self, n._errors));
     switch (out.kind) {
         case Outcome::Kind::answered:
             if (raising && out.remote_failure) {
@@ -219,13 +231,14 @@ void close_quietly(const Names& n, std::vector<Ref>& connections) {
 
 Ref remote_call(Scope s, Handle self, Handle method, Handle args, Handle kwds) {
     const Names& n = s.names();
+    bool raising = raises(n, zk::getattr(self, n._errors));
     LanesRef lanes = lanes_of(s.state(), self);
     Lane& lane = lanes->checkout();
     Outcome out;
     std::vector<Ref> unused;
-    zk::finally([&] { exchange(s, self, lane, method, args, kwds, out); }, [&] { unused = lanes->checkin(lane); });
+    zk::finally([&] { exchange(s, self, lane, method, args, kwds, raising, out); }, [&] { unused = lanes->checkin(lane); });
     close_quietly(n, unused);
-    return report(s, self, method, args, kwds, out);
+    return report(s, self, method, args, kwds, raising, out);
 }
 
 zk::Def call_def() {

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "core/zk.hpp"
+#include "protocol/codec_api.hpp"
 #include "ring/ring_api.hpp"
 
 namespace client {
@@ -12,6 +13,8 @@ namespace client {
     X(allowed_classes)                      \
     X(AllowedClasses)                       \
     X(ClassNotAllowed)                      \
+    X(NotRebuilt)                           \
+    X(_codec_api)                           \
     X(_api)                                 \
     X(_names)                               \
     X(_TypedRemoteClass)                    \
@@ -99,6 +102,9 @@ struct State : zk::ModuleState {
     // What errors="raise" raises: RemoteError and its InvalidAnswer, CallTimeout, ConnectionLost, Unreachable.
     zk::Ref remote_error, invalid_answer, call_timeout, connection_lost, unreachable;
     zk::Ref allowed_classes, class_not_allowed;  // protocol's AllowedClasses and ClassNotAllowed
+    zk::Ref not_rebuilt;                         // protocol's NotRebuilt
+    zk::Ref codec_capsule;                       // protocol's _codec_api, which codec_api's calls live in
+    const protocol::CodecApi* codec_api = nullptr;
 
     template <class F>
     void each(F&& f) {
@@ -106,7 +112,7 @@ struct State : zk::ModuleState {
         f(names);
         f(send_errors), f(client_call), f(answer_challenge), f(refusal_reason), f(ring_module), f(ring_capsule), f(client_request), f(client_parse);
         f(remote_error), f(invalid_answer), f(call_timeout), f(connection_lost), f(unreachable);
-        f(allowed_classes), f(class_not_allowed);
+        f(allowed_classes), f(class_not_allowed), f(not_rebuilt), f(codec_capsule);
     }
 };
 
