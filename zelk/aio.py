@@ -13,6 +13,7 @@ import math
 import os
 import socket
 import struct
+import threading
 import time
 
 import numpy as np
@@ -324,11 +325,13 @@ class Client:
         self._pack = ByteStream().pack  # the length field and the packet, in one bytes object
         self.alias = ""
         self.log = _printer("zelk.aio")
-        self._reset(None)
+        self._binding = threading.Lock()  # one event loop at a time binds the client
+        self._pid = os.getpid()
+        self._loop = self._clock = self._future = None
+        self._reset()
 
-    def _reset(self, loop):
-        self._loop = loop
-        self._clock = self._future = None
+    def _reset(self):
+        """Forgets the pool, not the event loop it belonged to."""
         self._connections = set()  # open and usable: idle, or with calls on them
         self._idle = collections.deque()  # the one freed last at the right
         self._dropped = set()  # aborted, until their transports let go
@@ -379,15 +382,39 @@ class Client:
         return await future
 
     def _bind(self, loop):
-        if self._connections or self._opening or self._dropped:
-            raise RuntimeError("this client's connections belong to another event loop: aclose() it there first")
-        self._reset(loop)
-        # The standard loops' clock is time.monotonic and their futures asyncio's own: reached straight,
-        # each saves a Python call per use. Other loops are asked.
-        standard = type(loop).time is asyncio.BaseEventLoop.time
-        self._clock = time.monotonic if standard else loop.time
-        standard = type(loop).create_future is asyncio.BaseEventLoop.create_future
-        self._future = asyncio.Future if standard else lambda loop: loop.create_future()
+        self._forget_parent()
+        with self._binding:
+            if loop is self._loop:  # bound by another call of this loop meanwhile
+                return
+            self._refuse_while_bound_elsewhere(loop)
+            if self._connections or self._opening or self._dropped:
+                raise RuntimeError("this client's connections belong to another event loop: aclose() it there first")
+            self._reset()
+            # The standard loops' clock is time.monotonic and their futures asyncio's own: reached
+            # straight, each saves a Python call per use. Other loops are asked.
+            standard = type(loop).time is asyncio.BaseEventLoop.time
+            self._clock = time.monotonic if standard else loop.time
+            standard = type(loop).create_future is asyncio.BaseEventLoop.create_future
+            self._future = asyncio.Future if standard else lambda loop: loop.create_future()
+            self._loop = loop
+
+    def _refuse_while_bound_elsewhere(self, loop):
+        # The pool's state is the bound loop's own: another loop's calls would be lost in it.
+        if self._loop is not None and self._loop is not loop and self._loop.is_running():
+            raise RuntimeError("this client is in use by another event loop, which is running: "
+                               "a client serves one event loop at a time")
+
+    def _forget_parent(self):
+        """In a child process after a fork, the pool is the parent's: the child closes its copies of
+        the sockets (the parent's connections stay open) and opens connections of its own."""
+        if self._pid == os.getpid():
+            return
+        self._pid = os.getpid()
+        self._binding = threading.Lock()  # another thread of the parent may have held it at the fork
+        for conn in (*self._connections, *self._dropped):
+            conn.sock.close()
+        self._loop = self._clock = self._future = None
+        self._reset()
 
     # ---- the pool --------------------------------------------------------------------------------
 
@@ -651,6 +678,8 @@ class Client:
 
     async def aclose(self):
         """Closes every connection of the client; calls still waiting fail. The next call connects again."""
+        self._forget_parent()
+        self._refuse_while_bound_elsewhere(_running_loop())
         try:
             if self._loop is not None and self._loop is _running_loop():
                 self._closing = True
@@ -672,7 +701,7 @@ class Client:
                         self._fail(call, ConnectionLost(text))
                 if self._timer is not None:
                     self._timer.cancel()
-                self._reset(None)
+                self._reset()  # still bound: another loop may take the client once this one has stopped
         finally:
             self.log.critical(f"Connection to ({self._host}, {self._port}) closed!")
 

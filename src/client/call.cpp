@@ -34,13 +34,15 @@ struct Outcome {
 // Sends the request on the lane's connection: through Client's own _request, done here, or a
 // subclass's. The id it went out with is the lane's, which the check of its answer compares against.
 // False when code of others ran meanwhile, after which the connection must be checked again.
-bool request(Scope s, Handle self, Lane& lane, std::optional<Wire>& wire, Handle method, Handle args, Handle kwds) {
+bool request(Scope s, Handle self, Lanes& lanes, Lane& lane, std::optional<Wire>& wire, Handle method, Handle args,
+             Handle kwds) {
     const State& st = s.state();
     const Names& n = st.names;
     lane.sent_id = Ref();
     if (zk::is_native(st.core, self, n._request, st.client_request, st.is_native_request)) {
-        if (!wire || wire->connection().get() != lane.connection.get()) wire.emplace(st, lane, lane.connection);
-        send_request(s, self, &lane, &*wire, lane.connection, method, args, kwds);
+        Ref conn = lanes.connection_of(lane);
+        if (!wire || wire->connection().get() != conn.get()) wire.emplace(st, lane, conn);
+        send_request(s, lanes, &lane, &*wire, conn, method, args, kwds);
         return true;
     }
     zk::call_method(self, n._request, method, args, kwds);
@@ -52,13 +54,14 @@ bool request(Scope s, Handle self, Lane& lane, std::optional<Wire>& wire, Handle
 // request with the next id. A second failure is only reported: the receive comes next either way.
 // Stale input is dropped first, but on a connection that nothing was asked on yet none can be stale
 // (a server with a key speaks first, and must be heard).
-void send_phase(Scope s, Handle self, Lane& lane, std::optional<Wire>& wire, Handle method, Handle args, Handle kwds) {
+void send_phase(Scope s, Handle self, Lanes& lanes, Lane& lane, std::optional<Wire>& wire, Handle method, Handle args,
+                Handle kwds) {
     const State& st = s.state();
     const Names& n = st.names;
     try {
         if (wire->connection().get() == lane.sent_on.get()) wire->flush();
         lane.sent_on = Ref::borrow(wire->connection());
-        if (!request(s, self, lane, wire, method, args, kwds)) wire.reset();
+        if (!request(s, self, lanes, lane, wire, method, args, kwds)) wire.reset();
     } catch (zk::PyError& e) {
         if (!e.matches(st.send_errors)) throw;
         zk::Handling handling(e);
@@ -66,7 +69,7 @@ void send_phase(Scope s, Handle self, Lane& lane, std::optional<Wire>& wire, Han
         log_at(n, self, n.critical, failure_text("@SEND: {}, {}", e));
         zk::call_method(self, n.open_connection);
         try {
-            if (!request(s, self, lane, wire, method, args, kwds)) wire.reset();
+            if (!request(s, self, lanes, lane, wire, method, args, kwds)) wire.reset();
         } catch (zk::PyError& again) {
             if (!again.matches(st.send_errors)) throw;
             zk::Handling handling_again(again);
@@ -93,7 +96,8 @@ void renew(const Names& n, Handle self, Handle conn) {
 // names for this thread meanwhile. A raising client packs and reads without stand-ins: an argument
 // that cannot be encoded raises TypeError before anything is sent, and an answer holding an array
 // that cannot be rebuilt fails the call.
-void exchange(Scope s, Handle self, Lane& lane, Handle method, Handle args, Handle kwds, bool raising, Outcome& out) {
+void exchange(Scope s, Handle self, Lanes& lanes, Lane& lane, Handle method, Handle args, Handle kwds, bool raising,
+              Outcome& out) {
     const State& st = s.state();
     const Names& n = st.names;
     std::optional<protocol::RefusingStandIns> stand_ins;
@@ -101,20 +105,24 @@ void exchange(Scope s, Handle self, Lane& lane, Handle method, Handle args, Hand
     std::optional<Wire> wire;
     Ref conn;
     auto usable = [&] {
-        conn = lane.connection.copy();
+        conn = lanes.connection_of(lane);
         if (conn.get() == Py_None) return false;
         wire.emplace(st, lane, conn);
         return !wire->closed();
     };
     if (!usable()) {
+        Ref before = std::move(conn);
         out.value = zk::call_method(self, n.open_connection);
-        if (!usable()) {  // connecting failed and said so; the connection left in place is the closed one, if any
+        // Connecting failed and said so when no new connection came; the one left in place is the
+        // closed one, if any. A new one that another thread's close reached first is a lost
+        // connection, which the send phase meets and renews.
+        if (!usable() && (conn.get() == Py_None || conn.get() == before.get())) {
             out.kind = Outcome::Kind::unreachable;
             return;
         }
     }
-    send_phase(s, self, lane, wire, method, args, kwds);
-    conn = lane.connection.copy();
+    send_phase(s, self, lanes, lane, wire, method, args, kwds);
+    conn = lanes.connection_of(lane);
     if (!wire || wire->connection().get() != conn.get()) wire.emplace(st, lane, conn);
     Ref response;
     try {
@@ -236,7 +244,8 @@ Ref remote_call(Scope s, Handle self, Handle method, Handle args, Handle kwds) {
     Lane& lane = lanes->checkout();
     Outcome out;
     std::vector<Ref> unused;
-    zk::finally([&] { exchange(s, self, lane, method, args, kwds, raising, out); }, [&] { unused = lanes->checkin(lane); });
+    zk::finally([&] { exchange(s, self, *lanes, lane, method, args, kwds, raising, out); },
+                [&] { unused = lanes->checkin(lane); });
     close_quietly(n, unused);
     return report(s, self, method, args, kwds, raising, out);
 }

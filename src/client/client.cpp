@@ -86,7 +86,7 @@ Ref open_connection(Scope s, Handle self) {
 // A `timeout` keyword is the client's, not the remote method's: it goes on the connection and stays there.
 Ref request(Scope s, Handle self, Handle method, Handle args, Handle kwds) {
     LanesRef lanes = lanes_of(s.state(), self);
-    send_request(s, self, lanes->current(), nullptr, zk::getattr(self, s.names()._connection), method, args, kwds);
+    send_request(s, *lanes, lanes->current(), nullptr, zk::getattr(self, s.names()._connection), method, args, kwds);
     return zk::none();
 }
 
@@ -112,16 +112,10 @@ Ref refusal_reason(Scope s, Handle answer) {
     return reason.get() == Py_None ? Ref() : std::move(reason);
 }
 
-// Threads sharing the client take their ids one at a time, so each id is sent once.
-void send_request(Scope s, Handle self, Lane* lane, Wire* wire, Handle conn, Handle method, Handle args, Handle kwds) {
+// Threads sharing the client each take an id of their own, so each id is sent once.
+void send_request(Scope s, Lanes& lanes, Lane* lane, Wire* wire, Handle conn, Handle method, Handle args, Handle kwds) {
     const Names& n = s.names();
-    Ref msgid;
-    {
-        LanesRef lanes = lanes_of(s.state(), self);
-        zk::Holding holding(lanes->ids);
-        msgid = zk::add(zk::getattr(self, n._msgid), zk::integer(1));
-        zk::setattr(self, n._msgid, msgid);
-    }
+    Ref msgid = zk::integer(lanes.take_id());
     if (lane) lane->sent_id = msgid.copy();
     Ref record = zk::tuple_of({s.global(n.REQUEST), msgid, method, args, kwds});
     Ref timeout = PyDict_CheckExact(kwds.get()) ? zk::dict_pop(kwds, n.timeout, Py_None)

@@ -5,6 +5,8 @@
 #include "protocol/codec_api.hpp"
 #include "ring/ring_api.hpp"
 
+#include <atomic>
+
 namespace client {
 
 #define CLIENT_NAMES(X, S)                  \
@@ -40,6 +42,7 @@ namespace client {
     X(_socket)                              \
     X(_ssl_context)                         \
     X(_timeout)                             \
+    X(after_in_child)                       \
     X(alias)                                \
     X(answer_challenge)                     \
     X(BrillPrint)                           \
@@ -66,6 +69,7 @@ namespace client {
     X(open_connection)                      \
     X(pop)                                  \
     X(recv)                                 \
+    X(register_at_fork)                     \
     X(REQUEST)                              \
     X(remote_type)                          \
     X(RESPONSE)                             \
@@ -105,6 +109,10 @@ struct State : zk::ModuleState {
     zk::Ref not_rebuilt;                         // protocol's NotRebuilt
     zk::Ref codec_capsule;                       // protocol's _codec_api, which codec_api's calls live in
     const protocol::CodecApi* codec_api = nullptr;
+    // Forks of this process's line so far, as the child counts them, and the thread that forked last:
+    // a client whose lanes saw fewer forks holds the parent's connections.
+    std::atomic<unsigned> forks{0};
+    std::atomic<unsigned long> forked_by{0};
 
     template <class F>
     void each(F&& f) {
@@ -135,11 +143,12 @@ zk::Def call_def();
 zk::Ref remote_call(Scope s, zk::Handle self, zk::Handle method, zk::Handle args, zk::Handle kwds);
 
 class Wire;
+class Lanes;
 struct Lane;
 // Client._request's work: numbers the request, builds its record and sends it through `wire`,
 // noting the id in `lane` when there is one.
-void send_request(Scope s, zk::Handle self, Lane* lane, Wire* wire, zk::Handle conn, zk::Handle method,
-                  zk::Handle args, zk::Handle kwds);
+void send_request(Scope s, Lanes& lanes, Lane* lane, Wire* wire, zk::Handle conn, zk::Handle method, zk::Handle args,
+                  zk::Handle kwds);
 // ClientBase._parse's work: the result of `response`, which must answer the request `expected`.
 zk::Ref checked_result(Scope s, zk::Handle response, zk::Handle expected);
 // _checked_result(response, expected), the same for zelk.aio, which checks the answers it reads itself.

@@ -28,8 +28,8 @@ Ref init(Scope s, Handle self, Handle host, Handle port, Handle timeout, Handle 
     zk::setattr(self, n._host, host);
     zk::setattr(self, n._port, port);
     zk::setattr(self, n._timeout, timeout);
+    zk::setattr(self, n._lanes, make_lanes(s.state()));
     zk::setattr(self, n._msgid, zk::integer(0));
-    zk::setattr(self, n._lanes, make_lanes());
     zk::setattr(self, n._connection, Py_None);
     zk::setattr(self, n._errors, errors);
     zk::setattr(self, n._max_message_size, max_message_size);
@@ -84,7 +84,19 @@ namespace {
 
 Ref checked_answer(Scope s, Handle response, Handle expected) { return checked_result(s, response, expected); }
 
+// Closes `connection` unless it is closed already. A connection that cannot be shut down (reset, or
+// being closed by another thread) is closed all the same, and says so with an OSError: quiet here.
+void close_connection(const Names& n, Handle connection) {
+    try {
+        if (zk::truthy(zk::getattr(connection, n.closed))) return;
+        zk::call_method(connection, n.close);
+    } catch (zk::PyError& e) {
+        if (!e.matches(PyExc_OSError)) throw;
+    }
+}
+
 // Closes every connection the client holds (its threads' spares too), and says so in every case.
+// Closing a client twice, or from two threads at once, is quiet.
 Ref close(Scope s, Handle self) {
     const Names& n = s.names();
     zk::finally(
@@ -96,15 +108,11 @@ Ref close(Scope s, Handle self) {
                 spares.erase(spares.begin());  // the client's own connection, closed below as before
             }
             for (Ref& spare : spares) {
-                if (spare.get() == Py_None) continue;
-                try {
-                    zk::call_method(spare, n.close);
-                } catch (zk::PyError& e) {
-                    if (!e.matches(PyExc_OSError)) throw;  // a spare already closed or reset
-                }
+                if (spare.get() != Py_None) close_connection(n, spare);
             }
             try {
-                zk::call_method(zk::getattr(self, n._connection), n.close);
+                Ref own = zk::getattr(self, n._connection);
+                if (own.get() != Py_None) close_connection(n, own);
             } catch (zk::PyError& e) {
                 if (!e.matches(PyExc_AttributeError)) throw;
             }
@@ -145,6 +153,7 @@ Ref define_client_base(zk::Module& m, State& st) {
                                 ":return: the result from the response")),
             zk::method(zk::declare<close>("close", {arg("self")})),
             connection_property(),
+            msgid_property(),
         });
     st.client_parse = zk::getattr(cls, st.names._parse);
     return cls;

@@ -20,43 +20,49 @@ unsigned long this_thread() noexcept { return PyThread_get_thread_ident(); }
 }  // namespace
 
 Lane* Lanes::current_locked(unsigned long thread) noexcept {
+    // A call made inside another on the same thread (a signal handler's, a subclass's hook) holds a
+    // lane of its own, taken after the outer call's: the innermost is the one taken last.
+    Lane* innermost = first_->caller == thread ? first_.get() : nullptr;
     if (spares_in_use_) {
         for (auto& spare : spares_) {
-            if (spare->caller == thread) return spare.get();
+            if (spare->caller == thread && (!innermost || spare->taken > innermost->taken)) innermost = spare.get();
         }
     }
-    return first_.caller == thread ? &first_ : nullptr;
+    return innermost;
+}
+
+Lane& Lanes::take(Lane& lane, unsigned long thread) noexcept {
+    lane.caller = thread;
+    lane.taken = ++checkouts_;
+    if (&lane != first_.get()) spares_in_use_++;
+    return lane;
 }
 
 Lane& Lanes::checkout() {
     unsigned long thread = this_thread();
     zk::Holding holding(mutex_);
     // A call made from inside a call of the same thread (a subclass calling back) gets a lane of its own.
-    if (!first_.caller) {
-        first_.caller = thread;
-        return first_;
-    }
+    if (!first_->caller) return take(*first_, thread);
     for (auto& spare : spares_) {
-        if (!spare->caller) {
-            spare->caller = thread;
-            spares_in_use_++;
-            return *spare;
-        }
+        if (!spare->caller) return take(*spare, thread);
     }
     spares_.push_back(std::make_unique<Lane>());
-    spares_.back()->caller = thread;
-    spares_in_use_++;
-    return *spares_.back();
+    return take(*spares_.back(), thread);
 }
 
 std::vector<Ref> Lanes::checkin(Lane& lane) {
     std::vector<Ref> unused;
+    Ref replaced;  // dropped once the lock is let go, as set_connection's is: not closed
     zk::Holding holding(mutex_);
     auto now = Clock::now();
     lane.caller = 0;
     lane.sent_id = Ref();
     lane.free_since = now;
-    if (&lane != &first_) spares_in_use_--;
+    if (&lane != first_.get()) {
+        spares_in_use_--;
+    } else if (next_first_) {
+        replaced = std::exchange(lane.connection, std::move(next_first_));
+    }
     auto stale = [&](const std::unique_ptr<Lane>& spare) { return !spare->caller && now - spare->free_since > spare_idle; };
     for (auto& spare : spares_) {
         if (stale(spare)) unused.push_back(std::move(spare->connection));
@@ -67,18 +73,24 @@ std::vector<Ref> Lanes::checkin(Lane& lane) {
 
 Ref Lanes::connection() {
     zk::Holding holding(mutex_);
-    Lane* lane = spares_in_use_ ? current_locked(this_thread()) : nullptr;
-    return (lane ? lane : &first_)->connection.copy();
+    if (Lane* lane = current_locked(this_thread())) return lane->connection.copy();
+    return (first_->caller && next_first_ ? next_first_ : first_->connection).copy();
 }
 
+Ref Lanes::connection_of(const Lane& lane) {
+    zk::Holding holding(mutex_);
+    return lane.connection.copy();
+}
+
+// A thread sets the connection of its innermost call's lane; outside a call, the client's own. A
+// lane another thread's call holds is never written: that call keeps the connection it is using.
 void Lanes::set_connection(Handle connection) {
     Ref old;
     {
         zk::Holding holding(mutex_);
-        Lane* lane = spares_in_use_ ? current_locked(this_thread()) : nullptr;
-        Lane& target = lane ? *lane : first_;
-        old = std::move(target.connection);
-        target.connection = Ref::borrow(connection);
+        Lane* lane = current_locked(this_thread());
+        Ref& target = lane ? lane->connection : first_->caller ? next_first_ : first_->connection;
+        old = std::exchange(target, Ref::borrow(connection));
     }
     // `old` goes outside the lock: dropping the last reference to a connection may run Python code.
 }
@@ -91,13 +103,40 @@ Lane* Lanes::current() {
 std::vector<Ref> Lanes::all_connections() {
     std::vector<Ref> all;
     zk::Holding holding(mutex_);
-    all.push_back(first_.connection.copy());
+    all.push_back(first_->connection.copy());
     for (auto& spare : spares_) {
         all.push_back(spare->caller ? spare->connection.copy() : std::move(spare->connection));
     }
+    if (next_first_) all.push_back(next_first_.copy());
     spares_.erase(std::remove_if(spares_.begin(), spares_.end(), [](const auto& spare) { return !spare->caller; }),
                   spares_.end());
     return all;
+}
+
+std::vector<Ref> Lanes::forget_parent(unsigned forks, unsigned long forking_thread) {
+    std::vector<Ref> parents;
+    std::vector<std::unique_ptr<Lane>> gone;  // freed once the lock is let go
+    zk::Holding holding(mutex_);
+    if (!forked(forks)) return parents;
+    // A call of the thread that forked goes on in the child, on its lane: that lane stays.
+    if (first_->caller != forking_thread) {
+        parents.push_back(std::move(first_->connection));
+        gone.push_back(std::exchange(first_, std::make_unique<Lane>()));
+    }
+    if (next_first_) parents.push_back(std::move(next_first_));
+    std::vector<std::unique_ptr<Lane>> kept;
+    for (auto& spare : spares_) {
+        if (spare->caller == forking_thread) {
+            kept.push_back(std::move(spare));
+            continue;
+        }
+        parents.push_back(std::move(spare->connection));
+        gone.push_back(std::move(spare));
+    }
+    spares_ = std::move(kept);
+    spares_in_use_ = static_cast<int>(spares_.size());
+    forks_seen_.store(forks, std::memory_order_relaxed);
+    return parents;
 }
 
 Wire::Wire(const State& st, Lane& lane, Handle connection) : st_(st), lane_(lane), connection_(connection) {
@@ -122,9 +161,38 @@ void Wire::send(Handle record) {
 
 Ref Wire::recv() { return native_ ? lane_.native.recv() : zk::call_method(connection_, st_.names.recv); }
 
-LanesRef lanes_of(const State& st, Handle client) { return zk::unbox<Lanes>(zk::getattr(client, st.names._lanes), lanes_name); }
+namespace {
 
-Ref make_lanes() { return zk::box(std::make_unique<Lanes>(), lanes_name); }
+// The child's copies of the parent's descriptors are closed, never shut down: the parent's
+// connections stay open, since a connection ends only with the last copy of its descriptor.
+void let_go_of_parents(const Names& n, std::vector<Ref>& connections) {
+    for (Ref& connection : connections) {
+        if (!connection || connection.get() == Py_None) continue;
+        Ref sock = zk::getattr_optional(connection, n._socket);
+        if (!sock) continue;
+        try {
+            zk::call_method(sock, n.close);
+        } catch (zk::PyError& e) {
+            if (!e.matches(PyExc_OSError)) throw;
+        }
+    }
+}
+
+}  // namespace
+
+LanesRef lanes_of(const State& st, Handle client) {
+    LanesRef lanes = zk::unbox<Lanes>(zk::getattr(client, st.names._lanes), lanes_name);
+    unsigned forks = st.forks.load(std::memory_order_relaxed);
+    if (lanes->forked(forks)) {
+        std::vector<Ref> parents = lanes->forget_parent(forks, st.forked_by.load(std::memory_order_relaxed));
+        let_go_of_parents(st.names, parents);
+    }
+    return lanes;
+}
+
+Ref make_lanes(const State& st) {
+    return zk::box(std::make_unique<Lanes>(st.forks.load(std::memory_order_relaxed)), lanes_name);
+}
 
 namespace {
 
@@ -135,12 +203,41 @@ Ref set_connection(Scope s, Handle self, Handle value) {
     return zk::none();
 }
 
+Ref get_msgid(Scope s, Handle self) { return zk::integer(lanes_of(s.state(), self)->last_id.load()); }
+
+Ref set_msgid(Scope s, Handle self, Handle value) {
+    long long id = PyLong_AsLongLong(value);
+    if (id == -1 && PyErr_Occurred()) zk::throw_error();
+    lanes_of(s.state(), self)->last_id.store(id);
+    return zk::none();
+}
+
+// Runs in a child process right after a fork: its clients' connections are the parent's.
+Ref after_fork_in_child(Scope s) {
+    s.state().forked_by.store(PyThread_get_thread_ident(), std::memory_order_relaxed);
+    s.state().forks.fetch_add(1, std::memory_order_relaxed);
+    return zk::none();
+}
+
 }  // namespace
 
 zk::Member connection_property() {
     using zk::arg;
     return zk::property(zk::declare<get_connection>("_connection", {arg("self")}),
                         zk::declare<set_connection>("_connection", {arg("self"), arg("value")}));
+}
+
+// The id is kept natively, so that taking one holds no lock and runs no Python code: a signal
+// handler, or a subclass's hook, may call the client again meanwhile.
+zk::Member msgid_property() {
+    using zk::arg;
+    return zk::property(zk::declare<get_msgid>("_msgid", {arg("self")}).doc("The id of the latest request; 0 before the first."),
+                        zk::declare<set_msgid>("_msgid", {arg("self"), arg("value", zk::Check::Int)}));
+}
+
+zk::Def after_fork_def() {
+    return zk::declare<after_fork_in_child>("_after_fork_in_child", {})
+        .doc("Called in a child process after a fork: its clients open connections of their own.");
 }
 
 }  // namespace client

@@ -7,7 +7,9 @@
 #include "client/client.hpp"
 #include "ring/ring_api.hpp"
 
+#include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <memory>
 #include <vector>
 
@@ -15,12 +17,16 @@ namespace client {
 
 using Clock = std::chrono::steady_clock;
 
+// One call's place in a client. `connection`, `caller`, `taken` and `free_since` are read and
+// written under the lanes' lock; the rest belong to the call on the lane, and only its thread
+// touches them.
 struct Lane {
     zk::Ref connection = zk::none();  // a Connection, or None before the first
+    unsigned long caller = 0;         // the thread whose call is on this lane; 0 when none
+    std::uint64_t taken = 0;          // when it was taken, in checkouts: a thread's innermost call took its latest
+    Clock::time_point free_since = Clock::now();
     zk::Ref sent_id;                  // the id of the request this lane's call sent last
     zk::Ref sent_on;                  // the connection this lane last sent a request on
-    unsigned long caller = 0;         // the thread whose call is on this lane; 0 when none
-    Clock::time_point free_since = Clock::now();
     // The connection as ring's native calls reach it (see Wire), and the connection it was opened for.
     ring::NativeConnection native;
     zk::Ref native_for;
@@ -46,37 +52,60 @@ private:
 
 class Lanes {
 public:
+    explicit Lanes(unsigned forks) : forks_seen_(forks) {}
+
     // The lane for a call of the current thread; give it back with `checkin`.
     Lane& checkout();
     // Gives a lane back; returns the connections of spares left unused for long, to be closed.
     std::vector<zk::Ref> checkin(Lane& lane);
 
-    // The connection `_connection` names for the current thread: its call's lane's, or the first lane's.
+    // The connection `_connection` names for the current thread: its innermost call's lane's, or the client's own.
     zk::Ref connection();
     void set_connection(zk::Handle connection);
-    // The lane of the current thread's call, or null outside a call.
+    // The connection on `lane`, which the current thread's call holds.
+    zk::Ref connection_of(const Lane& lane);
+    // The lane of the current thread's innermost call, or null outside a call.
     Lane* current();
     // Every connection the client holds, the lanes emptied but the first (whose connection stays,
     // closed, as a client's connection does).
     std::vector<zk::Ref> all_connections();
 
-    PyMutex ids{};  // held around the read, add and write of _msgid
+    // After a fork, in the child: the lanes of the parent's calls and their connections are
+    // forgotten (returned, for the child to let its copies of their descriptors go), so that the
+    // child opens connections of its own. `forks` counts the forks of this process's line.
+    bool forked(unsigned forks) const noexcept { return forks_seen_.load(std::memory_order_relaxed) != forks; }
+    std::vector<zk::Ref> forget_parent(unsigned forks, unsigned long forking_thread);
+
+    // The id of the latest request; a request takes the next with take_id.
+    std::atomic<long long> last_id{0};
+    long long take_id() noexcept { return last_id.fetch_add(1) + 1; }
 
 private:
     Lane* current_locked(unsigned long thread) noexcept;
+    Lane& take(Lane& lane, unsigned long thread) noexcept;
 
-    PyMutex mutex_{};  // guards everything below
-    Lane first_;
+    PyMutex mutex_{};  // guards everything below, and the lanes' shared fields
+    std::unique_ptr<Lane> first_ = std::make_unique<Lane>();
     std::vector<std::unique_ptr<Lane>> spares_;
     int spares_in_use_ = 0;
+    std::uint64_t checkouts_ = 0;
+    // A connection set as the client's own, from outside any call, while another thread's call held
+    // the first lane: that call goes on with its own, and the first lane takes this one once it is free.
+    zk::Ref next_first_;
+    std::atomic<unsigned> forks_seen_;
 };
 
 // The lanes of a client, made by ClientBase.__init__.
 using LanesRef = zk::Boxed<Lanes>;
+// In a child process, the lanes have forgotten the parent's connections first.
 LanesRef lanes_of(const State& st, zk::Handle client);
-zk::Ref make_lanes();
+zk::Ref make_lanes(const State& st);
 
-// The `_connection` property of ClientBase.
+// The `_connection` and `_msgid` properties of ClientBase.
 zk::Member connection_property();
+zk::Member msgid_property();
+
+// _after_fork_in_child(), which zelk.client registers with os.register_at_fork.
+zk::Def after_fork_def();
 
 }  // namespace client

@@ -1,6 +1,6 @@
 // zelk.client: the caller's side of a remote call: the client that numbers, sends and checks
 // calls and reconnects after failures, and the proxies through which programs call.
-#include "client/client.hpp"
+#include "client/lanes.hpp"
 
 namespace {
 
@@ -30,6 +30,8 @@ void exec_client(zk::Module& m, client::State& st) {
     m.def(client::connect_def(m.get("MAX_MESSAGE_SIZE")));
     m.def(client::close_def());
     m.def(client::checked_result_def());
+    // A child process must not speak on the connections it inherited: its clients open their own.
+    zk::call_kw(zk::getattr(zk::import("os"), st.names.register_at_fork), {}, {{st.names.after_in_child, m.def(client::after_fork_def())}});
 }
 
 }  // namespace

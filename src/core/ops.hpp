@@ -313,7 +313,10 @@ private:
 };
 
 // detached(body) for a wait on which many threads may wake together: reattaching goes through the
-// turnstile. The turnstile is let go on the way out even when reattaching ends a daemon thread.
+// turnstile. The turnstile is let go on the way out even when reattaching ends a daemon thread. While
+// the interpreter finalizes, a thread reattaches without it: from 3.14 a daemon thread that tries to
+// reattach then is parked for good, and would park holding the turnstile, which the thread that
+// finalizes may need.
 template <class Body>
 auto detached(Turnstile& turnstile, Body&& body) -> decltype(body()) {
 #ifdef Py_GIL_DISABLED
@@ -322,6 +325,7 @@ auto detached(Turnstile& turnstile, Body&& body) -> decltype(body()) {
 #else
     PyThreadState* thread = PyEval_SaveThread();
     auto reattach = [&] {
+        if (Py_IsFinalizing()) return PyEval_RestoreThread(thread);
         std::unique_lock<std::mutex> in_turn(turnstile.mutex_);
         PyEval_RestoreThread(thread);
     };

@@ -32,6 +32,7 @@ namespace zk {
     X(annotation)                \
     S(default_, "default")       \
     X(empty)                     \
+    X(file)                      \
     X(inspect)                   \
     X(KEYWORD_ONLY)              \
     X(Parameter)                 \
@@ -39,6 +40,8 @@ namespace zk {
     S(return_, "return")         \
     X(return_annotation)         \
     X(Signature)                 \
+    X(stdout)                    \
+    X(sys)                       \
     X(VAR_KEYWORD)               \
     X(VAR_POSITIONAL)
 

@@ -34,11 +34,11 @@ Ref wrapped(Scope s, Handle args, Handle kwargs) {
     const Names& n = st.names;
     Ref lp = s.captured<Timed>().lp.copy(), func = s.captured<Timed>().func.copy();
     Ref print = s.global(n.print);
-    zk::call(print, zk::text("{} started ...", zk::getattr(func, st.core.__name__)));
+    zk::print_out(st, print, zk::tuple_of({zk::text("{} started ...", zk::getattr(func, st.core.__name__))}));
     Ref profiled = zk::call_kw(lp, {}, {{n.func, func}});
     Ref result = zk::call_with(profiled, args, kwargs);
     zk::call_method(lp, n.print_stats);
-    zk::call(print, zk::text("{} finished !!!", zk::getattr(func, st.core.__name__)));
+    zk::print_out(st, print, zk::tuple_of({zk::text("{} finished !!!", zk::getattr(func, st.core.__name__))}));
     return result;
 }
 
@@ -58,7 +58,7 @@ Ref profile(Scope s, Handle functions) {
         if (!line_profiler) zk::raise(PyExc_ImportError, "cannot import name 'LineProfiler' from 'line_profiler'");
     } catch (zk::PyError& e) {
         if (!e.matches(PyExc_ImportError)) throw;
-        zk::call(s.global(n.print), e.value());
+        zk::print_out(s.state(), s.global(n.print), zk::tuple_of({e.value()}));
         return zk::none();
     }
     Ref lp = zk::call(line_profiler);

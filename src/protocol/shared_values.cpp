@@ -33,7 +33,7 @@ Ref dumpv(Scope s, Handle value, Handle name, Handle shm) {
                                               {{n.name, block_name}, {n.create, Py_True}, {n.size, zk::getattr(value, n.nbytes)}});
     } catch (zk::PyError& e) {
         if (!e.matches(PyExc_FileExistsError)) throw;
-        zk::call(s.global(n.print), e.value());
+        zk::print_out(s.state(), s.global(n.print), zk::tuple_of({e.value()}));
         block = zk::call_kw(shared_memory, {}, {{n.name, block_name}, {n.track, Py_False}});
     }
     Ref view = zk::call_kw(st.codec.ndarray, {zk::getattr(value, n.shape)}, {{n.dtype, dtype}, {n.buffer, zk::getattr(block, n.buf)}});

@@ -107,8 +107,16 @@ Using::Using(Channel& ch) : ch_(ch) {
     ch_.users.fetch_add(1);
     if (ch_.closing.load()) {
         ch_.users.fetch_sub(1);
-        raise_errno(EBADF);
+        raise_closed();
     }
+}
+
+void raise_closed() {
+    zk::raise(zk::call(PyExc_OSError, zk::integer(ECONNABORTED), zk::str("the connection was closed")));
+}
+
+void refuse_if_closing(const Channel& ch) {
+    if (ch.closing.load()) raise_closed();
 }
 
 void raise_errno(int error) {

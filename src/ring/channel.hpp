@@ -97,7 +97,9 @@ using ChannelRef = zk::Boxed<Channel>;
 ChannelRef channel_of(const State& st, zk::Handle connection);
 zk::Ref make_channel(Py_ssize_t max_message_size);
 
-// An operation on the channel's descriptor; refused with EBADF once a close has begun.
+// One system call on the channel's descriptor, counted while it runs, so that a close waits for it
+// and the descriptor's number cannot be reused under it. Refused once a close has begun. A use is
+// never held while Python code runs (a signal handler may close the connection, and would wait for it).
 class Using {
 public:
     explicit Using(Channel& ch);
@@ -108,6 +110,12 @@ public:
 private:
     Channel& ch_;
 };
+
+// What an operation on a connection raises once its close has begun: ConnectionAbortedError, a
+// connection lost to whoever was using it.
+[[noreturn]] void raise_closed();
+// Refuses an operation on a connection whose close has begun, as Using does for a single call.
+void refuse_if_closing(const Channel& ch);
 
 // Raises the OSError (subclass) the interpreter raises for `error`, an errno value.
 [[noreturn]] void raise_errno(int error);
@@ -175,6 +183,8 @@ auto reading_within(const State& st, Channel& ch, zk::Handle sock, const Deadlin
 // The value of a packet, decoded with the channel's allow-list in force when it has one:
 // unpack(packet), BytePacker.unpack or the connection's own.
 zk::Ref decode_allowing(const State& st, const Channel& ch, zk::Handle unpack, zk::Handle packet);
+// Reads and drops what the descriptor holds, without waiting; stops at the peer's close.
+void drop_all_waiting(Channel& ch, int fd);
 
 // Connection.recv of a plain socket (descriptor `fd`) in binary mode with the class's own unpack:
 // the next message's value, or None when the peer closed the connection.

@@ -8,6 +8,7 @@
 #include <sys/socket.h>
 #include <sys/time.h>
 
+#include <cerrno>
 #include <cmath>
 #include <thread>
 
@@ -104,6 +105,7 @@ Ref settimeout(Scope s, Handle self, Handle value) {
     const State& st = s.state();
     const Names& n = st.names;
     ChannelRef ch = channel_of(st, self);
+    refuse_if_closing(*ch);
     Ref sock = zk::getattr(self, n._socket);
     int fd = ch->tls ? -1 : plain_descriptor(st, sock);
     double seconds = -1;
@@ -113,11 +115,17 @@ Ref settimeout(Scope s, Handle self, Handle value) {
     }
     bool in_kernel = seconds > 0 && std::isfinite(seconds);
     if (!in_kernel) seconds = -1;
-    zk::call_method(sock, n.settimeout, in_kernel ? Handle(Py_None) : value);
-    if (fd >= 0) {
-        ch->idle_timeout.store(seconds, std::memory_order_relaxed);
-        set_kernel_timeouts(fd, seconds);
+    Handle own = in_kernel ? Handle(Py_None) : value;
+    if (fd < 0) {
+        zk::call_method(sock, n.settimeout, own);
+        return zk::none();
     }
+    // The descriptor stays this socket's until both time-outs are set (a plain socket's own
+    // settimeout runs no Python code).
+    Using use(*ch);
+    zk::call_method(sock, n.settimeout, own);
+    ch->idle_timeout.store(seconds, std::memory_order_relaxed);
+    set_kernel_timeouts(fd, seconds);
     return zk::none();
 }
 
@@ -162,14 +170,26 @@ void drop_kept_input(const Names& n, Handle self, Channel& ch) {
     zk::pop_attr(self, n._partial);
 }
 
-// Reads and drops whatever can be read without waiting; the socket ends up blocking, without time-out.
+// Reads and drops whatever can be read without waiting; the socket ends up blocking, without
+// time-out. A plain socket is read on its descriptor, each read a use of it, so that a close on
+// another thread cannot close the descriptor, and another socket take its number, under a read.
 Ref clear(Scope s, Handle self) {
-    const Names& n = s.names();
-    ChannelRef ch = channel_of(s.state(), self);
+    const State& st = s.state();
+    const Names& n = st.names;
+    ChannelRef ch = channel_of(st, self);
+    refuse_if_closing(*ch);
     zk::Holding holding(ch->recv_lock);
     drop_kept_input(n, self, *ch);
     ch->clean = false;
     Ref sock = zk::getattr(self, n._socket);
+    if (int fd = ch->tls ? -1 : plain_descriptor(st, sock); fd >= 0) {
+        zk::finally([&] { drop_all_waiting(*ch, fd); },
+                    [&] {
+                        Using use(*ch);
+                        zk::call_method(sock, n.setblocking, Py_True);
+                    });
+        return zk::none();
+    }
     zk::call_method(sock, n.setblocking, Py_False);
     Ref size = zk::integer(4096);
     zk::finally(
@@ -237,6 +257,7 @@ Ref flush(Scope s, Handle self) {
     const State& st = s.state();
     const Names& n = st.names;
     ChannelRef ch = channel_of(st, self);
+    refuse_if_closing(*ch);
     zk::Holding holding(ch->recv_lock);
     drop_kept_input(n, self, *ch);
     Ref sock = zk::getattr(self, n._socket);
@@ -273,6 +294,7 @@ void write_message(Scope s, Handle self, Handle sock, Handle request) {
 }
 
 Ref send(Scope s, Handle self, Handle request) {
+    refuse_if_closing(*channel_of(s.state(), self));
     Ref sock = zk::getattr(self, s.names()._socket);
     try {
         write_message(s, self, sock, request);
@@ -285,11 +307,13 @@ Ref send(Scope s, Handle self, Handle request) {
 // The shutdown wakes any thread waiting on the socket; the descriptor is closed once no read or
 // write is using it. A shutdown that fails (the peer reset the connection, or it was closed before)
 // still lets the descriptor go and marks the connection closed; its error then reaches the caller.
+// Only the first close touches the socket: a second, at once on another thread or later, raises as
+// closing a closed socket does, since the descriptor's number may already be another socket's.
 Ref close(Scope s, Handle self) {
     const Names& n = s.names();
     ChannelRef ch = channel_of(s.state(), self);
     Ref sock = zk::getattr(self, n._socket);
-    ch->closing.store(true);
+    if (ch->closing.exchange(true)) raise_errno(EBADF);
     zk::finally([&] { zk::call_method(sock, n.shutdown, zk::integer(2)); },
                 [&] {
                     while (ch->users.load() > 0) {

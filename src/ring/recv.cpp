@@ -197,8 +197,9 @@ Ref decode_packet(Scope s, Handle self, const Channel& ch, Handle packet) {
 Ref recv(Scope s, Handle self) {
     const State& st = s.state();
     const Names& n = st.names;
-    Ref sock = zk::getattr(self, n._socket);
     ChannelRef ch = channel_of(st, self);
+    refuse_if_closing(*ch);
+    Ref sock = zk::getattr(self, n._socket);
     Ref short_header = zk::check(PyBytes_FromStringAndSize(nullptr, 0));
     try {
         bool websocket = websocket_mode(n, self);
@@ -250,7 +251,7 @@ Ref recv_failure(const State& st, const Channel& ch, const zk::PyError& e, Handl
     }
     if (e.matches(st.struct_error)) zk::raise(zk::call(PyExc_BufferError, short_header_text(n, e.value(), sock, short_header)));
     if (e.matches(PyExc_RuntimeError)) {
-        zk::call(zk::dict_get(st.builtins, n.print), zk::str("Runtime Error"), zk::escaped_text(e.value()));
+        zk::print_out(st, zk::dict_get(st.builtins, n.print), zk::tuple_of({zk::str("Runtime Error"), zk::escaped_text(e.value())}));
         return zk::none();
     }
     throw e;

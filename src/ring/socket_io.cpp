@@ -26,7 +26,8 @@ namespace {
 
 [[noreturn]] void timed_out() { zk::raise(PyExc_TimeoutError, "timed out"); }
 
-// An interrupted call: the signal's Python handler runs (a KeyboardInterrupt raises here), then the call again.
+// An interrupted call: the signal's Python handler runs (a KeyboardInterrupt raises here), then the
+// call again. No use of the descriptor is held meanwhile: the handler may close the connection.
 void after_interruption() {
     if (PyErr_CheckSignals() < 0) zk::throw_error();
 }
@@ -47,27 +48,35 @@ bool watch_briefly(const State& st, Channel& ch, int fd) {
         ch.watch_misses.store(misses + 1, std::memory_order_relaxed);
         return false;
     }
-    bool came = zk::detached(st.waking, [&] {
-        pollfd watched{fd, POLLIN, 0};
-        auto until = Clock::now() + std::chrono::nanoseconds(st.watch_ns);
-        for (;;) {
-            if (::poll(&watched, 1, 0) != 0) return true;  // ready, or an error the read reports
-            if (Clock::now() >= until) return false;
-            sched_yield();
-        }
-    });
+    bool came;
+    {
+        Using use(ch);
+        came = zk::detached(st.waking, [&] {
+            pollfd watched{fd, POLLIN, 0};
+            auto until = Clock::now() + std::chrono::nanoseconds(st.watch_ns);
+            for (;;) {
+                if (::poll(&watched, 1, 0) != 0) return true;  // ready, or an error the read reports
+                if (Clock::now() >= until) return false;
+                sched_yield();
+            }
+        });
+    }
     // Past the count's wrap the count starts again from the tolerated misses, not from none.
     ch.watch_misses.store(came ? 0 : std::max(misses + 1, misses_tolerated), std::memory_order_relaxed);
     return came;
 }
 
 // Waits until `fd` is ready for `events` or the deadline passes (TimeoutError).
-void wait_for(const State& st, int fd, short events, const Deadline& deadline) {
+void wait_for(const State& st, Channel& ch, int fd, short events, const Deadline& deadline) {
     if (deadline.never_waits()) raise_errno(EAGAIN);  // BlockingIOError, as a non-blocking socket's own call
     for (;;) {
         pollfd watched{fd, events, 0};
         int timeout = deadline.poll_ms();
-        int ready = zk::detached(st.waking, [&] { return ::poll(&watched, 1, timeout); });
+        int ready;
+        {
+            Using use(ch);
+            ready = zk::detached(st.waking, [&] { return ::poll(&watched, 1, timeout); });
+        }
         if (ready > 0) return;
         if (ready == 0) timed_out();
         if (errno != EINTR) raise_errno(errno);
@@ -91,11 +100,14 @@ Ref socket_timeout(const State& st, Handle sock) {
 }
 
 Py_ssize_t read_plain(const PlainSocket& io, char* into, Py_ssize_t size, bool expect_wait, bool may_block) {
-    Using use(io.channel);
     bool try_now = !expect_wait;
     for (;;) {
         if (try_now) {
-            ssize_t n = ::recv(io.fd, into, static_cast<std::size_t>(size), MSG_DONTWAIT);
+            ssize_t n;
+            {
+                Using use(io.channel);
+                n = ::recv(io.fd, into, static_cast<std::size_t>(size), MSG_DONTWAIT);
+            }
             if (n >= 0) return n;
             if (errno == EINTR) {
                 after_interruption();
@@ -108,7 +120,11 @@ Py_ssize_t read_plain(const PlainSocket& io, char* into, Py_ssize_t size, bool e
         if (watch_briefly(io.state, io.channel, io.fd)) continue;
         if (may_block && io.blocking) {
             // The socket's own blocking read, which the kernel ends after the connection's idle time-out.
-            ssize_t n = zk::detached(io.state.waking, [&] { return ::recv(io.fd, into, static_cast<std::size_t>(size), 0); });
+            ssize_t n;
+            {
+                Using use(io.channel);
+                n = zk::detached(io.state.waking, [&] { return ::recv(io.fd, into, static_cast<std::size_t>(size), 0); });
+            }
             if (n >= 0) return n;
             if (errno == EAGAIN || errno == EWOULDBLOCK) timed_out();
             if (errno != EINTR) raise_errno(errno);
@@ -116,12 +132,11 @@ Py_ssize_t read_plain(const PlainSocket& io, char* into, Py_ssize_t size, bool e
             try_now = false;
             continue;
         }
-        wait_for(io.state, io.fd, POLLIN, io.deadline);
+        wait_for(io.state, io.channel, io.fd, POLLIN, io.deadline);
     }
 }
 
 void write_plain(const PlainSocket& io, iovec* pieces, std::size_t count) {
-    Using use(io.channel);
     constexpr std::size_t most_per_call = 512;  // well below IOV_MAX
     bool waited = false;
     while (count) {
@@ -132,8 +147,12 @@ void write_plain(const PlainSocket& io, iovec* pieces, std::size_t count) {
         // time-out when the connection has one): one system call rather than a poll and a write.
         bool block = waited && io.blocking && io.deadline.waits_forever();
         int flags = MSG_NOSIGNAL | (block ? 0 : MSG_DONTWAIT);
-        ssize_t sent = block ? zk::detached(io.state.waking, [&] { return ::sendmsg(io.fd, &message, flags); })
-                             : ::sendmsg(io.fd, &message, flags);
+        ssize_t sent;
+        {
+            Using use(io.channel);
+            sent = block ? zk::detached(io.state.waking, [&] { return ::sendmsg(io.fd, &message, flags); })
+                         : ::sendmsg(io.fd, &message, flags);
+        }
         if (sent < 0) {
             if (errno == EINTR) {
                 after_interruption();
@@ -142,7 +161,7 @@ void write_plain(const PlainSocket& io, iovec* pieces, std::size_t count) {
             if (errno != EAGAIN && errno != EWOULDBLOCK) raise_errno(errno);
             if (block) timed_out();
             waited = true;
-            if (!(io.blocking && io.deadline.waits_forever())) wait_for(io.state, io.fd, POLLOUT, io.deadline);
+            if (!(io.blocking && io.deadline.waits_forever())) wait_for(io.state, io.channel, io.fd, POLLOUT, io.deadline);
             continue;
         }
         auto left = static_cast<std::size_t>(sent);
@@ -159,16 +178,33 @@ void write_plain(const PlainSocket& io, iovec* pieces, std::size_t count) {
 }
 
 void wait_readable(const State& st, Channel& ch, int fd, const Deadline& deadline) {
-    Using use(ch);
-    wait_for(st, fd, POLLIN, deadline);
+    wait_for(st, ch, fd, POLLIN, deadline);
 }
 
 bool input_waiting(Channel& ch, int fd) {
-    Using use(ch);
     pollfd watched{fd, POLLIN, 0};
     for (;;) {
-        int ready = ::poll(&watched, 1, 0);
+        int ready;
+        {
+            Using use(ch);
+            ready = ::poll(&watched, 1, 0);
+        }
         if (ready >= 0) return ready > 0;
+        if (errno != EINTR) raise_errno(errno);
+        after_interruption();
+    }
+}
+
+void drop_all_waiting(Channel& ch, int fd) {
+    char buffer[4096];
+    for (;;) {
+        ssize_t got;
+        {
+            Using use(ch);
+            got = ::recv(fd, buffer, sizeof buffer, MSG_DONTWAIT);
+        }
+        if (got > 0) continue;
+        if (got == 0 || errno == EAGAIN || errno == EWOULDBLOCK) return;
         if (errno != EINTR) raise_errno(errno);
         after_interruption();
     }

@@ -128,7 +128,7 @@ Ref iprint(Scope s, Handle obj, Handle title, Handle mode, Handle foreground, Ha
     if (!printed_levels(s).include(colour_level(foreground))) return rmsg;
     Ref line = no_color(s) ? zk::text("[{}][{}][{}] {}", ts, title, label, msg)
                            : zk::text("\x1b[{};{}m[{}][{}][{}] {}{}", mode_code, codes, ts, title, label, msg, s.global(n.SUFFIX));
-    zk::call_with(s.global(n.print), zk::tuple_of({line}), kwds);
+    zk::print_out(s.state(), s.global(n.print), zk::tuple_of({line}), kwds);
     return rmsg;
 }
 

@@ -158,7 +158,7 @@ void serve_one(Scope s, const Session& session) {
             Ref address = zk::getattr(session.handler, n.client_address);
             if (!admit_upgrade(s, session.server, session.connection, address, request)) return;
         } else {
-            zk::call(s.global(n.print), zk::escaped_text(request));
+            zk::print_out(st, s.global(n.print), zk::tuple_of({zk::escaped_text(request)}));
         }
         zk::call(session.send, request);
         return;

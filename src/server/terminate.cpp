@@ -45,7 +45,7 @@ Ref terminate(Scope s, Handle wait, Handle itself, Handle kill) {
             zk::call_method(process, n.terminate);
         } catch (zk::PyError& e) {
             if (!e.matches(no_such_process)) throw;
-            zk::call(s.global(n.print), zk::str("No such process"), zk::call_method(process, n.name));
+            zk::print_out(s.state(), s.global(n.print), zk::tuple_of({zk::str("No such process"), zk::call_method(process, n.name)}));
         }
     }
     Ref waited = zk::call_method(psutil, n.wait_procs, tokill);
