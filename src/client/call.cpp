@@ -142,15 +142,6 @@ void exchange(Scope s, Handle self, Lanes& lanes, Lane& lane, Handle method, Han
         out.kind = Outcome::Kind::receive_failed;
         return;
     }
-    if (stand_ins && stand_ins->not_rebuilt()) {  // read whole too
-        try {
-            zk::raise(zk::call(st.not_rebuilt, stand_ins->not_rebuilt()));
-        } catch (zk::PyError& e) {
-            out.error.emplace(e);
-        }
-        out.kind = Outcome::Kind::invalid_answer;
-        return;
-    }
     // A server that could serve no more connections said why before it closed this one; the next
     // call connects again.
     if (Ref reason = refusal_reason(s, response)) {
@@ -161,6 +152,16 @@ void exchange(Scope s, Handle self, Lanes& lanes, Lane& lane, Handle method, Han
         }
         out.kind = Outcome::Kind::unreachable;
         out.value = report_unreachable(s, self, reason);
+        return;
+    }
+    if (lanes.end_outage()) report_reachable(s, self);
+    if (stand_ins && stand_ins->not_rebuilt()) {  // read whole: the connection goes on
+        try {
+            zk::raise(zk::call(st.not_rebuilt, stand_ins->not_rebuilt()));
+        } catch (zk::PyError& e) {
+            out.error.emplace(e);
+        }
+        out.kind = Outcome::Kind::invalid_answer;
         return;
     }
     try {

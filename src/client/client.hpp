@@ -80,6 +80,7 @@ namespace client {
     X(text)                                 \
     X(SSLContext)                           \
     X(timeout)                              \
+    X(warning)                              \
     X(wrap_socket)                          \
     S(class_, "class")                      \
     S(raise_, "raise")                      \
@@ -161,9 +162,11 @@ zk::Ref remote_type_of(zk::Handle text);
 zk::Def connect_def(zk::Handle max_message_size);
 zk::Def close_def();
 
-// Reports a service that cannot be reached for `reason` through the client's printer, and returns
-// the text: "Connection failed (<reason>), please check: ...".
+// Reports a service that cannot be reached for `reason` through the client's printer, once per
+// outage, and returns the text: "Connection failed (<reason>), please check: ...". The outage ends
+// with the next answer, which report_reachable says in one warning line.
 zk::Ref report_unreachable(Scope s, zk::Handle self, zk::Handle reason);
+void report_reachable(Scope s, zk::Handle self);
 
 // Why the server refused the connection, when `answer` is its refusal record; else nothing.
 zk::Ref refusal_reason(Scope s, zk::Handle answer);
