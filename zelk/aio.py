@@ -324,7 +324,7 @@ class _TypedRemoteClass(_RemoteClass):
 
     def __getattr__(self, method):
         if method not in self._names:
-            raise AttributeError(f"the api {self._api.__qualname__} has no attribute {method!r}", name=method, obj=self)
+            raise AttributeError(f"the api {self._api.__name__} has no attribute {method!r}", name=method, obj=self)
         return super().__getattr__(method)
 
 

@@ -129,7 +129,7 @@ Ref typed_getattr(Scope s, Handle self, Handle method) {
     const Names& n = s.names();
     RecursionGuard guard;
     if (!zk::contains(zk::getattr(self, n._names), method)) {
-        Ref api_name = zk::getattr(zk::getattr(self, n._api), s.state().core.__qualname__);
+        Ref api_name = zk::getattr(zk::getattr(self, n._api), s.state().core.__name__);
         Ref error = zk::call(PyExc_AttributeError, zk::text("the api {} has no attribute {}", api_name, zk::repr(method)));
         zk::setattr(error, n.name, method);
         zk::setattr(error, n.obj, self);
