@@ -1,7 +1,7 @@
 # Quick start: `make demo` runs zelk, `make test` runs the tests; both set everything up first.
 PY := .venv/bin/python
 
-.PHONY: setup build test demo bench stubtest asan-build sanitize fuzz clean
+.PHONY: setup build test test-ft tsan demo bench stubtest asan-build sanitize fuzz clean
 
 setup build:
 	@scripts/setup
@@ -10,6 +10,37 @@ setup build:
 test:
 	@scripts/install-chromium & chromium=$$!; scripts/setup; status=$$?; wait $$chromium; exit $$status
 	$(PY) -m pytest $(PYTEST_ARGS)
+
+# The whole suite again with the GIL off, on the free-threaded CPython kept beside the project
+# (../shared/ft, or ZELK_FT_KIT); without one there is nothing to run it on.
+FT_KIT := $(or $(ZELK_FT_KIT),../shared/ft)
+test-ft:
+	@if [ ! -x $(FT_KIT)/install ]; then echo "test-ft: no free-threaded CPython in $(FT_KIT), skipped"; exit 0; fi; \
+	scripts/install-chromium & chromium=$$!; ZELK_FT_KIT=$(FT_KIT) scripts/setup-ft; status=$$?; wait $$chromium; \
+	[ $$status = 0 ] && .venv-ft/bin/python -m pytest $(PYTEST_ARGS)
+
+# The thread-stress tests against zelk built with ThreadSanitizer, in a venv of the kit's interpreter
+# built with it. Reports go to build/tsan/reports; scripts/check-races fails the run on any in zelk's
+# code (scripts/tsan-suppressions.txt holds those inside the interpreter, with their reasons);
+# exitcode=0 keeps pytest's own status, which the run ends with when the reports are clean.
+TSAN_TESTS = tests/test_free_threads.py $(wildcard tests/test_concurrency_faults.py) \
+	tests/test_client.py::test_threads_sharing_one_proxy_get_their_own_answers \
+	tests/test_client.py::test_two_proxies_of_one_client_share_its_message_ids \
+	tests/test_server.py::test_sixteen_clients_in_parallel tests/test_ring.py::test_many_connections_in_parallel \
+	tests/test_ring.py::test_threads_sharing_one_connection_pair_keep_messages_whole \
+	tests/test_aio.py::test_threads_each_with_their_own_loop \
+	tests/test_codec.py::test_threads_share_the_engine_and_containers_changed_by_others \
+	tests/test_protocol.py::test_many_threads_share_the_packer tests/test_minter.py::test_unique_under_contention \
+	tests/test_scribe.py::test_concurrent_printing_and_formatting \
+	tests/test_scribe.py::test_function_attributes_change_while_other_threads_call_and_read
+TSAN_OPTIONS_RUN = halt_on_error=0 exitcode=0 history_size=7 suppressions=$(CURDIR)/scripts/tsan-suppressions.txt \
+	log_path=$(CURDIR)/build/tsan/reports/tsan
+tsan:
+	@if [ ! -x $(FT_KIT)/install ]; then echo "tsan: no free-threaded CPython in $(FT_KIT), skipped"; exit 0; fi; \
+	ZELK_FT_KIT=$(FT_KIT) scripts/setup-ft --tsan || exit $$?; \
+	rm -rf build/tsan/reports && mkdir -p build/tsan/reports; \
+	TSAN_OPTIONS="$(TSAN_OPTIONS_RUN)" .venv-tsan/bin/python -m pytest -q -p no:cacheprovider $(TSAN_TESTS) $(PYTEST_ARGS); \
+	status=$$?; scripts/check-races build/tsan/reports && exit $$status
 
 demo: setup
 	$(PY) -m zelk
@@ -22,7 +53,7 @@ stubtest: setup
 	$(PY) -m mypy.stubtest --mypy-config-file pyproject.toml zelk
 
 clean:
-	rm -rf build .venv .venv-asan
+	rm -rf build .venv .venv-asan .venv-ft .venv-tsan
 
 # The AddressSanitizer + UBSan build (with block coverage for atheris), in a venv of its own.
 ASAN_PRELOAD = LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" \

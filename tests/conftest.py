@@ -1,14 +1,20 @@
+import base64
 import contextlib
 import gc
+import hashlib
 import importlib
 import io
 import os
+import pathlib
+import shutil
 import socket
+import ssl
 import subprocess
 import sys
 import sysconfig
 import threading
 import time
+import types
 
 import pytest
 
@@ -114,13 +120,14 @@ def free_port():
         return s.getsockname()[1]
 
 
-def start_served(code, port, *args, stdout=subprocess.DEVNULL, stderr=None):
-    """`code` run by another Python with `port` and `args` as its arguments, once the port accepts connections."""
+def start_served(code, port, *args, stdout=subprocess.DEVNULL, stderr=None, host="127.0.0.1"):
+    """`code` run by another Python with `port` and `args` as its arguments, once the port accepts
+    connections at `host`."""
     proc = subprocess.Popen([sys.executable, "-c", code, str(port), *args], stdout=stdout, stderr=stderr)
     deadline = time.monotonic() + 30
     while True:
         try:
-            socket.create_connection(("127.0.0.1", port), timeout=1).close()
+            socket.create_connection((host, port), timeout=1).close()
             return proc
         except OSError:
             assert proc.poll() is None and time.monotonic() < deadline, "the server did not start"
@@ -130,6 +137,55 @@ def start_served(code, port, *args, stdout=subprocess.DEVNULL, stderr=None):
 def stop_served(proc):
     proc.kill()
     proc.wait()
+
+
+def importable(name):
+    """Whether `name` imports here: some packages install on an interpreter they have no build for."""
+    try:
+        importlib.import_module(name)
+        return True
+    except ImportError:
+        return False
+
+
+def make_certificates(folder):
+    """A certificate authority made for the tests, and a certificate it signed for 127.0.0.1, ::1 and
+    localhost, as PEM files in `folder` (ca, cert, key); with a server context that presents the
+    certificate, a client context that trusts the authority, and the base64 SHA-256 of the
+    certificate's public key (what Chromium's --ignore-certificate-errors-spki-list takes).
+    The `openssl` command makes them, on every interpreter: trustme needs cryptography, which has
+    no build for some (the free-threaded ones among them)."""
+    if shutil.which("openssl") is None:
+        pytest.skip("no openssl command to make the TLS tests' certificates with")
+    folder = pathlib.Path(folder)
+    files = types.SimpleNamespace(**{name: folder / f"{name}.pem" for name in ("ca", "ca_key", "cert", "key")})
+    csr, extensions = folder / "cert.csr", folder / "cert.ext"
+    extensions.write_text("basicConstraints=CA:FALSE\nsubjectAltName=IP:127.0.0.1,IP:::1,DNS:localhost\n"
+                          "keyUsage=digitalSignature,keyEncipherment\nextendedKeyUsage=serverAuth\n")
+    key = ["-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256", "-nodes"]
+
+    def openssl(*args):
+        subprocess.run(["openssl", *args], check=True, capture_output=True)
+
+    openssl("req", "-x509", *key, "-keyout", files.ca_key, "-out", files.ca, "-days", "2", "-subj", "/CN=zelk test CA",
+            "-addext", "basicConstraints=critical,CA:TRUE", "-addext", "keyUsage=critical,keyCertSign,cRLSign")
+    openssl("req", "-new", *key, "-keyout", files.key, "-out", csr, "-subj", "/CN=localhost")
+    openssl("x509", "-req", "-in", csr, "-CA", files.ca, "-CAkey", files.ca_key, "-CAcreateserial", "-days", "2",
+            "-extfile", extensions, "-out", files.cert)
+    public_key = subprocess.run(["openssl", "x509", "-in", files.cert, "-noout", "-pubkey"], check=True,
+                                capture_output=True).stdout
+    server = ssl.create_default_context(ssl.Purpose.CLIENT_AUTH)
+    server.load_cert_chain(files.cert, files.key)
+    client = ssl.create_default_context(cafile=files.ca)
+    der = ssl.PEM_cert_to_DER_cert(public_key.decode().replace("PUBLIC KEY", "CERTIFICATE"))
+    spki = base64.b64encode(hashlib.sha256(der).digest()).decode()
+    return types.SimpleNamespace(ca=files.ca, cert=files.cert, key=files.key, server=server, client=client, spki=spki)
+
+
+@pytest.fixture(scope="session")
+def certs(tmp_path_factory):
+    """The tests' certificates (make_certificates), made once per session."""
+    return make_certificates(tmp_path_factory.mktemp("certs"))
 
 
 @pytest.fixture(scope="session")

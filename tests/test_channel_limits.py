@@ -4,10 +4,8 @@ one address may take, and what a refused client is told."""
 import asyncio
 import contextlib
 import socket
-import ssl
 import struct
 import threading
-import types
 
 import pytest
 
@@ -63,16 +61,6 @@ def drip_until_closed(sock, data, pause=0.1):
 def call_record(msgid=1):
     packet = BytePacker.pack((0, msgid, "calc.add", (1, 2), {}))
     return struct.pack("=Q", len(packet)) + packet
-
-
-@pytest.fixture(scope="module")
-def certs():
-    ca = pytest.importorskip("trustme").CA()  # it needs cryptography, which some interpreters lack
-    server = ssl.create_default_context(ssl.Purpose.CLIENT_AUTH)
-    ca.issue_cert("127.0.0.1").configure_cert(server)
-    client = ssl.create_default_context()
-    ca.configure_trust(client)
-    return types.SimpleNamespace(server=server, client=client)
 
 
 # ---- TLS ---------------------------------------------------------------------------------------------

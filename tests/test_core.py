@@ -60,7 +60,10 @@ def test_signature_can_be_set_and_deleted_like_a_python_functions():
 
 def test_annotations_come_from_annotate_once_it_is_set():
     f = _testcore.declare("f", [("", "a", "str"), ("", "b", "float", 1.0)])
-    assert f.__annotations__ == {"a": "str", "b": "float"} and f.__annotate__ is None
+    assert f.__annotations__ == {"a": "str", "b": "float"}
+    assert [f.__annotate__(format) for format in (1, 2, 3, 4)] == [f.__annotations__] * 4
+    with pytest.raises(NotImplementedError):
+        f.__annotate__(5)
     f.__annotate__ = lambda format: {"a": int}
     assert f.__annotations__ == {"a": int}
     f.__annotate__ = lambda format: [1]

@@ -16,15 +16,20 @@ import time
 import numpy as np
 import pytest
 
-from conftest import free_port, memory_growth, needs_plain_build, run_in_threads, sanitized
+from conftest import free_port, free_threaded, memory_growth, needs_plain_build, run_in_threads, sanitized
 from zelk.protocol import BytePacker
 from zelk.ring import Connection
 
 psutil = pytest.importorskip("psutil")
 
 TARGET = textwrap.dedent("""
-    import os, sys, time
+    import os, sys, sysconfig, time, tracemalloc
     from zelk.server import serve
+
+    # With the GIL off, the allocator keeps the pages of freed large objects until every thread has
+    # passed a quiescent state, for a while after the fault: there the tests watch the traced size.
+    if sysconfig.get_config_var("Py_GIL_DISABLED"):
+        tracemalloc.start()
 
     class Target:
         def add(self, a, b):
@@ -50,6 +55,9 @@ TARGET = textwrap.dedent("""
         def pid(self):
             return os.getpid()
 
+        def traced(self):
+            return tracemalloc.get_traced_memory()[0]
+
     serve(Target(), "target", port=int(sys.argv[1]), authkey=sys.argv[2].encode() if sys.argv[2:] else None,
           idle_timeout=2.0, max_message_size=64 << 20)
 """)
@@ -62,10 +70,12 @@ IDLE_TIMEOUT = 2.0
 MAX_MESSAGE = 64 << 20
 BIG = 32 << 20
 # The allocator keeps some of what large messages and a hundred threads freed, for reuse, so the
-# resident size does not fall back to the byte. A fault that kept even one of its 32 MB messages, or
+# resident size does not fall back to the byte (with the GIL off the live size that tracemalloc
+# counts is watched instead, see TARGET). A fault that kept even one of its 32 MB messages, or
 # a few kB for each of its connections, still shows clearly above this.
 GROWTH_ALLOWED = 20 << 20
 MB = 1 << 20
+MEMORY = "traced" if free_threaded else "rss"
 
 
 def randbytes(seed, n):
@@ -153,6 +163,16 @@ class Target:
             time.sleep(0.02)
         assert self.popen.poll() is None, f"the server died: {self.tail()}"
         return self.process.memory_info().rss, self.process.num_threads()
+
+    def memory(self):
+        """The server's resident size; with the GIL off, the size of what it holds (see TARGET)."""
+        if not free_threaded:
+            return self.process.memory_info().rss
+        c = self.connect()
+        try:
+            return call(c, "traced")[2]
+        finally:
+            c._socket.close()
 
     def quiet_threads(self):
         """The thread count once it has not changed for a quarter of a second."""
@@ -405,15 +425,16 @@ def callers(target, figures):
     c._socket.close()
     while callers.counts()[0] < 400:
         time.sleep(0.01)
-    target.baseline = target.settled(target.quiet_threads())
+    target.baseline = target.memory(), target.settled(target.quiet_threads())[1]
     yield callers
     callers.round_trip()
-    rss, threads = target.settled(target.baseline[1])
+    threads = target.settled(target.baseline[1])[1]
+    rss = target.memory()
     callers.close()
     calls, lost, misdelivered = callers.counts()
     kinds = ", ".join(f"{kind} {count}" for kind, count in INJECTED.items())
     figures(f"faults: {callers.count} callers made {calls} calls ({lost} lost, {misdelivered} misdelivered) beside "
-            f"{sum(INJECTED.values())} faults ({kinds}); server rss {target.baseline[0] / MB:.1f} MB before, "
+            f"{sum(INJECTED.values())} faults ({kinds}); server {MEMORY} {target.baseline[0] / MB:.1f} MB before, "
             f"{rss / MB:.1f} MB after; threads {target.baseline[1]} before, {threads} after (the callers' among them)")
 
 
@@ -425,14 +446,15 @@ def watch(target, callers, figures):
 
     @contextlib.contextmanager
     def watching(kind, count):
-        counts, rss_before, notes = callers.counts(), target.process.memory_info().rss, []
+        counts, rss_before, notes = callers.counts(), target.memory(), []
         yield notes
         callers.round_trip()
-        rss, threads = target.settled(target.baseline[1])
+        threads = target.settled(target.baseline[1])[1]
+        rss = target.memory()
         calls, lost, misdelivered = (a - b for a, b in zip(callers.counts(), counts))
         INJECTED[kind] += count
         figures(f"fault {kind:<37} x{count:<3} callers: {calls:>5} calls, {lost} lost, {misdelivered} misdelivered; "
-                f"server: rss {rss_before / MB:5.1f} -> {rss / MB:5.1f} MB, threads {target.baseline[1]} -> {threads}"
+                f"server: {MEMORY} {rss_before / MB:5.1f} -> {rss / MB:5.1f} MB, threads {target.baseline[1]} -> {threads}"
                 + "".join(f"; {note}" for note in notes))
         assert (lost, misdelivered) == (0, 0), callers.wrong[:5]
         assert threads == target.baseline[1]

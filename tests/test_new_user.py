@@ -4,7 +4,6 @@ output, one "Connection failed" per outage, TLS for zelk.aio, typed proxies."""
 import asyncio
 import re
 import socket
-import ssl
 import subprocess
 import sys
 import threading
@@ -175,17 +174,8 @@ def test_connection_lines_go_out_at_most_once_a_second():
         server.server_close()
 
 
-@pytest.fixture(scope="module")
-def certs():
-    authority = pytest.importorskip("trustme", reason="trustme makes the certificates (it needs cryptography)").CA()
-    server, client = ssl.create_default_context(ssl.Purpose.CLIENT_AUTH), ssl.create_default_context()
-    authority.issue_cert("127.0.0.1").configure_cert(server)
-    authority.configure_trust(client)
-    return server, client
-
-
 def test_aio_over_tls_with_a_key_and_a_plain_client_told_the_server_speaks_tls(certs):
-    server_context, client_context = certs
+    server_context, client_context = certs.server, certs.client
     keyed, plain = free_port(), free_port()
     serve(Calc(), "newuser", port=keyed, thread=True, ssl_context=server_context, authkey=b"key")
     serve(Calc(), "newuser", port=plain, thread=True, ssl_context=server_context)

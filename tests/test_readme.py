@@ -8,11 +8,15 @@ import sys
 
 import pytest
 
+from conftest import importable
+
 README = pathlib.Path(__file__).resolve().parent.parent / "README.md"
 EXAMPLES = re.findall(r"^```python\n(.*?)^```", README.read_text(encoding="utf-8"), re.DOTALL | re.MULTILINE)
 # A printer's line, in colour from its first character to its last: an in-process server's thread
 # prints them meanwhile, even between a printed line and its newline.
 LOGGED = re.compile(r"\x1b\[[0-9;]*m.*?\x1b\[0m", re.DOTALL)
+# Optional packages that an example needs, found by what it writes.
+NEEDS = {"import trustme": "trustme", "@profile(": "line_profiler"}
 
 
 def expected_lines(example):
@@ -23,6 +27,8 @@ def expected_lines(example):
 
 @pytest.mark.parametrize("example", EXAMPLES, ids=[f"example{i + 1}" for i in range(len(EXAMPLES))])
 def test_readme_example(example, tmp_path):
+    if missing := [name for use, name in NEEDS.items() if use in example and not importable(name)]:
+        pytest.skip(f"needs {', '.join(missing)}, which has no build for this interpreter")
     result = subprocess.run([sys.executable, "-c", example], cwd=tmp_path, capture_output=True,
                             text=True, encoding="utf-8", timeout=60)
     assert result.returncode == 0, result.stderr

@@ -280,7 +280,8 @@ def test_ten_messages_in_one_sendall(pair):
 
 def test_round_trip_of_arrays_and_records(pair):
     a, b = pair
-    big = np.random.default_rng(0).random((300, 400))
+    rng = random.Random(0)
+    big = np.array([rng.random() for _ in range(300 * 400)]).reshape(300, 400)
     sender = threading.Thread(target=lambda: [a.send(v) for v in (RECORD, big, RECORD)])
     sender.start()
     got = [b.recv() for _ in range(3)]

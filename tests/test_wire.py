@@ -1,23 +1,16 @@
 """What a hostile page or peer meets at the wire: the origins a server lets in, TLS, WebSocket frames
 no browser sends, and log lines a peer cannot forge."""
 
-import base64
-import hashlib
 import re
 import socket
-import ssl
 import struct
 import subprocess
 import sys
 import threading
 import time
-import types
 
 import numpy as np
 import pytest
-import trustme
-from cryptography import x509
-from cryptography.hazmat.primitives import serialization
 
 import browser
 from conftest import free_port
@@ -56,19 +49,6 @@ def log_until(capsys, pattern, timeout=10.0):
         out += capsys.readouterr().out
         time.sleep(0.01)
     return out
-
-
-@pytest.fixture(scope="module")
-def certs():
-    """A certificate authority made for the test, a server context with its certificate for
-    127.0.0.1, and a client context that trusts it."""
-    ca = trustme.CA()
-    cert = ca.issue_cert("127.0.0.1", "localhost")
-    server = ssl.create_default_context(ssl.Purpose.CLIENT_AUTH)
-    cert.configure_cert(server)
-    client = ssl.create_default_context()
-    ca.configure_trust(client)
-    return types.SimpleNamespace(ca=ca, cert=cert, server=server, client=client)
 
 
 # ---- origins ---------------------------------------------------------------------------------------
@@ -235,11 +215,8 @@ def test_a_tls_connection_flushes_clears_and_notices_a_closed_peer(certs):
     client_side.close()
 
 
-def test_the_command_line_serves_and_calls_over_tls(certs, tmp_path):
-    cert, key, ca = tmp_path / "cert.pem", tmp_path / "key.pem", tmp_path / "ca.pem"
-    certs.cert.cert_chain_pems[0].write_to_path(cert)
-    certs.cert.private_key_pem.write_to_path(key)
-    certs.ca.cert_pem.write_to_path(ca)
+def test_the_command_line_serves_and_calls_over_tls(certs):
+    cert, key, ca = certs.cert, certs.key, certs.ca
     port = str(free_port())
     zelk = [sys.executable, "-m", "zelk"]
     server = subprocess.Popen([*zelk, "serve", "builtins:dict", "--alias", "calc", "--port", port,
@@ -266,10 +243,8 @@ def test_the_command_line_serves_and_calls_over_tls(certs, tmp_path):
 @pytest.fixture(scope="module")
 def wire_chromium(chromium_executable, certs):
     """Chromium that takes evil.test and ok.test for 127.0.0.1 and trusts the test's certificate."""
-    leaf = x509.load_pem_x509_certificate(certs.cert.cert_chain_pems[0].bytes())
-    spki = leaf.public_key().public_bytes(serialization.Encoding.DER, serialization.PublicFormat.SubjectPublicKeyInfo)
     flags = ("--host-resolver-rules=MAP evil.test 127.0.0.1, MAP ok.test 127.0.0.1",
-             f"--ignore-certificate-errors-spki-list={base64.b64encode(hashlib.sha256(spki).digest()).decode()}")
+             f"--ignore-certificate-errors-spki-list={certs.spki}")
     with browser.Chromium(chromium_executable, flags=flags) as chromium:
         yield chromium
 

@@ -3,6 +3,7 @@ with no command, a short demonstration: an object served in a child process, cal
 
 import argparse
 import ast
+import concurrent.futures
 import importlib
 import os
 import pprint
@@ -137,7 +138,7 @@ def serve_command(args: argparse.Namespace) -> int:
     except (ValueError, TypeError) as e:  # a setting that is not one, told before anything is bound
         raise Failed(setting_error(str(e)), 2) from None
     except OSError as e:
-        raise Failed(f"cannot serve {alias!r} at {args.host}:{args.port or get_port(alias)}: {e}") from None
+        raise Failed(f"cannot serve {alias!r} at {at(args.host, args.port or get_port(alias))}: {e}") from None
     return 0
 
 
@@ -185,21 +186,36 @@ def first_line(text: str) -> str:
     return text.splitlines()[0] if text else text
 
 
+def at(host: str, port: int) -> str:
+    """Where a host's port is: "127.0.0.1:5555", "[::1]:5555"."""
+    return f"[{host}]:{port}" if ":" in host else f"{host}:{port}"
+
+
 def remote(args: argparse.Namespace, name: str, *call_args: Any, **call_kwds: Any) -> Any:
-    """`name` called on the service it starts with; a service that cannot be reached, a call that
-    failed on the server, or an answer that does not come, is a Failed."""
+    """`name` called on the service it starts with, at the hosts --host names; a service that cannot
+    be reached, a call that failed on the server, or an answer that does not come, is a Failed."""
+    return remote_at(args, args.host, name, call_args, call_kwds)
+
+
+def remote_at(args: argparse.Namespace, hosts: list[str], name: str, call_args: Any, call_kwds: Any,
+              server_name: str | None = None) -> Any:
+    """`name` called at `hosts` (with TLS, checking the server's certificate for `server_name` when
+    given, rather than for the host)."""
     service = name.partition(".")[0]
     port = args.port or get_port(service)
-    client = Client(args.host, port, args.timeout, errors="raise")
+    client = Client(hosts[0] if len(hosts) == 1 else hosts, port, args.timeout, errors="raise",
+                    balance=getattr(args, "balance", "first"))
     client.alias, client.log = service, Quiet()  # type: ignore[assignment]
     client._authkey = authkey()  # type: ignore[attr-defined]
-    client._ssl_context = client_tls(args)  # type: ignore[attr-defined]
+    context = client_tls(args)
+    client._ssl_context = ServerName(context, server_name) if context and server_name else context  # type: ignore[attr-defined]
     try:
         return client.call(name, *call_args, **call_kwds)
     except Unreachable as e:
         # "Connection failed (<why>), please check: ..."
         reason = e.text.removeprefix("Connection failed (").partition("), please check")[0]
-        raise Failed(f"service {service!r} is not reachable at {args.host}:{port} ({reason})") from None
+        where = f" at {at(hosts[0], port)}" if len(hosts) == 1 else ""  # several: the reason names each address
+        raise Failed(f"service {service!r} is not reachable{where} ({reason})") from None
     except (RemoteError, CallTimeout, ConnectionLost) as e:
         raise Failed(f"{name} failed: {first_line(e.text)}") from None
     finally:
@@ -216,12 +232,59 @@ def call_command(args: argparse.Namespace) -> int:
     return 0
 
 
+class ServerName:
+    """A TLS context whose connections check the server's certificate for one name, whatever
+    address they were opened to: a ping of each address a name resolves to checks that name."""
+
+    def __init__(self, context: ssl.SSLContext, name: str) -> None:
+        self.context, self.name = context, name
+
+    def wrap_socket(self, sock: socket.socket, **options: Any) -> ssl.SSLSocket:
+        return self.context.wrap_socket(sock, **{**options, "server_hostname": self.name})
+
+
 def ping_command(args: argparse.Namespace) -> int:
-    start = time.perf_counter()
-    remote(args, f"{args.name}.ping", "ping")
     port = args.port or get_port(args.name)
-    print(f"{args.name} at {args.host}:{port} answered in {(time.perf_counter() - start) * 1e3:.2f} ms")
+    addresses = every_address(args.host, port)
+    if len(args.host) == 1 and len(addresses) <= 1:  # one address: as ever, it answers or the ping fails
+        start = time.perf_counter()
+        remote(args, f"{args.name}.ping", "ping")
+        print(f"{args.name} at {at(args.host[0], port)} answered in {(time.perf_counter() - start) * 1e3:.2f} ms")
+        return 0
+
+    def ping(address: tuple[str, str | None]) -> tuple[bool, str]:
+        host, name = address
+        start = time.perf_counter()
+        try:
+            remote_at(args, [host], f"{args.name}.ping", ("ping",), {}, server_name=name)
+        except Failed as e:
+            return False, str(e)
+        return True, f"{args.name} at {at(host, port)} answered in {(time.perf_counter() - start) * 1e3:.2f} ms"
+
+    # Every address at once, each within the time-out: one that does not answer holds up no other.
+    with concurrent.futures.ThreadPoolExecutor(len(addresses)) as pool:
+        results = list(pool.map(ping, addresses))
+    for _, line in results:
+        print(line)
+    if not any(answered for answered, _ in results):
+        raise Failed(f"no address of {args.name!r} answered")
     return 0
+
+
+def every_address(hosts: list[str], port: int) -> list[tuple[str, str | None]]:
+    """Each address the hosts resolve to, once, with the name it came from (None for an address
+    given as such, or a name that resolves to nothing, which is then tried as it is)."""
+    addresses: list[tuple[str, str | None]] = []
+    for host in hosts:
+        bare = host[1:-1] if host.startswith("[") and host.endswith("]") else host
+        try:
+            found = [str(info[4][0]) for info in socket.getaddrinfo(bare, port, 0, socket.SOCK_STREAM)]
+        except OSError:
+            found = [bare]
+        for address in found:
+            if all(address != known for known, _ in addresses):
+                addresses.append((address, None if address == bare else bare))
+    return addresses
 
 
 def stats_command(args: argparse.Namespace) -> int:
@@ -309,9 +372,18 @@ def parser() -> argparse.ArgumentParser:
         sub.set_defaults(run=run)
         return sub
 
-    def address(sub: argparse.ArgumentParser, timeout: bool = True) -> None:
-        sub.add_argument("--host", default=HOST, help=f"the server's host (default {HOST})")
+    def address(sub: argparse.ArgumentParser, timeout: bool = True, balance: bool = True) -> None:
+        if timeout:
+            sub.add_argument("--host", action="append", metavar="HOST",
+                             help=f"the server's host: a name or address, IPv6 ones as ::1 or [::1]; repeatable, "
+                                  f"for replicas (default {HOST})")
+        else:
+            sub.add_argument("--host", default=HOST,
+                             help=f"the address to serve at; :: serves IPv6 and IPv4 at once (default {HOST})")
         sub.add_argument("--port", type=int, default=0, help="the port (default: the one the service name gives)")
+        if timeout and balance:
+            sub.add_argument("--balance", choices=["first", "round_robin"], default="first",
+                             help="with several addresses: the first that answers (default), or each in turn")
         if timeout:
             sub.add_argument("--timeout", type=float, default=30.0, help="seconds to wait for an answer (default 30)")
             sub.add_argument("--tls-ca", metavar="FILE",
@@ -339,9 +411,9 @@ def parser() -> argparse.ArgumentParser:
                       help="Python literals (1, 'text', [1, 2], ...); NAME=VALUE gives a keyword")
     address(call)
 
-    ping = command("ping", "Check that a service answers.", ping_command)
+    ping = command("ping", "Check that a service answers, at every address its hosts resolve to.", ping_command)
     ping.add_argument("name", metavar="NAME", help="the service name")
-    address(ping)
+    address(ping, balance=False)
 
     stats = command("stats", "Print a service's call counts, per client.", stats_command)
     stats.add_argument("name", metavar="NAME", help="the service name")
@@ -351,6 +423,8 @@ def parser() -> argparse.ArgumentParser:
 
 def main(argv: list[str] | None = None) -> int:
     args = parser().parse_args(argv)
+    if args.command in ("call", "ping", "stats") and not args.host:
+        args.host = [HOST]
     try:
         return demo() if args.command is None else int(args.run(args))
     except Failed as e:

@@ -18,7 +18,8 @@ import time
 
 import numpy as np
 
-from .client import CallTimeout, ConnectionLost, InvalidAnswer, RemoteError, Unreachable, _checked_result, _remote_type
+from .client import (CallTimeout, ConnectionLost, InvalidAnswer, RemoteError, Unreachable, _checked_result, _Hosts,
+                     _remote_type)
 from .protocol import REQUEST, RESPONSE, AllowedClasses, BytePacker, ClassNotAllowed, NotRebuilt, refusing_stand_ins
 from .ring import MAX_MESSAGE_SIZE, AuthenticationError, ByteStream, MessageTooLarge, _refusal_reason, _tls_alert, get_port
 from .scribe import BrillPrint, iformat
@@ -83,6 +84,7 @@ class _Connection(asyncio.BufferedProtocol):
         self.sock = sock
         self.transport = None
         self.laddr = None
+        self.address = None  # where it goes, as the client's _Hosts names it
         self.calls = collections.deque()  # sent, oldest first; kept after their callers gave up
         self.idle_since = 0.0
         self.limit = client._max_message_size
@@ -337,9 +339,12 @@ class Client:
     """
 
     def __init__(self, host, port, timeout=1000.0, *, authkey=None, max_connections=32,
-                 max_message_size=MAX_MESSAGE_SIZE, allowed_classes=None, ssl_context=None):
-        self._host = _checked("host", host, str)
-        self._port = _checked("port", port, int)
+                 max_message_size=MAX_MESSAGE_SIZE, allowed_classes=None, balance="first", ssl_context=None):
+        # The addresses the host names resolve to, which of them failed lately, and whose turn is next.
+        self._hosts = _Hosts(host, port, balance)
+        self._spread = balance == "round_robin"
+        self._host = host
+        self._port = port
         self._timeout = _seconds(timeout)
         if authkey is not None:
             _checked("authkey", authkey, bytes)
@@ -411,7 +416,14 @@ class Client:
         if now + timeout < self._timer_at:
             self._arm(now + timeout)
         idle = self._idle
-        if idle and now - idle[-1].idle_since < _PROBE_AFTER:
+        if self._spread:  # to the next address in turn, over a connection there
+            address = self._hosts.next()
+            if idle and (conn := self._take_idle(address)) is not None:
+                conn.send((call,))
+            else:
+                self._waiting.append(call)
+                self._grow(address)
+        elif idle and now - idle[-1].idle_since < _PROBE_AFTER:
             conn = idle.pop()
             conn.calls.append(call)
             conn.transport.write(frame)
@@ -459,9 +471,19 @@ class Client:
 
     # ---- the pool --------------------------------------------------------------------------------
 
-    def _take_idle(self):
-        """The idle connection freed last that is still open; the closed ones are dropped."""
+    def _take_idle(self, address=None):
+        """The idle connection freed last that is still open (to `address`, when one is given); the
+        closed ones are dropped."""
         idle = self._idle
+        if address is not None:
+            for conn in reversed(idle):
+                if conn.address == address:
+                    idle.remove(conn)
+                    if self._clock() - conn.idle_since < _PROBE_AFTER or conn.alive():
+                        return conn
+                    self._drop(conn)
+                    break
+            return None
         while idle:
             conn = idle.pop()
             if conn.alive():
@@ -488,24 +510,30 @@ class Client:
         if len(idle) > 1 and now - idle[0].idle_since > _SPARE_IDLE:
             self._drop(idle.popleft())
 
-    def _grow(self):
-        """Opens connections for the calls that wait, up to max_connections. While none is open, only
-        one is opened: a service that cannot be reached is then reported once, not once per call."""
+    def _grow(self, address=None):
+        """Opens connections for the calls that wait, up to max_connections, the first to `address`
+        when one is given. While none is open, only one is opened: a service that cannot be reached
+        is then reported once, not once per call."""
         if self._closing:
             return
         live, opening = len(self._connections), len(self._opening)
         wanted = min(len(self._waiting), 1 if not live else self._max_connections - live) - opening
+        if address is not None and live and wanted < 1 and live + opening < self._max_connections:
+            wanted = 1  # the others open elsewhere, and this call's address has no connection free
         for _ in range(wanted):
-            task = self._loop.create_task(self._open())
+            task = self._loop.create_task(self._open(address))
             self._opening.add(task)
             task.add_done_callback(self._opening.discard)
+            address = None
 
-    async def _open(self):
+    async def _open(self, address=None):
         try:
-            conn = await self._connect()
+            conn = await self._connect(address)
         except Exception as error:  # whatever it was, the waiting calls must hear of it
             self._opening.discard(asyncio.current_task())
             self._unreachable(error)
+            if self._waiting and (idle := self._take_idle()) is not None:
+                self._release(idle)  # the connections open elsewhere take the calls
             return
         self._opening.discard(asyncio.current_task())  # it opens nothing more
         self._connections.add(conn)
@@ -513,24 +541,59 @@ class Client:
         conn.start()
         self._grow()
 
-    async def _connect(self):
-        """A new connection, key handshake included, within the client's time-out."""
+    async def _connect(self, start=None):
+        """A new connection: to `start` when it is given, else where the client's connections go, and
+        when that fails to the next address, each once. The addresses that failed are named with
+        their errors; a single one's error is raised as it came."""
+        hosts = self._hosts
+        unresolved = await self._resolve() if hosts.stale() else None
+        plan = hosts.plan(start)
+        if not plan:
+            raise unresolved or OSError("no address")
+        errors = []
+        for address, family, sockaddr, name in plan:
+            try:
+                conn = await self._connect_to(family, sockaddr, name)
+            except OSError as error:
+                hosts.failed(address)
+                errors.append((address, error))
+                continue
+            hosts.answered(address)
+            conn.address = address
+            return conn
+        if len(hosts) == 1:
+            raise errors[0][1]
+        raise OSError("; ".join(f"{address}: {error}" for address, error in errors)) from errors[-1][1]
+
+    async def _resolve(self):
+        """Resolves the host names on the loop; the error to report when no address is known."""
+        results = []
+        for name in self._hosts.names:
+            try:
+                results.append(await self._loop.getaddrinfo(name, self._port, type=socket.SOCK_STREAM))
+            except OSError as error:
+                results.append(error)
+        return self._hosts.resolved(results)
+
+    async def _connect_to(self, family, sockaddr, name):
+        """A new connection to one address of the host `name`, TLS and key handshakes included, within the
+        client's time-out."""
         loop = self._loop
-        sock = socket.socket()
+        sock = socket.socket(family)
         sock.setblocking(False)
         conn = None
         try:
             try:
                 async with asyncio.timeout(self._timeout):
                     try:
-                        await loop.sock_connect(sock, (self._host, self._port))
+                        await loop.sock_connect(sock, sockaddr)
                     except OSError as error:
                         if error.errno is None:
                             raise
                         # The system's own words, as the blocking client reports them, not asyncio's
                         # "Connect call failed (address)".
                         raise type(error)(error.errno, os.strerror(error.errno)) from None
-                    _, conn = await loop.create_connection(lambda: _Connection(self, sock), sock=sock, **self._tls())
+                    _, conn = await loop.create_connection(lambda: _Connection(self, sock), sock=sock, **self._tls(name))
                     if self._authkey is not None:
                         await _answer_challenge(conn, self._authkey)
             except TimeoutError as error:
@@ -544,11 +607,12 @@ class Client:
             raise
         return conn
 
-    def _tls(self):
-        # asyncio's own TLS: the handshake within the client's time-out, and never longer than a key handshake.
+    def _tls(self, name):
+        # asyncio's own TLS, checking the certificate for the host name: the handshake within the client's
+        # time-out, and never longer than a key handshake.
         if self._ssl_context is None:
             return {}
-        return {"ssl": self._ssl_context, "server_hostname": self._host,
+        return {"ssl": self._ssl_context, "server_hostname": name,
                 "ssl_handshake_timeout": min(self._timeout, _HANDSHAKE_SECONDS) or _HANDSHAKE_SECONDS}
 
     def _drop(self, conn):
@@ -566,6 +630,8 @@ class Client:
         self._dropped.discard(conn)
         if conn not in self._connections:
             return
+        if not self._closing:
+            self._hosts.failed(conn.address)  # skipped for a while: the next connections go elsewhere
         self._connections.discard(conn)
         if conn in self._idle:
             self._idle.remove(conn)
@@ -664,12 +730,18 @@ class Client:
 
     def _refused(self, conn, call, reason):
         """The server could serve no more connections, and said why before it closed this one: its
-        calls wait for another connection, and fail as the service's being unreachable when none is
-        open or opening."""
+        calls wait for another connection (to another address, when one has not failed lately), and
+        fail as the service's being unreachable when none is open or opening."""
         self._waiting.extendleft(reversed([call, *conn.calls]))
         conn.calls.clear()
         self._drop(conn)
-        self._unreachable(ConnectionRefusedError(reason))
+        hosts = self._hosts
+        if len(hosts) > 1:
+            hosts.failed(conn.address)
+        if len(hosts) > 1 and hosts.available():
+            self._grow()  # nothing was served: the calls go to an address that has not failed lately
+        else:
+            self._unreachable(ConnectionRefusedError(reason))
         if self._waiting and (idle := self._take_idle()) is not None:
             self._release(idle)
 
@@ -801,7 +873,7 @@ def _digest(key, prefix, nonce):
 
 
 def connect(name, host="127.0.0.1", port=0, timeout=1000.0, types="class", *, authkey=None, max_connections=32,
-            max_message_size=MAX_MESSAGE_SIZE, allowed_classes=None, ssl_context=None, api=None):
+            max_message_size=MAX_MESSAGE_SIZE, allowed_classes=None, balance="first", ssl_context=None, api=None):
     """A proxy for the service `name`, whose calls are awaited. Nothing is opened until the first call.
 
     With `api`, a class (a typing.Protocol, say) whose methods are coroutines describing the service,
@@ -817,6 +889,7 @@ def connect(name, host="127.0.0.1", port=0, timeout=1000.0, types="class", *, au
     if not _checked("port", port, int):
         port = get_port(name)
     client = Client(host, port, timeout, authkey=authkey, max_connections=max_connections,
-                    max_message_size=max_message_size, allowed_classes=allowed_classes, ssl_context=ssl_context)
+                    max_message_size=max_message_size, allowed_classes=allowed_classes, balance=balance,
+                    ssl_context=ssl_context)
     proxy = client(name, types)
     return proxy if api is None else _TypedRemoteClass(client, name, api)

@@ -35,7 +35,7 @@ class _TypedRemoteClass(_RemoteClass):
     def __init__(self, client: Client, clsname: str, api: type) -> None: ...
 
 class Client:
-    _host: str
+    _host: str | list[str]
     _port: int
     _timeout: float
     _authkey: bytes | None
@@ -47,7 +47,7 @@ class Client:
     log: BrillPrint
     def __init__(
         self,
-        host: str,
+        host: str | list[str],
         port: int,
         timeout: float = 1000.0,
         *,
@@ -55,6 +55,7 @@ class Client:
         max_connections: int = 32,
         max_message_size: int = 1073741824,
         allowed_classes: AllowedClasses | Iterable[type | str] | None = None,
+        balance: str = "first",
         ssl_context: ssl.SSLContext | None = None,
     ) -> None: ...
     @overload
@@ -71,7 +72,7 @@ class Client:
 @overload
 def connect(
     name: str,
-    host: str = "127.0.0.1",
+    host: str | list[str] = "127.0.0.1",
     port: int = 0,
     timeout: float = 1000.0,
     types: Literal["class"] = "class",
@@ -80,13 +81,14 @@ def connect(
     max_connections: int = 32,
     max_message_size: int = 1073741824,
     allowed_classes: AllowedClasses | Iterable[type | str] | None = None,
+    balance: str = "first",
     ssl_context: ssl.SSLContext | None = None,
     api: Callable[..., _T],
 ) -> _T: ...
 @overload
 def connect(
     name: str,
-    host: str = "127.0.0.1",
+    host: str | list[str] = "127.0.0.1",
     port: int = 0,
     timeout: float = 1000.0,
     types: Literal["class"] = "class",
@@ -95,13 +97,14 @@ def connect(
     max_connections: int = 32,
     max_message_size: int = 1073741824,
     allowed_classes: AllowedClasses | Iterable[type | str] | None = None,
+    balance: str = "first",
     ssl_context: ssl.SSLContext | None = None,
     api: None = None,
 ) -> _RemoteClass: ...
 @overload
 def connect(
     name: str,
-    host: str = "127.0.0.1",
+    host: str | list[str] = "127.0.0.1",
     port: int = 0,
     timeout: float = 1000.0,
     types: str = "class",
@@ -110,6 +113,7 @@ def connect(
     max_connections: int = 32,
     max_message_size: int = 1073741824,
     allowed_classes: AllowedClasses | Iterable[type | str] | None = None,
+    balance: str = "first",
     ssl_context: ssl.SSLContext | None = None,
     api: None = None,
 ) -> _RemoteClass | _RemoteMethod: ...

@@ -42,9 +42,9 @@ def _after_fork_in_child() -> None: ...
 class _RemoteStatus:
     def __repr__(self) -> str: ...
     @property
-    def laddr(self) -> tuple[str, int] | None: ...
+    def laddr(self) -> tuple[str, int] | tuple[str, int, int, int] | None: ...
     @property
-    def raddr(self) -> tuple[str, int] | None: ...
+    def raddr(self) -> tuple[str, int] | tuple[str, int, int, int] | None: ...
     @property
     def timeout(self) -> float | None: ...
     def settimeout(self, value: float | None) -> None: ...
@@ -69,7 +69,7 @@ class _TypedRemoteClass(_RemoteClass):
     def __init__(self, client: Client, clsname: str, api: type) -> None: ...
 
 class ClientBase:
-    _host: str
+    _host: str | list[str]
     _port: int
     _timeout: float
     _errors: str
@@ -79,7 +79,7 @@ class ClientBase:
     log: BrillPrint
     def __init__(
         self,
-        host: str,
+        host: str | list[str],
         port: int,
         timeout: float = 1000.0,
         *,
@@ -105,13 +105,14 @@ class ClientBase:
 class Client(ClientBase):
     def __init__(
         self,
-        host: str,
+        host: str | list[str],
         port: int,
         timeout: float,
         *,
         errors: str = "return",
         max_message_size: int = 1073741824,
         allowed_classes: Iterable[type | str] | None = None,
+        balance: str = "first",
     ) -> None: ...
     def call(self, method: str, *args: Any, **kwds: Any) -> Any: ...
     def open_connection(self) -> str | None: ...
@@ -123,7 +124,7 @@ class Client(ClientBase):
 @overload
 def connect(
     name: str,
-    host: str = "127.0.0.1",
+    host: str | list[str] = "127.0.0.1",
     port: int = 0,
     timeout: float = 1000.0,
     types: Literal["class"] = "class",
@@ -133,12 +134,13 @@ def connect(
     max_message_size: int = 1073741824,
     ssl_context: ssl.SSLContext | None = None,
     allowed_classes: Iterable[type | str] | None = None,
+    balance: str = "first",
     api: Callable[..., _T],
 ) -> _T: ...
 @overload
 def connect(
     name: str,
-    host: str = "127.0.0.1",
+    host: str | list[str] = "127.0.0.1",
     port: int = 0,
     timeout: float = 1000.0,
     types: Literal["class"] = "class",
@@ -148,12 +150,13 @@ def connect(
     max_message_size: int = 1073741824,
     ssl_context: ssl.SSLContext | None = None,
     allowed_classes: Iterable[type | str] | None = None,
+    balance: str = "first",
     api: None = None,
 ) -> _RemoteClass: ...
 @overload
 def connect(
     name: str,
-    host: str = "127.0.0.1",
+    host: str | list[str] = "127.0.0.1",
     port: int = 0,
     timeout: float = 1000.0,
     types: str = "class",
@@ -163,6 +166,20 @@ def connect(
     max_message_size: int = 1073741824,
     ssl_context: ssl.SSLContext | None = None,
     allowed_classes: Iterable[type | str] | None = None,
+    balance: str = "first",
     api: None = None,
 ) -> _RemoteClass | _RemoteMethod: ...
+class _Hosts:
+    names: tuple[str, ...]
+    port: int
+    def __init__(self, host: str | list[str], port: int, balance: str = "first") -> None: ...
+    def stale(self) -> bool: ...
+    def resolved(self, results: list[Any]) -> OSError | None: ...
+    def plan(self, start: str | None = None) -> list[tuple[str, int, tuple[Any, ...], str]]: ...
+    def next(self) -> str | None: ...
+    def __len__(self) -> int: ...
+    def available(self) -> int: ...
+    def failed(self, key: str | None) -> None: ...
+    def answered(self, key: str | None) -> None: ...
+
 def close(proxy: object) -> None: ...

@@ -50,8 +50,8 @@ bool request(Scope s, Handle self, Lanes& lanes, Lane& lane, std::optional<Wire>
     return false;
 }
 
-// Sends the request, and after a broken connection reconnects and sends it once more, as a new
-// request with the next id. A second failure is only reported: the receive comes next either way.
+// Sends the request, and after a broken connection reconnects (to the next address, when there are
+// several) and sends it once more, as a new request with the next id. A second failure is only reported: the receive comes next either way.
 // Stale input is dropped first, but on a connection that nothing was asked on yet none can be stale
 // (a server with a key speaks first, and must be heard).
 void send_phase(Scope s, Handle self, Lanes& lanes, Lane& lane, std::optional<Wire>& wire, Handle method, Handle args,
@@ -67,6 +67,7 @@ void send_phase(Scope s, Handle self, Lanes& lanes, Lane& lane, std::optional<Wi
         zk::Handling handling(e);
         wire.reset();
         log_at(n, self, n.critical, failure_text("@SEND: {}, {}", e));
+        lanes.hosts.failed(lanes.address_of(lane));  // nothing was taken: the request goes to the next address
         zk::call_method(self, n.open_connection);
         try {
             if (!request(s, self, lanes, lane, wire, method, args, kwds)) wire.reset();
@@ -79,9 +80,10 @@ void send_phase(Scope s, Handle self, Lanes& lanes, Lane& lane, std::optional<Wi
 }
 
 // Drops a connection whose exchange failed, and opens the next one: whatever is left of an answer
-// would be taken for the next call's. A reset connection cannot be read or shut down and says so;
+// would be taken for the next call's. A connection that was lost (not one that was slow, or answered
+// amiss) has its address skipped for a while, so the next one goes elsewhere. A reset connection cannot be read or shut down and says so;
 // close still lets its descriptor go, and the failure that matters is the exchange's.
-void renew(const Names& n, Handle self, Handle conn) {
+void renew(const Names& n, Handle self, Lanes& lanes, const Lane& lane, Handle conn, bool lost) {
     for (PyObject* step : {n.clear.get(), n.close.get()}) {
         try {
             zk::call_method(conn, step);
@@ -89,6 +91,7 @@ void renew(const Names& n, Handle self, Handle conn) {
             if (!e.matches(PyExc_OSError)) throw;
         }
     }
+    if (lost) lanes.hosts.failed(lanes.address_of(lane));
     zk::call_method(self, n.open_connection);
 }
 
@@ -121,64 +124,79 @@ void exchange(Scope s, Handle self, Lanes& lanes, Lane& lane, Handle method, Han
             return;
         }
     }
-    send_phase(s, self, lanes, lane, wire, method, args, kwds);
-    conn = lanes.connection_of(lane);
-    if (!wire || wire->connection().get() != conn.get()) wire.emplace(st, lane, conn);
-    Ref response;
-    try {
-        response = wire->recv();
-        if (response.get() == Py_None) {
-            zk::raise(zk::call(PyExc_ConnectionError, zk::str("the server closed the connection before it answered")));
+    lane.target.clear();  // from here on, a new connection goes where the client's go
+    Hosts& hosts = lanes.hosts;
+    for (std::size_t refusals = 0;; refusals++) {
+        send_phase(s, self, lanes, lane, wire, method, args, kwds);
+        conn = lanes.connection_of(lane);
+        if (!wire || wire->connection().get() != conn.get()) wire.emplace(st, lane, conn);
+        Ref response;
+        try {
+            response = wire->recv();
+            if (response.get() == Py_None) {
+                zk::raise(zk::call(PyExc_ConnectionError, zk::str("the server closed the connection before it answered")));
+            }
+        } catch (zk::PyError& e) {
+            if (!e.matches(PyExc_Exception) && !e.matches(PyExc_KeyboardInterrupt)) throw;
+            out.error.emplace(e);
+            if (e.matches(st.class_not_allowed)) {  // read whole, and refused unrun: the connection goes on
+                out.kind = Outcome::Kind::invalid_answer;
+                return;
+            }
+            zk::Handling handling(e);
+            renew(n, self, lanes, lane, conn, e.matches(PyExc_OSError) && !e.matches(PyExc_TimeoutError));
+            out.kind = Outcome::Kind::receive_failed;
+            return;
         }
-    } catch (zk::PyError& e) {
-        if (!e.matches(PyExc_Exception) && !e.matches(PyExc_KeyboardInterrupt)) throw;
-        out.error.emplace(e);
-        if (e.matches(st.class_not_allowed)) {  // read whole, and refused unrun: the connection goes on
+        // A server that could serve no more connections said why before it closed this one; the next
+        // call connects again. It served nothing: while another address has not failed lately, the
+        // request goes there.
+        if (Ref reason = refusal_reason(s, response)) {
+            try {
+                zk::call_method(conn, n.close);
+            } catch (zk::PyError& e) {
+                if (!e.matches(PyExc_OSError)) throw;
+            }
+            std::size_t count = hosts.count();
+            if (count > 1) hosts.failed(lanes.address_of(lane));
+            if (count > 1 && refusals + 1 < count && hosts.available() > 0) {
+                Ref before = std::move(conn);
+                out.value = zk::call_method(self, n.open_connection);
+                if (usable() || (conn.get() != Py_None && conn.get() != before.get())) continue;
+                out.kind = Outcome::Kind::unreachable;  // and reported by open_connection
+                return;
+            }
+            out.kind = Outcome::Kind::unreachable;
+            out.value = report_unreachable(s, self, reason);
+            return;
+        }
+        if (lanes.end_outage()) report_reachable(s, self);
+        if (stand_ins && stand_ins->not_rebuilt()) {  // read whole: the connection goes on
+            try {
+                zk::raise(zk::call(st.not_rebuilt, stand_ins->not_rebuilt()));
+            } catch (zk::PyError& e) {
+                out.error.emplace(e);
+            }
             out.kind = Outcome::Kind::invalid_answer;
             return;
         }
-        zk::Handling handling(e);
-        renew(n, self, conn);
-        out.kind = Outcome::Kind::receive_failed;
-        return;
-    }
-    // A server that could serve no more connections said why before it closed this one; the next
-    // call connects again.
-    if (Ref reason = refusal_reason(s, response)) {
         try {
-            zk::call_method(conn, n.close);
+            out.value = zk::is_native(st.core, self, n._parse, st.client_parse, st.is_native_parse)
+                            ? checked_result(s, response, lane.sent_id)
+                            : zk::call_method(self, n._parse, response);
         } catch (zk::PyError& e) {
-            if (!e.matches(PyExc_OSError)) throw;
-        }
-        out.kind = Outcome::Kind::unreachable;
-        out.value = report_unreachable(s, self, reason);
-        return;
-    }
-    if (lanes.end_outage()) report_reachable(s, self);
-    if (stand_ins && stand_ins->not_rebuilt()) {  // read whole: the connection goes on
-        try {
-            zk::raise(zk::call(st.not_rebuilt, stand_ins->not_rebuilt()));
-        } catch (zk::PyError& e) {
+            if (!e.matches(PyExc_Exception)) throw;
+            // An answer to another call (a late one) must not wait there for the next call.
+            zk::Handling handling(e);
+            renew(n, self, lanes, lane, conn, false);
+            out.kind = Outcome::Kind::invalid_answer;
             out.error.emplace(e);
+            return;
         }
-        out.kind = Outcome::Kind::invalid_answer;
+        // A server marks the report of a failed call by answering with a list rather than a tuple.
+        out.remote_failure = PyList_CheckExact(response.get()) && PyUnicode_Check(out.value.get());
         return;
     }
-    try {
-        out.value = zk::is_native(st.core, self, n._parse, st.client_parse, st.is_native_parse)
-                        ? checked_result(s, response, lane.sent_id)
-                        : zk::call_method(self, n._parse, response);
-    } catch (zk::PyError& e) {
-        if (!e.matches(PyExc_Exception)) throw;
-        // An answer to another call (a late one) must not wait there for the next call.
-        zk::Handling handling(e);
-        renew(n, self, conn);
-        out.kind = Outcome::Kind::invalid_answer;
-        out.error.emplace(e);
-        return;
-    }
-    // A server marks the report of a failed call by answering with a list rather than a tuple.
-    out.remote_failure = PyList_CheckExact(response.get()) && PyUnicode_Check(out.value.get());
 }
 
 [[noreturn]] void raise_with(Handle type, Handle text, const zk::PyError* cause) {
@@ -242,7 +260,12 @@ Ref remote_call(Scope s, Handle self, Handle method, Handle args, Handle kwds) {
     const Names& n = s.names();
     bool raising = raises(n, zk::getattr(self, n._errors));
     LanesRef lanes = lanes_of(s.state(), self);
-    Lane& lane = lanes->checkout();
+    Hosts& hosts = lanes->hosts;
+    if (hosts.round_robin() && hosts.due()) {  // new replicas behind a name join in
+        Ref host = zk::getattr(self, n._host);
+        if (zk::truthy(host)) resolve(s, hosts, host_names(host), zk::getattr(self, n._port));
+    }
+    Lane& lane = lanes->checkout(hosts.next());
     Outcome out;
     std::vector<Ref> unused;
     zk::finally([&] { exchange(s, self, *lanes, lane, method, args, kwds, raising, out); },

@@ -12,11 +12,13 @@ using zk::Ref;
 namespace {
 
 Ref init(Scope s, Handle self, Handle host, Handle port, Handle timeout, Handle errors, Handle max_message_size,
-         Handle allowed_classes) {
+         Handle allowed_classes, Handle balance) {
     const State& st = s.state();
+    Balance chosen = balance_of(st.names, balance);
     zk::call_kw(zk::getattr(s.super(self), st.names.__init__), {host, port, timeout},
                 {{st.names.errors, errors}, {st.names.max_message_size, max_message_size},
                  {st.names.allowed_classes, allowed_classes}});
+    lanes_of(st, self)->hosts.set_balance(chosen);
     return zk::none();
 }
 
@@ -40,47 +42,78 @@ Ref over_tls(const Names& n, Handle self, Handle sock, Handle host, double secon
     return wrapped;
 }
 
-// The new connection must be made within the client's time-out, handshakes included; with a key,
-// it passes the key handshake before it replaces the old one; with an ssl_context, both happen
-// inside TLS. A server that cannot be reached, or fails a handshake, is reported.
+// A new connection to one address, made within the client's time-out, handshakes included; with a
+// key, it passes the key handshake; with an ssl_context, both happen inside TLS. `sock` is left
+// with the socket, for the caller to close on a failure.
+Ref connect_to(Scope s, Handle self, const Address& address, Ref& sock) {
+    const State& st = s.state();
+    const Names& n = st.names;
+    Ref timeout = zk::getattr(self, n._timeout);
+    double limit = PyFloat_AsDouble(timeout.get());
+    if (limit == -1.0 && PyErr_Occurred()) zk::throw_error();
+    auto started = std::chrono::steady_clock::now();
+    auto seconds_left = [&] {
+        return limit - std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    };
+    sock = zk::call(zk::getattr(s.global(n.socket), n.socket), address.family);
+    zk::call_method(sock, n.settimeout, timeout);
+    zk::call_method(sock, n.connect, address.sockaddr);
+    sock = over_tls(n, self, sock, address.name, seconds_left());
+    Ref most = zk::getattr_optional(self, n._max_message_size);
+    Ref allowed = zk::getattr_optional(self, n._allowed_classes);
+    Ref connection = most ? zk::call_kw(s.global(n.Connection), {sock},
+                                        {{n.max_message_size, most}, {n.allowed_classes, allowed ? allowed.get() : Py_None}})
+                          : zk::call(s.global(n.Connection), sock);
+    Ref key = zk::getattr_optional(self, n._authkey);
+    if (key && key.get() != Py_None) {
+        zk::call_kw(st.answer_challenge, {connection, key}, {{n.timeout, zk::floating(seconds_left())}});
+    }
+    // From here on the connection keeps the time-out: in the kernel, for a plain socket.
+    zk::call_method(connection, n.settimeout, timeout);
+    return connection;
+}
+
+// A new connection replaces the old one: to the address the call was sent to (round robin), else
+// to the one the client's connections go to, and when that fails to the next, each once. A server
+// that cannot be reached at any is reported: for one address, in its own words, as ever; for
+// several, each with its address.
 Ref open_connection(Scope s, Handle self) {
     const State& st = s.state();
     const Names& n = st.names;
     Ref host = zk::getattr(self, n._host);
     if (!zk::truthy(host)) return zk::none();
     Ref port = zk::getattr(self, n._port);
-    Ref sock;
-    try {
-        Ref timeout = zk::getattr(self, n._timeout);
-        double limit = PyFloat_AsDouble(timeout.get());
-        if (limit == -1.0 && PyErr_Occurred()) zk::throw_error();
-        auto started = std::chrono::steady_clock::now();
-        auto seconds_left = [&] {
-            return limit - std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-        };
-        sock = zk::call(zk::getattr(s.global(n.socket), n.socket));
-        zk::call_method(sock, n.settimeout, timeout);
-        zk::call_method(sock, n.connect, zk::tuple_of({host, port}));
-        sock = over_tls(n, self, sock, host, seconds_left());
-        Ref most = zk::getattr_optional(self, n._max_message_size);
-        Ref allowed = zk::getattr_optional(self, n._allowed_classes);
-        Ref connection = most ? zk::call_kw(s.global(n.Connection), {sock},
-                                            {{n.max_message_size, most}, {n.allowed_classes, allowed ? allowed.get() : Py_None}})
-                              : zk::call(s.global(n.Connection), sock);
-        Ref key = zk::getattr_optional(self, n._authkey);
-        if (key && key.get() != Py_None) {
-            zk::call_kw(st.answer_challenge, {connection, key}, {{n.timeout, zk::floating(seconds_left())}});
+    LanesRef lanes = lanes_of(st, self);
+    Hosts& hosts = lanes->hosts;
+    Ref names = host_names(host);
+    Ref unresolved;
+    if (hosts.stale(names, port)) unresolved = resolve(s, hosts, names, port);
+    std::string start;
+    if (Lane* lane = lanes->current()) start = std::exchange(lane->target, {});
+    std::vector<Address> plan = hosts.plan(start);
+    if (plan.empty()) return report_unreachable(s, self, unresolved ? unresolved.get() : Py_None);
+    std::optional<zk::PyError> last;
+    Ref reasons = zk::new_list();
+    for (const Address& address : plan) {
+        Ref sock;
+        try {
+            Ref connection = connect_to(s, self, address, sock);
+            zk::setattr(self, n._connection, connection);
+            lanes->set_address(address.key);
+            hosts.answered(address.key);
+            return zk::none();
+        } catch (zk::PyError& e) {
+            if (!e.matches(PyExc_OSError)) throw;
+            zk::Handling handling(e);
+            if (sock) zk::call_method(sock, n.close);  // now, rather than whenever it is collected
+            hosts.failed(address.key);
+            zk::append(reasons, zk::text("{}: {}", zk::str(address.key), e.value()));
+            last.emplace(e);
         }
-        // From here on the connection keeps the time-out: in the kernel, for a plain socket.
-        zk::call_method(connection, n.settimeout, timeout);
-        zk::setattr(self, n._connection, connection);
-        return zk::none();
-    } catch (zk::PyError& e) {
-        if (!e.matches(PyExc_OSError)) throw;
-        zk::Handling handling(e);
-        if (sock) zk::call_method(sock, n.close);  // now, rather than whenever it is collected
-        return report_unreachable(s, self, e.value());
     }
+    zk::Handling handling(*last);
+    if (hosts.count() == 1) return report_unreachable(s, self, last->value());
+    return report_unreachable(s, self, zk::join(zk::str("; "), reasons));
 }
 
 // A `timeout` keyword is the client's, not the remote method's: it goes on the connection and stays there.
@@ -145,10 +178,12 @@ void define_client(zk::Module& m, State& st, Handle base) {
     Ref cls = m.add_class(
         "Client", {base}, nullptr,
         {
-            zk::method(zk::declare<init>("__init__", {arg("self"), arg("host", Check::Str), arg("port", Check::Int),
-                                                      arg("timeout", Check::Float), kwonly("errors", Check::Str) = "return",
+            zk::method(zk::declare<init>("__init__", {arg("self"), arg("host").annotate("str | list[str]"),
+                                                      arg("port", Check::Int), arg("timeout", Check::Float),
+                                                      kwonly("errors", Check::Str) = "return",
                                                       kwonly("max_message_size", Check::Int) = m.get("MAX_MESSAGE_SIZE"),
-                                                      kwonly("allowed_classes").annotate("Iterable[type | str] | None") = zk::none()})),
+                                                      kwonly("allowed_classes").annotate("Iterable[type | str] | None") = zk::none(),
+                                                      kwonly("balance", Check::Str) = "first"})),
             zk::method(call_def()),
             zk::method(zk::declare<open_connection>("open_connection", {arg("self")})),
             zk::method(zk::declare<request>("_request", {arg("self"), arg("method", Check::Str), arg("args"), arg("kwds")})),

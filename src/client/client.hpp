@@ -24,6 +24,7 @@ namespace client {
     X(name)                                 \
     X(obj)                                  \
     X(_authkey)                             \
+    X(_book)                                \
     X(_class)                               \
     X(_client)                              \
     X(_connection)                          \
@@ -45,6 +46,7 @@ namespace client {
     X(after_in_child)                       \
     X(alias)                                \
     X(answer_challenge)                     \
+    X(balance)                              \
     X(BrillPrint)                           \
     X(call)                                 \
     X(clear)                                \
@@ -59,24 +61,30 @@ namespace client {
     X(error)                                \
     X(errors)                               \
     X(exclude)                              \
+    X(first)                                \
     X(flush)                                \
     X(get_port)                             \
+    X(getaddrinfo)                          \
     X(getpeername)                          \
     X(getsockname)                          \
     X(iformat)                              \
     X(log)                                  \
     X(max_message_size)                     \
+    X(names)                                \
     X(open_connection)                      \
     X(pop)                                  \
+    X(port)                                 \
     X(recv)                                 \
     X(register_at_fork)                     \
     X(REQUEST)                              \
     X(remote_type)                          \
+    X(round_robin)                          \
     X(RESPONSE)                             \
     X(send)                                 \
     X(server_hostname)                      \
     X(settimeout)                           \
     X(socket)                               \
+    X(SOCK_STREAM)                          \
     X(text)                                 \
     X(SSLContext)                           \
     X(timeout)                              \

@@ -20,6 +20,7 @@ Ref init(Scope s, Handle self, Handle host, Handle port, Handle timeout, Handle 
     const State& st = s.state();
     const Names& n = st.names;
     raises(n, errors);
+    host_names(host);  // a name, an address or a list of them
     if (zk::to_ssize(max_message_size) < 0) zk::raise(PyExc_ValueError, "max_message_size must not be negative");
     Ref allowed = allowed_classes.get() == Py_None || zk::isinstance(allowed_classes, st.allowed_classes)
                       ? Ref::borrow(allowed_classes)
@@ -139,8 +140,8 @@ Ref define_client_base(zk::Module& m, State& st) {
     Ref cls = m.add_class(
         "ClientBase", {}, nullptr,
         {
-            zk::method(zk::declare<init>("__init__", {arg("self"), arg("host", Check::Str), arg("port", Check::Int),
-                                                      arg("timeout", Check::Float) = 1000.0,
+            zk::method(zk::declare<init>("__init__", {arg("self"), arg("host").annotate("str | list[str]"),
+                                                      arg("port", Check::Int), arg("timeout", Check::Float) = 1000.0,
                                                       kwonly("errors", Check::Str) = "return",
                                                       kwonly("max_message_size", Check::Int) = m.get("MAX_MESSAGE_SIZE"),
                                                       kwonly("allowed_classes").annotate("Iterable[type | str] | None") = zk::none()})),

@@ -1,6 +1,6 @@
 // connect: a client for a service, with a printer titled with its name, behind a proxy; and close,
 // which closes the client behind a proxy without taking the name from a remote method.
-#include "client/client.hpp"
+#include "client/hosts.hpp"
 
 namespace client {
 
@@ -16,7 +16,8 @@ const char* const connect_doc =
     "\n"
     "    Args:\n"
     "        name (str): the service's name, the alias it was served under\n"
-    "        host (str, optional): the server's host, default '127.0.0.1'\n"
+    "        host (str | list[str], optional): the server's host, default '127.0.0.1', or the hosts of\n"
+    "            its replicas\n"
     "        port (int, optional): the server's port; if not given, `get_port(name)` is used\n"
     "        timeout (float, optional): seconds for making a connection and for each answer (1000)\n"
     "        types (str, optional): \"class\" for a proxy whose attributes are the service's methods;\n"
@@ -27,6 +28,7 @@ const char* const connect_doc =
     "        max_message_size (int, optional): the largest answer taken, in bytes (1 GiB)\n"
     "        ssl_context (ssl.SSLContext, optional): speak TLS, checking the server's certificate\n"
     "        allowed_classes (Iterable[type | str], optional): the only classes answers' pickles may rebuild\n"
+    "        balance (str, optional): \"first\" (the first address that answers) or \"round_robin\"\n"
     "        api (type, optional): a class (a typing.Protocol, say) describing the service: type checkers\n"
     "            then take the proxy for one of it, and a name it does not define raises AttributeError\n"
     "            before anything is sent\n"
@@ -34,9 +36,11 @@ const char* const connect_doc =
 
 // Nothing is opened here: the first remote call connects.
 Ref connect(Scope s, Handle name, Handle host, Handle port, Handle timeout, Handle types, Handle authkey, Handle errors,
-            Handle max_message_size, Handle ssl_context, Handle allowed_classes, Handle api) {
+            Handle max_message_size, Handle ssl_context, Handle allowed_classes, Handle balance, Handle api) {
     const Names& n = s.names();
     raises(n, errors);
+    host_names(host);
+    balance_of(n, balance);
     if (api.get() != Py_None) {
         if (!PyType_Check(api.get())) zk::raise(PyExc_TypeError, "api must be a class or None, not %.200s", Py_TYPE(api.get())->tp_name);
         if (!zk::equal(types, n.class_)) zk::raise(PyExc_ValueError, "api describes a class proxy: types must be \"class\"");
@@ -54,7 +58,10 @@ Ref connect(Scope s, Handle name, Handle host, Handle port, Handle timeout, Hand
         }
     }
     Ref client = zk::call_kw(s.global(n.Client), {host, service_port, timeout},
-                             {{n.errors, errors}, {n.max_message_size, max_message_size}, {n.allowed_classes, allowed_classes}});
+                             {{n.errors, errors},
+                              {n.max_message_size, max_message_size},
+                              {n.allowed_classes, allowed_classes},
+                              {n.balance, balance}});
     zk::setattr(client, n.log, log);
     zk::setattr(client, n._authkey, authkey);
     zk::setattr(client, n._ssl_context, ssl_context);
@@ -77,7 +84,7 @@ zk::Def connect_def(zk::Handle limit) {
     using zk::arg;
     using zk::Check;
     using zk::kwonly;
-    return zk::declare<connect>("connect", {arg("name", Check::Str), arg("host", Check::Str) = "127.0.0.1",
+    return zk::declare<connect>("connect", {arg("name", Check::Str), arg("host").annotate("str | list[str]") = "127.0.0.1",
                                             arg("port", Check::Int) = 0, arg("timeout", Check::Float) = 1000.0,
                                             arg("types", Check::Str) = "class",
                                             kwonly("authkey", Check::Bytes).optional() = zk::none(),
@@ -85,6 +92,7 @@ zk::Def connect_def(zk::Handle limit) {
                                             kwonly("max_message_size", Check::Int) = Ref::borrow(limit),
                                             kwonly("ssl_context").annotate("ssl.SSLContext | None") = zk::none(),
                                             kwonly("allowed_classes").annotate("Iterable[type | str] | None") = zk::none(),
+                                            kwonly("balance", Check::Str) = "first",
                                             kwonly("api").annotate("type | None") = zk::none()})
         .doc(connect_doc);
 }

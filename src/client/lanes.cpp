@@ -31,23 +31,30 @@ Lane* Lanes::current_locked(unsigned long thread) noexcept {
     return innermost;
 }
 
-Lane& Lanes::take(Lane& lane, unsigned long thread) noexcept {
+Lane& Lanes::take(Lane& lane, unsigned long thread, const std::string& want) {
     lane.caller = thread;
     lane.taken = ++checkouts_;
+    lane.target = want;
     if (&lane != first_.get()) spares_in_use_++;
     return lane;
 }
 
-Lane& Lanes::checkout() {
+Lane& Lanes::checkout(const std::string& want) {
     unsigned long thread = this_thread();
     zk::Holding holding(mutex_);
+    // Round robin: a lane whose connection goes to another address is not this call's.
+    auto fits = [&](const Lane& lane) { return want.empty() || lane.address == want || lane.connection.get() == Py_None; };
     // A call made from inside a call of the same thread (a subclass calling back) gets a lane of its own.
-    if (!first_->caller) return take(*first_, thread);
+    if (!first_->caller && fits(*first_)) return take(*first_, thread, want);
+    Lane* unconnected = nullptr;
     for (auto& spare : spares_) {
-        if (!spare->caller) return take(*spare, thread);
+        if (spare->caller || !fits(*spare)) continue;
+        if (want.empty() || spare->address == want) return take(*spare, thread, want);
+        if (!unconnected) unconnected = spare.get();
     }
+    if (unconnected) return take(*unconnected, thread, want);
     spares_.push_back(std::make_unique<Lane>());
-    return take(*spares_.back(), thread);
+    return take(*spares_.back(), thread, want);
 }
 
 std::vector<Ref> Lanes::checkin(Lane& lane) {
@@ -57,11 +64,13 @@ std::vector<Ref> Lanes::checkin(Lane& lane) {
     auto now = Clock::now();
     lane.caller = 0;
     lane.sent_id = Ref();
+    lane.target.clear();
     lane.free_since = now;
     if (&lane != first_.get()) {
         spares_in_use_--;
     } else if (next_first_) {
         replaced = std::exchange(lane.connection, std::move(next_first_));
+        lane.address = std::exchange(next_first_address_, {});
     }
     auto stale = [&](const std::unique_ptr<Lane>& spare) { return !spare->caller && now - spare->free_since > spare_idle; };
     for (auto& spare : spares_) {
@@ -95,6 +104,17 @@ void Lanes::set_connection(Handle connection) {
     // `old` goes outside the lock: dropping the last reference to a connection may run Python code.
 }
 
+void Lanes::set_address(const std::string& key) {
+    zk::Holding holding(mutex_);
+    Lane* lane = current_locked(this_thread());
+    (lane ? lane->address : first_->caller ? next_first_address_ : first_->address) = key;
+}
+
+std::string Lanes::address_of(const Lane& lane) {
+    zk::Holding holding(mutex_);
+    return lane.address;
+}
+
 Lane* Lanes::current() {
     zk::Holding holding(mutex_);
     return current_locked(this_thread());
@@ -124,6 +144,7 @@ std::vector<Ref> Lanes::forget_parent(unsigned forks, unsigned long forking_thre
         gone.push_back(std::exchange(first_, std::make_unique<Lane>()));
     }
     if (next_first_) parents.push_back(std::move(next_first_));
+    next_first_address_.clear();
     std::vector<std::unique_ptr<Lane>> kept;
     for (auto& spare : spares_) {
         if (spare->caller == forking_thread) {

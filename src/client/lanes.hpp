@@ -1,10 +1,12 @@
 // The connections of one client. A call runs on a lane: the client's own connection (the one
 // `_connection` names) when no other call is on it, else a spare connection of its own, so that
 // threads sharing a client call in parallel. A single caller only ever uses the first lane, and sees
-// one connection, its ids in order, exactly as a client without lanes.
+// one connection, its ids in order, exactly as a client without lanes; balanced round robin, its
+// calls take a lane per address in turn.
 #pragma once
 
 #include "client/client.hpp"
+#include "client/hosts.hpp"
 #include "ring/ring_api.hpp"
 
 #include <atomic>
@@ -17,14 +19,16 @@ namespace client {
 
 using Clock = std::chrono::steady_clock;
 
-// One call's place in a client. `connection`, `caller`, `taken` and `free_since` are read and
-// written under the lanes' lock; the rest belong to the call on the lane, and only its thread
+// One call's place in a client. `connection`, `caller`, `taken`, `free_since` and `address` are read
+// and written under the lanes' lock; the rest belong to the call on the lane, and only its thread
 // touches them.
 struct Lane {
     zk::Ref connection = zk::none();  // a Connection, or None before the first
     unsigned long caller = 0;         // the thread whose call is on this lane; 0 when none
     std::uint64_t taken = 0;          // when it was taken, in checkouts: a thread's innermost call took its latest
     Clock::time_point free_since = Clock::now();
+    std::string address;              // where its connection goes (a Hosts key); empty before the first
+    std::string target;               // round robin: where its call was sent to go, until a connection is opened for it
     zk::Ref sent_id;                  // the id of the request this lane's call sent last
     zk::Ref sent_on;                  // the connection this lane last sent a request on
     // The connection as ring's native calls reach it (see Wire), and the connection it was opened for.
@@ -54,14 +58,19 @@ class Lanes {
 public:
     explicit Lanes(unsigned forks) : forks_seen_(forks) {}
 
-    // The lane for a call of the current thread; give it back with `checkin`.
-    Lane& checkout();
+    // The lane for a call of the current thread, to the address `want` when one is given (round
+    // robin): a free lane connected there, else one not connected yet. Give it back with `checkin`.
+    Lane& checkout(const std::string& want = {});
     // Gives a lane back; returns the connections of spares left unused for long, to be closed.
     std::vector<zk::Ref> checkin(Lane& lane);
 
     // The connection `_connection` names for the current thread: its innermost call's lane's, or the client's own.
     zk::Ref connection();
     void set_connection(zk::Handle connection);
+    // Notes where the connection `_connection` names for the current thread goes.
+    void set_address(const std::string& key);
+    // Where the connection on `lane`, which the current thread's call holds, goes.
+    std::string address_of(const Lane& lane);
     // The connection on `lane`, which the current thread's call holds.
     zk::Ref connection_of(const Lane& lane);
     // The lane of the current thread's innermost call, or null outside a call.
@@ -85,9 +94,11 @@ public:
     std::atomic<long long> last_id{0};
     long long take_id() noexcept { return last_id.fetch_add(1) + 1; }
 
+    Hosts hosts;  // the addresses the client's connections go to
+
 private:
     Lane* current_locked(unsigned long thread) noexcept;
-    Lane& take(Lane& lane, unsigned long thread) noexcept;
+    Lane& take(Lane& lane, unsigned long thread, const std::string& want);
 
     PyMutex mutex_{};  // guards everything below, and the lanes' shared fields
     std::unique_ptr<Lane> first_ = std::make_unique<Lane>();
@@ -97,6 +108,7 @@ private:
     // A connection set as the client's own, from outside any call, while another thread's call held
     // the first lane: that call goes on with its own, and the first lane takes this one once it is free.
     zk::Ref next_first_;
+    std::string next_first_address_;
     std::atomic<unsigned> forks_seen_;
     std::atomic<bool> unreachable_{false};
 };

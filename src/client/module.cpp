@@ -27,6 +27,7 @@ void exec_client(zk::Module& m, client::State& st) {
     client::define_remote_class(m, status);
     zk::Ref base = client::define_client_base(m, st);
     client::define_client(m, st, base);
+    client::define_hosts(m, st);
     m.def(client::connect_def(m.get("MAX_MESSAGE_SIZE")));
     m.def(client::close_def());
     m.def(client::checked_result_def());

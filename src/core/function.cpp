@@ -143,7 +143,38 @@ int set_annotations(PyObject* self, PyObject* value, void*) noexcept {
     return write_attr(self, &FunctionAttributes::annotations, value);
 }
 
-PyObject* get_annotate(PyObject* self, void*) noexcept { return read_attr(self, &FunctionAttributes::annotate); }
+// The declaration's __annotate__, as the compiler makes one for a Python function: what
+// functools.wraps copies on 3.14, so that a wrapper has the annotations of the function it wraps.
+// It gives the function's annotations as they are now (texts, unless replaced), in every format.
+PyObject* annotate_declared(PyObject* self, PyObject* format) noexcept {
+    return boundary([&] {
+        int overflow = 0;
+        long kind = PyLong_Check(format) ? PyLong_AsLongAndOverflow(format, &overflow) : 0;
+        if (kind < 1 || kind > 4) raise(PyExc_NotImplementedError);
+        Ref annotations = check(get_annotations(self, nullptr));
+        constexpr long string_format = 4;
+        if (kind != string_format) return annotations;
+        Py_ssize_t at = 0;
+        PyObject *key, *value;
+        while (PyDict_Next(annotations.get(), &at, &key, &value)) {  // a copy of our own: nobody else changes it
+            if (!PyUnicode_Check(value)) {
+                Ref annotationlib = import("annotationlib");
+                return call(check(PyObject_GetAttrString(annotationlib.get(), "annotations_to_string")), annotations);
+            }
+        }
+        return annotations;
+    });
+}
+
+PyMethodDef annotate_def = {"__annotate__", annotate_declared, METH_O, nullptr};
+
+PyObject* get_annotate(PyObject* self, void*) noexcept {
+    {
+        CriticalSection lock(self);
+        if (const Ref& annotate = as_function(self)->attrs.annotate) return Py_NewRef(annotate.get());
+    }
+    return PyCFunction_New(&annotate_def, self);
+}
 int set_annotate(PyObject* self, PyObject* value, void*) noexcept {
     if (value == nullptr) {
         PyErr_SetString(PyExc_TypeError, "__annotate__ cannot be deleted");
@@ -318,9 +349,15 @@ Ref make_function(std::shared_ptr<const Prototype> prototype, Handle module, Han
     f->captures = captures.release();
     new (&f->owner) Ref();
     new (&f->attrs) FunctionAttributes{f->prototype->name.copy(), Ref::borrow(qualname), std::move(module_name),
-                                       f->prototype->doc.copy(), std::move(annotations), none()};
+                                       f->prototype->doc.copy(), std::move(annotations), Ref()};
     PyObject_GC_Track(f);
     return Ref::steal(reinterpret_cast<PyObject*>(f));
+}
+
+void defer_reference_count([[maybe_unused]] Handle function) noexcept {
+#ifdef Py_GIL_DISABLED
+    PyUnstable_Object_EnableDeferredRefcount(function.get());  // 3.14 and later, as every free-threaded build here
+#endif
 }
 
 void set_owner(Handle function, Handle cls) {

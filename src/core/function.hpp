@@ -81,7 +81,7 @@ struct FunctionAttributes {
     Ref module_name;  // __module__
     Ref doc;
     Ref annotations;  // dict, made when the function is
-    Ref annotate;     // __annotate__, None until set
+    Ref annotate;     // __annotate__ once set (None included); unset, the declaration's
 
     template <class F>
     void each(F&& f) {
@@ -114,6 +114,13 @@ PyType_Spec function_spec(const char* qualified_name);
 // A new function of `module`'s function type.
 Ref make_function(std::shared_ptr<const Prototype> prototype, Handle module, Handle qualname,
                   std::unique_ptr<Captures> captures = nullptr);
+
+// Lets a free-threaded interpreter leave the reference count of `function` alone when Python code
+// loads and calls it, as it does for the functions of module and class bodies: threads calling one
+// function then write nothing they share. The garbage collector alone frees such a function, so it
+// is for functions (and bound methods) that live as long as their module, not for ones made at
+// each call.
+void defer_reference_count(Handle function) noexcept;
 
 // Records `cls` as the class whose body defined `function`, for Scope::super. Called once, while the
 // class is being made and before anyone else can see the function.

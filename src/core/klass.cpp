@@ -12,6 +12,7 @@ namespace {
 Ref make_method(Handle module, Handle class_name, const Def& decl, std::vector<Ref>& made) {
     Ref qualname = str_format("%U.%s", class_name.get(), decl.name);
     Ref f = make_function(std::make_shared<const Prototype>(decl), module, qualname);
+    defer_reference_count(f);
     made.push_back(f.copy());
     return f;
 }

@@ -44,6 +44,7 @@ Ref Module::from_import(const char* module, std::initializer_list<const char*> n
 
 Ref Module::def(const Def& decl) {
     Ref f = make_function(std::make_shared<const Prototype>(decl), module_, intern(decl.name));
+    defer_reference_count(f);
     set(decl.name, f);
     return f;
 }

@@ -122,8 +122,11 @@ void define_byte_packer(zk::Module& m, State& st) {
     Ref dict = zk::check(PyType_GetDict(reinterpret_cast<PyTypeObject*>(st.byte_packer.get())));
     st.native_encode = zk::getitem(dict, n.encode);
     st.native_decode = zk::getitem(dict, n.decode);
-    m.set("dump", zk::getattr(st.byte_packer, n.pack));
-    m.set("load", zk::getattr(st.byte_packer, n.unpack));
+    for (auto [alias, method] : {std::pair{"dump", n.pack.get()}, {"load", n.unpack.get()}}) {
+        Ref bound = zk::getattr(st.byte_packer, method);
+        zk::defer_reference_count(bound);  // as much the module's as a function of its body
+        m.set(alias, bound);
+    }
 }
 
 }  // namespace protocol

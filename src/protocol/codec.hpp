@@ -95,6 +95,10 @@ public:
     char* reserve(Py_ssize_t n);
     void commit(Py_ssize_t n) noexcept { used_ += n; }
     void append(const void* bytes, Py_ssize_t n);
+    // The bytes written so far (none referenced), and dropping those from `size` on.
+    const char* written() const noexcept { return data_; }
+    Py_ssize_t written_size() const noexcept { return used_; }
+    void truncate(Py_ssize_t size) noexcept { used_ = size; }
     // Takes over an exported buffer whose bytes follow what was written so far.
     void reference(Py_buffer& view);
 

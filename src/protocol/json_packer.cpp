@@ -96,8 +96,11 @@ void define_json_packer(zk::Module& m, State& st) {
             zk::classmethod(zk::declare<dumps>("dumps", {arg("cls"), arg("obj").annotate("Any"), arg("indent").annotate("int") = 4})),
             zk::classmethod(zk::declare<loads>("loads", {arg("cls"), arg("s").annotate("str | bytes")})),
         });
-    m.set("dumps", zk::getattr(cls, st.names.dumps));
-    m.set("loads", zk::getattr(cls, st.names.loads));
+    for (auto [alias, method] : {std::pair{"dumps", st.names.dumps.get()}, {"loads", st.names.loads.get()}}) {
+        Ref bound = zk::getattr(cls, method);
+        zk::defer_reference_count(bound);  // as much the module's as a function of its body
+        m.set(alias, bound);
+    }
 }
 
 }  // namespace protocol

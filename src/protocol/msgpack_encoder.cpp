@@ -9,6 +9,8 @@
 #include <new>
 #include <optional>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 namespace protocol::codec {
 
@@ -107,9 +109,11 @@ inline void store(char* out, std::uint64_t v) {
 
 enum class Native { done, overflow, other };
 
+class Taken;
+
 class Encoder {
 public:
-    Encoder(Encoded& out, const Hooks& hooks) noexcept : out_(out), hooks_(hooks) {}
+    Encoder(Encoded& out, const Hooks& hooks) noexcept : out_(&out), hooks_(hooks) {}
 
     // msgpack's _pack: the nesting check, then the value natively or through the hook.
     void pack(PyObject* obj, int limit);
@@ -125,13 +129,13 @@ private:
 
     template <class T>
     void put(std::uint8_t type, T value) {
-        char* w = out_.reserve(1 + sizeof(T));
+        char* w = out_->reserve(1 + sizeof(T));
         w[0] = static_cast<char>(type);
         store(w + 1, value);
-        out_.commit(1 + sizeof(T));
+        out_->commit(1 + sizeof(T));
     }
     void put_byte(std::uint8_t b) { put_raw(&b, 1); }
-    void put_raw(const void* bytes, Py_ssize_t n) { out_.append(bytes, n); }
+    void put_raw(const void* bytes, Py_ssize_t n) { out_->append(bytes, n); }
     void put_int(long long v);
     void put_unsigned(unsigned long long v);
     bool put_long(PyObject* obj);
@@ -145,6 +149,10 @@ private:
     void put_bytes(PyObject* obj);
     void put_bytearray(PyObject* obj);
     void put_memoryview(PyObject* obj);
+    // A scalar that pack_native writes without running code or taking a lock; false for any other.
+    bool put_scalar(PyObject* obj);
+    void take(Taken& taken, PyObject* item);
+    void put_taken(Taken& taken, int limit, PyObject* checked_dict);
     void put_list(PyObject* list, int limit);
     void put_dict(PyObject* dict, int limit);
     template <class PackItems>
@@ -156,8 +164,12 @@ private:
     void put_serialized(PyObject* obj, PyObject* name, int limit);
     void put_by_msgpack(PyObject* obj);
 
-    Encoded& out_;
+    Encoded* out_;  // the message, or scratch_ while a container's items are taken
     const Hooks& hooks_;
+    // The scalars of containers being taken, after an item that must wait: each container's follow
+    // those of the container it is in, and are dropped once it is written.
+    Encoded scratch_;
+    friend class Taken;
 };
 
 [[noreturn]] void nested_too_deep() { zk::raise(PyExc_ValueError, "recursion limit exceeded."); }
@@ -284,7 +296,7 @@ void Encoder::put_str(PyObject* obj) {
     const char* utf8 = PyUnicode_AsUTF8AndSize(obj, &n);  // lone surrogates raise here, as in msgpack
     if (!utf8) zk::throw_error();
     if (n > item_limit) zk::raise(PyExc_ValueError, "unicode string is too large");
-    char* w = out_.reserve(5 + n);
+    char* w = out_->reserve(5 + n);
     Py_ssize_t head;
     if (n <= 31) {
         w[0] = static_cast<char>(0xa0 | n);
@@ -303,7 +315,7 @@ void Encoder::put_str(PyObject* obj) {
         head = 5;
     }
     std::memcpy(w + head, utf8, static_cast<std::size_t>(n));
-    out_.commit(head + n);
+    out_->commit(head + n);
 }
 
 // ---- binary ----------------------------------------------------------------------------------
@@ -323,7 +335,7 @@ void Encoder::put_bin_header(Py_ssize_t n) {
 void Encoder::put_buffer(Py_buffer& view, bool may_reference) {
     put_bin_header(view.len);
     if (may_reference && view.len >= reference_from) {
-        out_.reference(view);
+        out_->reference(view);
     } else {
         put_raw(view.buf, view.len);
     }
@@ -378,74 +390,128 @@ void Encoder::put_map_header(Py_ssize_t n) {
 }
 
 [[noreturn]] void list_changed() { zk::raise(PyExc_RuntimeError, "list changed size during iteration"); }
-
-// Items are taken one strong reference at a time, and a list that another thread or a hook
-// resizes meanwhile is refused rather than sent with a count that no longer holds.
-void Encoder::put_list(PyObject* list, int limit) {
-    Py_ssize_t n = PyList_GET_SIZE(list);
-    put_array_header(n, "list");
-    for (Py_ssize_t i = 0; i < n; i++) {
-        if (PyList_GET_SIZE(list) != n) list_changed();
-        Ref item = Ref::steal(PyList_GetItemRef(list, i));
-        if (!item) {
-            PyErr_Clear();
-            list_changed();
-        }
-        pack(item.get(), limit);
-    }
-    if (PyList_GET_SIZE(list) != n) list_changed();
-}
-
 [[noreturn]] void dict_changed() { zk::raise(PyExc_RuntimeError, "dictionary changed size during iteration"); }
 
-// A dict's keys and values, all taken in one step under its lock: the map header and the items that
-// follow it are one state of the dict, whatever other threads do to it while they are packed.
-class DictItems {
-public:
-    explicit DictItems(PyObject* dict) {
-        zk::CriticalSection lock(dict);
-        Py_ssize_t size = PyDict_GET_SIZE(dict);
-        if (2 * size > inline_count) {
-            more_.reset(new PyObject*[static_cast<std::size_t>(2 * size)]);
-            items_ = more_.get();
-        }
-        Py_ssize_t pos = 0;
-        PyObject *key, *value;
-        while (taken_ < size && PyDict_Next(dict, &pos, &key, &value)) {
-            items_[2 * taken_] = Py_NewRef(key);
-            items_[2 * taken_ + 1] = Py_NewRef(value);
-            ++taken_;
-        }
+bool Encoder::put_scalar(PyObject* obj) {
+    PyTypeObject* type = Py_TYPE(obj);
+    if (type == &PyUnicode_Type) {
+        if (!PyUnicode_IS_ASCII(obj)) return false;  // its UTF-8 form may be made under a lock of its own
+        put_str(obj);
+    } else if (type == &PyLong_Type) {
+        auto* number = reinterpret_cast<PyLongObject*>(obj);
+        if (!PyUnstable_Long_IsCompact(number)) return false;
+        put_int(static_cast<long long>(PyUnstable_Long_CompactValue(number)));
+    } else if (type == &PyFloat_Type) {
+        put_float(PyFloat_AS_DOUBLE(obj));
+    } else if (obj == Py_None) {
+        put_byte(0xc0);
+    } else if (obj == Py_True || obj == Py_False) {
+        put_byte(obj == Py_True ? 0xc3 : 0xc2);
+    } else if (type == &PyBytes_Type && PyBytes_GET_SIZE(obj) < reference_from) {
+        put_bin_header(PyBytes_GET_SIZE(obj));
+        put_raw(PyBytes_AS_STRING(obj), PyBytes_GET_SIZE(obj));
+    } else {
+        return false;
     }
-    ~DictItems() {
-        for (Py_ssize_t i = 0; i < 2 * taken_; i++) Ref::steal(items_[i]);  // given back as each goes
-    }
-    DictItems(const DictItems&) = delete;
-    DictItems& operator=(const DictItems&) = delete;
+    return true;
+}
 
-    Py_ssize_t size() const noexcept { return taken_; }
-    PyObject* key(Py_ssize_t i) const noexcept { return items_[2 * i]; }
-    PyObject* value(Py_ssize_t i) const noexcept { return items_[2 * i + 1]; }
+// The items of a list or a dict, taken in one step under its lock, so that its header and the items
+// that follow are one state of it whatever other threads do meanwhile. Scalars are written there and
+// then, from the container's own references: threads packing the same values write nothing that
+// those values share, their reference counts included. Any other item (a container, a value for the
+// hook, a text that is not ASCII) is held with a reference of its own and packed after the lock,
+// since packing it may take other locks and run Python code; the scalars after the first such item
+// wait in the encoder's scratch meanwhile.
+class Taken {
+public:
+    // `limit` is the nesting the items are packed at: beyond msgpack's, every one is held, for pack to refuse.
+    Taken(Encoder& encoder, int limit) noexcept
+        : encoder_(encoder), message_(encoder.out_), scratch_from_(encoder.scratch_.written_size()), scalars_(limit >= 0) {}
+    ~Taken() {
+        stop_taking();
+        encoder_.scratch_.truncate(scratch_from_);
+        for (Held& held : held_) Ref::steal(held.item);  // given back as each goes
+    }
+    Taken(const Taken&) = delete;
+    Taken& operator=(const Taken&) = delete;
+
+    // Under the container's lock, for each item in order; `index` is its place among them.
+    void add(PyObject* item, Py_ssize_t index) {
+        if (scalars_ && encoder_.put_scalar(item)) return;
+        encoder_.out_ = &encoder_.scratch_;
+        held_.push_back({Py_NewRef(item), index, encoder_.scratch_.written_size()});
+    }
+    void stop_taking() noexcept { encoder_.out_ = message_; }
+
+    // Writes the held items in their places between the waiting scalars; `check(index)` after each.
+    template <class Check>
+    void put(int limit, Check check) {
+        Encoded& scratch = encoder_.scratch_;
+        Py_ssize_t from = scratch_from_;
+        for (Held& held : held_) {
+            encoder_.put_raw(scratch.written() + from, held.scratch_at - from);
+            from = held.scratch_at;
+            Ref item = Ref::steal(std::exchange(held.item, nullptr));
+            encoder_.pack(item.get(), limit);
+            check(held.index);
+        }
+        encoder_.put_raw(scratch.written() + from, scratch.written_size() - from);
+    }
 
 private:
-    static constexpr Py_ssize_t inline_count = 16;
-    PyObject* inline_[inline_count];
-    PyObject** items_ = inline_;
-    std::unique_ptr<PyObject*[]> more_;
-    Py_ssize_t taken_ = 0;  // pairs, each holding a reference to its key and its value
+    struct Held {
+        PyObject* item;        // a reference of its own until it is packed
+        Py_ssize_t index;
+        Py_ssize_t scratch_at;  // the scalars before it end here in the scratch
+    };
+    Encoder& encoder_;
+    Encoded* message_;
+    Py_ssize_t scratch_from_;
+    bool scalars_;
+    std::vector<Held> held_;
 };
 
-// Packing runs Python code (hooks, the serializer), which may change the dict: one that changed
-// size is refused as a dict iterator would refuse it, though the items packed are those taken.
-void Encoder::put_dict(PyObject* dict, int limit) {
-    DictItems items(dict);
-    Py_ssize_t n = items.size();
-    put_map_header(n);
-    for (Py_ssize_t i = 0; i < n; i++) {
-        if (i && PyDict_GET_SIZE(dict) != n) dict_changed();
-        pack(items.key(i), limit);
-        pack(items.value(i), limit);
+// A list that a hook resizes while its held items are packed is refused, rather than sent with a
+// count that no longer holds.
+void Encoder::put_list(PyObject* list, int limit) {
+    // An empty one needs no lock: a size of 0, read at one moment, is one state of it.
+    if (PyList_GET_SIZE(list) == 0) return put_array_header(0, "list");
+    Taken taken(*this, limit);
+    Py_ssize_t n;
+    {
+        zk::CriticalSection lock(list);
+        n = PyList_GET_SIZE(list);
+        put_array_header(n, "list");
+        for (Py_ssize_t i = 0; i < n; i++) taken.add(PyList_GET_ITEM(list, i), i);
+        taken.stop_taking();
     }
+    taken.put(limit, [&](Py_ssize_t) {
+        if (PyList_GET_SIZE(list) != n) list_changed();
+    });
+}
+
+// A dict that a hook resizes while an item before its last is packed is refused, as a dict
+// iterator would refuse it, though the items packed are those taken.
+void Encoder::put_dict(PyObject* dict, int limit) {
+    if (PyDict_GET_SIZE(dict) == 0) return put_map_header(0);
+    Taken taken(*this, limit);
+    Py_ssize_t n;
+    {
+        zk::CriticalSection lock(dict);
+        n = PyDict_GET_SIZE(dict);
+        put_map_header(n);
+        Py_ssize_t pos = 0, i = 0;
+        PyObject *key, *value;
+        for (; i < n && PyDict_Next(dict, &pos, &key, &value); i++) {
+            taken.add(key, 2 * i);
+            taken.add(value, 2 * i + 1);
+        }
+        taken.stop_taking();
+    }
+    taken.put(limit, [&](Py_ssize_t index) {
+        if (index / 2 < n - 1 && PyDict_GET_SIZE(dict) != n) dict_changed();
+    });
 }
 
 // ---- the hook's maps -------------------------------------------------------------------------

@@ -27,7 +27,10 @@ void exec_server(zk::Module& m, server::State& st) {
     st.thread_class = zk::getattr(zk::import("threading"), st.names.Thread);
     st.threads_class = zk::getattr(m.get("socketserver"), st.names._Threads);
     st.refusal = zk::getattr(ring, st.names._refusal);
-    st.tcp_shutdown_request = zk::getattr(zk::getattr(m.get("socketserver"), st.names.TCPServer), st.names.shutdown_request);
+    zk::Ref tcp_server = zk::getattr(m.get("socketserver"), st.names.TCPServer);
+    st.tcp_shutdown_request = zk::getattr(tcp_server, st.names.shutdown_request);
+    st.tcp_server_bind = zk::getattr(tcp_server, st.names.server_bind);
+    st.tcp_get_request = zk::getattr(tcp_server, st.names.get_request);
     st.method_type = m.get("MethodType");
     st.iformat = m.get("iformat");
     st.exclude = zk::list_of({zk::str("zelk"), zk::str("vantor"), zk::str("melix")});
@@ -36,6 +39,9 @@ void exec_server(zk::Module& m, server::State& st) {
     st.listen_backlog = zk::getattr(socket, st.names.SOMAXCONN);
     st.ipproto_tcp = zk::getattr(socket, st.names.IPPROTO_TCP);
     st.tcp_nodelay = zk::getattr(socket, st.names.TCP_NODELAY);
+    st.af_inet6 = zk::getattr(socket, st.names.AF_INET6);
+    st.ipproto_ipv6 = zk::getattr(socket, st.names.IPPROTO_IPV6);
+    st.ipv6_v6only = zk::getattr_optional(socket, st.names.IPV6_V6ONLY);
     st.connection_errors = zk::tuple_of({PyExc_ConnectionResetError, PyExc_ConnectionAbortedError, PyExc_BrokenPipeError});
     zk::Ref server_base = server::define_server_base(m, st);
     server::define_request_handler(m, st);

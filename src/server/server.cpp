@@ -99,6 +99,7 @@ Ref init(Scope s, Handle self, Handle server_address, Handle handler_class, Hand
     zk::setattr(self, n.request_queue_size, s.state().listen_backlog);
     zk::setattr(self, n._slots, zk::box(std::make_unique<Slots>(), slots_name));
     zk::setattr(self, n._line_rates, make_line_rates());
+    choose_family(s.state(), self, server_address);
     zk::call_method(s.super(self), n.__init__, server_address, handler_class, bind_and_activate);
     zk::call(zk::getattr(s.global(n.ServerBase), n.__init__), self, obj, alias);
     return zk::none();
@@ -302,7 +303,7 @@ Ref serve(Scope s, Handle obj, Handle alias, Handle host, Handle port, Handle th
     Ref server = zk::call_kw(s.global(n.Server), {zk::tuple_of({host, chosen}), s.global(n.RequestHandler)},
                              {{n.obj, obj}, {n.alias, alias}});
     // Said once the socket listens: a bind that fails says nothing was served.
-    zk::call_method(log, n.info, zk::text("{} is serving at {}:{}", alias, host, chosen));
+    zk::call_method(log, n.info, zk::text("{} is serving at {}:{}", alias, shown_host(host), chosen));
     zk::setattr(server, n.log, log);
     zk::setattr(server, n._authkey, authkey);
     zk::setattr(server, n._origins, allowed);
@@ -349,6 +350,8 @@ void define_server(zk::Module& m, const State& st, Handle server_base) {
                                                             {arg("self"), arg("request"), arg("client_address")})
                                    .nested(zk::declare<serve_counted>("serve_counted", {}))),
                     zk::method(zk::declare<shutdown_request>("shutdown_request", {arg("self"), arg("request")})),
+                    zk::method(server_bind_def()),
+                    zk::method(get_request_def()),
                 });
 }
 

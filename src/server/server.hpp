@@ -12,6 +12,12 @@ namespace server {
 
 #define SERVER_NAMES(X, S)            \
     X(__init__)                       \
+    X(address_family)                 \
+    X(AF_INET6)                       \
+    X(get_request)                    \
+    X(IPPROTO_IPV6)                   \
+    X(IPV6_V6ONLY)                    \
+    X(server_bind)                    \
     X(_refusal)                       \
     X(_Threads)                       \
     X(_threads)                       \
@@ -159,6 +165,9 @@ struct State : zk::ModuleState {
     zk::Ref message_too_large;            // ring's MessageTooLarge
     zk::Ref thread_class, threads_class;  // threading.Thread, and socketserver's list of threads to join
     zk::Ref tcp_shutdown_request;         // TCPServer's own
+    zk::Ref tcp_server_bind, tcp_get_request;  // TCPServer's own
+    zk::Ref af_inet6, ipproto_ipv6;       // socket.AF_INET6 and socket.IPPROTO_IPV6
+    zk::Ref ipv6_v6only;                  // socket.IPV6_V6ONLY, empty where the system has none
     zk::Ref refusal;                      // ring's _refusal: the message a refused connection is sent
     zk::Ref socket_class;                 // socket.socket
     zk::Ref ring_module;                  // keeps the connection layer's native calls below alive
@@ -178,6 +187,7 @@ struct State : zk::ModuleState {
         f(listen_backlog), f(ipproto_tcp), f(tcp_nodelay), f(message_too_large);
         f(thread_class), f(threads_class), f(tcp_shutdown_request), f(socket_class), f(ring_module), f(ring_capsule);
         f(refusal);
+        f(tcp_server_bind), f(tcp_get_request), f(af_inet6), f(ipproto_ipv6), f(ipv6_v6only);
         f(allowed_classes), f(class_not_allowed), f(unresolved_type);
         f(codec_capsule), f(not_rebuilt);
     }
@@ -279,6 +289,14 @@ enum class ConnectionLine { connected, disconnected, idle, reset };
 zk::Ref make_line_rates();  // what Server.__init__ keeps as _line_rates
 // server.log.<level>(text), unless a line of its kind went out less than a second ago.
 void report_connection_line(const State& st, zk::Handle server, ConnectionLine kind, zk::Handle level, zk::Handle text);
+
+// Addresses of both families (addresses.cpp). The IPv6 family for a server whose host is an IPv6
+// address; Server's server_bind and get_request, which name the server and its clients by (host,
+// port); a host as a line shows it beside a port ("[::1]").
+void choose_family(const State& st, zk::Handle server, zk::Handle server_address);
+zk::Def server_bind_def();
+zk::Def get_request_def();
+zk::Ref shown_host(zk::Handle host);
 
 // terminate, start, serve
 zk::Def terminate_def();

@@ -76,7 +76,7 @@ void warn_if_open(const State& st, Handle server, Handle log, Handle authkey) {
     }
     Ref text = zk::text("{} at {}:{} is open beyond this machine with neither authkey nor allowed_classes: "
                         "any peer that reaches it can run code in this process",
-                        zk::getattr(server, n._alias), host, zk::getitem(address, zk::integer(1)));
+                        zk::getattr(server, n._alias), shown_host(host), zk::getitem(address, zk::integer(1)));
     zk::call_method(log, n.warning, text);
 }
 
