@@ -275,7 +275,7 @@ def test_the_server_sees_its_caller_give_up(source, port, how):
 def test_an_old_client_calling_a_generator_gets_todays_text(port):
     conn = raw(port)
     conn.send((0, 1, "source.count", (3,), {}))
-    assert conn.recv() == (1, 1, "@ENCODE: generator ---> cannot pickle 'generator' object")
+    assert conn.recv() == [1, 1, "@ENCODE: generator ---> cannot pickle 'generator' object"]
     conn.send((0, 2, "source.add", (1, 2), {}))
     assert conn.recv() == (1, 2, 3)
     conn.close()
