@@ -95,6 +95,13 @@ void renew(const Names& n, Handle self, Lanes& lanes, const Lane& lane, Handle c
     zk::call_method(self, n.open_connection);
 }
 
+// Whether the answer that an allow-list refused (its `value`, the record with None for what it
+// refused) began a stream that goes on: kind 3 for `expected`.
+bool more_of_stream(const Names& n, const zk::PyError& refused, Handle expected) {
+    Ref record = zk::getattr_optional(refused.value(), n.value);
+    return record && starts_stream(record, expected) && stream_goes_on(record);
+}
+
 // The exchange itself, on the calling thread's lane, whose connection is the one `_connection`
 // names for this thread meanwhile. A raising client packs and reads without stand-ins: an argument
 // that cannot be encoded raises TypeError before anything is sent, and an answer holding an array
@@ -144,8 +151,13 @@ void exchange(Scope s, Handle self, Lanes& lanes, Lane& lane, Handle method, Han
         } catch (zk::PyError& e) {
             if (!e.matches(PyExc_Exception) && !e.matches(PyExc_KeyboardInterrupt)) throw;
             out.error.emplace(e);
-            if (e.matches(st.class_not_allowed)) {  // read whole, and refused unrun: the connection goes on
+            // Read whole, and refused unrun: the connection goes on, unless it was the first of a
+            // stream's records, whose others would come to the next call.
+            if (e.matches(st.class_not_allowed)) {
                 out.kind = Outcome::Kind::invalid_answer;
+                if (!lane.calls_version || !more_of_stream(n, e, lane.sent_id)) return;
+                zk::Handling handling(e);
+                renew(n, self, lanes, lane, conn, false);
                 return;
             }
             zk::Handling handling(e);

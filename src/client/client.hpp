@@ -25,6 +25,7 @@ namespace client {
     X(deadline)                             \
     X(Stream)                               \
     X(stream_window)                        \
+    X(value)                                \
     X(version)                              \
     X(window)                               \
     S(bytes_, "bytes")                      \
