@@ -428,6 +428,43 @@ def test_a_new_client_against_an_old_server(monkeypatch):
     listener.close()
 
 
+@pytest.mark.parametrize("client", ["blocking", "aio"])
+@pytest.mark.parametrize("bad", ["another call's items", "beyond the window", "not a record"])
+def test_a_server_that_breaks_the_stream_fails_it(client, bad):
+    listener = socket.create_server(("127.0.0.1", 0))
+
+    def server():
+        sock, _ = listener.accept()
+        with sock:
+            conn = Connection(sock)
+            conn.recv()
+            conn.send((1, 0, {"version": 1}))
+            msgid = conn.recv()[1]
+            if bad == "beyond the window":
+                conn.send([3, msgid, list(range(5))])
+            else:
+                conn.send([3, msgid, [0, 1]])
+                conn.send([3, msgid + 1, [2]] if bad == "another call's items" else (1, 2))
+            conn.recv()  # until the client lets go of the connection
+
+    thread = threading.Thread(target=server, daemon=True)
+    thread.start()
+    port = listener.getsockname()[1]
+    if client == "blocking":
+        proxy = connect("bad", port=port, errors="raise", stream_window=4)
+        with pytest.raises(InvalidAnswer):
+            list(proxy.stream())
+        close(proxy)
+    else:
+        async def test(proxy):
+            with pytest.raises(InvalidAnswer):
+                [item async for item in await proxy.stream()]
+
+        run(test, port, "bad", stream_window=4)
+    thread.join(WAIT)
+    listener.close()
+
+
 @pytest.mark.parametrize(
     "record",
     [
