@@ -310,6 +310,7 @@ def test_aio_window_failure_and_time_out(port):
             await asyncio.sleep(0.01)
         await asyncio.sleep(0.2)  # and then no more than the window beyond the 3 taken
         assert 7 <= SOURCE.made <= 2 + 8
+        assert await proxy.add(1, 2) == 3  # on another connection, beside the open stream
         await stream.aclose()
         taken = []
         with pytest.raises(RemoteError) as raised:
