@@ -52,6 +52,10 @@ class Source:
         yield from range(n)
         raise ValueError("bad")
 
+    def unencodable(self):
+        yield 1
+        yield lambda: 0
+
     def stall(self, seconds):
         yield 0
         time.sleep(seconds)
@@ -202,6 +206,25 @@ def test_a_failure_mid_stream_comes_after_the_items(port, errors):
         assert taken[:3] == [0, 1, 2] and taken[3].startswith("ValueError@source.boom(3)")
     assert list(stream) == [] and proxy.add(1, 2) == 3
     close(proxy)
+
+
+@pytest.mark.parametrize("client", ["blocking", "aio"])
+def test_an_item_that_cannot_travel_ends_the_stream_as_a_failure(port, client):
+    taken = []
+    if client == "blocking":
+        proxy = connect("source", port=port, errors="raise")
+        with pytest.raises(RemoteError, match="@ENCODE"):
+            taken.extend(proxy.unencodable())
+        assert taken == [1] and proxy.add(1, 2) == 3
+        return close(proxy)
+
+    async def test(proxy):
+        with pytest.raises(RemoteError, match="@ENCODE"):
+            async for item in await proxy.unencodable():
+                taken.append(item)
+        assert taken == [1] and await proxy.add(1, 2) == 3
+
+    run(test, port)
 
 
 @pytest.mark.parametrize("errors", ["return", "raise"])

@@ -241,8 +241,12 @@ void serve_one(Scope s, const Session& session) {
         failed = true;
     }
     if (asked && !failed && PyGen_Check(response.get())) {
-        return serve_stream(st, current, call.msgid, response, asked->terms, session.idle_seconds,
-                            [&](Handle record) { session.answer(record); },
+        // Items are packed without stand-ins, as an answer is: one that cannot be encoded ends the stream.
+        auto send = [&](Handle record) {
+            protocol::RefusingStandIns stand_ins(st.codec_api);
+            session.answer(record);
+        };
+        return serve_stream(st, current, call.msgid, response, asked->terms, session.idle_seconds, send,
                             [&](const zk::PyError& e) { return failure_answer(s, session, request, call, e, traceback); });
     }
     // The answer to a failed call is a list, to a successful one a tuple: every client takes both,
