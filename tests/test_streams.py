@@ -13,7 +13,7 @@ import time
 
 import numpy as np
 import pytest
-from conftest import OLD_SERVERS_ANSWER, VERSION_QUESTION, free_port
+from conftest import OLD_SERVERS_ANSWER, VERSION_QUESTION, free_port, run_in_threads
 
 from zelk import aio
 from zelk.client import CallTimeout, ConnectionLost, InvalidAnswer, RemoteError, Stream, close, connect
@@ -177,6 +177,18 @@ def test_threads_keep_calling_while_a_stream_is_open(source):
     assert sorted(results) == [1, 2, 3, 4]
     assert source.add(1, 1) == 2  # the same thread, beside its open stream
     assert list(stream) == list(range(1, 1000))
+
+
+def test_threads_sharing_a_client_each_get_their_own_streams(source):
+    def work(i):
+        for n in (0, 1, 500 + i):
+            assert list(source.count(n)) == list(range(n))
+        stream = source.endless()  # left early, beside the others
+        assert [next(stream) for _ in range(i + 1)] == list(range(i + 1))
+        stream.close()
+
+    run_in_threads(work)
+    assert source.add(1, 2) == 3
 
 
 @pytest.mark.parametrize("window", [1, 8, 64])
