@@ -33,44 +33,37 @@ struct Outcome {
 
 // Sends the request on the lane's connection: through Client's own _request, done here, or a
 // subclass's. The id it went out with is the lane's, which the check of its answer compares against.
-// False when code of others ran meanwhile, after which the connection must be checked again.
-bool request(Scope s, Handle self, Lanes& lanes, Lane& lane, std::optional<Wire>& wire, Handle method, Handle args,
-             Handle kwds) {
+void request(Scope s, Handle self, Lanes& lanes, Lane& lane, Handle method, Handle args, Handle kwds) {
     const State& st = s.state();
     const Names& n = st.names;
     lane.sent_id = Ref();
     if (zk::is_native(st.core, self, n._request, st.client_request, st.is_native_request)) {
-        Ref conn = lanes.connection_of(lane);
-        if (!wire || wire->connection().get() != conn.get()) wire.emplace(st, lane, conn);
-        send_request(s, lanes, &lane, &*wire, conn, method, args, kwds);
-        return true;
+        return send_request(s, lanes, &lane, lanes.connection_of(lane), method, args, kwds);
     }
     zk::call_method(self, n._request, method, args, kwds);
     if (!lane.sent_id) lane.sent_id = zk::getattr(self, n._msgid);  // a _request of a subclass's own
-    return false;
 }
 
 // Sends the request, and after a broken connection reconnects (to the next address, when there are
-// several) and sends it once more, as a new request with the next id. A second failure is only reported: the receive comes next either way.
-// Stale input is dropped first, but on a connection that nothing was asked on yet none can be stale
-// (a server with a key speaks first, and must be heard).
-void send_phase(Scope s, Handle self, Lanes& lanes, Lane& lane, std::optional<Wire>& wire, Handle method, Handle args,
-                Handle kwds) {
+// several) and sends it once more, as a new request with the next id. A second failure is only
+// reported: the receive comes next either way. Stale input is dropped first, from a connection
+// something was asked on before.
+void send_phase(Scope s, Handle self, Lanes& lanes, Lane& lane, Handle method, Handle args, Handle kwds) {
     const State& st = s.state();
     const Names& n = st.names;
     try {
-        if (wire->connection().get() == lane.sent_on.get()) wire->flush();
-        lane.sent_on = Ref::borrow(wire->connection());
-        if (!request(s, self, lanes, lane, wire, method, args, kwds)) wire.reset();
+        ring::Link& link = lane.link_to(st, lanes.connection_of(lane));
+        if (lane.asked) link.flush();
+        lane.asked = true;
+        request(s, self, lanes, lane, method, args, kwds);
     } catch (zk::PyError& e) {
         if (!e.matches(st.send_errors)) throw;
         zk::Handling handling(e);
-        wire.reset();
         log_at(n, self, n.critical, failure_text("@SEND: {}, {}", e));
         lanes.hosts.failed(lanes.address_of(lane));  // nothing was taken: the request goes to the next address
         zk::call_method(self, n.open_connection);
         try {
-            if (!request(s, self, lanes, lane, wire, method, args, kwds)) wire.reset();
+            request(s, self, lanes, lane, method, args, kwds);
         } catch (zk::PyError& again) {
             if (!again.matches(st.send_errors)) throw;
             zk::Handling handling_again(again);
@@ -100,13 +93,10 @@ void renew(const Names& n, Handle self, Lanes& lanes, const Lane& lane, Handle c
 void exchange(Scope s, Handle self, Lanes& lanes, Lane& lane, Handle method, Handle args, Handle kwds, Outcome& out) {
     const State& st = s.state();
     const Names& n = st.names;
-    std::optional<Wire> wire;
     Ref conn;
     auto usable = [&] {
         conn = lanes.connection_of(lane);
-        if (conn.get() == Py_None) return false;
-        wire.emplace(st, lane, conn);
-        return !wire->closed();
+        return conn.get() != Py_None && !lane.link_to(st, conn).closed();
     };
     if (!usable()) {
         Ref before = std::move(conn);
@@ -122,12 +112,11 @@ void exchange(Scope s, Handle self, Lanes& lanes, Lane& lane, Handle method, Han
     lane.target.clear();  // from here on, a new connection goes where the client's go
     Hosts& hosts = lanes.hosts;
     for (std::size_t refusals = 0;; refusals++) {
-        send_phase(s, self, lanes, lane, wire, method, args, kwds);
+        send_phase(s, self, lanes, lane, method, args, kwds);
         conn = lanes.connection_of(lane);
-        if (!wire || wire->connection().get() != conn.get()) wire.emplace(st, lane, conn);
         Ref response;
         try {
-            response = wire->recv();
+            response = lane.link_to(st, conn).recv();
             if (response.get() == Py_None) {
                 zk::raise(zk::call(PyExc_ConnectionError, zk::str("the server closed the connection before it answered")));
             }

@@ -119,7 +119,7 @@ Ref open_connection(Scope s, Handle self) {
 // A `timeout` keyword is the client's, not the remote method's: it goes on the connection and stays there.
 Ref request(Scope s, Handle self, Handle method, Handle args, Handle kwds) {
     LanesRef lanes = lanes_of(s.state(), self);
-    send_request(s, *lanes, lanes->current(), nullptr, zk::getattr(self, s.names()._connection), method, args, kwds);
+    send_request(s, *lanes, lanes->current(), zk::getattr(self, s.names()._connection), method, args, kwds);
     return zk::none();
 }
 
@@ -146,7 +146,7 @@ Ref refusal_reason(Scope s, Handle answer) {
 }
 
 // Threads sharing the client each take an id of their own, so each id is sent once.
-void send_request(Scope s, Lanes& lanes, Lane* lane, Wire* wire, Handle conn, Handle method, Handle args, Handle kwds) {
+void send_request(Scope s, Lanes& lanes, Lane* lane, Handle conn, Handle method, Handle args, Handle kwds) {
     const Names& n = s.names();
     Ref msgid = zk::integer(lanes.take_id());
     if (lane) lane->sent_id = msgid.copy();
@@ -154,8 +154,8 @@ void send_request(Scope s, Lanes& lanes, Lane* lane, Wire* wire, Handle conn, Ha
     Ref timeout = PyDict_CheckExact(kwds.get()) ? zk::dict_pop(kwds, n.timeout, Py_None)
                                                 : zk::call_method(kwds, n.pop, n.timeout, Py_None);
     if (zk::truthy(timeout)) zk::call_method(conn, n.settimeout, timeout);
-    if (wire) {
-        wire->send(record);
+    if (lane) {
+        lane->link_to(s.state(), conn).send(record);
     } else {
         zk::call_method(conn, n.send, record);
     }

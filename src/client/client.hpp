@@ -32,7 +32,6 @@ namespace client {
     X(_RemoteClass)                         \
     X(_RemoteMethod)                        \
     X(_request)                             \
-    X(_socket)                              \
     X(_ssl_context)                         \
     X(_timeout)                             \
     X(after_in_child)                       \
@@ -54,7 +53,6 @@ namespace client {
     X(errors)                               \
     X(exclude)                              \
     X(first)                                \
-    X(flush)                                \
     X(get_port)                             \
     X(getaddrinfo)                          \
     X(getpeername)                          \
@@ -66,7 +64,6 @@ namespace client {
     X(open_connection)                      \
     X(pop)                                  \
     X(port)                                 \
-    X(recv)                                 \
     X(register_at_fork)                     \
     X(REQUEST)                              \
     X(remote_type)                          \
@@ -100,7 +97,7 @@ struct State : zk::ModuleState {
     zk::Ref answer_challenge;  // ring's side of the key handshake for clients
     zk::Ref refusal_reason;    // ring's _refusal_reason: why a server refused a connection, from its record
     zk::Ref ring_module;       // keeps the connection layer's native calls alive
-    zk::Ref ring_capsule;      // holds them: each lane's NativeConnection keeps it too
+    zk::Ref ring_capsule;      // holds them: each ring::Link keeps it too
     zk::Ref client_request, client_parse;  // Client._request and ClientBase._parse as defined here
     mutable zk::NativeCache is_native_request, is_native_parse;
     // What errors="raise" raises: RemoteError and its InvalidAnswer, CallTimeout, ConnectionLost, Unreachable.
@@ -139,13 +136,11 @@ void define_client(zk::Module& m, State& st, zk::Handle base);
 zk::Def call_def();
 zk::Ref remote_call(Scope s, zk::Handle self, zk::Handle method, zk::Handle args, zk::Handle kwds);
 
-class Wire;
 class Lanes;
 struct Lane;
-// Client._request's work: numbers the request, builds its record and sends it through `wire`,
-// noting the id in `lane` when there is one.
-void send_request(Scope s, Lanes& lanes, Lane* lane, Wire* wire, zk::Handle conn, zk::Handle method, zk::Handle args,
-                  zk::Handle kwds);
+// Client._request's work: numbers the request, builds its record and sends it on `conn`, through
+// the lane's link when there is a lane, noting the id there.
+void send_request(Scope s, Lanes& lanes, Lane* lane, zk::Handle conn, zk::Handle method, zk::Handle args, zk::Handle kwds);
 // ClientBase._parse's work: the result of `response`, which must answer the request `expected`.
 zk::Ref checked_result(Scope s, zk::Handle response, zk::Handle expected);
 // _checked_result(response, expected), the same for zelk.aio, which checks the answers it reads itself.

@@ -17,21 +17,19 @@ Ref repr(Scope s, Handle) { return s.names().proxy_repr.copy(); }
 
 Ref connection_of(const Names& n, Handle self) { return zk::getattr(zk::getattr(self, n._client), n._connection); }
 
-Ref socket_of(const Names& n, Handle self) { return zk::getattr(connection_of(n, self), n._socket); }
-
 // The socket's address, or None while the client has no connection.
-Ref address(const Names& n, Handle self, Handle which) {
+Ref address(const State& st, Handle self, Handle which) {
     try {
-        return zk::call_method(socket_of(n, self), which);
+        if (Ref sock = ring::Link(st.ring_capsule, connection_of(st.names, self)).socket()) return zk::call_method(sock, which);
     } catch (zk::PyError& e) {
         if (!e.matches(PyExc_AttributeError)) throw;
     }
     return zk::none();
 }
 
-Ref laddr(Scope s, Handle self) { return address(s.names(), self, s.names().getsockname); }
+Ref laddr(Scope s, Handle self) { return address(s.state(), self, s.names().getsockname); }
 
-Ref raddr(Scope s, Handle self) { return address(s.names(), self, s.names().getpeername); }
+Ref raddr(Scope s, Handle self) { return address(s.state(), self, s.names().getpeername); }
 
 // The connection's time-out, which it keeps in the kernel for a plain socket.
 Ref timeout(Scope s, Handle self) { return zk::getattr(connection_of(s.names(), self), s.names().timeout); }

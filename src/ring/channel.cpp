@@ -92,9 +92,9 @@ void Channel::drop_input() noexcept {
     partial.reset();
 }
 
-ChannelRef channel_of(const State& st, Handle connection) {
-    return zk::unbox<Channel>(zk::getattr(connection, st.names._channel), channel_name);
-}
+ChannelRef channel_of(const State& st, Handle connection) { return channel_in(zk::getattr(connection, st.names._channel)); }
+
+ChannelRef channel_in(Ref capsule) { return zk::unbox<Channel>(std::move(capsule), channel_name); }
 
 Ref decode_allowing(const State& st, const Channel& ch, Handle unpack, Handle packet) {
     if (!ch.allowed_classes) return zk::call(unpack, packet);

@@ -90,11 +90,20 @@ struct Channel {
     void keep(const char* data, Py_ssize_t n);
     // Forgets kept input and any message a read stopped in.
     void drop_input() noexcept;
+    // Under recv_lock: the last message was read whole a moment ago, with nothing beyond it, so no
+    // stale input can be waiting unless the peer wrote unasked, and a flush need not ask the kernel.
+    // A peer that closed in so short a time is found by the read of the answer instead. An SSL
+    // socket may hold decrypted input beyond the last message: it is never quiet.
+    bool quiet() const noexcept { return clean && !tls && Clock::now() - last_read < quiet_for; }
+
+    static constexpr auto quiet_for = std::chrono::milliseconds(1);
 };
 
 // The channel of a Connection, made by its __init__.
 using ChannelRef = zk::Boxed<Channel>;
 ChannelRef channel_of(const State& st, zk::Handle connection);
+// The channel a connection's `_channel` capsule holds.
+ChannelRef channel_in(zk::Ref capsule);
 zk::Ref make_channel(Py_ssize_t max_message_size);
 
 // One system call on the channel's descriptor, counted while it runs, so that a close waits for it
@@ -192,8 +201,9 @@ zk::Ref receive_binary(const State& st, Channel& ch, zk::Handle sock, int fd);
 // Connection.flush's work under the receive lock: drops the kept input and what the socket holds,
 // unless the connection is known to hold nothing stale. `read_size` for a socket that is not plain.
 void drop_stale_input(const State& st, Channel& ch, zk::Handle sock, int plain_fd, zk::Handle read_size);
-// Connection.send of a plain socket (descriptor `fd`) in binary mode with the class's own pack.
-void send_binary(const State& st, Channel& ch, zk::Handle sock, int fd, zk::Handle value);
+// Connection.send of a socket that is not an SSL one, in binary mode with the class's own pack; the
+// descriptor is read once the value is packed, which may have run any code.
+void send_binary(const State& st, Channel& ch, zk::Handle sock, zk::Handle value);
 // Writes `packet` behind its length field to a plain socket's descriptor; the caller holds the send lock.
 void write_framed_plain(const State& st, Channel& ch, zk::Handle sock, int fd, const Packet& packet);
 // The time-out that each whole message in or out keeps to: the socket's own, else the channel's, else None.

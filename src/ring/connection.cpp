@@ -19,11 +19,6 @@ using zk::Ref;
 
 namespace {
 
-// A flush this soon after a message was read whole need not ask the kernel for stale input: none
-// can be waiting unless the peer wrote unasked, and a peer that closed in so short a time is found
-// by the read of the answer instead.
-constexpr auto quiet_for = std::chrono::milliseconds(1);
-
 // The kernel ends a blocking socket's reads and writes after `seconds` (never, when negative), so
 // that a thread waits no longer than the connection's time-out inside a single call.
 void set_kernel_timeouts(int fd, double seconds) {
@@ -138,11 +133,12 @@ void send_failure(const State& st, const Channel& ch, const zk::PyError& e, Hand
                                                      zk::call_method(sock, st.names.getsockname))));
 }
 
-void send_binary(const State& st, Channel& ch, Handle sock, int fd, Handle value) {
+void send_binary(const State& st, Channel& ch, Handle sock, Handle value) {
+    refuse_if_closing(ch);
     try {
         Packet packet(st, value);
         zk::Holding holding(ch.send_lock);
-        write_framed_plain(st, ch, sock, fd, packet);
+        write_framed(st, ch, sock, packet);
     } catch (zk::PyError& e) {
         send_failure(st, ch, e, sock);
     }
@@ -236,8 +232,7 @@ bool drop_waiting_input(const State& st, Channel& ch, Handle sock, int plain_fd,
 }  // namespace
 
 void drop_stale_input(const State& st, Channel& ch, Handle sock, int plain_fd, Handle read_size) {
-    // An SSL socket may hold decrypted input beyond the last message: it is never quiet.
-    bool quiet = ch.clean && !ch.tls && Clock::now() - ch.last_read < quiet_for;
+    bool quiet = ch.quiet();
     ch.drop_input();
     if (quiet) return;
     ch.clean = false;

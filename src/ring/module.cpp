@@ -29,6 +29,7 @@ void exec_ring(zk::Module& m, ring::State& st) {
     st.struct_error = zk::getattr(struct_module, st.names.error);
     m.from_import("socket", {"socket"});
     st.socket_class = m.get("socket");
+    st.socket_fileno = zk::getattr(st.socket_class, st.names.fileno);
     m.from_import("typing", {"Any"});
     m.from_import(".protocol", {"SOCKET_RECV_SIZE", "BytePacker", "WebSocket"});
     st.protocol_module = zk::import("zelk.protocol");

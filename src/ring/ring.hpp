@@ -18,6 +18,7 @@ namespace ring {
     X(allowed_classes)                   \
     X(AllowedClasses)                    \
     X(close)                             \
+    X(closed)                            \
     X(compare_digest)                    \
     X(digest)                            \
     X(error)                             \
@@ -60,13 +61,15 @@ struct State : zk::ModuleState {
     Names names;
     zk::Ref packer_pack, packer_unpack;  // BytePacker.pack and BytePacker.unpack
     zk::Ref websocket_pack, websocket_unpack;  // WebSocket.pack and WebSocket.unpack, for WebSocket mode
-    zk::Ref stream_pack, stream_unpack;  // ByteStream's own, to tell whether a class replaced them
-    mutable zk::NativeCache is_native_pack, is_native_unpack;  // is_native's answers, per class
+    zk::Ref stream_pack, stream_unpack, stream_closed;  // ByteStream's own, to tell whether a class replaced them
+    mutable zk::NativeCache is_native_pack, is_native_unpack, is_native_closed;  // is_native's answers, per class
     zk::Ref connection_class;            // Connection, and its own send, recv and flush
     zk::Ref connection_send, connection_recv, connection_flush;
     mutable zk::NativeCache is_native_send, is_native_recv, is_native_flush;
     zk::Ref heartbeat;                   // the probe flush writes to a peer that has closed
     zk::Ref socket_class;                // socket.socket: a plain socket's descriptor may be used directly
+    zk::Ref socket_fileno;               // and its fileno
+    mutable zk::NativeCache is_native_fileno;
     zk::Ref message_too_large;           // MessageTooLarge: a length field over a connection's limit
     zk::Ref struct_unpack, struct_error;  // struct.unpack and struct.error, for a stream cut in a length field
     zk::Ref protocol_module;             // keeps the native encoder below alive
@@ -83,7 +86,7 @@ struct State : zk::ModuleState {
     void each(F&& f) {
         ModuleState::each(f);
         f(names);
-        f(packer_pack), f(packer_unpack), f(stream_pack), f(stream_unpack), f(heartbeat), f(socket_class), f(protocol_module);
+        f(packer_pack), f(packer_unpack), f(stream_pack), f(stream_unpack), f(stream_closed), f(heartbeat), f(socket_class), f(socket_fileno), f(protocol_module);
         f(message_too_large), f(struct_unpack), f(struct_error);
         f(connection_class), f(connection_send), f(connection_recv), f(connection_flush);
         f(authentication_error), f(hmac_new), f(compare_digest), f(urandom);
@@ -183,7 +186,7 @@ zk::Def upgrade_def();
 // get_port(name): a service's default port.
 zk::Def get_port_def();
 
-// _api, the capsule through which zelk.server and zelk.client read and write connections natively.
+// _api, the capsule through which zelk.server and zelk.client speak to connections (ring::Link).
 void define_ring_api(zk::Module& m, State& st);
 
 // MessageTooLarge, raised for a length field over a connection's max_message_size.

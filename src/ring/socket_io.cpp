@@ -86,9 +86,12 @@ void wait_for(const State& st, Channel& ch, int fd, short events, const Deadline
 
 }  // namespace
 
+// socket.socket's own fileno is called as the function it is, without looking it up on each call.
 int plain_descriptor(const State& st, Handle sock) {
     if (!Py_IS_TYPE(sock.get(), reinterpret_cast<PyTypeObject*>(st.socket_class.get()))) return -1;
-    Ref fd = zk::call_method(sock, st.names.fileno);
+    Ref fd = zk::is_native(st.core, sock, st.names.fileno, st.socket_fileno, st.is_native_fileno)
+                 ? zk::call(st.socket_fileno, sock)
+                 : zk::call_method(sock, st.names.fileno);
     long value = PyLong_AsLong(fd.get());
     if (value == -1 && PyErr_Occurred()) zk::throw_error();
     return static_cast<int>(value);

@@ -49,15 +49,12 @@ namespace server {
     X(value)                          \
     X(_api)                           \
     X(_authkey)                       \
-    X(_closed)                        \
     X(_connection)                    \
-    X(_onwebs)                        \
     X(_origins)                       \
     X(_parse)                         \
     X(_server)                        \
     X(_shadowed)                      \
     X(_slots)                         \
-    X(_socket)                        \
     X(_timeout)                       \
     X(alias)                          \
     X(allow_reuse_address)            \
@@ -67,7 +64,6 @@ namespace server {
     X(iprint)                         \
     X(client)                         \
     X(client_address)                 \
-    X(closed)                         \
     X(count)                          \
     X(critical)                       \
     X(daemon)                         \
@@ -106,12 +102,10 @@ namespace server {
     X(process_request_thread)         \
     X(recursive)                      \
     X(record)                         \
-    X(recv)                           \
     S(register_, "register")          \
     X(request)                        \
     X(request_queue_size)             \
     X(RequestHandler)                 \
-    X(send)                           \
     X(sendall)                        \
     X(serve_forever)                  \
     X(setsockopt)                     \
@@ -167,7 +161,7 @@ struct State : zk::ModuleState {
     zk::Ref refusal;                      // ring's _refusal: the message a refused connection is sent
     zk::Ref socket_class;                 // socket.socket
     zk::Ref ring_module;                  // keeps the connection layer's native calls below alive
-    zk::Ref ring_capsule;                 // holds them: each session's NativeConnection keeps it too
+    zk::Ref ring_capsule;                 // holds them: each ring::Link keeps it too
     zk::Ref allowed_classes, class_not_allowed;  // protocol's AllowedClasses and ClassNotAllowed
     zk::Ref unresolved_type;              // what _parse gives for a call name it cannot resolve: a text of its own kind
 
@@ -246,7 +240,7 @@ void report_shadowed(Scope s, zk::Handle server);
 zk::Ref allowed_origins(const State& st, zk::Handle entries);
 // Whether a browser's upgrade request may go on: when its page's origin is not allowed, the page
 // is answered 403, the refusal logged and the connection marked closed.
-bool admit_upgrade(Scope s, zk::Handle server, zk::Handle connection, zk::Handle address, zk::Handle header);
+bool admit_upgrade(Scope s, zk::Handle server, const ring::Link& link, zk::Handle address, zk::Handle header);
 
 // TLS, when the server has an ssl_context (tls.cpp). The context `serve` was given, checked;
 // whether `server` has one; the handshake, in the connection's own thread and bounded in time,
