@@ -77,13 +77,8 @@ void send_phase(Scope s, Handle self, Lanes& lanes, Lane& lane, Handle method, H
 // amiss) has its address skipped for a while, so the next one goes elsewhere. A reset connection cannot be read or shut down and says so;
 // close still lets its descriptor go, and the failure that matters is the exchange's.
 void renew(const Names& n, Handle self, Lanes& lanes, const Lane& lane, Handle conn, bool lost) {
-    for (PyObject* step : {n.clear.get(), n.close.get()}) {
-        try {
-            zk::call_method(conn, step);
-        } catch (zk::PyError& e) {
-            if (!e.matches(PyExc_OSError)) throw;
-        }
-    }
+    zk::suppress(PyExc_OSError, [&] { zk::call_method(conn, n.clear); });
+    close_quietly(n, conn);
     if (lost) lanes.hosts.failed(lanes.address_of(lane));
     zk::call_method(self, n.open_connection);
 }
@@ -136,11 +131,7 @@ void exchange(Scope s, Handle self, Lanes& lanes, Lane& lane, Handle method, Han
         // call connects again. It served nothing: while another address has not failed lately, the
         // request goes there.
         if (Ref reason = refusal_reason(s, response)) {
-            try {
-                zk::call_method(conn, n.close);
-            } catch (zk::PyError& e) {
-                if (!e.matches(PyExc_OSError)) throw;
-            }
+            close_quietly(n, conn);
             std::size_t count = hosts.count();
             if (count > 1) hosts.failed(lanes.address_of(lane));
             if (count > 1 && refusals + 1 < count && hosts.available() > 0) {
@@ -218,17 +209,6 @@ Ref report(Scope s, Handle self, Handle method, Handle args, Handle kwds, Outcom
     raise_with(st.invalid_answer, text, &*out.error);
 }
 
-void close_quietly(const Names& n, std::vector<Ref>& connections) {
-    for (Ref& connection : connections) {
-        if (connection.get() == Py_None) continue;
-        try {
-            zk::call_method(connection, n.close);
-        } catch (zk::PyError& e) {
-            if (!e.matches(PyExc_OSError)) throw;
-        }
-    }
-}
-
 }  // namespace
 
 Ref remote_call(Scope s, Handle self, Handle method, Handle args, Handle kwds) {
@@ -243,7 +223,7 @@ Ref remote_call(Scope s, Handle self, Handle method, Handle args, Handle kwds) {
     Outcome out;
     std::vector<Ref> unused;
     zk::finally([&] { exchange(s, self, *lanes, lane, method, args, kwds, out); }, [&] { unused = lanes->checkin(lane); });
-    close_quietly(n, unused);
+    for (Ref& connection : unused) close_quietly(n, connection);
     return report(s, self, method, args, kwds, out);
 }
 

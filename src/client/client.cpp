@@ -29,10 +29,9 @@ Ref over_tls(const Names& n, Handle self, Handle sock, Handle host, double secon
     if (!context || context.get() == Py_None) return Ref::borrow(sock);
     Ref wrapped = zk::call_kw(zk::getattr(context, n.wrap_socket), {sock},
                               {{n.server_hostname, host}, {n.do_handshake_on_connect, Py_False}});
-    constexpr double handshake_seconds = 10.0;
     try {
         if (seconds <= 0) zk::raise(PyExc_TimeoutError, "timed out");
-        zk::call_method(wrapped, n.settimeout, zk::floating(std::min(seconds, handshake_seconds)));
+        zk::call_method(wrapped, n.settimeout, zk::floating(std::min(seconds, ring::handshake_seconds)));
         zk::call_method(wrapped, n.do_handshake);
         zk::call_method(wrapped, n.settimeout, zk::getattr(self, n._timeout));
     } catch (zk::PyError&) {
@@ -75,7 +74,7 @@ Ref connect_to(Scope s, Handle self, const Address& address, Ref& sock) {
 
 // A new connection replaces the old one: to the address the call was sent to (round robin), else
 // to the one the client's connections go to, and when that fails to the next, each once. A server
-// that cannot be reached at any is reported: for one address, in its own words, as ever; for
+// that cannot be reached at any is reported: for one address, in its own words; for
 // several, each with its address.
 Ref open_connection(Scope s, Handle self) {
     const State& st = s.state();

@@ -75,7 +75,6 @@ namespace client {
     X(socket)                               \
     X(SOCK_STREAM)                          \
     X(text)                                 \
-    X(SSLContext)                           \
     X(timeout)                              \
     X(wrap_socket)                          \
     S(class_, "class")                      \
@@ -159,6 +158,10 @@ zk::Ref report_unreachable(Scope s, zk::Handle self, zk::Handle reason);
 
 // Why the server refused the connection, when `answer` is its refusal record; else nothing.
 zk::Ref refusal_reason(Scope s, zk::Handle answer);
+
+// Closes `connection` (None is none) and lets an OSError go: a connection that was reset cannot be
+// shut down, or another thread's close came first, and closing it still lets its descriptor go.
+void close_quietly(const Names& n, zk::Handle connection);
 
 // Whether a client raises its failures: errors="raise" rather than "return" (ValueError for anything else).
 bool raises(const Names& n, zk::Handle errors);

@@ -16,10 +16,7 @@ Ref connect(Scope s, Handle name, Handle host, Handle port, Handle timeout, Hand
     raises(n, errors);
     host_names(host);
     balance_of(n, balance);
-    if (ssl_context.get() != Py_None && !zk::isinstance(ssl_context, zk::getattr(zk::import("ssl"), n.SSLContext))) {
-        zk::raise(PyExc_TypeError, "ssl_context must be an ssl.SSLContext or None, not %.200s",
-                  Py_TYPE(ssl_context.get())->tp_name);
-    }
+    ring::check_ssl_context(s.state().ring_capsule, ssl_context);
     Ref log = zk::call_kw(s.global(n.BrillPrint), {name}, {{n.exclude, zk::list_of({n.zelk, n.vantor, n.melix})}});
     Ref service_port = Ref::borrow(port);
     if (!zk::truthy(port)) {

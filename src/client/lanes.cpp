@@ -168,12 +168,8 @@ void let_go_of_parents(const State& st, std::vector<Ref>& connections) {
     const Names& n = st.names;
     for (Ref& connection : connections) {
         if (!connection || connection.get() == Py_None) continue;
-        Ref sock = ring::Link(st.ring_capsule, connection).socket();
-        if (!sock) continue;
-        try {
-            zk::call_method(sock, n.close);
-        } catch (zk::PyError& e) {
-            if (!e.matches(PyExc_OSError)) throw;
+        if (Ref sock = ring::Link(st.ring_capsule, connection).socket()) {
+            zk::suppress(PyExc_OSError, [&] { zk::call_method(sock, n.close); });
         }
     }
 }

@@ -62,6 +62,17 @@ private:
     PyObject* previous_;
 };
 
+// Runs `body`, letting an exception of `type` (a class or a tuple of classes) go, as
+// `with contextlib.suppress(type):` does.
+template <class Body>
+void suppress(Handle type, Body&& body) {
+    try {
+        body();
+    } catch (PyError& e) {
+        if (!e.matches(type)) throw;
+    }
+}
+
 // Converts the C++ exception being handled into the interpreter's error indicator.
 // Call it only inside a `catch (...)` block. A thread that pthread_exit is ending (see
 // release_reference) is parked there instead, touching nothing, until the process ends.

@@ -80,6 +80,10 @@ Ref wrong_type(const char* name, Check expected, Handle value) {
     return call(PyExc_TypeError, text);
 }
 
+void raise_unpack_count(Py_ssize_t expected, Py_ssize_t got) {
+    raise(PyExc_ValueError, "%s values to unpack (expected %zd, got %zd)", got > expected ? "too many" : "not enough", expected, got);
+}
+
 Signature::Signature(const char* function_name, const std::vector<Param>& params, const char* return_annotation) {
     if (params.size() > max_params) {
         raise(PyExc_SystemError, "%s(): %zu parameters, at most %zu are supported", function_name, params.size(),

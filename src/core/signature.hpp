@@ -53,6 +53,10 @@ inline Param kwargs(const char* name) { return Param(name, Kind::VarKeywords, Ch
 // that binds it raises: "Argument 'indent' has incorrect type (expected int, got bool)".
 Ref wrong_type(const char* name, Check expected, Handle value);
 
+// The ValueError of unpacking `got` values into `expected` names: "not enough values to unpack
+// (expected 5, got 3)", "too many values to unpack (expected 2, got 3)".
+[[noreturn]] void raise_unpack_count(Py_ssize_t expected, Py_ssize_t got);
+
 // The compiled parameter list of one declaration.
 class Signature {
 public:

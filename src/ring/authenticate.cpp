@@ -8,6 +8,7 @@
 // The two digests are made over different prefixes, so neither side's answer can be reflected
 // back as the other's. A side that gets a wrong answer closes the connection.
 #include "ring/channel.hpp"
+#include "ring/ring_api.hpp"
 
 #include <algorithm>
 #include <cstdint>
@@ -24,8 +25,6 @@ namespace {
 constexpr Py_ssize_t mark_size = sizeof(challenge_mark) - 1;
 constexpr Py_ssize_t nonce_size = 32;
 constexpr Py_ssize_t digest_size = 32;
-// A peer that says nothing, or drips its answer, cannot hold a connection's thread longer than this.
-constexpr double handshake_seconds = 10.0;
 
 [[noreturn]] void refuse(const State& st, const char* why) { zk::raise(zk::call(st.authentication_error, zk::str(why))); }
 

@@ -103,7 +103,7 @@ Ref decode_allowing(const State& st, const Channel& ch, Handle unpack, Handle pa
 
 Ref make_channel(Py_ssize_t max_message_size) { return zk::box(std::make_unique<Channel>(max_message_size), channel_name); }
 
-Using::Using(Channel& ch) : ch_(ch) {
+DescriptorUse::DescriptorUse(Channel& ch) : ch_(ch) {
     ch_.users.fetch_add(1);
     if (ch_.closing.load()) {
         ch_.users.fetch_sub(1);

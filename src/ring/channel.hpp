@@ -109,12 +109,12 @@ zk::Ref make_channel(Py_ssize_t max_message_size);
 // One system call on the channel's descriptor, counted while it runs, so that a close waits for it
 // and the descriptor's number cannot be reused under it. Refused once a close has begun. A use is
 // never held while Python code runs (a signal handler may close the connection, and would wait for it).
-class Using {
+class DescriptorUse {
 public:
-    explicit Using(Channel& ch);
-    ~Using() { ch_.users.fetch_sub(1); }
-    Using(const Using&) = delete;
-    Using& operator=(const Using&) = delete;
+    explicit DescriptorUse(Channel& ch);
+    ~DescriptorUse() { ch_.users.fetch_sub(1); }
+    DescriptorUse(const DescriptorUse&) = delete;
+    DescriptorUse& operator=(const DescriptorUse&) = delete;
 
 private:
     Channel& ch_;
@@ -123,7 +123,7 @@ private:
 // What an operation on a connection raises once its close has begun: ConnectionAbortedError, a
 // connection lost to whoever was using it.
 [[noreturn]] void raise_closed();
-// Refuses an operation on a connection whose close has begun, as Using does for a single call.
+// Refuses an operation on a connection whose close has begun, as DescriptorUse does for a single call.
 void refuse_if_closing(const Channel& ch);
 
 // Raises the OSError (subclass) the interpreter raises for `error`, an errno value.

@@ -4,6 +4,7 @@
 // Threads may share a connection: one lock per direction lets one whole message out and one in at
 // a time. Neither is held while a value is packed or unpacked, which may run any Python code.
 #include "ring/channel.hpp"
+#include "ring/ring_api.hpp"
 
 #include <sys/socket.h>
 #include <sys/time.h>
@@ -51,8 +52,7 @@ Ref init(Scope s, Handle self, Handle socket, Handle max_message_size, Handle id
          Handle allowed_classes) {
     const State& st = s.state();
     const Names& n = st.names;
-    Py_ssize_t limit = zk::to_ssize(max_message_size);
-    if (limit < 0) zk::raise(PyExc_ValueError, "max_message_size must not be negative");
+    Py_ssize_t limit = checked_message_size(max_message_size);
     double idle = idle_timeout.get() == Py_None ? -1 : positive_seconds(idle_timeout, "idle_timeout");
     double first = first_message_timeout.get() == Py_None ? -1 : positive_seconds(first_message_timeout, "first_message_timeout");
     Ref allowed = allow_list(st, allowed_classes);
@@ -94,7 +94,7 @@ Ref timeout(Scope s, Handle self) {
 
 // A plain socket keeps a positive time-out in the kernel and stays in blocking mode, the connection
 // bounding each whole message by it: a reader then sleeps in the read itself rather than in a poll
-// before it, one system call where there were two. Any other socket, and any other value (None
+// before it, one system call rather than two. Any other socket, and any other value (None
 // waits for ever, 0 never waits), goes to the socket as it is.
 Ref settimeout(Scope s, Handle self, Handle value) {
     const State& st = s.state();
@@ -117,7 +117,7 @@ Ref settimeout(Scope s, Handle self, Handle value) {
     }
     // The descriptor stays this socket's until both time-outs are set (a plain socket's own
     // settimeout runs no Python code).
-    Using use(*ch);
+    DescriptorUse use(*ch);
     zk::call_method(sock, n.settimeout, own);
     ch->idle_timeout.store(seconds, std::memory_order_relaxed);
     set_kernel_timeouts(fd, seconds);
@@ -181,7 +181,7 @@ Ref clear(Scope s, Handle self) {
     if (int fd = ch->tls ? -1 : plain_descriptor(st, sock); fd >= 0) {
         zk::finally([&] { drop_all_waiting(*ch, fd); },
                     [&] {
-                        Using use(*ch);
+                        DescriptorUse use(*ch);
                         zk::call_method(sock, n.setblocking, Py_True);
                     });
         return zk::none();
@@ -211,7 +211,7 @@ bool drop_waiting_input(const State& st, Channel& ch, Handle sock, int plain_fd,
         char buffer[4096];
         ssize_t got;
         {
-            Using use(ch);
+            DescriptorUse use(ch);
             got = ::recv(plain_fd, buffer, sizeof buffer, MSG_DONTWAIT);
         }
         if (got < 0) {
@@ -320,6 +320,9 @@ Ref close(Scope s, Handle self) {
     return zk::none();
 }
 
+// For zelk.aio, whose client takes the limit as the blocking client does.
+Ref message_size(Scope, Handle max_message_size) { return zk::integer(checked_message_size(max_message_size)); }
+
 }  // namespace
 
 void define_connection(zk::Module& m, State& st, Handle byte_stream) {
@@ -350,6 +353,9 @@ void define_connection(zk::Module& m, State& st, Handle byte_stream) {
                                    .doc("Hand back bytes read from the socket by the connection's owner: the next recv reads them first.")),
                     zk::method(zk::declare<close>("close", {arg("self")})),
                 });
+    m.def(zk::declare<message_size>("_checked_message_size", {arg("max_message_size", zk::Check::Int)})
+              .returns("int")
+              .doc("max_message_size as a connection takes it: ValueError when it is negative."));
     Ref dict = zk::check(PyType_GetDict(reinterpret_cast<PyTypeObject*>(st.connection_class.get())));
     st.connection_send = zk::getitem(dict, st.names.send);
     st.connection_recv = zk::getitem(dict, st.names.recv);

@@ -196,10 +196,14 @@ int in_websocket_mode(const RingApi* api, void* link) noexcept {
     }
 }
 
+int check_ssl_context(const RingApi* api, PyObject* context) noexcept {
+    return zk::boundary_status([&] { ring::check_ssl_context(state_of(api).names, context); });
+}
+
 }  // namespace
 
 void define_ring_api(zk::Module& m, State& st) {
-    RingApi api{open, close, closed, flush, send, recv, mark_closed, socket_of, in_websocket_mode, &st};
+    RingApi api{open, close, closed, flush, send, recv, mark_closed, socket_of, in_websocket_mode, check_ssl_context, &st};
     m.set("_api", zk::box(std::make_unique<RingApi>(api), ring_api_capsule));
 }
 

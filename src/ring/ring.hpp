@@ -43,6 +43,7 @@ namespace ring {
     X(setblocking)                       \
     X(settimeout)                        \
     X(sha256)                            \
+    X(SSLContext)                        \
     X(SSLSocket)                         \
     X(SSLWantReadError)                  \
     X(SSLWantWriteError)                 \
@@ -150,6 +151,9 @@ inline Py_ssize_t body_read_limit(Py_ssize_t recv_size) {
 
 // Whether `sock` is an ssl.SSLSocket, whose reads and writes go through the functions below.
 bool is_tls_socket(const Names& n, zk::Handle sock);
+
+// An ssl_context as serve and connect take it: an ssl.SSLContext, or None; TypeError otherwise.
+void check_ssl_context(const Names& n, zk::Handle context);
 
 // Whether `e` says a socket that does not wait had nothing to give: BlockingIOError, or an SSL
 // socket's want-read or want-write.

@@ -3,10 +3,21 @@
 // times over, by ring's own calls wherever those stand for the connection's methods.
 #pragma once
 
-#include "core/error.hpp"
-#include "core/ref.hpp"
+#include "core/ops.hpp"
 
 namespace ring {
+
+// A key or TLS handshake takes no longer than this, whatever a connection's other time-outs allow:
+// a peer that says nothing, or drips its answer, cannot hold a thread for longer.
+inline constexpr double handshake_seconds = 10.0;
+
+// A max_message_size as a server, a client or a connection is given it: a number of bytes, not
+// below 0.
+inline Py_ssize_t checked_message_size(zk::Handle value) {
+    Py_ssize_t limit = zk::to_ssize(value);
+    if (limit < 0) zk::raise(PyExc_ValueError, "max_message_size must not be negative");
+    return limit;
+}
 
 struct RingApi {
     // A link to `connection` (any object), or nullptr with an error.
@@ -26,6 +37,9 @@ struct RingApi {
     PyObject* (*socket)(const RingApi* api, void* link) noexcept;
     // 1 when the linked connection is in WebSocket mode, else 0.
     int (*websocket_mode)(const RingApi* api, void* link) noexcept;
+    // 0 when `context` is an ssl_context as serve and connect take it (an ssl.SSLContext, or None);
+    // -1 with a TypeError that says so otherwise.
+    int (*check_ssl_context)(const RingApi* api, PyObject* context) noexcept;
     void* state;  // the ring module's, alive as long as the capsule
 };
 
@@ -36,6 +50,12 @@ inline const RingApi* ring_api_in(zk::Handle capsule) {
     auto* api = static_cast<const RingApi*>(PyCapsule_GetPointer(capsule.get(), ring_api_capsule));
     if (!api) zk::throw_error();
     return api;
+}
+
+// An ssl_context as serve and connect take it: an ssl.SSLContext, or None; TypeError otherwise.
+inline void check_ssl_context(zk::Handle capsule, zk::Handle context) {
+    const RingApi* api = ring_api_in(capsule);
+    zk::check_status(api->check_ssl_context(api, context.get()));
 }
 
 // One connection as a server's session or a client's lane speaks to it. Which way each operation

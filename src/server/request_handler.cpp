@@ -60,10 +60,7 @@ ParsedRequest resolve(Scope s, const Session& session, Handle request, Handle na
         return parse_request(s, session.server, request, known ? &session.last_split : nullptr);
     }
     Ref parsed = zk::check(PySequence_Tuple(zk::call(session.parse, request).get()));
-    if (PyTuple_GET_SIZE(parsed.get()) != 4) {
-        zk::raise(PyExc_ValueError, "%s values to unpack (expected 4, got %zd)",
-                  PyTuple_GET_SIZE(parsed.get()) > 4 ? "too many" : "not enough", PyTuple_GET_SIZE(parsed.get()));
-    }
+    if (PyTuple_GET_SIZE(parsed.get()) != 4) zk::raise_unpack_count(4, PyTuple_GET_SIZE(parsed.get()));
     auto item = [&](Py_ssize_t i) { return Ref::borrow(PyTuple_GET_ITEM(parsed.get(), i)); };
     return {item(0), item(1), item(2), item(3)};
 }
@@ -277,7 +274,7 @@ bool passes_key_handshake(const State& st, Handle self, Handle connection, const
     Ref key = zk::getattr_optional(server, n._authkey);
     if (!key || key.get() == Py_None) return true;
     try {
-        zk::call_kw(st.deliver_challenge, {connection, key}, {{n.timeout, zk::floating(first.left(handshake_seconds))}});
+        zk::call_kw(st.deliver_challenge, {connection, key}, {{n.timeout, zk::floating(first.left(ring::handshake_seconds))}});
         return true;
     } catch (zk::PyError& e) {
         if (!e.matches(PyExc_OSError)) throw;

@@ -34,7 +34,6 @@ namespace server {
     X(do_handshake_on_connect)        \
     X(server_side)                    \
     X(settimeout)                     \
-    X(SSLContext)                     \
     X(timeout)                        \
     X(wrap_socket)                    \
     X(_alias)                         \
@@ -184,8 +183,6 @@ constexpr double idle_timeout_default = 300.0;
 constexpr long max_connections_default = 1024;
 constexpr long max_connections_per_host_default = 256;
 constexpr double first_message_timeout_default = 10.0;
-// A TLS or key handshake takes no longer than this, whatever the first message may take.
-constexpr double handshake_seconds = 10.0;
 
 using Scope = zk::Scope<State>;
 
@@ -242,10 +239,8 @@ zk::Ref allowed_origins(const State& st, zk::Handle entries);
 // is answered 403, the refusal logged and the connection marked closed.
 bool admit_upgrade(Scope s, zk::Handle server, const ring::Link& link, zk::Handle address, zk::Handle header);
 
-// TLS, when the server has an ssl_context (tls.cpp). The context `serve` was given, checked;
-// whether `server` has one; the handshake, in the connection's own thread and bounded in time,
+// TLS, when the server has an ssl_context (tls.cpp): whether `server` has one; the handshake, in the connection's own thread and bounded in time,
 // after which the handler's request and connection are the TLS ones (false: it failed, and was logged).
-zk::Ref checked_tls_context(const Names& n, zk::Handle context);
 bool serves_tls(const Names& n, zk::Handle server);
 bool passes_tls_handshake(const State& st, zk::Handle handler, const FirstMessage& first);
 // Seconds a new connection has for its first whole message, handshakes included: the sooner of
