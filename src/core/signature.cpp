@@ -154,6 +154,26 @@ bool Signature::bind_simple(PyObject* const* args, Py_ssize_t nargs, PyObject* k
     return true;
 }
 
+bool Signature::bind_collecting(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** filled, Ref& rest,
+                                Ref& named) const {
+    if (nargs < positional_) return false;
+    Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    for (Py_ssize_t k = 0; k < nkw; k++) {
+        PyObject* name = PyTuple_GET_ITEM(kwnames, k);
+        for (Py_ssize_t i = 0; i < positional_; i++) {
+            if (name == params_[i].name.get() || PyUnicode_Compare(name, params_[i].name.get()) == 0) return false;
+        }
+    }
+    for (Py_ssize_t i = 0; i < positional_; i++) filled[i] = args[i];
+    rest = check(PyTuple_New(nargs - positional_));
+    for (Py_ssize_t i = positional_; i < nargs; i++) PyTuple_SET_ITEM(rest.get(), i - positional_, Py_NewRef(args[i]));
+    named = new_dict();
+    for (Py_ssize_t k = 0; k < nkw; k++) check_status(PyDict_SetItem(named.get(), PyTuple_GET_ITEM(kwnames, k), args[nargs + k]));
+    filled[varargs_slot_] = rest.get();
+    filled[varkw_slot_] = named.get();
+    return true;
+}
+
 void Signature::verify_types(PyObject* const* args) const {
     if (!checked_) return;
     for (Py_ssize_t i = 0; i < positional_; i++) {
