@@ -29,7 +29,6 @@ namespace server {
     X(_ssl_context)                   \
     X(close)                          \
     X(fileno)                         \
-    X(_surplus)                       \
     X(do_handshake)                   \
     X(do_handshake_on_connect)        \
     X(server_side)                    \
