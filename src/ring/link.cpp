@@ -57,11 +57,16 @@ void look(const State& st, Linked& l) {
     const Names& n = st.names;
     PyObject* connection = l.connection.get();
     PyTypeObject* type = Py_TYPE(connection);
+    unsigned int version = zk::assigned_version_tag(type);
     l.type = type;
-    l.version = zk::assigned_version_tag(type);
+    l.version = 0;  // until the look is done: one that fails is done again
     l.dict = Ref(), l.sock = Ref(), l.channel.reset();
     l.own_closed = l.own_flush = l.native = false;
-    if (!l.version || !PyObject_TypeCheck(connection, reinterpret_cast<PyTypeObject*>(st.connection_class.get()))) return;
+    if (!PyObject_TypeCheck(connection, reinterpret_cast<PyTypeObject*>(st.connection_class.get()))) {
+        l.version = version;
+        return;
+    }
+    if (!version) return;
     Ref dict = zk::check(PyObject_GenericGetDict(connection, nullptr));
     bool own_closed = zk::is_native(st.core, connection, n.closed, st.stream_closed, st.is_native_closed);
     Ref sock = zk::dict_get(dict, n._socket);
@@ -74,10 +79,8 @@ void look(const State& st, Linked& l) {
     bool own_flush = plain_input && zk::is_native(st.core, connection, n.flush, st.connection_flush, st.is_native_flush);
     bool native = own_flush && sends_natively(st, connection) && sock &&
                   Py_IS_TYPE(sock.get(), reinterpret_cast<PyTypeObject*>(st.socket_class.get()));
-    if (zk::version_tag(type) != l.version) {  // the class changed meanwhile
-        l.version = 0;
-        return;
-    }
+    if (zk::version_tag(type) != version) return;  // the class changed meanwhile
+    l.version = version;
     l.dict_size = PyDict_GET_SIZE(dict.get());
     l.dict = std::move(dict);
     l.sock = std::move(sock);
@@ -127,9 +130,8 @@ int closed(const RingApi* api, void* link) noexcept {
     Linked& l = linked(link);
     try {
         refresh(st, l);
-        if (!l.own_closed) return zk::truthy(zk::getattr(l.connection, st.names.closed));
-        Ref flag = zk::dict_get(l.dict, st.names._closed);
-        return flag && zk::truthy(flag);
+        if (Ref flag = l.own_closed ? zk::dict_get(l.dict, st.names._closed) : Ref()) return zk::truthy(flag);
+        return zk::truthy(zk::getattr(l.connection, st.names.closed));
     } catch (...) {
         zk::translate_exception();
         return -1;
