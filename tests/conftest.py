@@ -9,6 +9,7 @@ import pathlib
 import shutil
 import socket
 import ssl
+import struct
 import subprocess
 import sys
 import sysconfig
@@ -118,6 +119,157 @@ def free_port():
     with socket.socket() as s:
         s.bind(("127.0.0.1", 0))
         return s.getsockname()[1]
+
+
+def wait_for(predicate, timeout=30.0):
+    """Waits until predicate() is true; fails after `timeout` seconds."""
+    deadline = time.monotonic() + timeout
+    while not predicate():
+        assert time.monotonic() < deadline, "never happened"
+        time.sleep(0.01)
+
+
+def framed(value):
+    """A zelk message: the 8-byte length field, then the packet (bytes as they are, any other value packed)."""
+    from zelk.protocol import BytePacker
+
+    packet = value if isinstance(value, bytes) else BytePacker.pack(value)
+    return struct.pack("=Q", len(packet)) + packet
+
+
+def read_to_end(sock):
+    """What the peer sends until it closes; a reset counts as its close."""
+    received = b""
+    with contextlib.suppress(ConnectionResetError):
+        while data := sock.recv(1 << 16):
+            received += data
+    return received
+
+
+def leaks(fn, *values, calls=10_000):
+    """What `calls` calls of fn leave behind, after a tenth as many to warm up: how much each of
+    `values` gained in references (what is handed to fn, and what it hands on), and how many more
+    blocks the interpreter's allocator holds. A reference kept per call shows in the first, a new
+    object kept per call in the second."""
+    for _ in range(calls // 10):
+        fn()
+    gc.collect()
+    counts, blocks = [sys.getrefcount(v) for v in values], sys.getallocatedblocks()
+    for _ in range(calls):
+        fn()
+    gc.collect()
+    return [sys.getrefcount(v) - count for v, count in zip(values, counts)], sys.getallocatedblocks() - blocks
+
+
+class Doorbell:
+    """A port that a served method rings (connects to) once it is entered: the test then knows the
+    call is in progress on the server, without guessing how long that takes."""
+
+    def __init__(self):
+        self.listener = socket.create_server(("127.0.0.1", 0))
+        self.port = self.listener.getsockname()[1]
+
+    def wait(self, timeout=60.0):
+        self.listener.settimeout(timeout)
+        with self.listener, self.listener.accept()[0]:
+            pass
+
+
+# Served methods ring the tests' doorbells this way (a connection to the port, closed at once).
+RING = "import socket; ring = lambda port: port and socket.create_connection(('127.0.0.1', port)).close()"
+
+
+CLOSE, RESET, SILENT = object(), object(), object()
+# How long a client of a stand-in waits for an answer: a step it leaves out fails a test, not hangs it.
+STAND_IN_TIMEOUT = 10.0
+
+
+class Steps(list):
+    """Several things a stand-in does for one request, in turn."""
+
+
+class StandIn:
+    """A server over raw sockets, for the answers a real server never gives. Its n-th request (over
+    all its connections) is answered with replies[n](record), the last reply answering the rest:
+    bytes are sent as they are, CLOSE closes the connection, RESET resets it, SILENT sends nothing,
+    Steps do several of these, any other value is sent as a message. Keeps every record it read."""
+
+    def __init__(self, *replies):
+        self.replies, self.records, self.sockets, self.threads = replies, [], [], []
+        self.ended = 0  # connections it is done with: closed by either side, or reset
+        self.listener = socket.create_server(("127.0.0.1", 0))
+        self.port = self.listener.getsockname()[1]
+        self.start(self.accept)
+
+    def start(self, target, *args):
+        self.threads.append(threading.Thread(target=target, args=args, daemon=True))
+        self.threads[-1].start()
+
+    def accept(self):
+        while True:
+            try:
+                sock, _ = self.listener.accept()
+            except OSError:
+                return
+            self.sockets.append(sock)
+            self.start(self.answer, sock)
+
+    def answer(self, sock):
+        from zelk.protocol import BytePacker
+
+        with contextlib.suppress(OSError), self.counted():
+            while len(header := sock.recv(8, socket.MSG_WAITALL)) == 8:
+                size, request = struct.unpack("=Q", header)[0], b""
+                while len(request) < size and (data := sock.recv(size - len(request))):
+                    request += data
+                record = BytePacker.unpack(bytearray(request))
+                self.records.append(record)
+                reply = self.replies[min(len(self.records), len(self.replies)) - 1](record)
+                for step in reply if isinstance(reply, Steps) else [reply]:
+                    if step is CLOSE:
+                        return sock.shutdown(socket.SHUT_RDWR)
+                    if step is RESET:
+                        sock.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+                        return sock.close()
+                    if step is not SILENT:
+                        sock.sendall(step if isinstance(step, bytes) else framed(step))
+
+    @contextlib.contextmanager
+    def counted(self):
+        try:
+            yield
+        finally:
+            self.ended += 1
+
+    # Its threads are ended and joined, so that none outlives the test that started it.
+    def close(self):
+        for sock in [self.listener, *self.sockets]:
+            with contextlib.suppress(OSError):
+                sock.shutdown(socket.SHUT_RDWR)
+        for thread in self.threads:
+            thread.join()
+        for sock in [self.listener, *self.sockets]:
+            sock.close()
+
+
+def echo_call(record):
+    """A stand-in's reply that answers a request with its own name, arguments and keywords."""
+    _, msgid, name, args, kwds = record
+    return (1, msgid, (name, args, kwds))
+
+
+@pytest.fixture
+def stand_in():
+    """stand_in(*replies): a StandIn (replies default to echo_call), closed after the test."""
+    servers = []
+
+    def start(*replies):
+        servers.append(StandIn(*(replies or [echo_call])))
+        return servers[-1]
+
+    yield start
+    for server in servers:
+        server.close()
 
 
 def start_served(code, port, *args, stdout=subprocess.DEVNULL, stderr=None, host="127.0.0.1"):

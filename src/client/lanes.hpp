@@ -31,6 +31,7 @@ struct Lane {
     std::string target;               // round robin: where its call was sent to go, until a connection is opened for it
     zk::Ref sent_id;                  // the id of the request this lane's call sent last
     zk::Ref sent_on;                  // the connection this lane last sent a request on
+    zk::Ref unreachable;              // why its call could not connect, as it was reported
     // The connection as ring's native calls reach it (see Wire), and the connection it was opened for.
     ring::NativeConnection native;
     zk::Ref native_for;
@@ -61,8 +62,8 @@ public:
     // The lane for a call of the current thread, to the address `want` when one is given (round
     // robin): a free lane connected there, else one not connected yet. Give it back with `checkin`.
     Lane& checkout(const std::string& want = {});
-    // Gives a lane back; returns the connections of spares left unused for long, to be closed.
-    std::vector<zk::Ref> checkin(Lane& lane);
+    // Gives a lane back; returns the connections of spares left unused for `spare_idle`, to be closed.
+    std::vector<zk::Ref> checkin(Lane& lane, Clock::duration spare_idle);
 
     // The connection `_connection` names for the current thread: its innermost call's lane's, or the client's own.
     zk::Ref connection();
@@ -106,6 +107,9 @@ private:
     std::string next_first_address_;
     std::atomic<unsigned> forks_seen_;
 };
+
+// How long a spare connection may stay unused: the module's _SPARE_IDLE seconds, as they are now.
+Clock::duration spare_idle(Scope s);
 
 // The lanes of a client, made by ClientBase.__init__.
 using LanesRef = zk::Boxed<Lanes>;
