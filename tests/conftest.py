@@ -101,18 +101,31 @@ def run_in_threads(work, count=8):
         raise errors[0]
 
 
-def memory_growth(fn, calls=100_000):
-    """Growth of the resident size over `calls` calls of fn, after a tenth as many to warm up."""
-    psutil = pytest.importorskip("psutil")
-    process = psutil.Process()
+def leaks(fn, *values, calls=100_000):
+    """What `calls` calls of fn leave behind, after a tenth as many to warm up: `references`, how many
+    each of `values` gained (what fn hands on, and what is handed back: a reference kept per call
+    shows here); `blocks`, how many more the interpreter's allocator holds (a new object kept per
+    call); `rss`, the growth of the resident size (memory kept outside the interpreter's objects),
+    0 where it says nothing (under the sanitizers, or without psutil)."""
+    psutil = None if sanitized else importable("psutil") and importlib.import_module("psutil")
     for _ in range(calls // 10):
         fn()
     gc.collect()
-    before = process.memory_info().rss
+    counts, blocks = [sys.getrefcount(v) for v in values], sys.getallocatedblocks()
+    rss = psutil.Process().memory_info().rss if psutil else 0
     for _ in range(calls):
         fn()
     gc.collect()
-    return process.memory_info().rss - before
+    after = [sys.getrefcount(v) for v in values]
+    return types.SimpleNamespace(references=[a - b for a, b in zip(after, counts)],
+                                 blocks=sys.getallocatedblocks() - blocks,
+                                 rss=psutil.Process().memory_info().rss - rss if psutil else 0)
+
+
+def memory_growth(fn, calls=100_000):
+    """Growth of the resident size over `calls` calls of fn, after a tenth as many to warm up."""
+    pytest.importorskip("psutil")
+    return leaks(fn, calls=calls).rss
 
 
 def free_port():
@@ -129,12 +142,16 @@ def wait_for(predicate, timeout=30.0):
         time.sleep(0.01)
 
 
+def frame(packet):
+    """`packet` behind its 8-byte length field, as a zelk message travels."""
+    return struct.pack("=Q", len(packet)) + packet
+
+
 def framed(value):
-    """A zelk message: the 8-byte length field, then the packet (bytes as they are, any other value packed)."""
+    """The zelk message of `value`."""
     from zelk.protocol import BytePacker
 
-    packet = value if isinstance(value, bytes) else BytePacker.pack(value)
-    return struct.pack("=Q", len(packet)) + packet
+    return frame(BytePacker.pack(value))
 
 
 def read_to_end(sock):
@@ -144,21 +161,6 @@ def read_to_end(sock):
         while data := sock.recv(1 << 16):
             received += data
     return received
-
-
-def leaks(fn, *values, calls=10_000):
-    """What `calls` calls of fn leave behind, after a tenth as many to warm up: how much each of
-    `values` gained in references (what is handed to fn, and what it hands on), and how many more
-    blocks the interpreter's allocator holds. A reference kept per call shows in the first, a new
-    object kept per call in the second."""
-    for _ in range(calls // 10):
-        fn()
-    gc.collect()
-    counts, blocks = [sys.getrefcount(v) for v in values], sys.getallocatedblocks()
-    for _ in range(calls):
-        fn()
-    gc.collect()
-    return [sys.getrefcount(v) - count for v, count in zip(values, counts)], sys.getallocatedblocks() - blocks
 
 
 class Doorbell:

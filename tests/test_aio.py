@@ -2,25 +2,19 @@
 stand-in server over raw sockets for the answers a real server never gives."""
 
 import asyncio
-import contextlib
 import fractions
 import gc
-import socket
 import struct
-import sys
-import threading
 import time
 import warnings
 
 import numpy as np
 import pytest
 
-from conftest import free_port, memory_growth, needs_plain_build, run_in_threads, start_served
+from conftest import CLOSE, STAND_IN_TIMEOUT, Steps, frame, free_port, leaks, run_in_threads, start_served
 from conftest import stop_served as stop_server
 from zelk import aio
 from zelk.client import CallTimeout, ConnectionLost, InvalidAnswer, RemoteError, Unreachable
-from zelk.protocol import BytePacker
-from zelk.ring import Connection
 
 KEY = b"a shared secret"
 
@@ -253,19 +247,20 @@ def test_threads_each_with_their_own_loop(port):
     run_in_threads(work)
 
 
-@needs_plain_build
 def test_calls_do_not_leak(port):
     loop = asyncio.new_event_loop()
     calc = aio.connect("calc", port=port)
+    add, arg, keyword = calc.add, "an argument".upper(), "a keyword".upper()  # made here: not immortal
 
     async def gathered():
-        await asyncio.gather(*(calc.add(1, 2) for _ in range(10)))
+        await asyncio.gather(*(add(arg, b=keyword) for _ in range(10)))
 
     def ten_calls():
         loop.run_until_complete(gathered())
 
     try:
-        assert memory_growth(ten_calls, calls=3_000) < 2 * 1024 * 1024
+        left = leaks(ten_calls, add, add._method, arg, keyword, calc._client, calls=3_000)
+        assert left.references == [0] * 5 and left.blocks < 3_000 and left.rss < 2 << 20
     finally:
         loop.run_until_complete(calc.aclose())
         loop.close()
@@ -274,55 +269,27 @@ def test_calls_do_not_leak(port):
 # ---- answers a real server never gives ----------------------------------------------------------
 
 
-def framed(value):
-    packet = value if isinstance(value, bytes) else BytePacker.pack(value)
-    return struct.pack("=Q", len(packet)) + packet
-
-
-@contextlib.contextmanager
-def stand_in(*replies):
-    """A server that answers the first request on each connection it accepts with the next of
-    `replies` (bytes made from the request record), then closes that connection."""
-    listener = socket.create_server(("127.0.0.1", 0))
-    listener.settimeout(30)
-
-    def serve():
-        with contextlib.suppress(OSError):
-            for reply in replies:
-                sock, _ = listener.accept()
-                with sock:
-                    sock.sendall(reply(Connection(sock).recv()))
-
-    thread = threading.Thread(target=serve)
-    thread.start()
-    try:
-        yield listener.getsockname()[1]
-    finally:
-        thread.join()
-        listener.close()
-
-
 @pytest.mark.parametrize(
     "reply, error, text",
     [
-        (lambda r: framed((1, 99, 3)), InvalidAnswer,
+        (lambda r: (1, 99, 3), InvalidAnswer,
          "Failure@calc.add(1, 2) \U0001F513  Response[(1, 99, 3)]: Invalid MsgID<Request[0, 1]>"),
-        (lambda r: framed(b"\xc1 not msgpack"), InvalidAnswer, "@RECV: "),
+        (lambda r: frame(b"\xc1 not msgpack"), InvalidAnswer, "@RECV: "),
         (lambda r: struct.pack("=Q", 1 << 40), InvalidAnswer,
          "@RECV: MessageTooLarge, a message of 1099511627776 bytes is over max_message_size (1073741824)"),
-        (lambda r: b"\x05\x00", ConnectionLost, "@RECV: ConnectionError, the server closed the connection before it answered"),
+        (lambda r: Steps([b"\x05\x00", CLOSE]), ConnectionLost,
+         "@RECV: ConnectionError, the server closed the connection before it answered"),
     ],
 )
-def test_answers_that_fail_are_raised_and_the_connection_renewed(reply, error, text):
+def test_answers_that_fail_are_raised_and_the_connection_renewed(stand_in, reply, error, text):
     async def main(port):
-        async with aio.connect("calc", port=port) as calc:
+        async with aio.connect("calc", port=port, timeout=STAND_IN_TIMEOUT) as calc:
             with pytest.raises(error) as failed:
                 await calc.add(1, 2)
             assert failed.value.text.startswith(text)
             assert await calc.add(1, 2) == "fine"
 
-    with stand_in(reply, lambda r: framed((1, r[1], "fine"))) as port:
-        asyncio.run(main(port))
+    asyncio.run(main(stand_in(reply, lambda r: (1, r[1], "fine")).port))
 
 
 def test_proxies_and_arguments():
