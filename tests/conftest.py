@@ -293,6 +293,64 @@ def stop_served(proc):
     proc.wait()
 
 
+# What most tests serve in another process: calc, with serve's settings given as a Python literal.
+CALC = RING + """
+import ast, sys, threading, time
+from zelk.server import serve
+
+class Calc:
+    def __init__(self):
+        self.meeting = threading.Barrier(100)
+        self.held, self.gate = threading.Event(), threading.Event()
+
+    def add(self, a, b):
+        return a + b
+
+    def echo(self, *args, **kwds):
+        return args[0] if len(args) == 1 and not kwds else (args, kwds)
+
+    def fail(self):
+        raise ValueError("broken on purpose")
+
+    def nap(self, seconds, tag=None, bell=0):  # rings the doorbell at `bell`, if any, once entered
+        ring(bell)
+        time.sleep(seconds)
+        return tag
+
+    def meet(self, tag):  # answers once 100 calls are in it at the same time
+        self.meeting.wait(timeout=60)
+        return tag
+
+    def hold(self):  # answers once released
+        self.held.set()
+        self.gate.wait(60)
+
+    def entered(self):
+        return self.held.is_set()
+
+    def release(self):
+        self.gate.set()
+
+serve(Calc(), alias="calc", port=int(sys.argv[1]), **ast.literal_eval(sys.argv[2]))
+"""
+
+
+def start_calc(port, out=subprocess.DEVNULL, **settings):
+    """CALC served as "calc" on `port` by another process, with `settings` for serve; its output to `out`."""
+    return start_served(CALC, port, repr(settings), stdout=out, stderr=None if out is subprocess.DEVNULL else out)
+
+
+@contextlib.contextmanager
+def served_calc(**settings):
+    """The port of CALC served by another process, with `settings` for serve, for the block's time."""
+    port = free_port()
+    proc = start_calc(port, **settings)
+    try:
+        yield port
+    finally:
+        stop_served(proc)
+
+
 def importable(name):
     """Whether `name` imports here: some packages install on an interpreter they have no build for."""
     try:

@@ -11,53 +11,17 @@ import warnings
 import numpy as np
 import pytest
 
-from conftest import CLOSE, STAND_IN_TIMEOUT, Steps, frame, free_port, leaks, run_in_threads, start_served
-from conftest import stop_served as stop_server
+from conftest import (CLOSE, STAND_IN_TIMEOUT, Steps, frame, free_port, leaks, run_in_threads, served_calc, start_calc,
+                      stop_served)
 from zelk import aio
 from zelk.client import CallTimeout, ConnectionLost, InvalidAnswer, RemoteError, Unreachable
 
 KEY = b"a shared secret"
 
-SERVED = """
-import sys, threading, time
-from zelk.server import serve
-
-class Calc:
-    def __init__(self):
-        self.gate = threading.Barrier(100)
-
-    def add(self, a, b):
-        return a + b
-
-    def echo(self, *args, **kwds):
-        return args[0] if len(args) == 1 and not kwds else (args, kwds)
-
-    def fail(self):
-        raise ValueError("broken on purpose")
-
-    def nap(self, seconds, tag=None):
-        time.sleep(seconds)
-        return tag
-
-    def meet(self, tag):  # returns only once 100 calls are in it at the same time
-        self.gate.wait(timeout=60)
-        return tag
-
-serve(Calc(), alias="calc", port=int(sys.argv[1]), authkey=sys.argv[2].encode() or None)
-"""
-
-
-def start_server(port, key=b""):
-    """The Calc above served as "calc" on `port` by another process, once it accepts connections."""
-    return start_served(SERVED, port, key.decode())
-
-
 @pytest.fixture(scope="module")
 def port():
-    port = free_port()
-    proc = start_server(port)
-    yield port
-    stop_server(proc)
+    with served_calc() as port:
+        yield port
 
 
 @pytest.fixture(autouse=True)
@@ -182,7 +146,7 @@ def test_calls_awaited_at_once_run_at_once(port, figures):
 
 def test_a_server_killed_and_restarted(capsys):
     port = free_port()
-    proc = start_server(port)
+    proc = start_calc(port)
 
     async def main():
         nonlocal proc
@@ -190,22 +154,22 @@ def test_a_server_killed_and_restarted(capsys):
             assert await calc.add(1, 2) == 3
             waiting = asyncio.create_task(calc.nap(30))
             await sent(calc._client)
-            stop_server(proc)
+            stop_served(proc)
             with pytest.raises(ConnectionLost):
                 await waiting
             with pytest.raises(Unreachable) as down:
                 await calc.add(1, 2)
             assert down.value.text.startswith("Connection failed ([Errno 111] Connection refused), please check:")
-            proc = start_server(port)
+            proc = start_calc(port)
             assert await calc.add(2, 3) == 5
-            stop_server(proc)
-            proc = start_server(port)  # killed while its connection sat idle, and the loop was busy elsewhere
+            stop_served(proc)
+            proc = start_calc(port)  # killed while its connection sat idle, and the loop was busy elsewhere
             assert await calc.add(3, 4) == 7
 
     try:
         asyncio.run(main())
     finally:
-        stop_server(proc)
+        stop_served(proc)
 
 
 def test_an_unreachable_service_is_reported_once_for_many_calls(capsys):
@@ -220,7 +184,7 @@ def test_an_unreachable_service_is_reported_once_for_many_calls(capsys):
 
 def test_the_key_handshake():
     port = free_port()
-    proc = start_server(port, KEY)
+    proc = start_calc(port, authkey=KEY)
 
     async def call(key):
         async with aio.connect("calc", port=port, authkey=key, timeout=10) as calc:
@@ -232,7 +196,7 @@ def test_the_key_handshake():
             with pytest.raises(Unreachable, match=f"Connection failed \\({why}\\)"):
                 asyncio.run(call(key))
     finally:
-        stop_server(proc)
+        stop_served(proc)
 
 
 def test_threads_each_with_their_own_loop(port):

@@ -9,40 +9,15 @@ import socket
 import numpy as np
 import pytest
 
-from conftest import RESET, SILENT, STAND_IN_TIMEOUT, echo_call, free_port, leaks, run_in_threads, start_served
-from conftest import stop_served as stop_server
+from conftest import (RESET, SILENT, STAND_IN_TIMEOUT, echo_call, free_port, leaks, run_in_threads, served_calc,
+                      start_calc, stop_served)
 from zelk.client import Client, _RemoteClass, _RemoteMethod, connect
 from zelk.ring import get_port
 
-SERVED = """
-import sys
-from zelk.server import serve
-
-class Calc:
-    def add(self, a, b):
-        return a + b
-
-    def echo(self, x):
-        return x
-
-    def fail(self):
-        raise ValueError("broken on purpose")
-
-serve(Calc(), alias="calc", port=int(sys.argv[1]))
-"""
-
-
-def start_server(port):
-    """The Calc above served as "calc" on `port` by another process, once it accepts connections."""
-    return start_served(SERVED, port)
-
-
 @pytest.fixture(scope="module")
 def served():
-    port = free_port()
-    proc = start_server(port)
-    yield port
-    stop_server(proc)
+    with served_calc() as port:
+        yield port
 
 
 @pytest.fixture
@@ -88,17 +63,17 @@ def test_results_arrays_and_remote_failures(calc):
 
 def test_a_restarted_server_is_survived_by_the_next_call(capsys):
     port = free_port()
-    proc = start_server(port)
+    proc = start_calc(port)
     calc = connect("calc", port=port)
     try:
         assert calc.add(1, 2) == 3
-        stop_server(proc)
-        proc = start_server(port)
+        stop_served(proc)
+        proc = start_calc(port)
         assert calc.add(2, 3) == 5
         assert calc._client._msgid == 2
         assert "@SEND: " in capsys.readouterr().out
     finally:
-        stop_server(proc)
+        stop_served(proc)
 
 
 def test_threads_sharing_one_proxy_get_their_own_answers(calc):

@@ -9,33 +9,17 @@ import time
 
 import pytest
 
-from conftest import STAND_IN_TIMEOUT, frame, framed, free_port, read_to_end, start_served, wait_for
+from conftest import STAND_IN_TIMEOUT, frame, framed, free_port, read_to_end, start_calc, wait_for
 from zelk.client import connect
 from zelk.protocol import BytePacker
 from zelk.ring import Connection, deliver_challenge
-
-SERVED = """
-import sys
-from zelk.server import serve
-
-class Calc:
-    def add(self, a, b):
-        return a + b
-
-    def echo(self, x):
-        return x
-
-serve(Calc(), alias="calc", port=int(sys.argv[1]), idle_timeout=float(sys.argv[2]), max_connections=int(sys.argv[3]),
-      max_message_size=int(sys.argv[4]))
-"""
-
 
 @pytest.fixture(scope="module")
 def server(tmp_path_factory):
     """calc served in another process: idle time-out 0.5 s, at most 3 connections, 1 MiB messages."""
     port, log = free_port(), tmp_path_factory.mktemp("limits") / "server.log"
     with open(log, "wb") as out:
-        proc = start_served(SERVED, port, "0.5", "3", str(1 << 20), stdout=out, stderr=out)
+        proc = start_calc(port, out, idle_timeout=0.5, max_connections=3, max_message_size=1 << 20)
     yield port, lambda: log.read_text(errors="replace")
     proc.kill()
     proc.wait()
