@@ -241,7 +241,7 @@ def call_command(args: argparse.Namespace) -> int:
 def ping_command(args: argparse.Namespace) -> int:
     port = args.port or get_port(args.name)
     addresses = every_address(args.host, port)
-    if len(args.host) == 1 and len(addresses) <= 1:  # one address: as ever, it answers or the ping fails
+    if len(args.host) == 1 and len(addresses) <= 1:  # one address: it answers, or the ping fails
         start = time.perf_counter()
         remote(args, f"{args.name}.ping", "ping")
         print(f"{args.name} at {at(args.host[0], port)} answered in {(time.perf_counter() - start) * 1e3:.2f} ms")
