@@ -16,19 +16,13 @@ Ref log_at(const Names& n, Handle self, Handle level, Handle message) {
     return zk::call_method(zk::getattr(self, n.log), level, message);
 }
 
-// "@SEND: BrokenPipeError, [Errno 32] Broken pipe". An error's text may quote what the server sent:
-// its control characters are escaped, so that a server cannot write lines of its own into the log.
-Ref failure_text(const char* pattern, const zk::PyError& e) {
-    Ref type_name = zk::check(PyType_GetName(Py_TYPE(e.value())));
-    return zk::escape_controls(zk::text(pattern, type_name, e.value()));
-}
-
 // How a call ended, to be reported once its lane is given back.
 struct Outcome {
     enum class Kind { answered, unreachable, receive_failed, invalid_answer } kind = Kind::answered;
     Ref value;                       // the result, or the text of a failed connect
     bool remote_failure = false;     // the server answered with the report of a failed call
     std::optional<zk::PyError> error;  // why the receive failed, or why the answer was refused
+    Ref reason;                      // why it could not connect, as it was reported
 };
 
 // Sends the request on the lane's connection: through Client's own _request, done here, or a
@@ -59,7 +53,7 @@ void send_phase(Scope s, Handle self, Lanes& lanes, Lane& lane, Handle method, H
     } catch (zk::PyError& e) {
         if (!e.matches(st.send_errors)) throw;
         zk::Handling handling(e);
-        log_at(n, self, n.critical, failure_text("@SEND: {}, {}", e));
+        log_at(n, self, n.critical, failure_text(zk::str("@SEND"), e.value()));
         lanes.hosts.failed(lanes.address_of(lane));  // nothing was taken: the request goes to the next address
         zk::call_method(self, n.open_connection);
         try {
@@ -67,7 +61,7 @@ void send_phase(Scope s, Handle self, Lanes& lanes, Lane& lane, Handle method, H
         } catch (zk::PyError& again) {
             if (!again.matches(st.send_errors)) throw;
             zk::Handling handling_again(again);
-            log_at(n, self, n.critical, failure_text("@RESEND: {}, {}", again));
+            log_at(n, self, n.critical, failure_text(zk::str("@RESEND"), again.value()));
         }
     }
 }
@@ -81,6 +75,18 @@ void renew(const Names& n, Handle self, Lanes& lanes, const Lane& lane, Handle c
     close_quietly(n, conn);
     if (lost) lanes.hosts.failed(lanes.address_of(lane));
     zk::call_method(self, n.open_connection);
+}
+
+// Whether the server closed the connection, when recv gave None: a message of nil gives None too,
+// and is an answer that fails the check, while a connection whose server is gone cannot be flushed.
+bool ended(ring::Link& link) {
+    try {
+        link.flush();
+        return false;
+    } catch (zk::PyError& e) {
+        if (!e.matches(PyExc_OSError)) throw;
+        return true;
+    }
 }
 
 // The exchange itself, on the calling thread's lane, whose connection is the one `_connection`
@@ -111,8 +117,9 @@ void exchange(Scope s, Handle self, Lanes& lanes, Lane& lane, Handle method, Han
         conn = lanes.connection_of(lane);
         Ref response;
         try {
-            response = lane.link_to(st, conn).recv();
-            if (response.get() == Py_None) {
+            ring::Link& link = lane.link_to(st, conn);
+            response = link.recv();
+            if (response.get() == Py_None && ended(link)) {
                 zk::raise(zk::call(PyExc_ConnectionError, zk::str("the server closed the connection before it answered")));
             }
         } catch (zk::PyError& e) {
@@ -158,8 +165,7 @@ void exchange(Scope s, Handle self, Lanes& lanes, Lane& lane, Handle method, Han
             out.error.emplace(e);
             return;
         }
-        // A server marks the report of a failed call by answering with a list rather than a tuple.
-        out.remote_failure = PyList_CheckExact(response.get()) && PyUnicode_Check(out.value.get());
+        out.remote_failure = reports_failure(response, out.value);
         return;
     }
 }
@@ -177,34 +183,26 @@ Ref report(Scope s, Handle self, Handle method, Handle args, Handle kwds, Outcom
     bool raising = raises(n, zk::getattr(self, n._errors));
     switch (out.kind) {
         case Outcome::Kind::answered:
-            if (raising && out.remote_failure) {
-                zk::raise(zk::call(st.remote_error, out.value, remote_type_of(out.value)));
-            }
+            if (raising && out.remote_failure) zk::raise(remote_error(st, out.value));
             return std::move(out.value);
         case Outcome::Kind::unreachable:
             if (!raising) return zk::none();
-            raise_with(st.unreachable, out.value.get() == Py_None ? zk::text("{} has no host to connect to", zk::getattr(self, n.alias))
-                                                                  : std::move(out.value), nullptr);
+            if (out.value.get() == Py_None) out.value = zk::text("{} has no host to connect to", zk::getattr(self, n.alias));
+            zk::raise(zk::call(st.unreachable, out.value, out.reason ? out.reason.get() : Py_None));
         case Outcome::Kind::receive_failed: {
-            Ref text = log_at(n, self, n.critical, failure_text("@RECV: {}, {}", *out.error));
+            Ref text = log_at(n, self, n.critical, failure_text(zk::str("@RECV"), out.error->value()));
             if (!raising) return text;
             if (out.error->matches(PyExc_KeyboardInterrupt)) throw *out.error;
-            Handle type = out.error->matches(PyExc_TimeoutError)  ? st.call_timeout.get()
-                          : out.error->matches(PyExc_OSError)     ? st.connection_lost.get()
-                                                                  : st.invalid_answer.get();
+            // A stream cut inside a length field (BufferError) ended while the call waited, as a reset one did.
+            Handle type = out.error->matches(PyExc_TimeoutError)                                           ? st.call_timeout.get()
+                          : out.error->matches(PyExc_OSError) || out.error->matches(PyExc_BufferError) ? st.connection_lost.get()
+                                                                                                      : st.invalid_answer.get();
             raise_with(type, text, &*out.error);
         }
         case Outcome::Kind::invalid_answer:
             break;
     }
-    // Printed as if inside the except block that caught it, so the report shows where it was raised.
-    Ref text;
-    {
-        zk::Handling handling(*out.error);
-        Ref call_text = zk::call(s.global(n.iformat), method, args, kwds);
-        Ref error = zk::call(PyExc_Exception, zk::escape_controls(zk::text("Failure{} {}", call_text, out.error->value())));
-        text = log_at(n, self, n.error, error);
-    }
+    Ref text = report_failure(s, self, method, args, kwds, out.error->value());
     if (!raising) return text;
     raise_with(st.invalid_answer, text, &*out.error);
 }
@@ -219,10 +217,15 @@ Ref remote_call(Scope s, Handle self, Handle method, Handle args, Handle kwds) {
         Ref host = zk::getattr(self, n._host);
         if (zk::truthy(host)) resolve(s, hosts, host_names(host), zk::getattr(self, n._port));
     }
+    Clock::duration idle = spare_idle(s);
     Lane& lane = lanes->checkout(hosts.next());
     Outcome out;
     std::vector<Ref> unused;
-    zk::finally([&] { exchange(s, self, *lanes, lane, method, args, kwds, out); }, [&] { unused = lanes->checkin(lane); });
+    zk::finally([&] { exchange(s, self, *lanes, lane, method, args, kwds, out); },
+                [&] {
+                    out.reason = std::move(lane.unreachable);
+                    unused = lanes->checkin(lane, idle);
+                });
     for (Ref& connection : unused) close_quietly(n, connection);
     return report(s, self, method, args, kwds, out);
 }

@@ -12,13 +12,16 @@ using zk::Ref;
 namespace {
 
 Ref init(Scope s, Handle self, Handle host, Handle port, Handle timeout, Handle errors, Handle max_message_size,
-         Handle allowed_classes, Handle balance) {
+         Handle allowed_classes, Handle balance, Handle authkey, Handle ssl_context) {
     const State& st = s.state();
-    Balance chosen = balance_of(st.names, balance);
-    zk::call_kw(zk::getattr(s.super(self), st.names.__init__), {host, port, timeout},
-                {{st.names.errors, errors}, {st.names.max_message_size, max_message_size},
-                 {st.names.allowed_classes, allowed_classes}});
+    const Names& n = st.names;
+    Balance chosen = balance_of(n, balance);
+    ring::check_ssl_context(st.ring_capsule, ssl_context);
+    zk::call_kw(zk::getattr(s.super(self), n.__init__), {host, port, timeout},
+                {{n.errors, errors}, {n.max_message_size, max_message_size}, {n.allowed_classes, allowed_classes}});
     lanes_of(st, self)->hosts.set_balance(chosen);
+    zk::setattr(self, n._authkey, authkey);
+    zk::setattr(self, n._ssl_context, ssl_context);
     return zk::none();
 }
 
@@ -126,14 +129,24 @@ Ref request(Scope s, Handle self, Handle method, Handle args, Handle kwds) {
 
 Ref report_unreachable(Scope s, Handle self, Handle reason) {
     const Names& n = s.names();
+    Ref why = zk::format(reason);
     Ref message = zk::text(
         "Connection failed ({}), please check: \n"
         "                        1. the network is connected\n"
         "                        2. the server info(host({}) or port({})) is correct \n"
         "                        3. the server({}) has been started!",
-        reason, zk::getattr(self, n._host), zk::getattr(self, n._port), zk::getattr(self, n.alias));
+        why, zk::getattr(self, n._host), zk::getattr(self, n._port), zk::getattr(self, n.alias));
+    if (zk::getattr_optional(self, n._lanes)) {  // a client of this module's, not zelk.aio's
+        if (Lane* lane = lanes_of(s.state(), self)->current()) lane->unreachable = std::move(why);
+    }
     return zk::call_method(zk::getattr(self, n.log), n.critical, message);
 }
+
+namespace {
+
+Ref unreachable_report(Scope s, Handle client, Handle reason) { return report_unreachable(s, client, reason); }
+
+}  // namespace
 
 Ref refusal_reason(Scope s, Handle answer) {
     // Only a list of three whose id is None can be one: the usual answer costs a type check.
@@ -172,13 +185,19 @@ void define_client(zk::Module& m, State& st, Handle base) {
                                                       kwonly("errors", Check::Str) = "return",
                                                       kwonly("max_message_size", Check::Int) = m.get("MAX_MESSAGE_SIZE"),
                                                       kwonly("allowed_classes").annotate("Iterable[type | str] | None") = zk::none(),
-                                                      kwonly("balance", Check::Str) = "first"})),
+                                                      kwonly("balance", Check::Str) = "first",
+                                                      kwonly("authkey", Check::Bytes).optional() = zk::none(),
+                                                      kwonly("ssl_context").annotate("ssl.SSLContext | None") = zk::none()})),
             zk::method(call_def()),
             zk::method(zk::declare<open_connection>("open_connection", {arg("self")})),
             zk::method(zk::declare<request>("_request", {arg("self"), arg("method", Check::Str), arg("args"), arg("kwds")})),
         });
     st.client_call = zk::getattr(cls, st.names.call);
     st.client_request = zk::getattr(cls, st.names._request);
+    // For zelk.aio, which reports a service it cannot reach as this client does.
+    m.def(zk::declare<unreachable_report>("_report_unreachable", {arg("client"), arg("reason")})
+              .returns("str")
+              .doc("Prints \"Connection failed (<reason>), please check: ...\" through the client's printer, and returns it."));
 }
 
 }  // namespace client

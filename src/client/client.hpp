@@ -25,6 +25,8 @@ namespace client {
     X(_lanes)                               \
     X(_max_message_size)                    \
     X(_method)                              \
+    X(_OWN_PACKAGES)                        \
+    X(_SPARE_IDLE)                          \
     X(_msgid)                               \
     X(_parse)                               \
     X(_refusal_reason)                      \
@@ -37,6 +39,7 @@ namespace client {
     X(after_in_child)                       \
     X(alias)                                \
     X(answer_challenge)                     \
+    X(authkey)                              \
     X(balance)                              \
     X(BrillPrint)                           \
     X(call)                                 \
@@ -69,22 +72,21 @@ namespace client {
     X(remote_type)                          \
     X(round_robin)                          \
     X(RESPONSE)                             \
+    X(reason)                               \
     X(send)                                 \
     X(server_hostname)                      \
     X(settimeout)                           \
     X(socket)                               \
     X(SOCK_STREAM)                          \
     X(text)                                 \
+    X(ssl_context)                          \
     X(timeout)                              \
     X(wrap_socket)                          \
     S(class_, "class")                      \
     S(raise_, "raise")                      \
     S(return_, "return")                    \
     S(dot, ".")                             \
-    S(melix, "melix")                       \
-    S(proxy_repr, "ZELK.Client")            \
-    S(vantor, "vantor")                     \
-    S(zelk, "zelk")
+    S(proxy_repr, "ZELK.Client")
 
 ZK_NAMES(Names, CLIENT_NAMES)
 
@@ -144,17 +146,34 @@ void send_request(Scope s, Lanes& lanes, Lane* lane, zk::Handle conn, zk::Handle
 zk::Ref checked_result(Scope s, zk::Handle response, zk::Handle expected);
 // _checked_result(response, expected), the same for zelk.aio, which checks the answers it reads itself.
 zk::Def checked_result_def();
+// _report_closed(client), for zelk.aio, which says so as this client does.
+zk::Def report_closed_def();
 
 // "ZeroDivisionError@calc.div(1, 0) ...": the type named before the rendered call, when there is one.
 zk::Ref remote_type_of(zk::Handle text);
+// RemoteError(text), with the remote type its text names.
+zk::Ref remote_error(const State& st, zk::Handle text);
+// Whether an answer whose result is `result` reports a failed call.
+bool reports_failure(zk::Handle response, zk::Handle result);
+
+// "@SEND: BrokenPipeError, [Errno 32] Broken pipe": how `phase` of a call failed. An error's text may
+// quote what the server sent: its control characters are escaped, so that a server cannot write
+// lines of its own into the log.
+zk::Ref failure_text(zk::Handle phase, zk::Handle error);
+// Prints "Failure<the call> <error>" through the client's printer at error level, as if in the
+// except block that caught `error`, and returns the text.
+zk::Ref report_failure(Scope s, zk::Handle client, zk::Handle method, zk::Handle args, zk::Handle kwds, zk::Handle error);
 
 // connect(name, ...): a client for a service, behind a proxy; close(proxy) closes its client.
 zk::Def connect_def(zk::Handle max_message_size);
 zk::Def close_def();
 
 // Reports a service that cannot be reached for `reason` through the client's printer, and returns
-// the text: "Connection failed (<reason>), please check: ...".
+// the text: "Connection failed (<reason>), please check: ...". A call in progress on this thread
+// keeps the reason, for the Unreachable it may raise.
 zk::Ref report_unreachable(Scope s, zk::Handle self, zk::Handle reason);
+// Prints "Connection to (<host>, <port>) closed!" through the client's printer, and returns it.
+zk::Ref report_closed(Scope s, zk::Handle self);
 
 // Why the server refused the connection, when `answer` is its refusal record; else nothing.
 zk::Ref refusal_reason(Scope s, zk::Handle answer);

@@ -114,14 +114,25 @@ Ref close(Scope s, Handle self) {
                 if (!e.matches(PyExc_AttributeError)) throw;
             }
         },
-        [&] {
-            Ref message = zk::text("Connection to ({}, {}) closed!", zk::getattr(self, n._host), zk::getattr(self, n._port));
-            zk::call_method(zk::getattr(self, n.log), n.critical, message);
-        });
+        [&] { report_closed(s, self); });
     return zk::none();
 }
 
+Ref closed_report(Scope s, Handle client) { return report_closed(s, client); }
+
 }  // namespace
+
+Ref report_closed(Scope s, Handle self) {
+    const Names& n = s.names();
+    Ref message = zk::text("Connection to ({}, {}) closed!", zk::getattr(self, n._host), zk::getattr(self, n._port));
+    return zk::call_method(zk::getattr(self, n.log), n.critical, message);
+}
+
+zk::Def report_closed_def() {
+    return zk::declare<closed_report>("_report_closed", {zk::arg("client")})
+        .returns("str")
+        .doc("Prints \"Connection to (<host>, <port>) closed!\" through the client's printer, and returns it.");
+}
 
 zk::Def checked_result_def() {
     using zk::arg;

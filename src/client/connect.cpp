@@ -16,8 +16,7 @@ Ref connect(Scope s, Handle name, Handle host, Handle port, Handle timeout, Hand
     raises(n, errors);
     host_names(host);
     balance_of(n, balance);
-    ring::check_ssl_context(s.state().ring_capsule, ssl_context);
-    Ref log = zk::call_kw(s.global(n.BrillPrint), {name}, {{n.exclude, zk::list_of({n.zelk, n.vantor, n.melix})}});
+    Ref log = zk::call_kw(s.global(n.BrillPrint), {name}, {{n.exclude, zk::check(PySequence_List(s.global(n._OWN_PACKAGES).get()))}});
     Ref service_port = Ref::borrow(port);
     if (!zk::truthy(port)) {
         service_port = zk::call(s.global(n.get_port), name);
@@ -29,10 +28,10 @@ Ref connect(Scope s, Handle name, Handle host, Handle port, Handle timeout, Hand
                              {{n.errors, errors},
                               {n.max_message_size, max_message_size},
                               {n.allowed_classes, allowed_classes},
-                              {n.balance, balance}});
+                              {n.balance, balance},
+                              {n.authkey, authkey},
+                              {n.ssl_context, ssl_context}});
     zk::setattr(client, n.log, log);
-    zk::setattr(client, n._authkey, authkey);
-    zk::setattr(client, n._ssl_context, ssl_context);
     return zk::call(client, name, types);
 }
 

@@ -11,9 +11,6 @@ using zk::Ref;
 namespace {
 
 constexpr const char* lanes_name = "zelk.client.lanes";
-// A spare connection left unused this long is closed: threads that called in parallel once do not
-// keep connections (and the server's threads) for ever.
-constexpr auto spare_idle = std::chrono::seconds(10);
 
 unsigned long this_thread() noexcept { return PyThread_get_thread_ident(); }
 
@@ -57,7 +54,16 @@ Lane& Lanes::checkout(const std::string& want) {
     return take(*spares_.back(), thread, want);
 }
 
-std::vector<Ref> Lanes::checkin(Lane& lane) {
+// A spare connection left unused this long is closed: threads that called in parallel once do not
+// keep connections (and the server's threads) for ever.
+Clock::duration spare_idle(Scope s) {
+    double seconds = PyFloat_AsDouble(s.global(s.names()._SPARE_IDLE).get());
+    if (seconds == -1.0 && PyErr_Occurred()) zk::throw_error();
+    seconds = seconds > 0 ? std::min(seconds, 1e9) : 0.0;  // NaN too: what a duration can hold
+    return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+}
+
+std::vector<Ref> Lanes::checkin(Lane& lane, Clock::duration spare_idle) {
     std::vector<Ref> unused;
     Ref replaced;  // dropped once the lock is let go, as set_connection's is: not closed
     zk::Holding holding(mutex_);

@@ -30,6 +30,7 @@ struct Lane {
     std::string address;              // where its connection goes (a Hosts key); empty before the first
     std::string target;               // round robin: where its call was sent to go, until a connection is opened for it
     zk::Ref sent_id;                  // the id of the request this lane's call sent last
+    zk::Ref unreachable;              // why its call could not connect, as it was reported
     // The call's way to the lane's connection, and whether a request went out on that connection, whose
     // input may then be stale: one nothing was asked on yet holds none (a server with a key speaks first).
     ring::Link link;
@@ -52,8 +53,8 @@ public:
     // The lane for a call of the current thread, to the address `want` when one is given (round
     // robin): a free lane connected there, else one not connected yet. Give it back with `checkin`.
     Lane& checkout(const std::string& want = {});
-    // Gives a lane back; returns the connections of spares left unused for long, to be closed.
-    std::vector<zk::Ref> checkin(Lane& lane);
+    // Gives a lane back; returns the connections of spares left unused for `spare_idle`, to be closed.
+    std::vector<zk::Ref> checkin(Lane& lane, Clock::duration spare_idle);
 
     // The connection `_connection` names for the current thread: its innermost call's lane's, or the client's own.
     zk::Ref connection();
@@ -97,6 +98,9 @@ private:
     std::string next_first_address_;
     std::atomic<unsigned> forks_seen_;
 };
+
+// How long a spare connection may stay unused: the module's _SPARE_IDLE seconds, as they are now.
+Clock::duration spare_idle(Scope s);
 
 // The lanes of a client, made by ClientBase.__init__.
 using LanesRef = zk::Boxed<Lanes>;

@@ -54,6 +54,7 @@ inline int check_status(int status) {
 class Handling {
 public:
     explicit Handling(const PyError& error) noexcept;
+    explicit Handling(Handle exception) noexcept;
     ~Handling();
     Handling(const Handling&) = delete;
     Handling& operator=(const Handling&) = delete;

@@ -39,7 +39,9 @@ void exec_ring(zk::Module& m, ring::State& st) {
     st.heartbeat = zk::check(PyBytes_FromString("heartbeat"));
     st.watch_ns = watch_nanoseconds();
     m.set("MAX_MESSAGE_SIZE", zk::integer(ring::max_message_default));
+    m.set("_HEADER_SIZE", zk::integer(ring::header_size));  // for zelk.aio, which reads its own frames
     ring::define_message_too_large(m, st);
+    m.def(ring::packet_length_def());
     zk::Ref byte_stream = ring::define_byte_stream(m, st);
     ring::define_connection(m, st, byte_stream);
     ring::define_ring_api(m, st);

@@ -10,9 +10,13 @@ namespace ring {
     X(__init__)                          \
     X(_channel)                          \
     X(_closed)                           \
+    X(_head)                             \
+    X(_key)                              \
+    X(_nonce)                            \
     X(_onwebs)                           \
     X(_partial)                          \
     X(_socket)                           \
+    X(_step)                             \
     X(_surplus)                          \
     X(_tls)                              \
     X(allowed_classes)                   \
@@ -52,6 +56,7 @@ namespace ring {
     X(unpack)                            \
     X(update)                            \
     X(urandom)                           \
+    X(wanted)                            \
     S(new_, "new")                       \
     S(ssl_, "ssl")                       \
     S(length_format, "Q")
@@ -106,6 +111,12 @@ inline constexpr char challenge_mark[] = "#ZELK-CHALLENGE#";
 // The largest message a connection takes unless told otherwise: large arrays fit, and a peer that
 // announces more is refused before anything is allocated for it.
 constexpr Py_ssize_t max_message_default = Py_ssize_t(1) << 30;
+
+// The packet length the length field at `header` announces, at most `limit`: MessageTooLarge over
+// it, and AuthenticationError for the start of a key challenge, which a keyed server sends first.
+Py_ssize_t announced_length(const State& st, const char* header, Py_ssize_t limit);
+// _packet_length(buffer, start, limit): the same, for zelk.aio, which reads its own frames.
+zk::Def packet_length_def();
 
 // The length field and the packet as one bytes object, for a single sendall.
 zk::Ref framed(zk::Handle packet);
