@@ -1,5 +1,6 @@
 // zelk.ring: the stream frame around each message and the connection that moves whole messages.
 #include "ring/ring.hpp"
+#include "ring/ring_api.hpp"
 
 #include <sched.h>
 
@@ -40,6 +41,7 @@ void exec_ring(zk::Module& m, ring::State& st) {
     st.watch_ns = watch_nanoseconds();
     m.set("MAX_MESSAGE_SIZE", zk::integer(ring::max_message_default));
     m.set("_HEADER_SIZE", zk::integer(ring::header_size));  // for zelk.aio, which reads its own frames
+    m.set("_HANDSHAKE_SECONDS", zk::floating(ring::handshake_seconds));  // and bounds its own TLS handshakes
     ring::define_message_too_large(m, st);
     m.def(ring::packet_length_def());
     zk::Ref byte_stream = ring::define_byte_stream(m, st);
@@ -47,6 +49,7 @@ void exec_ring(zk::Module& m, ring::State& st) {
     ring::define_ring_api(m, st);
     m.def(ring::get_port_def());
     ring::define_refusal(m, st);
+    ring::define_tls_alert(m);
     ring::define_authentication(m, st);
 }
 
