@@ -21,7 +21,8 @@ from .client import (CallTimeout, ConnectionLost, InvalidAnswer, Unreachable, _c
                      _remote_failure, _report_closed, _report_failure, _report_reachable, _report_unreachable)
 from .protocol import REQUEST, RESPONSE, AllowedClasses, BytePacker, ClassNotAllowed, NotRebuilt, refusing_stand_ins
 from .ring import (_HANDSHAKE_SECONDS, _HEADER_SIZE, MAX_MESSAGE_SIZE, AuthenticationError, ByteStream, MessageTooLarge,
-                   _KeyAnswer, _packet_length, _refusal_reason, _tls_alert, get_port)
+                   _check_ssl_context, _checked_message_size, _KeyAnswer, _packet_length, _refusal_reason, _tls_alert,
+                   get_port)
 from .scribe import _OWN_PACKAGES, BrillPrint
 
 __all__ = ["Client", "connect"]
@@ -333,16 +334,11 @@ class Client:
         self._timeout = _seconds(timeout)
         if authkey is not None:
             _checked("authkey", authkey, bytes)
-        if ssl_context is not None:
-            import ssl  # only where TLS is asked for: some 20 ms, with OpenSSL
-
-            if not isinstance(ssl_context, ssl.SSLContext):
-                raise TypeError(f"ssl_context must be an ssl.SSLContext or None, not {type(ssl_context).__name__}")
+        _check_ssl_context(ssl_context)
         self._ssl_context = ssl_context
         if _checked("max_connections", max_connections, int) < 1:
             raise ValueError("max_connections must be at least 1")
-        if _checked("max_message_size", max_message_size, int) < 0:
-            raise ValueError("max_message_size must not be negative")
+        _checked_message_size(_checked("max_message_size", max_message_size, int))
         self._authkey = authkey
         self._max_connections = max_connections
         self._max_message_size = max_message_size

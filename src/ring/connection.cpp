@@ -323,6 +323,11 @@ Ref close(Scope s, Handle self) {
 // For zelk.aio, whose client takes the limit as the blocking client does.
 Ref message_size(Scope, Handle max_message_size) { return zk::integer(checked_message_size(max_message_size)); }
 
+Ref ssl_context_check(Scope s, Handle ssl_context) {
+    check_ssl_context(s.names(), ssl_context);
+    return zk::none();
+}
+
 }  // namespace
 
 void define_connection(zk::Module& m, State& st, Handle byte_stream) {
@@ -356,6 +361,9 @@ void define_connection(zk::Module& m, State& st, Handle byte_stream) {
     m.def(zk::declare<message_size>("_checked_message_size", {arg("max_message_size", zk::Check::Int)})
               .returns("int")
               .doc("max_message_size as a connection takes it: ValueError when it is negative."));
+    m.def(zk::declare<ssl_context_check>("_check_ssl_context", {arg("ssl_context")})
+              .returns("None")
+              .doc("TypeError unless ssl_context is an ssl.SSLContext or None, as serve and connect take it."));
     Ref dict = zk::check(PyType_GetDict(reinterpret_cast<PyTypeObject*>(st.connection_class.get())));
     st.connection_send = zk::getitem(dict, st.names.send);
     st.connection_recv = zk::getitem(dict, st.names.recv);

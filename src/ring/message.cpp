@@ -1,5 +1,6 @@
 // Message: collects the length field and the packet of one framed message.
 #include "ring/message.hpp"
+#include "ring/ring_api.hpp"
 
 #include "core/memory.hpp"
 
@@ -65,9 +66,8 @@ namespace {
 
 Ref packet_length(Scope s, Handle buffer, Handle start, Handle limit) {
     zk::BufferView view(buffer);
-    Py_ssize_t at = zk::to_ssize(start), most = zk::to_ssize(limit);
+    Py_ssize_t at = zk::to_ssize(start), most = checked_message_size(limit);
     if (at < 0 || at > view.size() - header_size) zk::raise(PyExc_ValueError, "no length field at %zd", at);
-    if (most < 0) zk::raise(PyExc_ValueError, "max_message_size must not be negative");
     return zk::integer(announced_length(s.state(), view.data() + at, most));
 }
 
