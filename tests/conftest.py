@@ -128,9 +128,10 @@ def memory_growth(fn, calls=100_000):
     return leaks(fn, calls=calls).rss
 
 
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
+def free_port(host="127.0.0.1"):
+    """A port free at `host` (an IPv6 address takes an IPv6 socket: IPv4's free ports say nothing of it)."""
+    with socket.socket(socket.AF_INET6 if ":" in host else socket.AF_INET) as s:
+        s.bind((host, 0))
         return s.getsockname()[1]
 
 

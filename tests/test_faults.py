@@ -377,7 +377,8 @@ def test_a_server_with_a_key_decodes_nothing_from_peers_without_it(tmp_path, fig
         for data in streams:
             with socket.create_connection(("127.0.0.1", target.port), timeout=ANSWER_TIMEOUT) as s:
                 s.sendall(data)
-                s.shutdown(socket.SHUT_WR)
+                with contextlib.suppress(OSError):  # the server may have closed on a wrong answer already
+                    s.shutdown(socket.SHUT_WR)
                 reply = read_to_end(s)
             assert reply.startswith(b"#ZELK-CHALLENGE#") and len(reply) == 48  # the challenge, and nothing more
         assert stranger.add(1, 2) is None

@@ -215,7 +215,7 @@ def test_a_typed_proxy_for_type_checkers_and_at_run_time(port, tmp_path):
         aio.connect("newuser", port=port, api=Api).ping
     try:
         import mypy.main  # noqa: F401
-    except Exception as e:  # none built for this interpreter, or one built for another 3.15 (SystemError)
+    except Exception as e:  # a build of mypy's runtime for another 3.15 fails with SystemError
         pytest.skip(f"mypy does not run on this interpreter: {e!r}")
     (tmp_path / "checked.py").write_text(CHECKED)
     result = subprocess.run([sys.executable, "-m", "mypy", "--strict", "--no-incremental", "checked.py"],
