@@ -18,10 +18,10 @@ import numpy as np
 
 from . import client as _blocking
 from .client import (CallTimeout, ConnectionLost, InvalidAnswer, Unreachable, _checked_result, _failure_text, _Hosts,
-                     _remote_failure, _report_closed, _report_failure, _report_unreachable)
-from .protocol import REQUEST, RESPONSE, AllowedClasses, BytePacker, ClassNotAllowed
+                     _remote_failure, _report_closed, _report_failure, _report_reachable, _report_unreachable)
+from .protocol import REQUEST, RESPONSE, AllowedClasses, BytePacker, ClassNotAllowed, NotRebuilt, refusing_stand_ins
 from .ring import (_HEADER_SIZE, MAX_MESSAGE_SIZE, AuthenticationError, ByteStream, MessageTooLarge, _KeyAnswer,
-                   _packet_length, _refusal_reason, get_port)
+                   _packet_length, _refusal_reason, _tls_alert, get_port)
 from .scribe import _OWN_PACKAGES, BrillPrint
 
 __all__ = ["Client", "connect"]
@@ -32,6 +32,10 @@ _SCRATCH_SIZE = 65536
 # the event loop was kept from noticing (a server restarted while the program ran blocking code).
 _PROBE_AFTER = 0.001
 _unpack = BytePacker.unpack
+# Calls are packed and answers read without stand-ins: what cannot be carried raises, as this client raises failures.
+_refusing = refusing_stand_ins
+# A TLS handshake, as a key handshake, takes no longer than this, whatever the client's time-out.
+_HANDSHAKE_SECONDS = 10.0
 _running_loop = asyncio.get_running_loop
 # A call is a tuple, made without running a Python __init__ on every call:
 # (future, msgid, frame, deadline, timeout, method, args, kwds): the future its caller awaits, its
@@ -71,6 +75,7 @@ class _Connection(asyncio.BufferedProtocol):
         self.idle_since = 0.0
         self.limit = client._max_message_size
         self._unpack = client._unpack  # BytePacker.unpack, or its allow-list's
+        self.tls = client._ssl_context is not None
         self.closed = client._loop.create_future()  # done once the transport has let the socket go
         self._buffer = bytearray(_SCRATCH_SIZE)
         self._view = memoryview(self._buffer)
@@ -116,6 +121,8 @@ class _Connection(asyncio.BufferedProtocol):
 
     def connection_lost(self, exc):
         self.transport = None
+        if (alert := self._tls_alert()) is not None:  # a TLS server's answer to a peer without TLS
+            exc = alert
         if self._reader is not None and not self._reader[1].done():
             self._reader[1].set_exception(ConnectionError("the peer closed the connection during the key handshake"))
         self.client._lost(self, exc)
@@ -137,14 +144,15 @@ class _Connection(asyncio.BufferedProtocol):
             self.transport.writelines([call[_FRAME] for call in calls])  # one system call for them all
 
     def alive(self):
-        """Whether an idle connection is still open: nothing, not even its end, waits to be read."""
+        """Whether an idle connection is still open: nothing, not even its end, waits to be read. Over
+        TLS, records may wait that are no answer (a session ticket the loop has not read yet)."""
         try:
-            self.sock.recv(1, socket.MSG_PEEK)
+            waiting = self.sock.recv(1, socket.MSG_PEEK)
         except BlockingIOError:
             return True
         except OSError:
-            pass
-        return False
+            return False
+        return self.tls and waiting != b""
 
     def abort(self):
         if self.transport is not None:
@@ -167,6 +175,10 @@ class _Connection(asyncio.BufferedProtocol):
 
     # ---- framing -------------------------------------------------------------------------------
 
+    def _tls_alert(self):
+        """The error to report when the buffer begins with a TLS alert record, where a length field belongs."""
+        return _tls_alert(bytes(self._view[: min(self._have, 8)])) if self._packet is None and self._have >= 5 else None
+
     def _keep_from(self, start):
         # Moves the bytes from `start` on to the front of the buffer, for the next message.
         rest = self._have - start
@@ -182,7 +194,11 @@ class _Connection(asyncio.BufferedProtocol):
             try:
                 size = _packet_length(self._buffer, start, self.limit)
             except (AuthenticationError, MessageTooLarge) as error:
-                self.client._refused_length(self, error)
+                if not start and (alert := self._tls_alert()) is not None:
+                    self.client._lose_calls(self, alert)
+                    self.client._drop(self)
+                else:
+                    self.client._refused_length(self, error)
                 return
             end = start + _HEADER_SIZE + size
             if end > have:
@@ -223,13 +239,15 @@ class _Connection(asyncio.BufferedProtocol):
         if not future.done():
             try:
                 # Decoded from the buffer itself: the codec copies what it keeps of memory it does not own.
-                response = self._unpack(self._view[_HEADER_SIZE:nbytes])
+                response = _refusing(self._unpack, self._view[_HEADER_SIZE:nbytes])
             except Exception as error:
                 if not self.client._undecodable(self, call, error):
                     return
             else:
                 if type(response) is tuple and len(response) == 3 and response[1] == call[_MSGID] and response[0] == RESPONSE:
                     future.set_result(response[2])
+                    if self.client._outage:
+                        self.client._answered_again()
                 elif not self.client._settle(self, call, response):
                     return
         if not self.calls:
@@ -283,6 +301,22 @@ class _RemoteClass(_RemoteStatus):
         return proxy
 
 
+class _TypedRemoteClass(_RemoteClass):
+    """A class proxy whose service `api` describes: a name the api does not define raises AttributeError."""
+
+    __slots__ = ("_api", "_names")
+
+    def __init__(self, client, clsname, api):
+        super().__init__(client, clsname)
+        self._api = api
+        self._names = frozenset(dir(api))
+
+    def __getattr__(self, method):
+        if method not in self._names:
+            raise AttributeError(f"the api {self._api.__name__} has no attribute {method!r}", name=method, obj=self)
+        return super().__getattr__(method)
+
+
 class Client:
     """The connections of one client to one service, for the calls of one event loop.
 
@@ -292,7 +326,7 @@ class Client:
     """
 
     def __init__(self, host, port, timeout=1000.0, *, authkey=None, max_connections=32,
-                 max_message_size=MAX_MESSAGE_SIZE, allowed_classes=None, balance="first"):
+                 max_message_size=MAX_MESSAGE_SIZE, allowed_classes=None, balance="first", ssl_context=None):
         # The addresses the host names resolve to, which of them failed lately, and whose turn is next.
         self._hosts = _Hosts(host, port, balance)
         self._spread = balance == "round_robin"
@@ -301,6 +335,12 @@ class Client:
         self._timeout = _seconds(timeout)
         if authkey is not None:
             _checked("authkey", authkey, bytes)
+        if ssl_context is not None:
+            import ssl  # only where TLS is asked for: some 20 ms, with OpenSSL
+
+            if not isinstance(ssl_context, ssl.SSLContext):
+                raise TypeError(f"ssl_context must be an ssl.SSLContext or None, not {type(ssl_context).__name__}")
+        self._ssl_context = ssl_context
         if _checked("max_connections", max_connections, int) < 1:
             raise ValueError("max_connections must be at least 1")
         if _checked("max_message_size", max_message_size, int) < 0:
@@ -315,6 +355,7 @@ class Client:
         self._unpack = _unpack if allowed_classes is None else allowed_classes.unpack
         self._msgid = 0
         self._pack = ByteStream().pack  # the length field and the packet, in one bytes object
+        self._outage = False  # the service was found unreachable, and has not answered since
         self.alias = ""
         self.log = _printer("zelk.aio")
         self._binding = threading.Lock()  # one event loop at a time binds the client
@@ -355,7 +396,7 @@ class Client:
         if loop is not self._loop:
             self._bind(loop)
         self._msgid = msgid = self._msgid + 1
-        frame = self._pack((REQUEST, msgid, method, args, kwds))
+        frame = _refusing(self._pack, (REQUEST, msgid, method, args, kwds))
         now = self._clock()
         future = self._future(loop=loop)
         call = (future, msgid, frame, now + timeout, timeout, method, args, kwds)
@@ -499,7 +540,7 @@ class Client:
         errors = []
         for address, family, sockaddr, name in plan:
             try:
-                conn = await self._connect_to(family, sockaddr)
+                conn = await self._connect_to(family, sockaddr, name)
             except OSError as error:
                 hosts.failed(address)
                 errors.append((address, error))
@@ -521,8 +562,9 @@ class Client:
                 results.append(error)
         return self._hosts.resolved(results)
 
-    async def _connect_to(self, family, sockaddr):
-        """A new connection to one address, key handshake included, within the client's time-out."""
+    async def _connect_to(self, family, sockaddr, name):
+        """A new connection to one address of the host `name`, TLS and key handshakes included, within the
+        client's time-out."""
         loop = self._loop
         sock = socket.socket(family)
         sock.setblocking(False)
@@ -538,7 +580,7 @@ class Client:
                         # The system's own words, as the blocking client reports them, not asyncio's
                         # "Connect call failed (address)".
                         raise type(error)(error.errno, os.strerror(error.errno)) from None
-                    _, conn = await loop.create_connection(lambda: _Connection(self, sock), sock=sock)
+                    _, conn = await loop.create_connection(lambda: _Connection(self, sock), sock=sock, **self._tls(name))
                     if self._authkey is not None:
                         await _answer_challenge(conn, self._authkey)
             except TimeoutError as error:
@@ -551,6 +593,14 @@ class Client:
                 await conn.closed
             raise
         return conn
+
+    def _tls(self, name):
+        # asyncio's own TLS, checking the certificate for the host name: the handshake within the client's
+        # time-out, and never longer than a key handshake.
+        if self._ssl_context is None:
+            return {}
+        return {"ssl": self._ssl_context, "server_hostname": name,
+                "ssl_handshake_timeout": min(self._timeout, _HANDSHAKE_SECONDS) or _HANDSHAKE_SECONDS}
 
     def _drop(self, conn):
         """Aborts a connection that must carry no more calls; the calls still on it are lost."""
@@ -593,12 +643,21 @@ class Client:
         other connection to take them."""
         if not self._waiting:
             return
-        text = _report_unreachable(self, error)
+        text = self._outage_text(error)
         if self._connections or self._opening:
             return
         waiting, self._waiting = self._waiting, collections.deque()
         for call in waiting:
             self._fail(call, Unreachable(text, str(error)), error)
+
+    def _outage_text(self, error):
+        """The text of the service's being unreachable, printed once per outage, which the next answer ends."""
+        printed, self._outage = not self._outage, True
+        return _report_unreachable(self, error, printed=printed)
+
+    def _answered_again(self):
+        self._outage = False
+        _report_reachable(self)
 
     @staticmethod
     def _fail(call, exception, cause=None):
@@ -612,15 +671,16 @@ class Client:
     def _answer(self, conn, call, packet):
         """Settles `call` with its answer; false when the answer was refused and the connection dropped."""
         try:
-            response = conn._unpack(packet)
+            response = _refusing(conn._unpack, packet)
         except Exception as error:
             return self._undecodable(conn, call, error)
         return self._settle(conn, call, response)
 
     def _undecodable(self, conn, call, error):
         """Fails `call`, whose answer could not be decoded; false when its connection was dropped with it.
-        An answer that allowed_classes refused was read whole, unrun: the connection goes on."""
-        if isinstance(error, ClassNotAllowed):
+        An answer that allowed_classes refused, or with an array that could not be rebuilt, was read
+        whole: the connection goes on."""
+        if isinstance(error, (ClassNotAllowed, NotRebuilt)):
             self._fail(call, InvalidAnswer(_report_failure(self, *call[_TIMEOUT + 1:], error)), error)
             return True
         text = self.log.critical(_failure_text("@RECV", error))
@@ -640,6 +700,8 @@ class Client:
             self._fail(call, InvalidAnswer(_report_failure(self, *call[_TIMEOUT + 1:], error)), error)
             self._drop(conn)
             return False
+        if self._outage:
+            self._answered_again()
         if (failure := _remote_failure(response, result)) is not None:
             future.set_exception(failure)
         else:
@@ -721,7 +783,7 @@ class Client:
         self._waiting = kept
         if unconnected:
             error = TimeoutError("timed out")
-            text = _report_unreachable(self, error)
+            text = self._outage_text(error)
             for call in unconnected:
                 self._fail(call, Unreachable(text, str(error)), error)
         if soonest < math.inf:
@@ -775,11 +837,23 @@ async def _answer_challenge(conn, key):
 
 
 def connect(name, host="127.0.0.1", port=0, timeout=1000.0, types="class", *, authkey=None, max_connections=32,
-            max_message_size=MAX_MESSAGE_SIZE, allowed_classes=None, balance="first"):
-    """A proxy for the service `name`, whose calls are awaited. Nothing is opened until the first call."""
+            max_message_size=MAX_MESSAGE_SIZE, allowed_classes=None, balance="first", ssl_context=None, api=None):
+    """A proxy for the service `name`, whose calls are awaited. Nothing is opened until the first call.
+
+    With `api`, a class (a typing.Protocol, say) whose methods are coroutines describing the service,
+    type checkers take the proxy for one of it, and a name it does not define raises AttributeError
+    before anything is sent.
+    """
     _checked("name", name, str)
+    if api is not None:
+        if not isinstance(api, type):
+            raise TypeError(f"api must be a class or None, not {type(api).__name__}")
+        if types != "class":
+            raise ValueError('api describes a class proxy: types must be "class"')
     if not _checked("port", port, int):
         port = get_port(name)
     client = Client(host, port, timeout, authkey=authkey, max_connections=max_connections,
-                    max_message_size=max_message_size, allowed_classes=allowed_classes, balance=balance)
-    return client(name, types)
+                    max_message_size=max_message_size, allowed_classes=allowed_classes, balance=balance,
+                    ssl_context=ssl_context)
+    proxy = client(name, types)
+    return proxy if api is None else _TypedRemoteClass(client, name, api)

@@ -102,10 +102,15 @@ bool ended(Wire& wire) {
 }
 
 // The exchange itself, on the calling thread's lane, whose connection is the one `_connection`
-// names for this thread meanwhile.
-void exchange(Scope s, Handle self, Lanes& lanes, Lane& lane, Handle method, Handle args, Handle kwds, Outcome& out) {
+// names for this thread meanwhile. A raising client packs and reads without stand-ins: an argument
+// that cannot be encoded raises TypeError before anything is sent, and an answer holding an array
+// that cannot be rebuilt fails the call.
+void exchange(Scope s, Handle self, Lanes& lanes, Lane& lane, Handle method, Handle args, Handle kwds, bool raising,
+              Outcome& out) {
     const State& st = s.state();
     const Names& n = st.names;
+    std::optional<protocol::RefusingStandIns> stand_ins;
+    if (raising) stand_ins.emplace(st.codec_api);
     std::optional<Wire> wire;
     Ref conn;
     auto usable = [&] {
@@ -171,6 +176,16 @@ void exchange(Scope s, Handle self, Lanes& lanes, Lane& lane, Handle method, Han
             out.value = report_unreachable(s, self, reason);
             return;
         }
+        if (lanes.end_outage()) report_reachable(s, self);
+        if (stand_ins && stand_ins->not_rebuilt()) {  // read whole: the connection goes on
+            try {
+                zk::raise(zk::call(st.not_rebuilt, stand_ins->not_rebuilt()));
+            } catch (zk::PyError& e) {
+                out.error.emplace(e);
+            }
+            out.kind = Outcome::Kind::invalid_answer;
+            return;
+        }
         try {
             out.value = zk::is_native(st.core, self, n._parse, st.client_parse, st.is_native_parse)
                             ? checked_result(s, response, lane.sent_id)
@@ -196,10 +211,9 @@ void exchange(Scope s, Handle self, Lanes& lanes, Lane& lane, Handle method, Han
 }
 
 // What a call whose exchange ended in `out` returns, or with errors="raise" raises.
-Ref report(Scope s, Handle self, Handle method, Handle args, Handle kwds, Outcome& out) {
+Ref report(Scope s, Handle self, Handle method, Handle args, Handle kwds, bool raising, Outcome& out) {
     const State& st = s.state();
     const Names& n = st.names;
-    bool raising = raises(n, zk::getattr(self, n._errors));
     switch (out.kind) {
         case Outcome::Kind::answered:
             if (raising && out.remote_failure) zk::raise(remote_error(st, out.value));
@@ -241,6 +255,7 @@ void close_quietly(const Names& n, std::vector<Ref>& connections) {
 
 Ref remote_call(Scope s, Handle self, Handle method, Handle args, Handle kwds) {
     const Names& n = s.names();
+    bool raising = raises(n, zk::getattr(self, n._errors));
     LanesRef lanes = lanes_of(s.state(), self);
     Hosts& hosts = lanes->hosts;
     if (hosts.round_robin() && hosts.due()) {  // new replicas behind a name join in
@@ -251,13 +266,13 @@ Ref remote_call(Scope s, Handle self, Handle method, Handle args, Handle kwds) {
     Lane& lane = lanes->checkout(hosts.next());
     Outcome out;
     std::vector<Ref> unused;
-    zk::finally([&] { exchange(s, self, *lanes, lane, method, args, kwds, out); },
+    zk::finally([&] { exchange(s, self, *lanes, lane, method, args, kwds, raising, out); },
                 [&] {
                     out.reason = std::move(lane.unreachable);
                     unused = lanes->checkin(lane, idle);
                 });
     close_quietly(n, unused);
-    return report(s, self, method, args, kwds, out);
+    return report(s, self, method, args, kwds, raising, out);
 }
 
 zk::Def call_def() {

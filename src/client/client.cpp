@@ -130,24 +130,48 @@ Ref request(Scope s, Handle self, Handle method, Handle args, Handle kwds) {
 
 }  // namespace
 
-Ref report_unreachable(Scope s, Handle self, Handle reason) {
+namespace {
+
+// The text of an outage, printed when `printed`: while the service stays unreachable, every attempt
+// gets the same text unprinted, so that callers retrying in a loop write one line, not one per attempt.
+Ref unreachable_text(Scope s, Handle self, Handle why, bool printed) {
     const Names& n = s.names();
-    Ref why = zk::format(reason);
     Ref message = zk::text(
         "Connection failed ({}), please check: \n"
         "                        1. the network is connected\n"
         "                        2. the server info(host({}) or port({})) is correct \n"
         "                        3. the server({}) has been started!",
         why, zk::getattr(self, n._host), zk::getattr(self, n._port), zk::getattr(self, n.alias));
-    if (zk::getattr_optional(self, n._lanes)) {  // a client of this module's, not zelk.aio's
-        if (Lane* lane = lanes_of(s.state(), self)->current()) lane->unreachable = std::move(why);
-    }
-    return zk::call_method(zk::getattr(self, n.log), n.critical, message);
+    return printed ? zk::call_method(zk::getattr(self, n.log), n.critical, message) : std::move(message);
+}
+
+}  // namespace
+
+Ref report_unreachable(Scope s, Handle self, Handle reason) {
+    Ref why = zk::format(reason);
+    if (!zk::getattr_optional(self, s.names()._lanes)) return unreachable_text(s, self, why, true);
+    LanesRef lanes = lanes_of(s.state(), self);
+    if (Lane* lane = lanes->current()) lane->unreachable = why.copy();
+    return unreachable_text(s, self, why, lanes->begin_outage());
+}
+
+void report_reachable(Scope s, Handle self) {
+    const Names& n = s.names();
+    Ref message = zk::text("Connection to ({}, {}) restored: the server({}) answers again", zk::getattr(self, n._host),
+                           zk::getattr(self, n._port), zk::getattr(self, n.alias));
+    zk::call_method(zk::getattr(self, n.log), n.warning, message);
 }
 
 namespace {
 
-Ref unreachable_report(Scope s, Handle client, Handle reason) { return report_unreachable(s, client, reason); }
+Ref unreachable_report(Scope s, Handle client, Handle reason, Handle printed) {
+    return unreachable_text(s, client, zk::format(reason), zk::truthy(printed));
+}
+
+Ref reachable_report(Scope s, Handle client) {
+    report_reachable(s, client);
+    return zk::none();
+}
 
 }  // namespace
 
@@ -198,9 +222,12 @@ void define_client(zk::Module& m, State& st, Handle base) {
     st.client_call = zk::getattr(cls, st.names.call);
     st.client_request = zk::getattr(cls, st.names._request);
     // For zelk.aio, which reports a service it cannot reach as this client does.
-    m.def(zk::declare<unreachable_report>("_report_unreachable", {arg("client"), arg("reason")})
+    m.def(zk::declare<unreachable_report>("_report_unreachable", {arg("client"), arg("reason"), kwonly("printed").annotate("bool") = true})
               .returns("str")
-              .doc("Prints \"Connection failed (<reason>), please check: ...\" through the client's printer, and returns it."));
+              .doc("\"Connection failed (<reason>), please check: ...\", printed through the client's printer when `printed`."));
+    m.def(zk::declare<reachable_report>("_report_reachable", {arg("client")})
+              .returns("None")
+              .doc("Prints \"Connection to (<host>, <port>) restored: ...\" through the client's printer."));
 }
 
 }  // namespace client

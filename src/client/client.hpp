@@ -2,6 +2,7 @@
 #pragma once
 
 #include "core/zk.hpp"
+#include "protocol/codec_api.hpp"
 #include "ring/ring_api.hpp"
 
 #include <atomic>
@@ -14,7 +15,14 @@ namespace client {
     X(allowed_classes)                      \
     X(AllowedClasses)                       \
     X(ClassNotAllowed)                      \
+    X(NotRebuilt)                           \
+    X(_codec_api)                           \
     X(_api)                                 \
+    X(_names)                               \
+    X(_TypedRemoteClass)                    \
+    X(api)                                  \
+    X(name)                                 \
+    X(obj)                                  \
     X(_authkey)                             \
     X(_book)                                \
     X(_class)                               \
@@ -85,6 +93,7 @@ namespace client {
     X(SSLContext)                           \
     X(ssl_context)                          \
     X(timeout)                              \
+    X(warning)                              \
     X(wrap_socket)                          \
     S(class_, "class")                      \
     S(raise_, "raise")                      \
@@ -108,6 +117,9 @@ struct State : zk::ModuleState {
     // What errors="raise" raises: RemoteError and its InvalidAnswer, CallTimeout, ConnectionLost, Unreachable.
     zk::Ref remote_error, invalid_answer, call_timeout, connection_lost, unreachable;
     zk::Ref allowed_classes, class_not_allowed;  // protocol's AllowedClasses and ClassNotAllowed
+    zk::Ref not_rebuilt;                         // protocol's NotRebuilt
+    zk::Ref codec_capsule;                       // protocol's _codec_api, which codec_api's calls live in
+    const protocol::CodecApi* codec_api = nullptr;
     // Forks of this process's line so far, as the child counts them, and the thread that forked last:
     // a client whose lanes saw fewer forks holds the parent's connections.
     std::atomic<unsigned> forks{0};
@@ -119,13 +131,13 @@ struct State : zk::ModuleState {
         f(names);
         f(send_errors), f(client_call), f(answer_challenge), f(refusal_reason), f(ring_module), f(ring_capsule), f(client_request), f(client_parse);
         f(remote_error), f(invalid_answer), f(call_timeout), f(connection_lost), f(unreachable);
-        f(allowed_classes), f(class_not_allowed);
+        f(allowed_classes), f(class_not_allowed), f(not_rebuilt), f(codec_capsule);
     }
 };
 
 using Scope = zk::Scope<State>;
 
-// class _RemoteStatus, and the two proxies built on it: _RemoteMethod, _RemoteClass.
+// class _RemoteStatus, and the proxies built on it: _RemoteMethod, _RemoteClass, _TypedRemoteClass.
 zk::Ref define_remote_status(zk::Module& m);
 void define_remote_method(zk::Module& m, zk::Handle status);
 void define_remote_class(zk::Module& m, zk::Handle status);
@@ -174,10 +186,12 @@ zk::Ref report_failure(Scope s, zk::Handle client, zk::Handle method, zk::Handle
 zk::Def connect_def(zk::Handle max_message_size);
 zk::Def close_def();
 
-// Reports a service that cannot be reached for `reason` through the client's printer, and returns
-// the text: "Connection failed (<reason>), please check: ...". A call in progress on this thread
-// keeps the reason, for the Unreachable it may raise.
+// Reports a service that cannot be reached for `reason` through the client's printer, once per
+// outage, and returns the text: "Connection failed (<reason>), please check: ...". The outage ends
+// with the next answer, which report_reachable says in one warning line. A call in progress on this
+// thread keeps the reason, for the Unreachable it may raise.
 zk::Ref report_unreachable(Scope s, zk::Handle self, zk::Handle reason);
+void report_reachable(Scope s, zk::Handle self);
 // Prints "Connection to (<host>, <port>) closed!" through the client's printer, and returns it.
 zk::Ref report_closed(Scope s, zk::Handle self);
 

@@ -41,7 +41,10 @@ char* Message::room(Py_ssize_t want, Py_ssize_t& granted) {
     return reserve(got_ + want) + got_;
 }
 
-void Message::start_packet(const State& st) { size_ = announced_length(st, header_, max_size_); }
+void Message::start_packet(const State& st) {
+    if (begins_tls_alert(header_, header_size)) zk::raise(tls_alert_error());
+    size_ = announced_length(st, header_, max_size_);
+}
 
 Py_ssize_t announced_length(const State& st, const char* header, Py_ssize_t limit) {
     // A server with a key speaks first, with its challenge: a client without one reads it here.
