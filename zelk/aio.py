@@ -158,7 +158,7 @@ class _Connection(asyncio.BufferedProtocol):
     def frame(self, call):
         """The call's frame as this connection's server reads it: packed again when it was packed for another kind."""
         frame = call[_FRAME]
-        if (frame[8] == _CALL_MARK) == (self.version != 0):
+        if (frame[_HEADER_SIZE] == _CALL_MARK) == (self.version != 0):
             return frame
         return self.client._frame(self.version, call)
 
