@@ -141,7 +141,8 @@ struct PlainSocket {
     Deadline deadline;  // of the whole operation
 };
 
-// The descriptor of a plain socket (socket.socket itself), or -1 for anything else.
+// The descriptor of a plain socket (socket.socket itself), or -1 for anything else; a plain socket
+// that was closed raises as a closed connection does.
 int plain_descriptor(const State& st, zk::Handle sock);
 
 // The time-out of a socket of the socket module; None for anything else, which keeps its own ways.

@@ -67,10 +67,12 @@ Ref init(Scope s, Handle self, Handle socket, Handle max_message_size, Handle id
     zk::setattr(self, n._tls, zk::boolean(over_tls));
     if (idle > 0) {
         channel_of(st, self)->idle_timeout = idle;
-        if (int fd = plain_descriptor(st, socket); fd >= 0) {
-            Ref timeout = zk::getattr(socket, n.timeout);
-            if (timeout.get() == Py_None) set_kernel_timeouts(fd, idle);
-        }
+        zk::suppress(PyExc_OSError, [&] {  // a socket closed already has no time-outs to keep
+            if (int fd = plain_descriptor(st, socket); fd >= 0) {
+                Ref timeout = zk::getattr(socket, n.timeout);
+                if (timeout.get() == Py_None) set_kernel_timeouts(fd, idle);
+            }
+        });
     }
     return zk::none();
 }

@@ -94,6 +94,9 @@ int plain_descriptor(const State& st, Handle sock) {
                  : zk::call_method(sock, st.names.fileno);
     long value = PyLong_AsLong(fd.get());
     if (value == -1 && PyErr_Occurred()) zk::throw_error();
+    // A plain socket without a descriptor was closed, on another thread a moment ago: its own methods
+    // would only say "Bad file descriptor".
+    if (value < 0) raise_closed();
     return static_cast<int>(value);
 }
 
