@@ -167,7 +167,14 @@ void look_at(const State& st, CurrentCall& call, double wait_seconds) {
     if (websocket_mode(n, connection)) return;  // a browser sends no control records
     ChannelRef ch = channel_of(st, connection);
     Ref sock = zk::getattr(connection, n._socket);
-    int fd = plain_descriptor(st, sock);
+    int fd = -1;
+    try {
+        fd = plain_descriptor(st, sock);
+    } catch (zk::PyError& e) {
+        if (!e.matches(PyExc_OSError)) throw;
+        call.cancelled = call.peer_gone = true;  // closed under us: gone
+        return;
+    }
     bool tls = ch->tls;
     if (fd < 0 && !tls) return;  // a socket of its own kind: only what was kept
     Deadline until = wait_seconds > 0 ? Deadline::after(wait_seconds) : Deadline::now();
