@@ -29,6 +29,7 @@ TSAN_TESTS = tests/test_free_threads.py $(wildcard tests/test_concurrency_faults
 	tests/test_server.py::test_sixteen_clients_in_parallel tests/test_ring.py::test_many_connections_in_parallel \
 	tests/test_ring.py::test_threads_sharing_one_connection_pair_keep_messages_whole \
 	tests/test_aio.py::test_threads_each_with_their_own_loop \
+	tests/test_streams.py::test_threads_sharing_a_client_each_get_their_own_streams \
 	tests/test_codec.py::test_threads_share_the_engine_and_containers_changed_by_others \
 	tests/test_protocol.py::test_many_threads_share_the_packer tests/test_minter.py::test_unique_under_contention \
 	tests/test_scribe.py::test_concurrent_printing_and_formatting \

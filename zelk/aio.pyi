@@ -8,7 +8,7 @@ from .protocol import AllowedClasses
 from .ring import get_port as get_port
 from .scribe import BrillPrint
 
-__all__ = ["Client", "connect"]
+__all__ = ["Client", "Stream", "connect"]
 
 _T = TypeVar("_T")
 
@@ -34,6 +34,16 @@ class _TypedRemoteClass(_RemoteClass):
     _names: frozenset[str]
     def __init__(self, client: Client, clsname: str, api: type) -> None: ...
 
+class Stream:
+    def __init__(self, flow: Any) -> None: ...
+    def __aiter__(self) -> Stream: ...
+    def __anext__(self) -> Coroutine[Any, Any, Any]: ...
+    async def aclose(self) -> None: ...
+    async def __aenter__(self) -> Stream: ...
+    async def __aexit__(self, *exc_info: object) -> None: ...
+    def __del__(self) -> None: ...
+    def __repr__(self) -> str: ...
+
 class Client:
     _host: str | list[str]
     _port: int
@@ -57,6 +67,7 @@ class Client:
         allowed_classes: AllowedClasses | Iterable[type | str] | None = None,
         balance: str = "first",
         ssl_context: ssl.SSLContext | None = None,
+        stream_window: int = 64,
     ) -> None: ...
     @overload
     def __call__(self, name: str, types: Literal["class"] = "class") -> _RemoteClass: ...
@@ -83,6 +94,7 @@ def connect(
     allowed_classes: AllowedClasses | Iterable[type | str] | None = None,
     balance: str = "first",
     ssl_context: ssl.SSLContext | None = None,
+    stream_window: int = 64,
     api: Callable[..., _T],
 ) -> _T: ...
 @overload
@@ -99,6 +111,7 @@ def connect(
     allowed_classes: AllowedClasses | Iterable[type | str] | None = None,
     balance: str = "first",
     ssl_context: ssl.SSLContext | None = None,
+    stream_window: int = 64,
     api: None = None,
 ) -> _RemoteClass: ...
 @overload
@@ -115,5 +128,6 @@ def connect(
     allowed_classes: AllowedClasses | Iterable[type | str] | None = None,
     balance: str = "first",
     ssl_context: ssl.SSLContext | None = None,
+    stream_window: int = 64,
     api: None = None,
 ) -> _RemoteClass | _RemoteMethod: ...

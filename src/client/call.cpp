@@ -18,7 +18,7 @@ Ref log_at(const Names& n, Handle self, Handle level, Handle message) {
 
 // How a call ended, to be reported once its lane is given back.
 struct Outcome {
-    enum class Kind { answered, unreachable, receive_failed, invalid_answer } kind = Kind::answered;
+    enum class Kind { answered, unreachable, receive_failed, invalid_answer, stream } kind = Kind::answered;
     Ref value;                       // the result, or the text of a failed connect
     bool remote_failure = false;     // the server answered with the report of a failed call
     std::optional<zk::PyError> error;  // why the receive failed, or why the answer was refused
@@ -32,7 +32,7 @@ void request(Scope s, Handle self, Lanes& lanes, Lane& lane, Handle method, Hand
     const Names& n = st.names;
     lane.sent_id = Ref();
     if (zk::is_native(st.core, self, n._request, st.client_request, st.is_native_request)) {
-        return send_request(s, lanes, &lane, lanes.connection_of(lane), method, args, kwds);
+        return send_call(s, self, lanes, lane, lanes.connection_of(lane), method, args, kwds);
     }
     zk::call_method(self, n._request, method, args, kwds);
     if (!lane.sent_id) lane.sent_id = zk::getattr(self, n._msgid);  // a _request of a subclass's own
@@ -77,16 +77,11 @@ void renew(const Names& n, Handle self, Lanes& lanes, const Lane& lane, Handle c
     zk::call_method(self, n.open_connection);
 }
 
-// Whether the server closed the connection, when recv gave None: a message of nil gives None too,
-// and is an answer that fails the check, while a connection whose server is gone cannot be flushed.
-bool ended(ring::Link& link) {
-    try {
-        link.flush();
-        return false;
-    } catch (zk::PyError& e) {
-        if (!e.matches(PyExc_OSError)) throw;
-        return true;
-    }
+// Whether the answer that an allow-list refused (its `value`, the record with None for what it
+// refused) began a stream that goes on: kind 3 for `expected`.
+bool more_of_stream(const Names& n, const zk::PyError& refused, Handle expected) {
+    Ref record = zk::getattr_optional(refused.value(), n.value);
+    return record && starts_stream(record, expected) && stream_goes_on(record);
 }
 
 // The exchange itself, on the calling thread's lane, whose connection is the one `_connection`
@@ -120,18 +115,28 @@ void exchange(Scope s, Handle self, Lanes& lanes, Lane& lane, Handle method, Han
     for (std::size_t refusals = 0;; refusals++) {
         send_phase(s, self, lanes, lane, method, args, kwds);
         conn = lanes.connection_of(lane);
-        Ref response;
+        Ref response = std::exchange(lane.refused, Ref());  // a refusal that came in place of the version
         try {
+            if (lane.asking_failed) {  // met while asking what the server takes: the call was not sent
+                zk::PyError failed = *lane.asking_failed;
+                lane.asking_failed.reset();
+                throw failed;
+            }
             ring::Link& link = lane.link_to(st, conn);
-            response = link.recv();
+            if (!response) response = link.recv();
             if (response.get() == Py_None && ended(link)) {
                 zk::raise(zk::call(PyExc_ConnectionError, zk::str("the server closed the connection before it answered")));
             }
         } catch (zk::PyError& e) {
             if (!e.matches(PyExc_Exception) && !e.matches(PyExc_KeyboardInterrupt)) throw;
             out.error.emplace(e);
-            if (e.matches(st.class_not_allowed)) {  // read whole, and refused unrun: the connection goes on
+            // Read whole, and refused unrun: the connection goes on, unless it was the first of a
+            // stream's records, whose others would come to the next call.
+            if (e.matches(st.class_not_allowed)) {
                 out.kind = Outcome::Kind::invalid_answer;
+                if (!lane.calls_version || !more_of_stream(n, e, lane.sent_id)) return;
+                zk::Handling handling(e);
+                renew(n, self, lanes, lane, conn, false);
                 return;
             }
             zk::Handling handling(e);
@@ -158,6 +163,7 @@ void exchange(Scope s, Handle self, Lanes& lanes, Lane& lane, Handle method, Han
             return;
         }
         if (lanes.end_outage()) report_reachable(s, self);
+        bool streams = lane.calls_version && lane.sent_id && starts_stream(response, lane.sent_id);
         if (stand_ins && stand_ins->not_rebuilt()) {  // read whole: the connection goes on
             try {
                 zk::raise(zk::call(st.not_rebuilt, stand_ins->not_rebuilt()));
@@ -165,6 +171,13 @@ void exchange(Scope s, Handle self, Lanes& lanes, Lane& lane, Handle method, Han
                 out.error.emplace(e);
             }
             out.kind = Outcome::Kind::invalid_answer;
+            // unless a stream began, whose other records would come to the next call
+            if (streams && stream_goes_on(response)) renew(n, self, lanes, lane, conn, false);
+            return;
+        }
+        if (streams) {
+            out.kind = Outcome::Kind::stream;
+            out.value = std::move(response);
             return;
         }
         try {
@@ -214,6 +227,7 @@ Ref report(Scope s, Handle self, Handle method, Handle args, Handle kwds, bool r
             raise_with(type, text, &*out.error);
         }
         case Outcome::Kind::invalid_answer:
+        case Outcome::Kind::stream:
             break;
     }
     Ref text = report_failure(s, self, method, args, kwds, out.error->value());
@@ -236,13 +250,26 @@ Ref remote_call(Scope s, Handle self, Handle method, Handle args, Handle kwds) {
     Lane& lane = lanes->checkout(hosts.next());
     Outcome out;
     std::vector<Ref> unused;
+    // A call answered by a stream hands its lane to the stream, which gives it back at its end.
     zk::finally([&] { exchange(s, self, *lanes, lane, method, args, kwds, raising, out); },
                 [&] {
                     out.reason = std::move(lane.unreachable);
-                    unused = lanes->checkin(lane, idle);
+                    if (out.kind == Outcome::Kind::stream) return;
+                    zk::finally([&] { restore_own_timeout(s, *lanes, lane); }, [&] { unused = lanes->checkin(lane, idle); });
                 });
     for (Ref& connection : unused) close_quietly(n, connection);
+    if (out.kind == Outcome::Kind::stream) return start_stream(s, self, std::move(lanes), lane, out.value, method, args, kwds);
     return report(s, self, method, args, kwds, raising, out);
+}
+
+bool ended(ring::Link& link) {
+    try {
+        link.flush();
+        return false;
+    } catch (zk::PyError& e) {
+        if (!e.matches(PyExc_OSError)) throw;
+        return true;
+    }
 }
 
 zk::Def call_def() {

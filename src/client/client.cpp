@@ -12,16 +12,18 @@ using zk::Ref;
 namespace {
 
 Ref init(Scope s, Handle self, Handle host, Handle port, Handle timeout, Handle errors, Handle max_message_size,
-         Handle allowed_classes, Handle balance, Handle authkey, Handle ssl_context) {
+         Handle allowed_classes, Handle balance, Handle authkey, Handle ssl_context, Handle stream_window) {
     const State& st = s.state();
     const Names& n = st.names;
     Balance chosen = balance_of(n, balance);
     ring::check_ssl_context(st.ring_capsule, ssl_context);
+    if (zk::to_ssize(stream_window) < 1) zk::raise(PyExc_ValueError, "stream_window must be at least 1");
     zk::call_kw(zk::getattr(s.super(self), n.__init__), {host, port, timeout},
                 {{n.errors, errors}, {n.max_message_size, max_message_size}, {n.allowed_classes, allowed_classes}});
     lanes_of(st, self)->hosts.set_balance(chosen);
     zk::setattr(self, n._authkey, authkey);
     zk::setattr(self, n._ssl_context, ssl_context);
+    zk::setattr(self, n._stream_window, stream_window);
     return zk::none();
 }
 
@@ -184,20 +186,47 @@ Ref refusal_reason(Scope s, Handle answer) {
     return reason.get() == Py_None ? Ref() : std::move(reason);
 }
 
+namespace {
+
+// The call's `timeout` keyword, which is the client's: taken out, and set on the connection, where it stays.
+Ref take_timeout(const Names& n, Handle conn, Handle kwds) {
+    Ref timeout = PyDict_CheckExact(kwds.get()) ? zk::dict_pop(kwds, n.timeout, Py_None)
+                                                : zk::call_method(kwds, n.pop, n.timeout, Py_None);
+    if (zk::truthy(timeout)) zk::call_method(conn, n.settimeout, timeout);
+    return timeout;
+}
+
+}  // namespace
+
 // Threads sharing the client each take an id of their own, so each id is sent once.
 void send_request(Scope s, Lanes& lanes, Lane* lane, Handle conn, Handle method, Handle args, Handle kwds) {
     const Names& n = s.names();
     Ref msgid = zk::integer(lanes.take_id());
     if (lane) lane->sent_id = msgid.copy();
     Ref record = zk::tuple_of({s.global(n.REQUEST), msgid, method, args, kwds});
-    Ref timeout = PyDict_CheckExact(kwds.get()) ? zk::dict_pop(kwds, n.timeout, Py_None)
-                                                : zk::call_method(kwds, n.pop, n.timeout, Py_None);
-    if (zk::truthy(timeout)) zk::call_method(conn, n.settimeout, timeout);
+    take_timeout(n, conn, kwds);
     if (lane) {
         lane->link_to(s.state(), conn).send(record);
     } else {
         zk::call_method(conn, n.send, record);
     }
+}
+
+// A call that met a failure or a refusal while asking the server what it takes is not sent: that is
+// its outcome. Its wait is bounded by a served call's deadline whatever the server takes.
+void send_call(Scope s, Handle self, Lanes& lanes, Lane& lane, Handle conn, Handle method, Handle args, Handle kwds) {
+    const Names& n = s.names();
+    Ref timeout = take_timeout(n, conn, kwds);
+    ring::Link& link = lane.link_to(s.state(), conn);
+    if (lane.asked_on.get() != conn.get()) {
+        ask_version(s, lane, link);
+        if (lane.asking_failed || lane.refused) return;
+    }
+    Ref options = call_options(s, self, lane, conn, timeout);
+    Ref msgid = zk::integer(lanes.take_id());
+    lane.sent_id = msgid.copy();
+    if (!lane.calls_version) return link.send(zk::tuple_of({s.global(n.REQUEST), msgid, method, args, kwds}));
+    link.send(zk::list_of({zk::integer(ring::call_kind), msgid, method, args, kwds, options}));
 }
 
 void define_client(zk::Module& m, State& st, Handle base) {
@@ -214,7 +243,8 @@ void define_client(zk::Module& m, State& st, Handle base) {
                                                       kwonly("allowed_classes").annotate("Iterable[type | str] | None") = zk::none(),
                                                       kwonly("balance", Check::Str) = "first",
                                                       kwonly("authkey", Check::Bytes).optional() = zk::none(),
-                                                      kwonly("ssl_context").annotate("ssl.SSLContext | None") = zk::none()})),
+                                                      kwonly("ssl_context").annotate("ssl.SSLContext | None") = zk::none(),
+                                                      kwonly("stream_window", Check::Int) = 64})),
             zk::method(call_def()),
             zk::method(zk::declare<open_connection>("open_connection", {arg("self")})),
             zk::method(zk::declare<request>("_request", {arg("self"), arg("method", Check::Str), arg("args"), arg("kwds")})),

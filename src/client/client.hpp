@@ -3,6 +3,7 @@
 
 #include "core/zk.hpp"
 #include "protocol/codec_api.hpp"
+#include "ring/calls_api.hpp"
 #include "ring/ring_api.hpp"
 
 #include <atomic>
@@ -18,6 +19,17 @@ namespace client {
     X(NotRebuilt)                           \
     X(_codec_api)                           \
     X(_api)                                 \
+    X(_calls)                               \
+    X(_stream)                              \
+    X(_stream_window)                       \
+    X(deadline)                             \
+    X(Stream)                               \
+    X(stream_window)                        \
+    X(value)                                \
+    X(version)                              \
+    X(window)                               \
+    S(bytes_, "bytes")                      \
+    S(version_question, "__zelk_version__") \
     X(_names)                               \
     X(_TypedRemoteClass)                    \
     X(api)                                  \
@@ -113,6 +125,9 @@ struct State : zk::ModuleState {
     // What errors="raise" raises: RemoteError and its InvalidAnswer, CallTimeout, ConnectionLost, Unreachable.
     zk::Ref remote_error, invalid_answer, call_timeout, connection_lost, unreachable;
     zk::Ref allowed_classes, class_not_allowed;  // protocol's AllowedClasses and ClassNotAllowed
+    zk::Ref stream_class;       // Stream
+    zk::Ref calls_capsule;      // ring's _calls: the call this thread serves, when it serves one
+    const ring::CallsApi* calls = nullptr;
     zk::Ref not_rebuilt;                         // protocol's NotRebuilt
     zk::Ref codec_capsule;                       // protocol's _codec_api, which codec_api's calls live in
     const protocol::CodecApi* codec_api = nullptr;
@@ -127,7 +142,7 @@ struct State : zk::ModuleState {
         f(names);
         f(send_errors), f(client_call), f(answer_challenge), f(refusal_reason), f(ring_module), f(ring_capsule), f(client_request), f(client_parse);
         f(remote_error), f(invalid_answer), f(call_timeout), f(connection_lost), f(unreachable);
-        f(allowed_classes), f(class_not_allowed), f(not_rebuilt), f(codec_capsule);
+        f(allowed_classes), f(class_not_allowed), f(stream_class), f(calls_capsule), f(not_rebuilt), f(codec_capsule);
     }
 };
 
@@ -154,6 +169,28 @@ struct Lane;
 // Client._request's work: numbers the request, builds its record and sends it on `conn`, through
 // the lane's link when there is a lane, noting the id there.
 void send_request(Scope s, Lanes& lanes, Lane* lane, zk::Handle conn, zk::Handle method, zk::Handle args, zk::Handle kwds);
+// The same for a call made natively on `lane`: the server on a new connection is first asked what it
+// takes (see stream.cpp), and a call record goes to one that takes them.
+void send_call(Scope s, zk::Handle self, Lanes& lanes, Lane& lane, zk::Handle conn, zk::Handle method, zk::Handle args,
+               zk::Handle kwds);
+
+// What the server on the link's connection takes, asked once per connection: noted in `lane`.
+void ask_version(Scope s, Lane& lane, ring::Link& link);
+// The options of a call record: its deadline (its `timeout` keyword, else the connection's, and no
+// later than the deadline of a call this thread serves, whose remainder then bounds the wait too),
+// and the stream terms that differ from the server's.
+zk::Ref call_options(Scope s, zk::Handle self, Lane& lane, zk::Handle conn, zk::Handle timeout);
+// Gives the lane's connection its own time-out back, when a call's inherited deadline shortened it.
+void restore_own_timeout(Scope s, Lanes& lanes, Lane& lane);
+// Whether `response` is the first record of a stream that answers request `expected`.
+bool starts_stream(zk::Handle response, zk::Handle expected);
+// Whether a stream's `record` is one that more records follow.
+bool stream_goes_on(zk::Handle record);
+// The Stream of a call answered by one, holding `lane` until it ends; `record` its first record.
+zk::Ref start_stream(Scope s, zk::Handle self, zk::Boxed<Lanes> lanes, Lane& lane, zk::Handle record, zk::Handle method,
+                     zk::Handle args, zk::Handle kwds);
+// class Stream.
+void define_stream(zk::Module& m, State& st);
 // ClientBase._parse's work: the result of `response`, which must answer the request `expected`.
 zk::Ref checked_result(Scope s, zk::Handle response, zk::Handle expected);
 // _checked_result(response, expected), the same for zelk.aio, which checks the answers it reads itself.

@@ -29,6 +29,8 @@ const char* const connect_doc =
     "        ssl_context (ssl.SSLContext, optional): speak TLS, checking the server's certificate\n"
     "        allowed_classes (Iterable[type | str], optional): the only classes answers' pickles may rebuild\n"
     "        balance (str, optional): \"first\" (the first address that answers) or \"round_robin\"\n"
+    "        stream_window (int, optional): how many items a stream's server may send ahead of those\n"
+    "            taken (64)\n"
     "        api (type, optional): a class (a typing.Protocol, say) describing the service: type checkers\n"
     "            then take the proxy for one of it, and a name it does not define raises AttributeError\n"
     "            before anything is sent\n"
@@ -36,7 +38,8 @@ const char* const connect_doc =
 
 // Nothing is opened here: the first remote call connects.
 Ref connect(Scope s, Handle name, Handle host, Handle port, Handle timeout, Handle types, Handle authkey, Handle errors,
-            Handle max_message_size, Handle ssl_context, Handle allowed_classes, Handle balance, Handle api) {
+            Handle max_message_size, Handle ssl_context, Handle allowed_classes, Handle balance, Handle stream_window,
+            Handle api) {
     const Names& n = s.names();
     raises(n, errors);
     host_names(host);
@@ -58,6 +61,7 @@ Ref connect(Scope s, Handle name, Handle host, Handle port, Handle timeout, Hand
                               {n.max_message_size, max_message_size},
                               {n.allowed_classes, allowed_classes},
                               {n.balance, balance},
+                              {n.stream_window, stream_window},
                               {n.authkey, authkey},
                               {n.ssl_context, ssl_context}});
     zk::setattr(client, n.log, log);
@@ -89,6 +93,7 @@ zk::Def connect_def(zk::Handle limit) {
                                             kwonly("ssl_context").annotate("ssl.SSLContext | None") = zk::none(),
                                             kwonly("allowed_classes").annotate("Iterable[type | str] | None") = zk::none(),
                                             kwonly("balance", Check::Str) = "first",
+                                            kwonly("stream_window", Check::Int) = 64,
                                             kwonly("api").annotate("type | None") = zk::none()})
         .doc(connect_doc);
 }

@@ -86,6 +86,11 @@ std::vector<Ref> Lanes::checkin(Lane& lane, Clock::duration spare_idle) {
     return unused;  // closed by the caller, outside the lock
 }
 
+void Lanes::hand_to_stream(Lane& lane) {
+    zk::Holding holding(mutex_);
+    lane.caller = stream_caller;
+}
+
 Ref Lanes::connection() {
     zk::Holding holding(mutex_);
     if (Lane* lane = current_locked(this_thread())) return lane->connection.copy();

@@ -13,6 +13,7 @@
 #include <chrono>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <vector>
 
 namespace client {
@@ -35,6 +36,15 @@ struct Lane {
     // input may then be stale: one nothing was asked on yet holds none (a server with a key speaks first).
     ring::Link link;
     bool asked = false;
+    // What the server on `asked_on`, the connection last asked, takes (see stream.cpp): 0 for the
+    // 5-item request alone. A failure met while asking, or a refusal that came in the answer's
+    // place, is the call's outcome: the call itself was not sent.
+    zk::Ref asked_on;
+    long calls_version = 0;
+    std::optional<zk::PyError> asking_failed;
+    zk::Ref refused;
+    // The connection's own time-out, while a call's inherited deadline keeps it shorter.
+    zk::Ref restore_timeout;
 
     // The link, to `connection`, the lane's connection now.
     ring::Link& link_to(const State& st, zk::Handle connection) {
@@ -46,6 +56,13 @@ struct Lane {
     }
 };
 
+// The caller of a lane a stream holds: a lane of no thread, until the stream ends.
+inline constexpr unsigned long stream_caller = ~0UL;
+
+// Whether the server closed the connection, when recv gave None: a message of nil gives None too,
+// and is an answer that fails the check, while a connection whose server is gone cannot be flushed.
+bool ended(ring::Link& link);
+
 class Lanes {
 public:
     explicit Lanes(unsigned forks) : forks_seen_(forks) {}
@@ -55,6 +72,8 @@ public:
     Lane& checkout(const std::string& want = {});
     // Gives a lane back; returns the connections of spares left unused for `spare_idle`, to be closed.
     std::vector<zk::Ref> checkin(Lane& lane, Clock::duration spare_idle);
+    // Hands the current thread's lane to a stream, which gives it back with checkin once it ends.
+    void hand_to_stream(Lane& lane);
 
     // The connection `_connection` names for the current thread: its innermost call's lane's, or the client's own.
     zk::Ref connection();

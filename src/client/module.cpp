@@ -19,6 +19,8 @@ void exec_client(zk::Module& m, client::State& st) {
     st.ring_module = ring.copy();
     st.ring_capsule = zk::getattr(ring, st.names._api);
     ring::ring_api_in(st.ring_capsule);  // a capsule of another kind fails the import, not a call
+    st.calls_capsule = zk::getattr(ring, st.names._calls);
+    st.calls = ring::calls_api_in(st.calls_capsule);
     st.send_errors = zk::tuple_of({PyExc_ConnectionAbortedError, PyExc_ConnectionResetError, PyExc_BrokenPipeError,
                                    PyExc_TimeoutError});
     client::define_errors(m, st);
@@ -27,6 +29,7 @@ void exec_client(zk::Module& m, client::State& st) {
     client::define_remote_class(m, status);
     zk::Ref base = client::define_client_base(m, st);
     client::define_client(m, st, base);
+    client::define_stream(m, st);
     client::define_hosts(m, st);
     m.def(client::connect_def(m.get("MAX_MESSAGE_SIZE")));
     m.def(client::close_def());

@@ -82,6 +82,7 @@ void Channel::keep(const char* data, Py_ssize_t n) {
     if (kept_from == kept.size()) {
         kept.clear();
         kept_from = 0;
+        kept_at = Clock::now();
     }
     kept.append(data, static_cast<std::size_t>(n));
 }

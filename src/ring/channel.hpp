@@ -53,6 +53,9 @@ struct Channel {
     // Guarded by recv_lock: bytes beyond the last message, and a message a read stopped in.
     std::string kept;
     std::size_t kept_from = 0;
+    Clock::time_point kept_at{};  // when the oldest kept bytes were read
+    // When the first byte of the last message recv returned was read: a call's deadline counts from it.
+    Clock::time_point message_began = Clock::now();
     std::unique_ptr<Message> partial;
     // The last message was read whole and nothing was left over: no stale input can be waiting
     // unless the peer wrote unasked, so a flush soon after need not ask the kernel.

@@ -19,6 +19,7 @@ Ref Message::header_bytes() const { return zk::check(PyBytes_FromStringAndSize(h
 
 Py_ssize_t Message::feed(const State& st, const char* data, Py_ssize_t n) {
     Py_ssize_t used = 0;
+    if (!started() && n > 0 && !began_known_) began_ = Clock::now(), began_known_ = true;
     if (!sized()) {
         used = std::min(n, header_size - header_used_);
         std::memcpy(header_ + header_used_, data, used);
@@ -86,7 +87,10 @@ zk::Def packet_length_def() {
 // the peer sends, so the packet is first given at most `first_reserve` (whatever arrives beyond it),
 // then, once that much has come, its size up to `second_reserve`, then all of it (memory is only
 // committed as it is written). The first step costs a lying peer little and copies at most that much
-// when the packet grows; more steps would copy the packet each time.
+// when the packet grows; more steps would copy the packet each time. A whole packet under
+// fresh_mapping_from asks for huge pages, which spares the page faults of memory the allocator
+// reuses; a larger one takes the usual pages, since huge pages never touched before were at times
+// four times slower to fill than small ones (see ARCHITECTURE.md, Large messages).
 char* Message::reserve(Py_ssize_t needed) {
     Py_ssize_t have = packet_ ? PyBytes_GET_SIZE(packet_.get()) : 0;
     if (needed > have) {
@@ -99,7 +103,9 @@ char* Message::reserve(Py_ssize_t needed) {
             if (_PyBytes_Resize(&grown, room) < 0) zk::throw_error();
             packet_ = Ref::steal(grown);
         }
-        if (PyBytes_GET_SIZE(packet_.get()) == size_) zk::advise_huge_pages(PyBytes_AS_STRING(packet_.get()), size_);
+        if (PyBytes_GET_SIZE(packet_.get()) == size_ && size_ < fresh_mapping_from) {
+            zk::advise_huge_pages(PyBytes_AS_STRING(packet_.get()), size_);
+        }
     }
     return PyBytes_AS_STRING(packet_.get());
 }

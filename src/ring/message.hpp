@@ -3,6 +3,8 @@
 
 #include "ring/ring.hpp"
 
+#include <chrono>
+
 namespace ring {
 
 // The packet is a bytes object written in place before anyone else sees it, so the decoded arrays
@@ -11,7 +13,14 @@ class Message {
 public:
     explicit Message(Py_ssize_t max_size) noexcept : max_size_(max_size) {}
 
+    using Clock = std::chrono::steady_clock;
+
     bool started() const noexcept { return header_used_ > 0; }
+    // When its first byte was read: when it was fed first, unless the bytes were kept from earlier.
+    Clock::time_point began() const noexcept { return began_; }
+    void began_at(Clock::time_point when) noexcept {
+        if (!started()) began_ = when, began_known_ = true;
+    }
     bool sized() const noexcept { return header_used_ == header_size; }
     bool complete() const noexcept { return sized() && got_ == size_; }
     Py_ssize_t missing() const noexcept { return size_ - got_; }
@@ -34,6 +43,9 @@ private:
     char* reserve(Py_ssize_t needed);
 
     static constexpr Py_ssize_t first_reserve = Py_ssize_t(1) << 20;
+    // A packet this large is mapped fresh from the kernel each time (the allocator reuses smaller
+    // ones), and fresh huge pages may be slow to zero (see reserve): it gets the usual pages.
+    static constexpr Py_ssize_t fresh_mapping_from = Py_ssize_t(32) << 20;
     static constexpr Py_ssize_t second_reserve = Py_ssize_t(1) << 30;
 
     char header_[header_size] = {};
@@ -42,6 +54,8 @@ private:
     Py_ssize_t got_ = 0;
     Py_ssize_t max_size_;
     zk::Ref packet_;
+    Clock::time_point began_{};
+    bool began_known_ = false;
 };
 
 }  // namespace ring

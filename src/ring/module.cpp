@@ -47,6 +47,7 @@ void exec_ring(zk::Module& m, ring::State& st) {
     zk::Ref byte_stream = ring::define_byte_stream(m, st);
     ring::define_connection(m, st, byte_stream);
     ring::define_ring_api(m, st);
+    ring::define_calls_api(m, st);
     m.def(ring::get_port_def());
     ring::define_refusal(m, st);
     ring::define_tls_alert(m);

@@ -110,7 +110,10 @@ Ref receive_with(const State& st, Channel& ch, Ref& short_header, Read&& read) {
     ch.clean = false;
     bool complete = false;
     try {
-        if (Py_ssize_t n = ch.kept_size()) ch.drop_kept(message.feed(st, ch.kept_data(), n));
+        if (Py_ssize_t n = ch.kept_size()) {
+            message.began_at(ch.kept_at);
+            ch.drop_kept(message.feed(st, ch.kept_data(), n));
+        }
         complete = message.complete() || read(message);
     } catch (zk::PyError& e) {
         if (e.matches(st.message_too_large)) {
@@ -127,6 +130,7 @@ Ref receive_with(const State& st, Channel& ch, Ref& short_header, Read&& read) {
     }
     if (complete) {
         ch.message_came();
+        ch.message_began = message.began();
         ch.clean = ch.kept_size() == 0;
         ch.last_read = Clock::now();
         return message.packet();

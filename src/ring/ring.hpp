@@ -204,6 +204,9 @@ zk::Def get_port_def();
 // _api, the capsule through which zelk.server and zelk.client speak to connections (ring::Link).
 void define_ring_api(zk::Module& m, State& st);
 
+// _calls, the capsule of the call each handler thread serves (calls_api.hpp), and _time_left().
+void define_calls_api(zk::Module& m, State& st);
+
 // MessageTooLarge, raised for a length field over a connection's max_message_size.
 void define_message_too_large(zk::Module& m, State& st);
 

@@ -24,6 +24,8 @@ void exec_server(zk::Module& m, server::State& st) {
     st.ring_module = ring.copy();
     st.ring_capsule = zk::getattr(ring, st.names._api);
     ring::ring_api_in(st.ring_capsule);  // a capsule of another kind fails the import, not a call
+    st.calls_capsule = zk::getattr(ring, st.names._calls);
+    st.calls = ring::calls_api_in(st.calls_capsule);
     st.thread_class = zk::getattr(zk::import("threading"), st.names.Thread);
     st.threads_class = zk::getattr(m.get("socketserver"), st.names._Threads);
     st.refusal = zk::getattr(ring, st.names._refusal);
@@ -46,6 +48,8 @@ void exec_server(zk::Module& m, server::State& st) {
     zk::Ref server_base = server::define_server_base(m, st);
     server::define_request_handler(m, st);
     server::define_server(m, st, server_base);
+    m.def(server::time_left_def());
+    m.def(server::cancelled_def());
     m.def(server::terminate_def());
     m.def(server::start_def());
     m.def(server::serve_def(m.get("MAX_MESSAGE_SIZE")));

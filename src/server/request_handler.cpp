@@ -25,7 +25,8 @@ struct Session {
     Ref caller;  // {"host": host, "port": port}: written into the server's client dict in one step
     Ref parse;   // the server's own _parse when it replaced ServerBase's; empty: resolved here
     NamePolicy policy;  // the names the server answers, as serve set them
-    const ring::Link& link;  // the connection
+    const ring::Link& link;       // the connection
+    double idle_seconds = -1;     // the server's idle_timeout: how long a stream waits for its caller to take items
     // The last call name, its parts (and whether the policy hides it) and its record entry: a client
     // calling one method again and again sends the same name, which is then neither split, nor
     // checked, nor hashed again.
@@ -45,6 +46,9 @@ struct Session {
         zk::setitem(caller, n.port, port);
         if (!zk::is_native(st.core, server, n._parse, st.native_parse, st.is_native_parse)) parse = zk::getattr(server, n._parse);
         policy = name_policy(n, server);
+        Ref idle = zk::getattr(server, n.idle_timeout);
+        idle_seconds = idle.get() == Py_None ? -1 : PyFloat_AsDouble(idle.get());
+        if (idle_seconds == -1.0 && PyErr_Occurred()) zk::throw_error();
     }
 };
 
@@ -52,6 +56,14 @@ struct Session {
 struct Call : ParsedRequest {
     Ref name;
     Ref entry;  // the record's {"count": n} of the name
+};
+
+// What a call record adds to the request it holds: its options, as read once the call is known, and
+// the call as this thread serves it, for time_left and cancelled to find.
+struct Terms {
+    Ref record, options;  // the call record and its options; empty for a 5-item request
+    std::optional<CallOptions> asked;
+    ring::CurrentCall current;
 };
 
 ParsedRequest resolve(Scope s, const Session& session, Handle request, Handle name) {
@@ -114,6 +126,33 @@ Ref failure_answer(Scope s, const Session& session, Handle request, const Call& 
     return zk::call_method(log, n.error, err);
 }
 
+// Makes `current` the call the thread is about to serve: its connection and id, and its deadline,
+// counted from when the request's first byte came. A request whose deadline has passed is not run.
+void begin_call(const State& st, const Session& session, Handle msgid, const CallOptions* asked, ring::CurrentCall& current) {
+    current.connection = session.link.connection();
+    if (PyLong_CheckExact(msgid.get())) {
+        int overflow = 0;
+        current.id = PyLong_AsLongLongAndOverflow(msgid, &overflow);
+        current.id_known = !overflow && !(current.id == -1 && PyErr_Occurred());
+        PyErr_Clear();
+    }
+    if (!asked || !asked->has_deadline) return;
+    using Clock = std::chrono::steady_clock;
+    auto span = [](double seconds) { return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds)); };
+    auto now = Clock::now();
+    double since = st.calls->since_arrival(st.calls, session.link.connection());
+    current.has_deadline = true;
+    current.deadline = now - span(since > 0 ? since : 0) + span(asked->seconds);
+    if (current.deadline <= now) zk::raise(PyExc_TimeoutError, "the deadline passed before the call started");
+}
+
+// Runs `body` with `current` the thread's current call, for time_left and cancelled to find.
+template <class Body>
+Ref as_current(const State& st, ring::CurrentCall& current, Body&& body) {
+    st.calls->enter(&current);
+    return zk::finally(body, [&] { st.calls->leave(&current); });
+}
+
 // The next request. A message holding a class the allow-list refused, or an array the server could
 // not rebuild, is read whole all the same: `refused` says why its call fails, unrun, rather than
 // hand the method None or the printer's text in the value's place.
@@ -170,9 +209,9 @@ void name_call(const Names& n, const Session& session, Handle request, Call& cal
 }
 
 // Resolves and runs the call, and counts it: its result. `traceback` is the caller's wish, taken
-// from the keywords once they are known.
+// from the keywords once they are known; the call runs as the thread's current call, under its terms.
 Ref run_call(Scope s, const Session& session, Handle request, Call& call, const std::optional<zk::PyError>& refused,
-             Ref& traceback) {
+             Ref& traceback, Terms& terms) {
     const State& st = s.state();
     const Names& n = st.names;
     zk::check_status(PyDict_Update(session.client.get(), session.caller.get()));
@@ -184,7 +223,9 @@ Ref run_call(Scope s, const Session& session, Handle request, Call& call, const 
     if (Py_IS_TYPE(call.function.get(), reinterpret_cast<PyTypeObject*>(st.unresolved_type.get()))) {
         zk::raise(zk::call(PyExc_AttributeError, zk::to_str(call.function)));
     }
-    Ref result = invoke(call.function, call.args, call.kwds);
+    if (terms.options) terms.asked = read_options(n, terms.record, terms.options);
+    begin_call(st, session, call.msgid, terms.asked ? &*terms.asked : nullptr, terms.current);
+    Ref result = as_current(st, terms.current, [&] { return invoke(call.function, call.args, call.kwds); });
     count_call(n, call.entry, 1);
     return result;
 }
@@ -220,21 +261,35 @@ void answer(Scope s, const Session& session, Handle request, const Call& call, R
 // One request and its answer. A browser's call record arrives as a JSON list and is served like
 // any other.
 void serve_one(Scope s, const Session& session) {
+    const State& st = s.state();
     std::optional<zk::PyError> refused;  // what the request held that cannot be served: the call fails with it, unrun
-    Ref request = next_request(s.state(), session, refused);
+    Ref request = next_request(st, session, refused);
     bool record = PyTuple_Check(request.get()) || PyList_Check(request.get());
     if (!record && request.get() != Py_None && session.link.websocket_mode()) return echo_to_browser(s, session, request);
     if (!record) zk::raise(PyExc_TypeError, "Invalid protocol");
+    if (is_control_record(request)) return;  // a credit or cancel of a call that has ended
+    if (Ref answer = version_answer(st, request)) return session.link.send(answer);
+    Terms terms;  // a call record's: the request is then read as the 5-item one it holds
+    terms.record = std::exchange(request, as_request(st, request, terms.options));
     Call call;
     Ref traceback = Ref::borrow(Py_True);
     Ref response;
     bool failed = false;
     try {
-        response = run_call(s, session, request, call, refused, traceback);
+        response = run_call(s, session, request, call, refused, traceback, terms);
     } catch (zk::PyError& e) {
         if (!e.matches(PyExc_Exception)) throw;
         response = failure_answer(s, session, request, call, e, traceback);
         failed = true;
+    }
+    if (terms.asked && !failed && PyGen_Check(response.get())) {
+        // Items are packed without stand-ins, as an answer is: one that cannot be encoded ends the stream.
+        auto send = [&](Handle record) {
+            protocol::RefusingStandIns stand_ins(st.codec_api);
+            session.link.send(record);
+        };
+        return serve_stream(st, terms.current, call.msgid, response, terms.asked->terms, session.idle_seconds, send,
+                            [&](const zk::PyError& e) { return failure_answer(s, session, request, call, e, traceback); });
     }
     answer(s, session, request, call, std::move(response), failed, traceback);
 }

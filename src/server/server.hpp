@@ -3,9 +3,11 @@
 
 #include "core/zk.hpp"
 #include "protocol/codec_api.hpp"
+#include "ring/calls_api.hpp"
 #include "ring/ring_api.hpp"
 
 #include <chrono>
+#include <functional>
 #include <optional>
 
 namespace server {
@@ -49,6 +51,7 @@ namespace server {
     X(is_loopback)                    \
     X(value)                          \
     X(_api)                           \
+    X(_calls)                         \
     X(_authkey)                       \
     X(_connection)                    \
     X(_origins)                       \
@@ -132,6 +135,10 @@ namespace server {
     X(TCPServer)                      \
     X(ThreadingTCPServer)             \
     X(wait_procs)                     \
+    X(deadline)                       \
+    X(version)                        \
+    X(window)                         \
+    S(bytes_, "bytes")                \
     X(warning)                        \
     S(args_, "args")                  \
     S(dot, ".")                       \
@@ -166,6 +173,8 @@ struct State : zk::ModuleState {
     zk::Ref ring_capsule;                 // holds them: each ring::Link keeps it too
     zk::Ref allowed_classes, class_not_allowed;  // protocol's AllowedClasses and ClassNotAllowed
     zk::Ref unresolved_type;              // what _parse gives for a call name it cannot resolve: a text of its own kind
+    zk::Ref calls_capsule;                // ring's _calls: the call each handler thread serves
+    const ring::CallsApi* calls = nullptr;
     zk::Ref codec_capsule;                // protocol's _codec_api, which codec_api's calls live in
     const protocol::CodecApi* codec_api = nullptr;
     zk::Ref not_rebuilt;                  // protocol's NotRebuilt
@@ -180,7 +189,7 @@ struct State : zk::ModuleState {
         f(thread_class), f(threads_class), f(tcp_shutdown_request), f(socket_class), f(ring_module), f(ring_capsule);
         f(refusal);
         f(tcp_server_bind), f(tcp_get_request), f(af_inet6), f(ipproto_ipv6), f(ipv6_v6only);
-        f(allowed_classes), f(class_not_allowed), f(unresolved_type);
+        f(allowed_classes), f(class_not_allowed), f(unresolved_type), f(calls_capsule);
         f(codec_capsule), f(not_rebuilt);
     }
 };
@@ -285,6 +294,49 @@ void choose_family(const State& st, zk::Handle server, zk::Handle server_address
 zk::Def server_bind_def();
 zk::Def get_request_def();
 zk::Ref shown_host(zk::Handle host);
+
+// time_left() and cancelled(), which a served method asks about the call it serves (current_call.cpp).
+zk::Def time_left_def();
+zk::Def cancelled_def();
+
+// What a stream that answers a call keeps to (stream.cpp): at most `window` items and `budget`
+// bytes ahead of what its caller took; `span`, when not negative, the seconds its deadline gives
+// each wait for items, from each batch sent.
+struct StreamTerms {
+    static constexpr long long default_window = 64;
+    static constexpr long long default_budget = 32LL << 20;
+    static constexpr long long most_window = 65536;
+    long long window = default_window;
+    long long budget = default_budget;
+    double span = -1;
+};
+// What a call record (kind 2) asks beside the call: its deadline, in seconds left from when its
+// first byte came (has_deadline false: none), and the terms of the stream that may answer it.
+struct CallOptions {
+    bool has_deadline = false;
+    double seconds = 0;
+    StreamTerms terms;
+};
+// Whether a record is a credit or cancel record; one that reaches the request loop is of a call
+// that has ended, and goes.
+bool is_control_record(zk::Handle record);
+// The answer to the question of what the server takes, when `record` is that question; else nothing.
+zk::Ref version_answer(const State& st, zk::Handle record);
+// A call record as the 5-item request the rest of the handler reads, its options in `options`;
+// any other record as it is.
+zk::Ref as_request(const State& st, zk::Handle record, zk::Ref& options);
+// The options of a call record, checked: "Request[...]: Invalid Options" for a value of the wrong
+// type or range; options it does not know are left alone.
+CallOptions read_options(const Names& n, zk::Handle record, zk::Handle options);
+
+// Serves the items of `generator` as the stream that answers `call` (whose id the records carry as
+// `msgid`), with send(record) for each record and failure(e) for the text of a failure that ends it.
+// The generator runs with `call` current; it is closed, its finally run, once the caller calls the
+// stream off or goes. `idle_seconds` (negative: no limit) bounds a wait for credits: TimeoutError
+// after it, once the generator is closed.
+void serve_stream(const State& st, ring::CurrentCall& call, zk::Handle msgid, zk::Handle generator, const StreamTerms& terms,
+                  double idle_seconds, const std::function<void(zk::Handle)>& send,
+                  const std::function<zk::Ref(const zk::PyError&)>& failure);
 
 // terminate, start, serve
 zk::Def terminate_def();
