@@ -4,7 +4,7 @@
 // The loop is the hot path of every remote call: what a request needs from the handler, its
 // connection and its server is looked up once per connection, and each request costs only the
 // record's own objects and the call itself.
-#include "server/server.hpp"
+#include "server/metrics.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -27,11 +27,13 @@ struct Session {
     NamePolicy policy;  // the names the server answers, as serve set them
     ring::NativeConnection wire;  // the connection for ring's native calls, while they serve it
     double idle_seconds = -1;     // the server's idle_timeout: how long a stream waits for its caller to take items
+    std::optional<zk::Boxed<Metrics>> metrics;  // what the server counts, when it serves metrics
     // The last call name, its parts (and whether the policy hides it) and its record entry: a client
     // calling one method again and again sends the same name, which is then neither split, nor
     // checked, nor hashed again.
     mutable Ref last_name, last_entry;
     mutable CallName last_split;
+    mutable MethodMetrics* last_counts = nullptr;
 
     Session(const State& st, Handle self) : handler(Ref::borrow(self)) {
         const Names& n = st.names;
@@ -53,6 +55,7 @@ struct Session {
         Ref idle = zk::getattr(server, n.idle_timeout);
         idle_seconds = idle.get() == Py_None ? -1 : PyFloat_AsDouble(idle.get());
         if (idle_seconds == -1.0 && PyErr_Occurred()) zk::throw_error();
+        metrics = metrics_of(n, server);
     }
 
     // The next request, natively while the connection is as it was, else through its recv.
@@ -68,7 +71,15 @@ struct Session {
 struct Call : ParsedRequest {
     Ref name;
     Ref entry;  // the record's {"count": n} of the name
+    MethodMetrics* counts = nullptr;  // the server's metrics of the name, when it counts them
 };
+
+// Counts a call that ended (`failed` or not) in the server's metrics, when it keeps them.
+void meter(const Session& session, Call& call, bool failed, std::chrono::steady_clock::time_point began) {
+    if (!session.metrics || !call.name) return;
+    if (!call.counts) call.counts = (*session.metrics)->method(call.name);
+    call.counts->record(failed, std::chrono::steady_clock::now() - began);
+}
 
 ParsedRequest resolve(Scope s, const Session& session, Handle request, Handle name) {
     if (!session.parse) {
@@ -160,6 +171,25 @@ Ref as_current(const State& st, ring::CurrentCall& current, Body&& body) {
     return zk::finally(body, [&] { st.calls->leave(&current); });
 }
 
+// The items of a stream's batch ([3 or 4, id, items]) in the count of items sent.
+void count_items(Metrics& metrics, Handle record) {
+    if (!PyList_CheckExact(record.get()) || PyList_GET_SIZE(record.get()) != 3) return;
+    Handle items = PyList_GET_ITEM(record.get(), 2);
+    if (PyList_CheckExact(items.get())) metrics.stream_items.fetch_add(PyList_GET_SIZE(items.get()), std::memory_order_relaxed);
+}
+
+// The metrics page, to a scraper that asked for it on the served port; the connection then ends,
+// as an HTTP answer that says "Connection: close" does.
+void answer_metrics(const State& st, const Session& session) {
+    const Names& n = st.names;
+    zk::setattr(session.connection, n._closed, Py_True);
+    try {
+        zk::call_method(zk::getattr(session.connection, n._socket), n.sendall, metrics_answer(**session.metrics));
+    } catch (zk::PyError& e) {
+        if (!e.matches(PyExc_OSError)) throw;  // the scraper has gone already
+    }
+}
+
 // One request and its answer. A browser's call record arrives as a JSON list and is served like
 // any other; in WebSocket mode everything else (the upgrade request, whose answer is the
 // handshake, or a text without a call) is printed and sent back as it came.
@@ -180,6 +210,7 @@ void serve_one(Scope s, const Session& session) {
         if (PyDict_Check(request.get())) {
             Ref address = zk::getattr(session.handler, n.client_address);
             if (!admit_upgrade(s, session.server, session.connection, address, request)) return;
+            if (session.metrics && asks_for_metrics(n, request)) return answer_metrics(st, session);
         } else {
             zk::print_out(st, s.global(n.print), zk::tuple_of({zk::escaped_text(request)}));
         }
@@ -189,6 +220,7 @@ void serve_one(Scope s, const Session& session) {
     if (!record) zk::raise(PyExc_TypeError, "Invalid protocol");
     if (is_control_record(request)) return;  // a credit or cancel of a call that has ended
     if (Ref answer = version_answer(st, request)) return session.answer(answer);
+    auto began = session.metrics ? std::chrono::steady_clock::now() : std::chrono::steady_clock::time_point();
     Ref options;  // a call record's: the request is then read as the 5-item one it holds
     Ref call_record = std::exchange(request, as_request(st, request, options));
 
@@ -207,12 +239,15 @@ void serve_one(Scope s, const Session& session) {
             PyUnicode_Compare(call.name.get(), session.last_name.get()) == 0) {
             call.name = session.last_name.copy();  // hashed already, and its parts known
             call.entry = session.last_entry.copy();
+            call.counts = session.last_counts;
         } else {
             call.entry = entry_of(n, session.record, call.name);
-            session.last_name = Ref(), session.last_split = {};
+            session.last_name = Ref(), session.last_split = {}, session.last_counts = nullptr;
+            if (session.metrics) call.counts = (*session.metrics)->method(call.name);
             if (PyUnicode_CheckExact(call.name.get())) {
                 session.last_split = split_call_name(n, call.name, session.policy);
                 session.last_entry = call.entry.copy();
+                session.last_counts = call.counts;
                 session.last_name = call.name.copy();
             }
         }
@@ -233,9 +268,16 @@ void serve_one(Scope s, const Session& session) {
         failed = true;
     }
     if (asked && !failed && PyGen_Check(response.get())) {
-        return serve_stream(st, current, call.msgid, response, asked->terms, session.idle_seconds,
-                            [&](Handle record) { session.answer(record); },
-                            [&](const zk::PyError& e) { return failure_answer(s, session, request, call, e, traceback); });
+        serve_stream(st, current, call.msgid, response, asked->terms, session.idle_seconds,
+                     [&](Handle record) {
+                         session.answer(record);
+                         if (session.metrics) count_items(**session.metrics, record);
+                     },
+                     [&](const zk::PyError& e) {
+                         failed = true;
+                         return failure_answer(s, session, request, call, e, traceback);
+                     });
+        return meter(session, call, failed, began);
     }
     // The answer to a failed call is a list, to a successful one a tuple: every client takes both,
     // and a client that raises failures tells them by that.
@@ -251,7 +293,21 @@ void serve_one(Scope s, const Session& session) {
         if (!e.matches(PyExc_Exception) || e.matches(PyExc_OSError)) throw;
         if (!failed) count_call(n, call.entry, -1);
         response = failure_answer(s, session, request, call, e, traceback);
+        failed = true;
         answer(true);
+    }
+    meter(session, call, failed, began);
+}
+
+// The descriptor of an accepted socket, for the kernel's counts of its bytes; -1 for none.
+int descriptor_of(const Names& n, Handle sock) {
+    try {
+        long fd = PyLong_AsLong(zk::call_method(sock, n.fileno).get());
+        if (fd == -1 && PyErr_Occurred()) zk::throw_error();
+        return static_cast<int>(fd);
+    } catch (zk::PyError& e) {
+        if (!e.matches(PyExc_Exception)) throw;
+        return -1;
     }
 }
 
@@ -275,6 +331,11 @@ Ref setup(Scope s, Handle self) {
         if (!e.matches(PyExc_OSError)) throw;  // not TCP, or already reset: the loop sees the latter
     }
     zk::setattr(self, n._connection, connection_for(st, server, sock, first_message_due(n, server)));
+    if (auto metrics = metrics_of(n, server)) {
+        int fd = descriptor_of(n, sock);
+        (*metrics)->opened(fd);
+        zk::setattr(self, n._metered, zk::integer(fd));  // finish counts the same connection out
+    }
     return zk::none();
 }
 
@@ -390,6 +451,9 @@ Ref process(Scope s, Handle self) {
 Ref finish(Scope s, Handle self) {
     const Names& n = s.names();
     Ref server = zk::getattr(self, n.server);
+    if (Ref fd = zk::getattr_optional(self, n._metered)) {  // before any close, so the descriptor is still this connection's
+        if (auto metrics = metrics_of(n, server)) (*metrics)->closed(static_cast<int>(zk::to_ssize(fd)));
+    }
     Ref address = zk::getattr(self, n.client_address);
     zk::call_method(zk::getattr(server, n.log), n.critical, zk::text("Client{} disconnected!", address));
     zk::call_method(zk::getattr(server, n.statistics), n.pop, address, zk::str(""));

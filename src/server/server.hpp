@@ -40,6 +40,11 @@ namespace server {
     X(timeout)                        \
     X(wrap_socket)                    \
     X(_alias)                         \
+    X(_metrics)                       \
+    X(_metered)                       \
+    X(metrics)                        \
+    X(method)                         \
+    X(url)                            \
     X(_allowed_classes)               \
     X(_expose)                        \
     X(allowed_classes)                \
