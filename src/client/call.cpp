@@ -251,9 +251,9 @@ void close_quietly(const Names& n, std::vector<Ref>& connections) {
     }
 }
 
-}  // namespace
-
-Ref remote_call(Scope s, Handle self, Handle method, Handle args, Handle kwds) {
+// The call on a lane of its own; `traceparent`, when not empty, names the caller's span to a server
+// that takes it. `failed` tells whether the call failed, whatever it returns.
+Ref call_on_lane(Scope s, Handle self, Handle method, Handle args, Handle kwds, Handle traceparent, bool& failed) {
     const Names& n = s.names();
     LanesRef lanes = lanes_of(s.state(), self);
     Hosts& hosts = lanes->hosts;
@@ -264,15 +264,31 @@ Ref remote_call(Scope s, Handle self, Handle method, Handle args, Handle kwds) {
     Lane& lane = lanes->checkout(hosts.next());
     Outcome out;
     std::vector<Ref> unused;
+    if (traceparent) lane.traceparent = Ref::borrow(traceparent);
     // A call answered by a stream hands its lane to the stream, which gives it back at its end.
     zk::finally([&] { exchange(s, self, *lanes, lane, method, args, kwds, out); },
                 [&] {
+                    lane.traceparent = Ref();
                     if (out.kind == Outcome::Kind::stream) return;
                     zk::finally([&] { restore_own_timeout(s, *lanes, lane); }, [&] { unused = lanes->checkin(lane); });
                 });
     close_quietly(n, unused);
     if (out.kind == Outcome::Kind::stream) return start_stream(s, self, std::move(lanes), lane, out.value, method, args, kwds);
+    failed = out.kind != Outcome::Kind::answered || out.remote_failure;
     return report(s, self, method, args, kwds, out);
+}
+
+}  // namespace
+
+Ref remote_call(Scope s, Handle self, Handle method, Handle args, Handle kwds) {
+    const Names& n = s.names();
+    bool failed = true;
+    Ref telemetry = zk::telemetry(s.state().core);
+    if (!telemetry) return call_on_lane(s, self, method, args, kwds, nullptr, failed);
+    Ref begun = zk::call_method(telemetry, n.client_span, method);  // (the span, its traceparent)
+    Ref span = zk::getitem(begun, zk::integer(0)), traceparent = zk::getitem(begun, zk::integer(1));
+    return zk::finally([&] { return call_on_lane(s, self, method, args, kwds, traceparent.get() == Py_None ? nullptr : traceparent.get(), failed); },
+                       [&] { zk::call_method(telemetry, n.end_client_span, span, zk::boolean(failed)); });
 }
 
 zk::Def call_def() {

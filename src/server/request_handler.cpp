@@ -190,40 +190,25 @@ void answer_metrics(const State& st, const Session& session) {
     }
 }
 
-// One request and its answer. A browser's call record arrives as a JSON list and is served like
-// any other; in WebSocket mode everything else (the upgrade request, whose answer is the
-// handshake, or a text without a call) is printed and sent back as it came.
-void serve_one(Scope s, const Session& session) {
+// The call name of a request record, or nothing for a record too short to have one.
+Ref name_of(Handle request) {
+    if (PyTuple_CheckExact(request.get()) && PyTuple_GET_SIZE(request.get()) > 2) return Ref::borrow(PyTuple_GET_ITEM(request.get(), 2));
+    if (PyList_CheckExact(request.get()) && PyList_GET_SIZE(request.get()) > 2) return Ref::borrow(PyList_GET_ITEM(request.get(), 2));
+    return Ref();
+}
+
+// The W3C traceparent a call record's options carry, or None: anything but a text is no parent.
+Ref traceparent_of(const Names& n, Handle options) {
+    Ref value = options && PyDict_CheckExact(options.get()) ? zk::dict_get(options, n.traceparent) : Ref();
+    return value && PyUnicode_CheckExact(value.get()) ? std::move(value) : zk::none();
+}
+
+// Serves the call `request` (the 5-item form of `call_record`, whose `options` it had) and answers
+// it; whether it failed.
+bool serve_call(Scope s, const Session& session, Handle request, Handle call_record, Handle options,
+                const std::optional<zk::PyError>& refused, std::chrono::steady_clock::time_point began) {
     const State& st = s.state();
     const Names& n = st.names;
-    Ref request;
-    std::optional<zk::PyError> refused;  // a class the allow-list refused: the call fails with it, unrun
-    try {
-        request = session.receive();
-    } catch (zk::PyError& e) {
-        if (!e.matches(st.class_not_allowed)) throw;
-        request = zk::getattr(e.value(), n.value);  // the whole message, None for what was refused
-        refused.emplace(e);
-    }
-    bool record = PyTuple_Check(request.get()) || PyList_Check(request.get());
-    if (!record && request.get() != Py_None && zk::truthy(zk::getattr(session.connection, n._onwebs))) {
-        if (PyDict_Check(request.get())) {
-            Ref address = zk::getattr(session.handler, n.client_address);
-            if (!admit_upgrade(s, session.server, session.connection, address, request)) return;
-            if (session.metrics && asks_for_metrics(n, request)) return answer_metrics(st, session);
-        } else {
-            zk::print_out(st, s.global(n.print), zk::tuple_of({zk::escaped_text(request)}));
-        }
-        zk::call(session.send, request);
-        return;
-    }
-    if (!record) zk::raise(PyExc_TypeError, "Invalid protocol");
-    if (is_control_record(request)) return;  // a credit or cancel of a call that has ended
-    if (Ref answer = version_answer(st, request)) return session.answer(answer);
-    auto began = session.metrics ? std::chrono::steady_clock::now() : std::chrono::steady_clock::time_point();
-    Ref options;  // a call record's: the request is then read as the 5-item one it holds
-    Ref call_record = std::exchange(request, as_request(st, request, options));
-
     Call call;
     ring::CurrentCall current;
     std::optional<CallOptions> asked;
@@ -277,7 +262,8 @@ void serve_one(Scope s, const Session& session) {
                          failed = true;
                          return failure_answer(s, session, request, call, e, traceback);
                      });
-        return meter(session, call, failed, began);
+        meter(session, call, failed, began);
+        return failed;
     }
     // The answer to a failed call is a list, to a successful one a tuple: every client takes both,
     // and a client that raises failures tells them by that.
@@ -297,6 +283,51 @@ void serve_one(Scope s, const Session& session) {
         answer(true);
     }
     meter(session, call, failed, began);
+    return failed;
+}
+
+// One request and its answer. A browser's call record arrives as a JSON list and is served like
+// any other; in WebSocket mode everything else (the upgrade request, whose answer is the
+// handshake, or a text without a call) is printed and sent back as it came.
+void serve_one(Scope s, const Session& session) {
+    const State& st = s.state();
+    const Names& n = st.names;
+    Ref request;
+    std::optional<zk::PyError> refused;  // a class the allow-list refused: the call fails with it, unrun
+    try {
+        request = session.receive();
+    } catch (zk::PyError& e) {
+        if (!e.matches(st.class_not_allowed)) throw;
+        request = zk::getattr(e.value(), n.value);  // the whole message, None for what was refused
+        refused.emplace(e);
+    }
+    bool record = PyTuple_Check(request.get()) || PyList_Check(request.get());
+    if (!record && request.get() != Py_None && zk::truthy(zk::getattr(session.connection, n._onwebs))) {
+        if (PyDict_Check(request.get())) {
+            Ref address = zk::getattr(session.handler, n.client_address);
+            if (!admit_upgrade(s, session.server, session.connection, address, request)) return;
+            if (session.metrics && asks_for_metrics(n, request)) return answer_metrics(st, session);
+        } else {
+            zk::print_out(st, s.global(n.print), zk::tuple_of({zk::escaped_text(request)}));
+        }
+        zk::call(session.send, request);
+        return;
+    }
+    if (!record) zk::raise(PyExc_TypeError, "Invalid protocol");
+    if (is_control_record(request)) return;  // a credit or cancel of a call that has ended
+    if (Ref answer = version_answer(st, request)) return session.answer(answer);
+    auto began = session.metrics ? std::chrono::steady_clock::now() : std::chrono::steady_clock::time_point();
+    Ref options;  // a call record's: the request is then read as the 5-item one it holds
+    Ref call_record = std::exchange(request, as_request(st, request, options));
+
+    Ref telemetry = zk::telemetry(st.core);
+    Ref name = name_of(request);
+    if (!telemetry || !name) return (void)serve_call(s, session, request, call_record, options, refused, began);
+    // The server's span is current while the call runs, so that calls it makes on are its children.
+    Ref span = zk::call_method(telemetry, n.server_span, name, traceparent_of(n, options));
+    bool failed = true;
+    zk::finally([&] { failed = serve_call(s, session, request, call_record, options, refused, began); },
+                [&] { zk::call_method(telemetry, n.end_server_span, span, zk::boolean(failed)); });
 }
 
 // The descriptor of an accepted socket, for the kernel's counts of its bytes; -1 for none.

@@ -45,6 +45,9 @@ namespace server {
     X(metrics)                        \
     X(method)                         \
     X(url)                            \
+    X(server_span)                    \
+    X(end_server_span)                  \
+    X(traceparent)                    \
     X(_allowed_classes)               \
     X(_expose)                        \
     X(allowed_classes)                \
