@@ -15,7 +15,7 @@ import warnings
 import numpy as np
 import pytest
 
-from conftest import free_port, memory_growth, needs_plain_build, run_in_threads, start_served
+from conftest import OLD_SERVERS_ANSWER, free_port, memory_growth, needs_plain_build, run_in_threads, start_served
 from conftest import stop_served as stop_server
 from zelk import aio
 from zelk.client import CallTimeout, ConnectionLost, InvalidAnswer, RemoteError, Unreachable
@@ -291,7 +291,10 @@ def stand_in(*replies):
             for reply in replies:
                 sock, _ = listener.accept()
                 with sock:
-                    sock.sendall(reply(Connection(sock).recv()))
+                    conn = Connection(sock)
+                    conn.recv()  # the question of what the server takes, answered as an old server does
+                    conn.send(OLD_SERVERS_ANSWER)
+                    sock.sendall(reply(conn.recv()))
 
     thread = threading.Thread(target=serve)
     thread.start()

@@ -68,7 +68,7 @@ def test_module_body():
                      "Callable", "os", "udump", "uload", "msgpack", "np", "BrillPrint", "log", "profile", "REQUEST",
                      "RESPONSE", "SOCKET_RECV_SIZE", "BytePacker", "dump", "load", "JsonPacker", "dumps", "loads",
                      "compress", "decompress", "dumpv", "loadv", "WebSocket", "websocket", "ClassNotAllowed",
-                     "AllowedClasses"]
+                     "AllowedClasses", "NotRebuilt", "refusing_stand_ins"]
     assert (protocol.REQUEST, protocol.RESPONSE, protocol.SOCKET_RECV_SIZE) == (0, 1, 65536)
     assert (protocol.log.title, protocol.log.exclude) == ("ZELK.PROTO", ["zelk", "vantor", "melix"])
     assert [n for n in vars(BytePacker) if not n.startswith("__")] == ["pack", "unpack", "encode", "decode"]

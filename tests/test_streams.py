@@ -79,7 +79,11 @@ class Source:
         return connect("source", port=port).left()[0]
 
     def nested_aio(self, port):
-        return asyncio.run(aio.connect("source", port=port).left())[0]
+        async def left():
+            async with aio.connect("source", port=port) as proxy:
+                return (await proxy.left())[0]
+
+        return asyncio.run(left())
 
     def add(self, a, b):
         return a + b
@@ -224,6 +228,106 @@ def test_allowed_classes_hold_for_items(port):
     close(proxy)
 
 
+# ---- streams through zelk.aio ----------------------------------------------------------------------
+
+
+def run(test, port, name="source", **options):
+    """Runs `test(proxy)` on a new event loop with a zelk.aio proxy for `name`, closed after it."""
+
+    async def main():
+        async with aio.connect(name, port=port, **options) as proxy:
+            return await test(proxy)
+
+    return asyncio.run(main())
+
+
+def test_aio_streams_values_arrays_and_many_items(port):
+    items = [0, 1.5, "text", None, (1, (2,)), {"k": [1]}, np.arange(5.0)]
+
+    async def test(proxy):
+        stream = await proxy.values(*items)
+        assert isinstance(stream, aio.Stream)
+        back = [item async for item in stream]
+        assert back[:-1] == items[:-1] and np.array_equal(back[-1], items[-1])
+        assert sum([i async for i in await proxy.count(100_000)]) == sum(range(100_000))
+        assert [i async for i in await proxy.count(0)] == []
+
+    run(test, port)
+
+
+@pytest.mark.parametrize("leave", ["break", "aclose", "async with", "task cancelled", "client closed", "connection lost"])
+def test_aio_leaving_early_runs_the_generators_finally(port, leave):
+    SOURCE.reset()
+    if leave == "connection lost":  # the client's process ends under its stream
+        code = ("import asyncio, os; from zelk import aio\n"
+                "async def main():\n"
+                f"    s = await aio.connect('source', port={port}).endless()\n"
+                "    await anext(s); os._exit(0)\n"
+                "asyncio.run(main())")
+        assert subprocess.run([sys.executable, "-c", code], timeout=60).returncode == 0
+
+    async def test(proxy):
+        stream = await proxy.endless()
+        if leave == "break":
+            async for item in stream:
+                if item == 3:
+                    break
+            del stream
+        elif leave == "aclose":
+            await anext(stream)
+            await stream.aclose()
+            await stream.aclose()  # twice is nothing
+        elif leave == "async with":
+            async with stream as items:
+                await anext(items)
+        elif leave == "task cancelled":
+            started = asyncio.Event()
+
+            async def read():
+                async for _ in stream:  # waits for items only in the stream
+                    started.set()
+
+            task = asyncio.create_task(read())
+            await started.wait()
+            task.cancel()
+            with pytest.raises(asyncio.CancelledError):
+                await task
+        elif leave == "client closed":
+            await anext(stream)
+            await proxy.aclose()
+        assert await asyncio.to_thread(SOURCE.closed.wait, WAIT)
+        assert await proxy.add(1, 2) == 3  # and the client goes on
+
+    run(test, port)
+
+
+def test_aio_window_failure_and_time_out(port):
+    async def test(proxy):
+        stream = await proxy.endless()
+        assert [await anext(stream) for _ in range(3)] == [0, 1, 2]
+        deadline = time.monotonic() + WAIT
+        while SOURCE.made < 7 and time.monotonic() < deadline:  # what it may make before any credit
+            await asyncio.sleep(0.01)
+        await asyncio.sleep(0.2)  # and then no more than the window beyond the 3 taken
+        assert 7 <= SOURCE.made <= 2 + 8
+        await stream.aclose()
+        taken = []
+        with pytest.raises(RemoteError) as raised:
+            async for item in await proxy.boom(3):
+                taken.append(item)
+        assert taken == [0, 1, 2] and raised.value.remote_type == "ValueError"
+        stream = await proxy.stall(5, timeout=0.3)
+        assert await anext(stream) == 0
+        with pytest.raises(CallTimeout):
+            await anext(stream)
+        with pytest.raises(StopAsyncIteration):
+            await anext(stream)
+        assert await proxy.add(1, 2) == 3
+
+    SOURCE.reset()
+    run(test, port, stream_window=8)
+
+
 # ---- deadlines and cancels ---------------------------------------------------------------------------
 
 
@@ -258,8 +362,20 @@ def test_a_call_made_inside_a_served_call_inherits_its_deadline(source, port, ne
     assert 0 < getattr(source, nested)(port, timeout=3) <= 3
 
 
-@pytest.mark.parametrize("how", ["time-out", "client closed"])
+@pytest.mark.parametrize("how", ["time-out", "client closed", "aio time-out", "aio task cancelled"])
 def test_the_server_sees_its_caller_give_up(source, port, how):
+    if how.startswith("aio"):
+        async def test(proxy):
+            task = asyncio.create_task(proxy.wait_for_cancel(timeout=0.2 if how == "aio time-out" else 1000))
+            if how == "aio task cancelled":
+                await asyncio.sleep(0.2)
+                task.cancel()
+            with pytest.raises(CallTimeout if how == "aio time-out" else asyncio.CancelledError):
+                await task
+            assert await asyncio.to_thread(SOURCE.seen_cancel.wait, WAIT)
+            assert await proxy.add(1, 2) == 3
+
+        return run(test, port)
     proxy = connect("source", port=port, timeout=0.2 if how == "time-out" else 1000, errors="raise")
     if how == "client closed":
         threading.Timer(0.2, close, args=(proxy,)).start()
@@ -275,7 +391,7 @@ def test_the_server_sees_its_caller_give_up(source, port, how):
 def test_an_old_client_calling_a_generator_gets_todays_text(port):
     conn = raw(port)
     conn.send((0, 1, "source.count", (3,), {}))
-    assert conn.recv() == (1, 1, "@ENCODE: generator ---> cannot pickle 'generator' object")
+    assert conn.recv() == [1, 1, "@ENCODE: generator ---> cannot pickle 'generator' object"]
     conn.send((0, 2, "source.add", (1, 2), {}))
     assert conn.recv() == (1, 2, 3)
     conn.close()
@@ -298,6 +414,16 @@ def test_a_new_client_against_an_old_server(monkeypatch):
     assert proxy.echo(1, 2) == (1, 2) and proxy.echo(3) == (3,)
     assert seen == [VERSION_QUESTION, (0, 1, "old.echo", (1, 2), {}), (0, 2, "old.echo", (3,), {})]
     close(proxy)
+    thread.join(WAIT)
+    seen.clear()
+    thread = threading.Thread(target=old_server, daemon=True)
+    thread.start()
+
+    async def test(proxy):
+        assert await asyncio.gather(proxy.echo(1, 2), proxy.echo(3)) == [(1, 2), (3,)]
+
+    run(test, listener.getsockname()[1], "old", max_connections=1)
+    assert seen == [VERSION_QUESTION, (0, 1, "old.echo", (1, 2), {}), (0, 2, "old.echo", (3,), {})]
     thread.join(WAIT)
     listener.close()
 

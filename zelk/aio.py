@@ -8,6 +8,7 @@ and only when more wait than `max_connections` allows do several share one, one 
 
 import asyncio
 import collections
+import contextlib
 import hmac
 import math
 import os
@@ -20,11 +21,12 @@ import numpy as np
 
 from .client import (CallTimeout, ConnectionLost, InvalidAnswer, RemoteError, Unreachable, _checked_result, _Hosts,
                      _remote_type)
-from .protocol import REQUEST, RESPONSE, AllowedClasses, BytePacker, ClassNotAllowed
-from .ring import MAX_MESSAGE_SIZE, AuthenticationError, ByteStream, MessageTooLarge, _refusal_reason, get_port
+from .protocol import REQUEST, RESPONSE, AllowedClasses, BytePacker, ClassNotAllowed, NotRebuilt, refusing_stand_ins
+from .ring import (_CALLS_VERSION, _RECORD_KINDS, _VERSION_QUESTION, MAX_MESSAGE_SIZE, AuthenticationError, ByteStream,
+                   MessageTooLarge, _refusal_reason, _time_left, _tls_alert, get_port)
 from .scribe import BrillPrint, iformat
 
-__all__ = ["Client", "connect"]
+__all__ = ["Client", "Stream", "connect"]
 
 # The 8-byte length in front of every packet, in the host's byte order.
 _LENGTH = struct.Struct("=Q")
@@ -46,11 +48,25 @@ _PROBE_AFTER = 0.001
 _SPARE_IDLE = 10.0
 _EXCLUDE = ("zelk", "vantor", "melix")
 _unpack = BytePacker.unpack
+# Calls are packed and answers read without stand-ins: what cannot be carried raises, as this client raises failures.
+_refusing = refusing_stand_ins
+# A TLS handshake, as a key handshake, takes no longer than this, whatever the client's time-out.
+_HANDSHAKE_SECONDS = 10.0
 _running_loop = asyncio.get_running_loop
 # A call is a tuple, made without running a Python __init__ on every call:
 # (future, msgid, frame, deadline, timeout, method, args, kwds): the future its caller awaits, its
 # request's id and packed frame, its deadline on the loop's clock, and what its failure texts name.
 _FUTURE, _MSGID, _FRAME, _DEADLINE, _TIMEOUT = range(5)
+# The records beside the 5-item request and the 3-item answer, on a connection whose server said it
+# takes them (see docs/ARCHITECTURE.md); a call record's packet begins with a list of six.
+_CALL, _ITEMS, _END, _CREDIT, _CANCEL = (_RECORD_KINDS[kind] for kind in ("call", "items", "end", "credit", "cancel"))
+_QUESTION = (REQUEST, 0, _VERSION_QUESTION, (), {})
+_CALL_MARK = 0x96
+# What a server keeps a stream to unless told otherwise: the options say only what differs.
+_WINDOW = 64
+_BUDGET = 32 << 20
+# Leaving a stream early waits this long, at most, for the server to end it; then the connection goes.
+_DRAIN_SECONDS = 1.0
 
 
 def _printer(title):
@@ -85,6 +101,7 @@ class _Connection(asyncio.BufferedProtocol):
         self.idle_since = 0.0
         self.limit = client._max_message_size
         self._unpack = client._unpack  # BytePacker.unpack, or its allow-list's
+        self.tls = client._ssl_context is not None
         self.closed = client._loop.create_future()  # done once the transport has let the socket go
         self._buffer = bytearray(_SCRATCH_SIZE)
         self._view = memoryview(self._buffer)
@@ -94,7 +111,9 @@ class _Connection(asyncio.BufferedProtocol):
         # Until the client starts it, bytes are only collected: the key handshake reads them raw, and a
         # greeting that comes before the connection joins the pool is judged once it has.
         self._held = True
-        self._reader = None  # (size, future) while the key handshake waits for bytes
+        self._reader = None  # (size, future, what it is) while the key handshake or the question waits for bytes
+        self.version = 0  # what its server takes: 1 for call records and streams, 0 for the 5-item request alone
+        self.stream = None  # the _Flow of the call at the head of `calls`, while its stream goes on
 
     # ---- asyncio's side ------------------------------------------------------------------------
 
@@ -134,8 +153,10 @@ class _Connection(asyncio.BufferedProtocol):
 
     def connection_lost(self, exc):
         self.transport = None
+        if (alert := self._tls_alert()) is not None:  # a TLS server's answer to a peer without TLS
+            exc = alert
         if self._reader is not None and not self._reader[1].done():
-            self._reader[1].set_exception(ConnectionError("the peer closed the connection during the key handshake"))
+            self._reader[1].set_exception(alert or ConnectionError(f"the peer closed the connection during {self._reader[2]}"))
         self.client._lost(self, exc)
         self.closed.set_result(None)
 
@@ -150,31 +171,40 @@ class _Connection(asyncio.BufferedProtocol):
     def send(self, calls):
         self.calls.extend(calls)
         if len(calls) == 1:
-            self.transport.write(calls[0][_FRAME])
+            self.transport.write(self.frame(calls[0]))
         else:
-            self.transport.writelines([call[_FRAME] for call in calls])  # one system call for them all
+            self.transport.writelines([self.frame(call) for call in calls])  # one system call for them all
+
+    def frame(self, call):
+        """The call's frame as this connection's server reads it: packed again when it was packed for another kind."""
+        frame = call[_FRAME]
+        if (frame[8] == _CALL_MARK) == (self.version != 0):
+            return frame
+        return self.client._frame(self.version, call)
 
     def alive(self):
-        """Whether an idle connection is still open: nothing, not even its end, waits to be read."""
+        """Whether an idle connection is still open: nothing, not even its end, waits to be read. Over
+        TLS, records may wait that are no answer (a session ticket the loop has not read yet)."""
         try:
-            self.sock.recv(1, socket.MSG_PEEK)
+            waiting = self.sock.recv(1, socket.MSG_PEEK)
         except BlockingIOError:
             return True
         except OSError:
-            pass
-        return False
+            return False
+        return self.tls and waiting != b""
 
     def abort(self):
         if self.transport is not None:
             self.transport.abort()
 
-    async def receive_exactly(self, size):
-        """The next `size` bytes, for the key handshake, which comes before any framed message."""
+    async def receive_exactly(self, size, during="the key handshake"):
+        """The next `size` bytes, for the key handshake and the question of what the server takes,
+        which come before any framed message."""
         if self._have < size:
             if self.transport is None:
-                raise ConnectionError("the peer closed the connection during the key handshake")
+                raise ConnectionError(f"the peer closed the connection during {during}")
             waiter = self.client._loop.create_future()
-            self._reader = (size, waiter)
+            self._reader = (size, waiter, during)
             try:
                 await waiter
             finally:
@@ -184,6 +214,10 @@ class _Connection(asyncio.BufferedProtocol):
         return data
 
     # ---- framing -------------------------------------------------------------------------------
+
+    def _tls_alert(self):
+        """The error to report when the buffer begins with a TLS alert record, where a length field belongs."""
+        return _tls_alert(bytes(self._view[: min(self._have, 8)])) if self._packet is None and self._have >= 5 else None
 
     def _keep_from(self, start):
         # Moves the bytes from `start` on to the front of the buffer, for the next message.
@@ -199,7 +233,11 @@ class _Connection(asyncio.BufferedProtocol):
         while have - start >= 8:
             size = _LENGTH.unpack_from(self._buffer, start)[0]
             if size > self.limit or size == _CHALLENGE_LENGTH:
-                self.client._refused_length(self, size)
+                if not start and (alert := self._tls_alert()) is not None:
+                    self.client._lose_calls(self, alert)
+                    self.client._drop(self)
+                else:
+                    self.client._refused_length(self, size)
                 return
             end = start + 8 + size
             if end > have:
@@ -220,29 +258,55 @@ class _Connection(asyncio.BufferedProtocol):
 
     def _answered(self, packet):
         """Gives a packet to the oldest call on the connection; false once the connection is dropped."""
+        if self.stream is not None:
+            return self._streamed(packet)
         if not self.calls:  # nothing was asked: the connection is out of step
             self.client._drop(self)
             return False
         call = self.calls.popleft()
         if call[_FUTURE].done():  # its caller gave up, or it timed out: the answer goes nowhere
-            return True
+            return not self.version or self.client._given_up(self, call, packet)
         return self.client._answer(self, call, packet)
+
+    def _streamed(self, packet):
+        """A packet of the stream at the head of the connection; false once the connection is dropped."""
+        flow = self.stream
+        try:
+            record = _refusing(self._unpack, packet)
+        except Exception as error:
+            if not self.client._stream_failed(self, error):
+                return False
+        else:
+            if not flow.take(record):
+                return self.client._stream_failed(self, Exception(f"Stream[{record}]: Invalid Record<Request[0, {flow.msgid}]>"))
+        if not flow.open:
+            self.stream = None
+            self.calls.popleft()
+        return True
 
     def _one_answer(self, nbytes):
         """The usual read: one whole answer, alone in the buffer, for the oldest call. Settled here
         without the framing loop; anything out of the ordinary goes the general way."""
+        if self.stream is not None:
+            if self._streamed(self._view[8:nbytes]) and not self.calls:
+                self.client._release(self)
+            return
         call = self.calls.popleft()
         future = call[_FUTURE]
+        if future.done() and self.version and not self.client._given_up(self, call, self._view[8:nbytes]):
+            return
         if not future.done():
             try:
                 # Decoded from the buffer itself: the codec copies what it keeps of memory it does not own.
-                response = self._unpack(self._view[8:nbytes])
+                response = _refusing(self._unpack, self._view[8:nbytes])
             except Exception as error:
                 if not self.client._undecodable(self, call, error):
                     return
             else:
                 if type(response) is tuple and len(response) == 3 and response[1] == call[_MSGID] and response[0] == RESPONSE:
                     future.set_result(response[2])
+                    if self.client._outage:
+                        self.client._answered_again()
                 elif not self.client._settle(self, call, response):
                     return
         if not self.calls:
@@ -296,6 +360,214 @@ class _RemoteClass(_RemoteStatus):
         return proxy
 
 
+class _TypedRemoteClass(_RemoteClass):
+    """A class proxy whose service `api` describes: a name the api does not define raises AttributeError."""
+
+    __slots__ = ("_api", "_names")
+
+    def __init__(self, client, clsname, api):
+        super().__init__(client, clsname)
+        self._api = api
+        self._names = frozenset(dir(api))
+
+    def __getattr__(self, method):
+        if method not in self._names:
+            raise AttributeError(f"the api {self._api.__name__} has no attribute {method!r}", name=method, obj=self)
+        return super().__getattr__(method)
+
+
+class _Flow:
+    """A stream's side on its connection: the items come in here as their records are read, and its
+    reader (a Stream) takes them out. It outlives a Stream dropped early, to drop what the server
+    still sends, up to the stream's end."""
+
+    __slots__ = ("client", "conn", "call", "msgid", "items", "open", "done", "error", "leaving", "window",
+                 "taken", "credited", "waiter", "drain_timer")
+
+    def __init__(self, client, conn, call):
+        self.client = client
+        self.conn = conn
+        self.call = call
+        self.msgid = call[_MSGID]
+        self.items = collections.deque()
+        self.open = True  # records of it still come on its connection
+        self.done = False  # its reader gets no more items: after `items`, `error` or the end
+        self.error = None  # raised once the items before it are taken
+        self.leaving = False  # called off: what still comes is dropped, up to its end
+        self.window = client._stream_window
+        self.taken = self.credited = 0
+        self.waiter = None
+        self.drain_timer = None
+
+    # ---- from its connection -------------------------------------------------------------------
+
+    def take(self, record):
+        """One record of the stream: its items, its end, or the failure that ends it; false for none of them."""
+        if Stream._starts(record, self.msgid):
+            if not self.done:
+                self.items.extend(record[2])
+            if record[0] == _END:
+                self.ended(None)
+        elif type(record) is list and len(record) == 3 and record[0] == RESPONSE and record[1] == self.msgid:
+            self.ended(RemoteError(record[2], _remote_type(record[2])))
+        else:
+            return False
+        self.wake()
+        return True
+
+    def ended(self, error, cause=None):
+        """Nothing more of it comes: its end, or `error` (raised after the items before it)."""
+        self.open = False
+        if self.drain_timer is not None:
+            self.drain_timer.cancel()
+        self.fail(error, cause)
+
+    def fail(self, error, cause=None):
+        """Its reader gets `error` after the items it has, and no more."""
+        if not self.done:
+            self.done = True
+            if error is not None:
+                error.__cause__ = cause
+                self.error = error
+        self.wake()
+
+    def refused(self, record, error):
+        """A record read whole that cannot be handed out (allowed_classes refused a class in it, or an
+        array could not be rebuilt): the reader gets `error`, and the rest of the stream is dropped."""
+        if Stream._starts(record, self.msgid) and record[0] == _ITEMS:
+            self.fail(error)
+            self.leave()
+        else:  # its last record, or none of its own: nothing more comes
+            self.ended(error)
+
+    def wake(self):
+        if self.waiter is not None and not self.waiter.done():
+            self.waiter.set_result(None)
+
+    # ---- its reader's side -----------------------------------------------------------------------
+
+    def send(self, record):
+        if self.open and self.conn.transport is not None:
+            self.conn.transport.write(self.client._pack(record))
+
+    def credit(self):
+        # The caller took this many: the server may run that far ahead again.
+        self.send([_CREDIT, self.msgid, self.taken])
+        self.credited = self.taken
+
+    def leave(self):
+        """Tells the server the stream is called off; what it sent meanwhile is dropped as it comes, for
+        at most a second: a server that has not ended it by then loses the connection."""
+        self.items.clear()
+        self.done = True
+        if not self.open or self.leaving:
+            return self.wake()
+        self.leaving = True
+        self.send([_CANCEL, self.msgid])
+        self.drain_timer = self.client._loop.call_later(_DRAIN_SECONDS, self.drop)
+        self.wake()
+
+    def drop(self, error=None):
+        """Its connection goes, out of step with the stream: the server sees it closed."""
+        conn = self.conn
+        if conn.stream is self:
+            conn.stream = None
+            conn.calls.clear()
+            self.client._drop(conn)
+        self.ended(error)
+
+    async def next(self):
+        while not self.items:
+            if self.done:
+                if (error := self.error) is not None:
+                    self.error = None
+                    raise error
+                raise StopAsyncIteration
+            if self.taken > self.credited:
+                self.credit()
+            await self.wait()
+        item = self.items.popleft()
+        self.taken += 1
+        if self.taken - self.credited >= max(1, self.window // 2) and not self.done:
+            self.credit()
+        return item
+
+    async def wait(self):
+        """Waits for its next record, no longer than the client's time-out for a call."""
+        self.waiter = waiter = self.client._loop.create_future()
+        seconds = self.call[_TIMEOUT]
+        try:
+            async with asyncio.timeout(seconds):
+                await waiter
+        except TimeoutError:
+            if not self.done:
+                self.drop(CallTimeout(self.client.log.critical(f"@RECV: TimeoutError, timed out({seconds}s, {self.conn.laddr})")))
+        except asyncio.CancelledError:
+            self.leave()
+            raise
+        finally:
+            self.waiter = None
+
+    async def close(self):
+        self.leave()
+        while self.open:  # the drain timer ends the wait
+            self.waiter = self.client._loop.create_future()
+            try:
+                await self.waiter
+            finally:
+                self.waiter = None
+
+
+class Stream:
+    """The items of a served generator, as they come: for `async for`, and `async with`.
+
+    A remote method that returns a generator answers with a stream. It holds a connection of its
+    client's until it ends; aclose() (or the end of an async with block, its task cancelled while it
+    waits, or dropping it) tells the server, whose generator is then closed. A failure of the
+    generator is raised as RemoteError after the items before it; no item within the client's
+    time-out raises CallTimeout, as no answer would.
+    """
+
+    __slots__ = ("_flow",)
+
+    def __init__(self, flow):
+        self._flow = flow
+
+    @staticmethod
+    def _starts(record, msgid):
+        """Whether `record` is the first record of a stream that answers call `msgid`."""
+        return (type(record) is list and len(record) == 3 and (record[0] == _ITEMS or record[0] == _END)
+                and record[1] == msgid and type(record[2]) is list)
+
+    def __aiter__(self):
+        return self
+
+    def __anext__(self):
+        return self._flow.next()
+
+    async def aclose(self):
+        """Leave the stream: the server's generator is closed. Closing twice does nothing."""
+        await self._flow.close()
+
+    async def __aenter__(self):
+        return self
+
+    async def __aexit__(self, *exc_info):
+        await self._flow.close()
+
+    def __del__(self):
+        # A stream dropped before its end is called off, from its event loop's thread.
+        flow = getattr(self, "_flow", None)
+        if flow is None or flow.done:
+            return
+        with contextlib.suppress(RuntimeError):  # the loop is closed: its connections are gone with it
+            flow.client._loop.call_soon_threadsafe(flow.leave)
+
+    def __repr__(self):
+        flow = self._flow
+        return f"<zelk.aio.Stream of {flow.call[_TIMEOUT + 1]} {'open' if flow.open else 'ended'}>"
+
+
 class Client:
     """The connections of one client to one service, for the calls of one event loop.
 
@@ -305,7 +577,8 @@ class Client:
     """
 
     def __init__(self, host, port, timeout=1000.0, *, authkey=None, max_connections=32,
-                 max_message_size=MAX_MESSAGE_SIZE, allowed_classes=None, balance="first"):
+                 max_message_size=MAX_MESSAGE_SIZE, allowed_classes=None, balance="first", ssl_context=None,
+                 stream_window=_WINDOW):
         # The addresses the host names resolve to, which of them failed lately, and whose turn is next.
         self._hosts = _Hosts(host, port, balance)
         self._spread = balance == "round_robin"
@@ -314,13 +587,27 @@ class Client:
         self._timeout = _seconds(timeout)
         if authkey is not None:
             _checked("authkey", authkey, bytes)
+        if ssl_context is not None:
+            import ssl  # only where TLS is asked for: some 20 ms, with OpenSSL
+
+            if not isinstance(ssl_context, ssl.SSLContext):
+                raise TypeError(f"ssl_context must be an ssl.SSLContext or None, not {type(ssl_context).__name__}")
+        self._ssl_context = ssl_context
         if _checked("max_connections", max_connections, int) < 1:
             raise ValueError("max_connections must be at least 1")
         if _checked("max_message_size", max_message_size, int) < 0:
             raise ValueError("max_message_size must not be negative")
+        if _checked("stream_window", stream_window, int) < 1:
+            raise ValueError("stream_window must be at least 1")
         self._authkey = authkey
         self._max_connections = max_connections
         self._max_message_size = max_message_size
+        self._stream_window = stream_window
+        # The stream terms a call record names: those that differ from the server's own.
+        self._terms = {"window": stream_window} if stream_window != _WINDOW else {}
+        if max_message_size < _BUDGET:
+            self._terms["bytes"] = max(max_message_size, 1)
+        self._version = 0  # what the server of the connection opened last takes: calls are packed for it
         # Answers are decoded by BytePacker.unpack itself unless an allow-list is given: no cost without one.
         if allowed_classes is not None and not isinstance(allowed_classes, AllowedClasses):
             allowed_classes = AllowedClasses(allowed_classes)
@@ -328,6 +615,7 @@ class Client:
         self._unpack = _unpack if allowed_classes is None else allowed_classes.unpack
         self._msgid = 0
         self._pack = ByteStream().pack  # the length field and the packet, in one bytes object
+        self._outage = False  # the service was found unreachable, and has not answered since
         self.alias = ""
         self.log = _printer("zelk.aio")
         self._binding = threading.Lock()  # one event loop at a time binds the client
@@ -367,8 +655,10 @@ class Client:
         loop = _running_loop()
         if loop is not self._loop:
             self._bind(loop)
+        if (left := _time_left()) is not None and left < timeout:  # a call made inside a served call
+            timeout = left
         self._msgid = msgid = self._msgid + 1
-        frame = self._pack((REQUEST, msgid, method, args, kwds))
+        frame = _refusing(self._pack, self._record(self._version, msgid, method, args, kwds, timeout))
         now = self._clock()
         future = self._future(loop=loop)
         call = (future, msgid, frame, now + timeout, timeout, method, args, kwds)
@@ -385,13 +675,42 @@ class Client:
         elif idle and now - idle[-1].idle_since < _PROBE_AFTER:
             conn = idle.pop()
             conn.calls.append(call)
-            conn.transport.write(frame)
+            conn.transport.write(conn.frame(call))
         elif idle and (conn := self._take_idle()) is not None:
             conn.send((call,))
         else:
             self._waiting.append(call)
             self._grow()
-        return await future
+        try:
+            return await future
+        except asyncio.CancelledError:
+            self._call_off(call)
+            raise
+
+    def _record(self, version, msgid, method, args, kwds, seconds):
+        """The record of a call for a server that takes `version`: a call record with its deadline and
+        stream terms, or the 5-item request."""
+        if not version:
+            return (REQUEST, msgid, method, args, kwds)
+        options = {"deadline": seconds}
+        if self._terms:
+            options.update(self._terms)
+        return [_CALL, msgid, method, args, kwds, options]
+
+    def _frame(self, version, call):
+        """A call packed again for a connection whose server takes another `version`, with what is left of its time."""
+        method, args, kwds = call[_TIMEOUT + 1:]
+        record = self._record(version, call[_MSGID], method, args, kwds, max(call[_DEADLINE] - self._clock(), 0.0))
+        return _refusing(self._pack, record)
+
+    def _call_off(self, call):
+        """Tells the server on whose connection a call whose caller gave up was sent: it sees cancelled(),
+        and a stream that answers it is closed. Its answer is dropped when it comes."""
+        for conn in self._connections:
+            if conn.stream is not None and conn.stream.msgid == call[_MSGID]:  # answered by a stream it never saw
+                return conn.stream.leave()
+            if conn.version and conn.transport is not None and any(sent is call for sent in conn.calls):
+                return conn.transport.write(self._pack([_CANCEL, call[_MSGID]]))
 
     def _bind(self, loop):
         self._forget_parent()
@@ -495,6 +814,7 @@ class Client:
                 self._release(idle)  # the connections open elsewhere take the calls
             return
         self._opening.discard(asyncio.current_task())  # it opens nothing more
+        self._version = conn.version
         self._connections.add(conn)
         self._release(conn)
         conn.start()
@@ -512,7 +832,7 @@ class Client:
         errors = []
         for address, family, sockaddr, name in plan:
             try:
-                conn = await self._connect_to(family, sockaddr)
+                conn = await self._connect_to(family, sockaddr, name)
             except OSError as error:
                 hosts.failed(address)
                 errors.append((address, error))
@@ -534,8 +854,9 @@ class Client:
                 results.append(error)
         return self._hosts.resolved(results)
 
-    async def _connect_to(self, family, sockaddr):
-        """A new connection to one address, key handshake included, within the client's time-out."""
+    async def _connect_to(self, family, sockaddr, name):
+        """A new connection to one address of the host `name`, TLS and key handshakes included, within the
+        client's time-out."""
         loop = self._loop
         sock = socket.socket(family)
         sock.setblocking(False)
@@ -551,9 +872,10 @@ class Client:
                         # The system's own words, as the blocking client reports them, not asyncio's
                         # "Connect call failed (address)".
                         raise type(error)(error.errno, os.strerror(error.errno)) from None
-                    _, conn = await loop.create_connection(lambda: _Connection(self, sock), sock=sock)
+                    _, conn = await loop.create_connection(lambda: _Connection(self, sock), sock=sock, **self._tls(name))
                     if self._authkey is not None:
                         await _answer_challenge(conn, self._authkey)
+                    conn.version = await _ask_version(conn, self._pack, self._unpack)
             except TimeoutError as error:
                 raise TimeoutError("timed out") from error
         except BaseException:
@@ -564,6 +886,14 @@ class Client:
                 await conn.closed
             raise
         return conn
+
+    def _tls(self, name):
+        # asyncio's own TLS, checking the certificate for the host name: the handshake within the client's
+        # time-out, and never longer than a key handshake.
+        if self._ssl_context is None:
+            return {}
+        return {"ssl": self._ssl_context, "server_hostname": name,
+                "ssl_handshake_timeout": min(self._timeout, _HANDSHAKE_SECONDS) or _HANDSHAKE_SECONDS}
 
     def _drop(self, conn):
         """Aborts a connection that must carry no more calls; the calls still on it are lost."""
@@ -596,24 +926,37 @@ class Client:
     def _lose_calls(self, conn, error):
         calls = [call for call in conn.calls if not call[_FUTURE].done()]
         conn.calls.clear()
-        if calls:
+        flow, conn.stream = conn.stream, None
+        if calls or (flow is not None and not flow.done):
             text = self.log.critical(f"@RECV: {type(error).__name__}, {error}")
             for call in calls:
                 self._fail(call, ConnectionLost(text), error)
+            if flow is not None:
+                flow.ended(ConnectionLost(text), error)
+        elif flow is not None:
+            flow.ended(None)
 
     def _unreachable(self, error):
-        """A connection could not be opened, or leads nowhere: with no other to take them, the waiting calls fail."""
-        text = self.log.critical(
+        """A connection could not be opened, or leads nowhere: with no other to take them, the waiting calls
+        fail. It is printed once per outage, which the next answer ends."""
+        text = (
             f"Connection failed ({error}), please check: \n"
             "                        1. the network is connected\n"
             f"                        2. the server info(host({self._host}) or port({self._port})) is correct \n"
             f"                        3. the server({self.alias}) has been started!"
         )
+        if not self._outage:
+            self._outage = True
+            text = self.log.critical(text)
         if self._connections or self._opening:
             return
         waiting, self._waiting = self._waiting, collections.deque()
         for call in waiting:
             self._fail(call, Unreachable(text), error)
+
+    def _answered_again(self):
+        self._outage = False
+        self.log.warning(f"Connection to ({self._host}, {self._port}) restored: the server({self.alias}) answers again")
 
     @staticmethod
     def _fail(call, exception, cause=None):
@@ -627,18 +970,21 @@ class Client:
     def _answer(self, conn, call, packet):
         """Settles `call` with its answer; false when the answer was refused and the connection dropped."""
         try:
-            response = conn._unpack(packet)
+            response = _refusing(conn._unpack, packet)
         except Exception as error:
             return self._undecodable(conn, call, error)
         return self._settle(conn, call, response)
 
     def _undecodable(self, conn, call, error):
         """Fails `call`, whose answer could not be decoded; false when its connection was dropped with it.
-        An answer that allowed_classes refused was read whole, unrun: the connection goes on."""
-        if isinstance(error, ClassNotAllowed):
+        An answer that allowed_classes refused, or with an array that could not be rebuilt, was read
+        whole: the connection goes on."""
+        if isinstance(error, (ClassNotAllowed, NotRebuilt)):
             method, args, kwds = call[_TIMEOUT + 1:]
             text = self.log.error(Exception(f"Failure{iformat(method, args, kwds)} {error}"))
             self._fail(call, InvalidAnswer(text), error)
+            if conn.version and Stream._starts(error.value, call[_MSGID]) and error.value[0] == _ITEMS:
+                self._given_up(conn, call, None, error.value)  # the stream's other records are dropped as they come
             return True
         text = self.log.critical(f"@RECV: {type(error).__name__}, {error}")
         self._fail(call, InvalidAnswer(text), error)
@@ -648,6 +994,9 @@ class Client:
     def _settle(self, conn, call, response):
         """Settles `call` with a decoded answer; false when it was refused and the connection dropped."""
         future, msgid = call[_FUTURE], call[_MSGID]
+        if conn.version and Stream._starts(response, msgid):
+            future.set_result(self._stream(conn, call, response))
+            return True
         try:
             result = _checked_result(response, msgid)
         except Exception as error:
@@ -660,12 +1009,58 @@ class Client:
             self._fail(call, InvalidAnswer(text), error)
             self._drop(conn)
             return False
+        if self._outage:
+            self._answered_again()
         # A server marks the report of a failed call by answering with a list rather than a tuple.
         if type(response) is list and isinstance(result, str):
             future.set_exception(RemoteError(result, _remote_type(result)))
         else:
             future.set_result(result)
         return True
+
+    def _stream(self, conn, call, record):
+        """The Stream its first record starts; until it ends, it holds the connection, its call at the
+        head, with a future of its own: the caller's holds the Stream, which must go when it is dropped."""
+        settled = self._future(loop=self._loop)
+        settled.set_result(None)
+        call = (settled, *call[1:])
+        flow = _Flow(self, conn, call)
+        flow.take(record)
+        if flow.open:
+            conn.calls.appendleft(call)
+            conn.stream = flow
+        return Stream(flow)
+
+    def _given_up(self, conn, call, packet, record=None):
+        """The answer to a call whose caller gave up (`packet`, or `record` decoded): dropped, unless it
+        starts a stream, whose records are then dropped up to its end (the server is told again: it may
+        have started the call only after the first cancel came). False once the connection is dropped."""
+        if record is None:
+            try:
+                record = _refusing(conn._unpack, packet)
+            except (ClassNotAllowed, NotRebuilt) as error:  # read whole: what it was still counts
+                record = error.value
+            except Exception:
+                return True
+        if Stream._starts(record, call[_MSGID]) and record[0] == _ITEMS:
+            flow = _Flow(self, conn, call)
+            conn.calls.appendleft(call)
+            conn.stream = flow
+            flow.leave()
+        return True
+
+    def _stream_failed(self, conn, error):
+        """A record of a stream that cannot be read, or is none of its records: the stream fails with
+        InvalidAnswer; the connection goes on when it was read whole and refused, else is dropped."""
+        flow = conn.stream
+        method, args, kwds = flow.call[_TIMEOUT + 1:]
+        failure = InvalidAnswer(self.log.error(Exception(f"Failure{iformat(method, args, kwds)} {error}")))
+        failure.__cause__ = error
+        if isinstance(error, (ClassNotAllowed, NotRebuilt)):
+            flow.refused(error.value, failure)
+            return True
+        flow.drop(failure)
+        return False
 
     def _refused(self, conn, call, reason):
         """The server could serve no more connections, and said why before it closed this one: its
@@ -694,6 +1089,8 @@ class Client:
             self._unreachable(AuthenticationError("the server requires a key"))
             return
         error = MessageTooLarge(f"a message of {size} bytes is over max_message_size ({self._max_message_size})")
+        if conn.stream is not None:
+            return conn.stream.drop(InvalidAnswer(self.log.critical(f"@RECV: {type(error).__name__}, {error}")))
         if conn.calls:
             call = conn.calls.popleft()
             if not call[_FUTURE].done():
@@ -716,6 +1113,8 @@ class Client:
         for conn in list(self._connections):
             overdue = False
             for call in conn.calls:
+                if conn.stream is not None and call is conn.stream.call:
+                    continue  # a stream keeps its own time, item by item
                 if call[_DEADLINE] > now:
                     soonest = min(soonest, call[_DEADLINE])
                     continue
@@ -725,7 +1124,7 @@ class Client:
                     self._fail(call, CallTimeout(text))
             # Once no call waits on it, a connection whose server overran a time-out is renewed: a late
             # answer must not be taken for another call's.
-            if overdue and all(call[_FUTURE].done() for call in conn.calls):
+            if overdue and conn.stream is None and all(call[_FUTURE].done() for call in conn.calls):
                 conn.calls.clear()
                 self._drop(conn)
         kept = collections.deque()
@@ -794,6 +1193,30 @@ async def _answer_challenge(conn, key):
         raise AuthenticationError("the server does not know the key")
 
 
+async def _ask_version(conn, pack, unpack):
+    """What the server of a new connection takes, asked before it carries calls: 1 for call records
+    and streams, 0 for the 5-item request alone (an old server answers the question with a failure).
+    A refusal in the answer's place raises ConnectionRefusedError with its reason."""
+    conn.transport.write(pack(_QUESTION))
+    during = "the question of what it takes"
+    head = await conn.receive_exactly(_LENGTH.size, during)
+    if (alert := _tls_alert(head)) is not None:  # a TLS server's answer to a peer without TLS
+        raise alert
+    size = _LENGTH.unpack(head)[0]
+    if size == _CHALLENGE_LENGTH:  # the server's key challenge: it took the question for an answer to it
+        raise AuthenticationError("the server requires a key")
+    if size > min(conn.limit, _SCRATCH_SIZE - _LENGTH.size):  # no answer to the question is that long
+        raise ConnectionError(f"the server answered the question of what it takes with {size} bytes")
+    answer = unpack(bytearray(await conn.receive_exactly(size, during)))
+    if (reason := _refusal_reason(answer)) is not None:
+        raise ConnectionRefusedError(reason)
+    if type(answer) is tuple and len(answer) == 3 and type(answer[2]) is dict:
+        version = answer[2].get("version")
+        if type(version) is int and version >= _CALLS_VERSION:
+            return _CALLS_VERSION
+    return 0
+
+
 async def _refusal_instead(conn, size):
     """What a server sent in place of its challenge, a message of `size` bytes: its refusal of the
     connection (ConnectionRefusedError with its reason), or anything else, which fails the handshake."""
@@ -812,11 +1235,25 @@ def _digest(key, prefix, nonce):
 
 
 def connect(name, host="127.0.0.1", port=0, timeout=1000.0, types="class", *, authkey=None, max_connections=32,
-            max_message_size=MAX_MESSAGE_SIZE, allowed_classes=None, balance="first"):
-    """A proxy for the service `name`, whose calls are awaited. Nothing is opened until the first call."""
+            max_message_size=MAX_MESSAGE_SIZE, allowed_classes=None, balance="first", ssl_context=None,
+            stream_window=_WINDOW, api=None):
+    """A proxy for the service `name`, whose calls are awaited. Nothing is opened until the first call.
+
+    With `api`, a class (a typing.Protocol, say) whose methods are coroutines describing the service,
+    type checkers take the proxy for one of it, and a name it does not define raises AttributeError
+    before anything is sent. A method that returns a generator answers with a Stream, whose server
+    runs at most `stream_window` items ahead of those taken.
+    """
     _checked("name", name, str)
+    if api is not None:
+        if not isinstance(api, type):
+            raise TypeError(f"api must be a class or None, not {type(api).__name__}")
+        if types != "class":
+            raise ValueError('api describes a class proxy: types must be "class"')
     if not _checked("port", port, int):
         port = get_port(name)
     client = Client(host, port, timeout, authkey=authkey, max_connections=max_connections,
-                    max_message_size=max_message_size, allowed_classes=allowed_classes, balance=balance)
-    return client(name, types)
+                    max_message_size=max_message_size, allowed_classes=allowed_classes, balance=balance,
+                    ssl_context=ssl_context, stream_window=stream_window)
+    proxy = client(name, types)
+    return proxy if api is None else _TypedRemoteClass(client, name, api)

@@ -2,8 +2,8 @@
 
 import socket as socket
 import ssl
-from collections.abc import Iterable
-from typing import Any, Literal, overload
+from collections.abc import Callable, Iterable
+from typing import Any, Literal, TypeVar, overload
 
 from .protocol import REQUEST as REQUEST
 from .protocol import RESPONSE as RESPONSE
@@ -13,6 +13,8 @@ from .ring import Connection as Connection
 from .ring import get_port as get_port
 from .scribe import BrillPrint as BrillPrint
 from .scribe import iformat as iformat
+
+_T = TypeVar("_T")
 
 class RemoteError(Exception):
     text: str
@@ -70,6 +72,11 @@ class _RemoteClass(_RemoteStatus):
     def __init__(self, client: Client, clsname: str, *args: Any) -> None: ...
     def __getattr__(self, method: str) -> _RemoteMethod: ...
 
+class _TypedRemoteClass(_RemoteClass):
+    _api: type
+    _names: frozenset[str]
+    def __init__(self, client: Client, clsname: str, api: type) -> None: ...
+
 class ClientBase:
     _host: str | list[str]
     _port: int
@@ -121,6 +128,9 @@ class Client(ClientBase):
     def open_connection(self) -> str | None: ...
     def _request(self, method: str, args: tuple[Any, ...], kwds: dict[str, Any]) -> None: ...
 
+# A proxy typed as its api: `api` is a Callable rather than a type[_T], since type checkers take no
+# protocol where a type[_T] is asked for. The proxy's own members (laddr, settimeout, `with`) are not
+# the api's: zelk.client.close(proxy) closes it.
 @overload
 def connect(
     name: str,
@@ -136,6 +146,24 @@ def connect(
     allowed_classes: Iterable[type | str] | None = None,
     balance: str = "first",
     stream_window: int = 64,
+    api: Callable[..., _T],
+) -> _T: ...
+@overload
+def connect(
+    name: str,
+    host: str | list[str] = "127.0.0.1",
+    port: int = 0,
+    timeout: float = 1000.0,
+    types: Literal["class"] = "class",
+    *,
+    authkey: bytes | None = None,
+    errors: str = "return",
+    max_message_size: int = 1073741824,
+    ssl_context: ssl.SSLContext | None = None,
+    allowed_classes: Iterable[type | str] | None = None,
+    balance: str = "first",
+    stream_window: int = 64,
+    api: None = None,
 ) -> _RemoteClass: ...
 @overload
 def connect(
@@ -152,6 +180,7 @@ def connect(
     allowed_classes: Iterable[type | str] | None = None,
     balance: str = "first",
     stream_window: int = 64,
+    api: None = None,
 ) -> _RemoteClass | _RemoteMethod: ...
 class _Hosts:
     names: tuple[str, ...]
@@ -166,4 +195,4 @@ class _Hosts:
     def failed(self, key: str | None) -> None: ...
     def answered(self, key: str | None) -> None: ...
 
-def close(proxy: _RemoteStatus | ClientBase) -> None: ...
+def close(proxy: object) -> None: ...

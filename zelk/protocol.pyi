@@ -11,11 +11,15 @@ from collections.abc import Iterable
 from multiprocessing.shared_memory import SharedMemory as SharedMemory
 from typing import Any as Any
 from typing import Callable as Callable
+from typing import TypeVar
 
 import msgpack as msgpack
 import numpy as np
 
 from .scribe import BrillPrint as BrillPrint
+
+_A = TypeVar("_A")
+_R = TypeVar("_R")
 
 udump: Callable[..., bytes]
 uload: Callable[..., Any]
@@ -86,3 +90,8 @@ class AllowedClasses:
     def __init__(self, classes: Iterable[type | str]) -> None: ...
     def loads(self, data: bytes) -> Any: ...
     def unpack(self, packet: bytearray | bytes) -> Any: ...
+
+class NotRebuilt(ValueError):
+    value: Any
+
+def refusing_stand_ins(function: Callable[[_A], _R], arg: _A) -> _R: ...

@@ -95,11 +95,23 @@ void renew(const Names& n, Handle self, Lanes& lanes, const Lane& lane, Handle c
     zk::call_method(self, n.open_connection);
 }
 
+// Whether the answer that an allow-list refused (its `value`, the record with None for what it
+// refused) began a stream that goes on: kind 3 for `expected`.
+bool more_of_stream(const Names& n, const zk::PyError& refused, Handle expected) {
+    Ref record = zk::getattr_optional(refused.value(), n.value);
+    return record && starts_stream(record, expected) && stream_goes_on(record);
+}
+
 // The exchange itself, on the calling thread's lane, whose connection is the one `_connection`
-// names for this thread meanwhile.
-void exchange(Scope s, Handle self, Lanes& lanes, Lane& lane, Handle method, Handle args, Handle kwds, Outcome& out) {
+// names for this thread meanwhile. A raising client packs and reads without stand-ins: an argument
+// that cannot be encoded raises TypeError before anything is sent, and an answer holding an array
+// that cannot be rebuilt fails the call.
+void exchange(Scope s, Handle self, Lanes& lanes, Lane& lane, Handle method, Handle args, Handle kwds, bool raising,
+              Outcome& out) {
     const State& st = s.state();
     const Names& n = st.names;
+    std::optional<protocol::RefusingStandIns> stand_ins;
+    if (raising) stand_ins.emplace(st.codec_api);
     std::optional<Wire> wire;
     Ref conn;
     auto usable = [&] {
@@ -139,8 +151,13 @@ void exchange(Scope s, Handle self, Lanes& lanes, Lane& lane, Handle method, Han
         } catch (zk::PyError& e) {
             if (!e.matches(PyExc_Exception) && !e.matches(PyExc_KeyboardInterrupt)) throw;
             out.error.emplace(e);
-            if (e.matches(st.class_not_allowed)) {  // read whole, and refused unrun: the connection goes on
+            // Read whole, and refused unrun: the connection goes on, unless it was the first of a
+            // stream's records, whose others would come to the next call.
+            if (e.matches(st.class_not_allowed)) {
                 out.kind = Outcome::Kind::invalid_answer;
+                if (!lane.calls_version || !more_of_stream(n, e, lane.sent_id)) return;
+                zk::Handling handling(e);
+                renew(n, self, lanes, lane, conn, false);
                 return;
             }
             zk::Handling handling(e);
@@ -170,7 +187,20 @@ void exchange(Scope s, Handle self, Lanes& lanes, Lane& lane, Handle method, Han
             out.value = report_unreachable(s, self, reason);
             return;
         }
-        if (lane.calls_version && lane.sent_id && starts_stream(response, lane.sent_id)) {
+        if (lanes.end_outage()) report_reachable(s, self);
+        bool streams = lane.calls_version && lane.sent_id && starts_stream(response, lane.sent_id);
+        if (stand_ins && stand_ins->not_rebuilt()) {  // read whole: the connection goes on
+            try {
+                zk::raise(zk::call(st.not_rebuilt, stand_ins->not_rebuilt()));
+            } catch (zk::PyError& e) {
+                out.error.emplace(e);
+            }
+            out.kind = Outcome::Kind::invalid_answer;
+            // unless a stream began, whose other records would come to the next call
+            if (streams && stream_goes_on(response)) renew(n, self, lanes, lane, conn, false);
+            return;
+        }
+        if (streams) {
             out.kind = Outcome::Kind::stream;
             out.value = std::move(response);
             return;
@@ -201,10 +231,9 @@ void exchange(Scope s, Handle self, Lanes& lanes, Lane& lane, Handle method, Han
 }
 
 // What a call whose exchange ended in `out` returns, or with errors="raise" raises.
-Ref report(Scope s, Handle self, Handle method, Handle args, Handle kwds, Outcome& out) {
+Ref report(Scope s, Handle self, Handle method, Handle args, Handle kwds, bool raising, Outcome& out) {
     const State& st = s.state();
     const Names& n = st.names;
-    bool raising = raises(n, zk::getattr(self, n._errors));
     switch (out.kind) {
         case Outcome::Kind::answered:
             if (raising && out.remote_failure) {
@@ -255,6 +284,7 @@ void close_quietly(const Names& n, std::vector<Ref>& connections) {
 // that takes it. `failed` tells whether the call failed, whatever it returns.
 Ref call_on_lane(Scope s, Handle self, Handle method, Handle args, Handle kwds, Handle traceparent, bool& failed) {
     const Names& n = s.names();
+    bool raising = raises(n, zk::getattr(self, n._errors));
     LanesRef lanes = lanes_of(s.state(), self);
     Hosts& hosts = lanes->hosts;
     if (hosts.round_robin() && hosts.due()) {  // new replicas behind a name join in
@@ -266,7 +296,7 @@ Ref call_on_lane(Scope s, Handle self, Handle method, Handle args, Handle kwds, 
     std::vector<Ref> unused;
     if (traceparent) lane.traceparent = Ref::borrow(traceparent);
     // A call answered by a stream hands its lane to the stream, which gives it back at its end.
-    zk::finally([&] { exchange(s, self, *lanes, lane, method, args, kwds, out); },
+    zk::finally([&] { exchange(s, self, *lanes, lane, method, args, kwds, raising, out); },
                 [&] {
                     lane.traceparent = Ref();
                     if (out.kind == Outcome::Kind::stream) return;
@@ -275,7 +305,7 @@ Ref call_on_lane(Scope s, Handle self, Handle method, Handle args, Handle kwds, 
     close_quietly(n, unused);
     if (out.kind == Outcome::Kind::stream) return start_stream(s, self, std::move(lanes), lane, out.value, method, args, kwds);
     failed = out.kind != Outcome::Kind::answered || out.remote_failure;
-    return report(s, self, method, args, kwds, out);
+    return report(s, self, method, args, kwds, raising, out);
 }
 
 }  // namespace

@@ -127,6 +127,8 @@ Ref request(Scope s, Handle self, Handle method, Handle args, Handle kwds) {
 
 }  // namespace
 
+// Printed once per outage: while the service stays unreachable, every attempt gets the same text
+// unprinted, so that callers retrying in a loop write one line, not one per attempt.
 Ref report_unreachable(Scope s, Handle self, Handle reason) {
     const Names& n = s.names();
     Ref message = zk::text(
@@ -135,7 +137,15 @@ Ref report_unreachable(Scope s, Handle self, Handle reason) {
         "                        2. the server info(host({}) or port({})) is correct \n"
         "                        3. the server({}) has been started!",
         reason, zk::getattr(self, n._host), zk::getattr(self, n._port), zk::getattr(self, n.alias));
-    return zk::call_method(zk::getattr(self, n.log), n.critical, message);
+    bool first = !zk::getattr_optional(self, n._lanes) || lanes_of(s.state(), self)->begin_outage();
+    return first ? zk::call_method(zk::getattr(self, n.log), n.critical, message) : std::move(message);
+}
+
+void report_reachable(Scope s, Handle self) {
+    const Names& n = s.names();
+    Ref message = zk::text("Connection to ({}, {}) restored: the server({}) answers again", zk::getattr(self, n._host),
+                           zk::getattr(self, n._port), zk::getattr(self, n.alias));
+    zk::call_method(zk::getattr(self, n.log), n.warning, message);
 }
 
 Ref refusal_reason(Scope s, Handle answer) {

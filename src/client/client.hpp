@@ -2,6 +2,7 @@
 #pragma once
 
 #include "core/zk.hpp"
+#include "protocol/codec_api.hpp"
 #include "ring/calls_api.hpp"
 #include "ring/ring_api.hpp"
 
@@ -15,6 +16,8 @@ namespace client {
     X(allowed_classes)                      \
     X(AllowedClasses)                       \
     X(ClassNotAllowed)                      \
+    X(NotRebuilt)                           \
+    X(_codec_api)                           \
     X(_api)                                 \
     X(_calls)                               \
     X(_stream)                              \
@@ -25,10 +28,16 @@ namespace client {
     X(traceparent)                          \
     X(Stream)                               \
     X(stream_window)                        \
+    X(value)                                \
     X(version)                              \
     X(window)                               \
     S(bytes_, "bytes")                      \
     S(version_question, "__zelk_version__") \
+    X(_names)                               \
+    X(_TypedRemoteClass)                    \
+    X(api)                                  \
+    X(name)                                 \
+    X(obj)                                  \
     X(_authkey)                             \
     X(_book)                                \
     X(_class)                               \
@@ -94,6 +103,7 @@ namespace client {
     X(text)                                 \
     X(SSLContext)                           \
     X(timeout)                              \
+    X(warning)                              \
     X(wrap_socket)                          \
     S(class_, "class")                      \
     S(raise_, "raise")                      \
@@ -123,6 +133,9 @@ struct State : zk::ModuleState {
     zk::Ref stream_class;       // Stream
     zk::Ref calls_capsule;      // ring's _calls: the call this thread serves, when it serves one
     const ring::CallsApi* calls = nullptr;
+    zk::Ref not_rebuilt;                         // protocol's NotRebuilt
+    zk::Ref codec_capsule;                       // protocol's _codec_api, which codec_api's calls live in
+    const protocol::CodecApi* codec_api = nullptr;
     // Forks of this process's line so far, as the child counts them, and the thread that forked last:
     // a client whose lanes saw fewer forks holds the parent's connections.
     std::atomic<unsigned> forks{0};
@@ -134,13 +147,13 @@ struct State : zk::ModuleState {
         f(names);
         f(send_errors), f(client_call), f(answer_challenge), f(refusal_reason), f(ring_module), f(ring_capsule), f(client_request), f(client_parse);
         f(remote_error), f(invalid_answer), f(call_timeout), f(connection_lost), f(unreachable);
-        f(allowed_classes), f(class_not_allowed), f(stream_class), f(calls_capsule);
+        f(allowed_classes), f(class_not_allowed), f(stream_class), f(calls_capsule), f(not_rebuilt), f(codec_capsule);
     }
 };
 
 using Scope = zk::Scope<State>;
 
-// class _RemoteStatus, and the two proxies built on it: _RemoteMethod, _RemoteClass.
+// class _RemoteStatus, and the proxies built on it: _RemoteMethod, _RemoteClass, _TypedRemoteClass.
 zk::Ref define_remote_status(zk::Module& m);
 void define_remote_method(zk::Module& m, zk::Handle status);
 void define_remote_class(zk::Module& m, zk::Handle status);
@@ -175,6 +188,8 @@ zk::Ref call_options(Scope s, zk::Handle self, Lane& lane, zk::Handle conn, zk::
 void restore_own_timeout(Scope s, Lanes& lanes, Lane& lane);
 // Whether `response` is the first record of a stream that answers request `expected`.
 bool starts_stream(zk::Handle response, zk::Handle expected);
+// Whether a stream's `record` is one that more records follow.
+bool stream_goes_on(zk::Handle record);
 // The Stream of a call answered by one, holding `lane` until it ends; `record` its first record.
 zk::Ref start_stream(Scope s, zk::Handle self, zk::Boxed<Lanes> lanes, Lane& lane, zk::Handle record, zk::Handle method,
                      zk::Handle args, zk::Handle kwds);
@@ -192,9 +207,11 @@ zk::Ref remote_type_of(zk::Handle text);
 zk::Def connect_def(zk::Handle max_message_size);
 zk::Def close_def();
 
-// Reports a service that cannot be reached for `reason` through the client's printer, and returns
-// the text: "Connection failed (<reason>), please check: ...".
+// Reports a service that cannot be reached for `reason` through the client's printer, once per
+// outage, and returns the text: "Connection failed (<reason>), please check: ...". The outage ends
+// with the next answer, which report_reachable says in one warning line.
 zk::Ref report_unreachable(Scope s, zk::Handle self, zk::Handle reason);
+void report_reachable(Scope s, zk::Handle self);
 
 // Why the server refused the connection, when `answer` is its refusal record; else nothing.
 zk::Ref refusal_reason(Scope s, zk::Handle answer);

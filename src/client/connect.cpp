@@ -9,13 +9,45 @@ using zk::Ref;
 
 namespace {
 
+const char* const connect_doc =
+    "A proxy for the service `name`: a remote call for each call of its attributes.\n"
+    "\n"
+    "    Nothing is opened until the first call. The port is get_port(name) unless given.\n"
+    "\n"
+    "    Args:\n"
+    "        name (str): the service's name, the alias it was served under\n"
+    "        host (str | list[str], optional): the server's host, default '127.0.0.1', or the hosts of\n"
+    "            its replicas\n"
+    "        port (int, optional): the server's port; if not given, `get_port(name)` is used\n"
+    "        timeout (float, optional): seconds for making a connection and for each answer (1000)\n"
+    "        types (str, optional): \"class\" for a proxy whose attributes are the service's methods;\n"
+    "            anything else for a proxy that calls the service itself\n"
+    "        authkey (bytes, optional): the key the server was given\n"
+    "        errors (str, optional): \"return\" (the default) hands back a failure's text as the call's\n"
+    "            value, \"raise\" raises RemoteError, CallTimeout, ConnectionLost or Unreachable\n"
+    "        max_message_size (int, optional): the largest answer taken, in bytes (1 GiB)\n"
+    "        ssl_context (ssl.SSLContext, optional): speak TLS, checking the server's certificate\n"
+    "        allowed_classes (Iterable[type | str], optional): the only classes answers' pickles may rebuild\n"
+    "        balance (str, optional): \"first\" (the first address that answers) or \"round_robin\"\n"
+    "        stream_window (int, optional): how many items a stream's server may send ahead of those\n"
+    "            taken (64)\n"
+    "        api (type, optional): a class (a typing.Protocol, say) describing the service: type checkers\n"
+    "            then take the proxy for one of it, and a name it does not define raises AttributeError\n"
+    "            before anything is sent\n"
+    "    ";
+
 // Nothing is opened here: the first remote call connects.
 Ref connect(Scope s, Handle name, Handle host, Handle port, Handle timeout, Handle types, Handle authkey, Handle errors,
-            Handle max_message_size, Handle ssl_context, Handle allowed_classes, Handle balance, Handle stream_window) {
+            Handle max_message_size, Handle ssl_context, Handle allowed_classes, Handle balance, Handle stream_window,
+            Handle api) {
     const Names& n = s.names();
     raises(n, errors);
     host_names(host);
     balance_of(n, balance);
+    if (api.get() != Py_None) {
+        if (!PyType_Check(api.get())) zk::raise(PyExc_TypeError, "api must be a class or None, not %.200s", Py_TYPE(api.get())->tp_name);
+        if (!zk::equal(types, n.class_)) zk::raise(PyExc_ValueError, "api describes a class proxy: types must be \"class\"");
+    }
     if (ssl_context.get() != Py_None && !zk::isinstance(ssl_context, zk::getattr(zk::import("ssl"), n.SSLContext))) {
         zk::raise(PyExc_TypeError, "ssl_context must be an ssl.SSLContext or None, not %.200s",
                   Py_TYPE(ssl_context.get())->tp_name);
@@ -37,7 +69,9 @@ Ref connect(Scope s, Handle name, Handle host, Handle port, Handle timeout, Hand
     zk::setattr(client, n.log, log);
     zk::setattr(client, n._authkey, authkey);
     zk::setattr(client, n._ssl_context, ssl_context);
-    return zk::call(client, name, types);
+    Ref proxy = zk::call(client, name, types);
+    if (api.get() == Py_None) return proxy;
+    return zk::call(s.global(n._TypedRemoteClass), client, name, api);
 }
 
 // The client behind a proxy (or the client itself) closes every connection it holds.
@@ -63,7 +97,9 @@ zk::Def connect_def(zk::Handle limit) {
                                             kwonly("ssl_context").annotate("ssl.SSLContext | None") = zk::none(),
                                             kwonly("allowed_classes").annotate("Iterable[type | str] | None") = zk::none(),
                                             kwonly("balance", Check::Str) = "first",
-                                            kwonly("stream_window", Check::Int) = 64});
+                                            kwonly("stream_window", Check::Int) = 64,
+                                            kwonly("api").annotate("type | None") = zk::none()})
+        .doc(connect_doc);
 }
 
 zk::Def close_def() {

@@ -103,6 +103,11 @@ public:
     bool forked(unsigned forks) const noexcept { return forks_seen_.load(std::memory_order_relaxed) != forks; }
     std::vector<zk::Ref> forget_parent(unsigned forks, unsigned long forking_thread);
 
+    // A service found unreachable that has not answered since, whichever thread found it: an outage
+    // begins once, and ends once, however many calls meet it.
+    bool begin_outage() noexcept { return !unreachable_.exchange(true); }
+    bool end_outage() noexcept { return unreachable_.load(std::memory_order_relaxed) && unreachable_.exchange(false); }
+
     // The id of the latest request; a request takes the next with take_id.
     std::atomic<long long> last_id{0};
     long long take_id() noexcept { return last_id.fetch_add(1) + 1; }
@@ -123,6 +128,7 @@ private:
     zk::Ref next_first_;
     std::string next_first_address_;
     std::atomic<unsigned> forks_seen_;
+    std::atomic<bool> unreachable_{false};
 };
 
 // The lanes of a client, made by ClientBase.__init__.

@@ -1,5 +1,6 @@
 // The proxies: _RemoteStatus (the connection's addresses and time-out), _RemoteMethod (a call
-// becomes Client.call) and _RemoteClass (an attribute it lacks becomes a method proxy).
+// becomes Client.call), _RemoteClass (an attribute it lacks becomes a method proxy) and
+// _TypedRemoteClass (the same, for the names of a class that describes the service).
 #include "client/client.hpp"
 
 #include <vector>
@@ -97,14 +98,44 @@ public:
 };
 
 // _RemoteMethod(self._client, ".".join((self._class, method)))
-Ref class_getattr(Scope s, Handle self, Handle method) {
+Ref method_proxy(Scope s, Handle self, Handle method) {
     const Names& n = s.names();
-    RecursionGuard guard;
     Ref client = zk::getattr(self, n._client);
     Ref clsname = zk::getattr(self, n._class);
     Ref full = PyUnicode_CheckExact(clsname.get()) ? zk::concat({clsname, n.dot, method})
                                                     : zk::join(n.dot, zk::tuple_of({clsname, method}));
     return zk::call(s.global(n._RemoteMethod), client, full);
+}
+
+Ref class_getattr(Scope s, Handle self, Handle method) {
+    RecursionGuard guard;
+    return method_proxy(s, self, method);
+}
+
+// ---- _TypedRemoteClass -----------------------------------------------------------------------
+
+// The names `api` defines are those dir() lists: its methods, its bases', and what every class has.
+Ref typed_init(Scope s, Handle self, Handle client, Handle clsname, Handle api) {
+    const Names& n = s.names();
+    if (!PyType_Check(api.get())) zk::raise(PyExc_TypeError, "api must be a class, not %.200s", Py_TYPE(api.get())->tp_name);
+    class_init(s, self, client, clsname, zk::none());
+    zk::setattr(self, n._api, api);
+    zk::setattr(self, n._names, zk::check(PyFrozenSet_New(zk::check(PyObject_Dir(api)).get())));
+    return zk::none();
+}
+
+// A name the api does not define is a mistake found here, before anything is sent.
+Ref typed_getattr(Scope s, Handle self, Handle method) {
+    const Names& n = s.names();
+    RecursionGuard guard;
+    if (!zk::contains(zk::getattr(self, n._names), method)) {
+        Ref api_name = zk::getattr(zk::getattr(self, n._api), s.state().core.__name__);
+        Ref error = zk::call(PyExc_AttributeError, zk::text("the api {} has no attribute {}", api_name, zk::repr(method)));
+        zk::setattr(error, n.name, method);
+        zk::setattr(error, n.obj, self);
+        zk::raise(error);
+    }
+    return method_proxy(s, self, method);
 }
 
 }  // namespace
@@ -136,11 +167,18 @@ void define_remote_method(zk::Module& m, Handle status) {
 
 void define_remote_class(zk::Module& m, Handle status) {
     using zk::arg;
-    m.add_class("_RemoteClass", {status}, nullptr,
+    Ref remote_class = m.add_class("_RemoteClass", {status}, nullptr,
                 {
                     zk::method(zk::declare<class_init>("__init__", {arg("self"), arg("client").annotate("'Client'"),
                                                                     arg("clsname", zk::Check::Str), zk::varargs("args")})),
                     zk::method(zk::declare<class_getattr>("__getattr__", {arg("self"), arg("method", zk::Check::Str)})),
+                });
+    m.add_class("_TypedRemoteClass", {remote_class},
+                "A class proxy whose service `api` describes: a name the api does not define raises AttributeError.",
+                {
+                    zk::method(zk::declare<typed_init>("__init__", {arg("self"), arg("client").annotate("'Client'"),
+                                                                    arg("clsname", zk::Check::Str), arg("api").annotate("type")})),
+                    zk::method(zk::declare<typed_getattr>("__getattr__", {arg("self"), arg("method", zk::Check::Str)})),
                 });
 }
 

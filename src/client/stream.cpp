@@ -131,6 +131,8 @@ bool starts_stream(Handle response, Handle expected) {
     return PyList_CheckExact(PyList_GET_ITEM(response.get(), 2)) && zk::equal(PyList_GET_ITEM(response.get(), 1), expected);
 }
 
+bool stream_goes_on(Handle record) { return list_kind(record) == ring::items_kind; }
+
 namespace {
 
 // A stream's native side: the lane it holds until it ends, and the items it has not handed out.

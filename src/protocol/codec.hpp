@@ -3,6 +3,7 @@
 #pragma once
 
 #include "core/ops.hpp"
+#include "protocol/codec_api.hpp"
 #include "protocol/names.hpp"
 
 #include <cstddef>
@@ -41,7 +42,7 @@ Carriage carriage_of(PyObject* obj, const Hooks& hooks, zk::Ref& name);
 
 // udump(obj), the `data` of the serializer's map for a value of the class named `name`. A failure
 // is reported with an "@ENCODE: " line; `failed` then says that the printer's result came back,
-// to travel in the value's place.
+// to travel in the value's place. In a span without stand-ins it raises TypeError with that text.
 zk::Ref serialized(zk::Handle obj, zk::Handle name, const Hooks& hooks, bool& failed);
 
 // How a map comes back, the twin of carriage_of: a dict (or a subclass) holding "data" and "dtype"
@@ -55,8 +56,11 @@ zk::Ref restored(zk::Handle data, zk::Handle dtype, zk::Handle shape, const Hook
 // and the decoding fails with ClassNotAllowed once it is done.
 zk::Ref load_serialized(zk::Handle data, const Hooks& hooks);
 // np.frombuffer(data, dtype).reshape(shape); a failure is reported with a "@DECODE: " line and the
-// printer's result takes the array's place.
+// printer's result takes the array's place (and is noted, in a span without stand-ins).
 zk::Ref rebuilt_array(zk::Handle data, zk::Handle dtype, zk::Handle shape, const Hooks& hooks);
+
+// The span without stand-ins this thread packs or unpacks under, if any (see StandIns).
+StandIns* stand_ins_refused() noexcept;
 
 // map[key] if present, for dicts and their subclasses (whose own lookups are honoured); empty when missing.
 zk::Ref member(zk::Handle map, zk::Handle key);

@@ -49,7 +49,7 @@ void drop_api(PyObject* capsule) noexcept { delete static_cast<CodecApi*>(PyCaps
 }  // namespace
 
 void define_codec_api(zk::Module& m, State& st) {
-    auto* api = new CodecApi{encode, size, piece_count, piece, release, decode, allowing, &st};
+    auto* api = new CodecApi{encode, size, piece_count, piece, release, decode, allowing, begin_refusing, end_refusing, &st};
     PyObject* capsule = PyCapsule_New(api, codec_api_capsule, drop_api);
     if (!capsule) {
         delete api;

@@ -80,7 +80,14 @@ Ref serialized(Handle obj, Handle name, const Hooks& hooks, bool& failed) {
     } catch (zk::PyError& e) {
         if (!e.matches(PyExc_Exception)) throw;
         failed = true;
-        return hooks.report(e, zk::text("@ENCODE: {} ---> {}", name, e.value()));
+        Ref text = hooks.report(e, zk::text("@ENCODE: {} ---> {}", name, e.value()));
+        if (StandIns* span = stand_ins_refused()) {
+            span->not_encoded = text.copy();
+            Ref error = zk::call(PyExc_TypeError, text);
+            PyException_SetCause(error.get(), Py_NewRef(e.value()));
+            zk::raise(error);
+        }
+        return text;
     }
 }
 
@@ -119,7 +126,9 @@ Ref rebuilt_array(Handle data, Handle dtype, Handle shape, const Hooks& hooks) {
         return zk::call_method(zk::call(hooks.frombuffer, data, dtype), hooks.names->reshape, shape);
     } catch (zk::PyError& e) {
         if (!e.matches(PyExc_Exception)) throw;
-        return hooks.report(e, zk::text("@DECODE: numpy ---> {}", e.value()));
+        Ref text = hooks.report(e, zk::text("@DECODE: numpy ---> {}", e.value()));
+        if (StandIns* span = stand_ins_refused(); span && !span->not_rebuilt) span->not_rebuilt = text.copy();
+        return text;
     }
 }
 

@@ -30,6 +30,7 @@ void exec_protocol(zk::Module& m, protocol::State& st) {
     protocol::define_shared_values(m, st);
     protocol::define_websocket(m, st);
     protocol::define_allowed_classes(m, st);
+    protocol::define_stand_ins(m, st);
 }
 
 }  // namespace

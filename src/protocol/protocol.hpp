@@ -3,6 +3,7 @@
 
 #include "core/zk.hpp"
 #include "protocol/codec.hpp"
+#include "protocol/codec_api.hpp"
 
 namespace protocol {
 
@@ -25,6 +26,7 @@ struct State : zk::ModuleState {
     zk::Ref numpy_globals;  // {(module, name): stand-in}: numpy's pickle helpers, done by zelk's checked ones
     zk::Ref numpy_part;     // the class of what those stand in with until numpy's value is made
     zk::Ref np_scalar, np_fromiter;
+    zk::Ref not_rebuilt;  // NotRebuilt
 
     template <class F>
     void each(F&& f) {
@@ -36,6 +38,7 @@ struct State : zk::ModuleState {
         f(pinned_block_type);
         f(unpickler), f(bytes_io), f(byte_packer_unpack), f(unpickling_error), f(class_not_allowed), f(allowed_classes);
         f(plain_globals), f(numpy_globals), f(numpy_part), f(np_scalar), f(np_fromiter);
+        f(not_rebuilt);
     }
 };
 
@@ -98,6 +101,12 @@ void screen_pickle(const State& st, const char* data, Py_ssize_t size);
 // meanwhile: what it refuses becomes None, and once the call is done ClassNotAllowed is raised with
 // the call's result as its `value`.
 zk::Ref call_allowing(const State& st, zk::Handle allowed, zk::Handle function, zk::Handle arg);
+
+// Begin and end a span without stand-ins on this thread (stand_ins.cpp).
+void begin_refusing(StandIns* span) noexcept;
+void end_refusing(StandIns* span) noexcept;
+// class NotRebuilt and refusing_stand_ins(function, arg), a span of them for Python code.
+void define_stand_ins(zk::Module& m, State& st);
 
 // class WebSocket, then websocket.
 void define_websocket(zk::Module& m, State& st);

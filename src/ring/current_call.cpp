@@ -229,6 +229,15 @@ Ref time_left_of_current(Scope) {
 void define_calls_api(zk::Module& m, State& st) {
     m.set("_calls", zk::box(std::make_unique<CallsApi>(CallsApi{current, enter, leave, look, since_arrival, &st}),
                             calls_api_capsule));
+    // The records beside REQUEST and RESPONSE, for zelk.aio, which speaks them itself.
+    Ref kinds = zk::new_dict();
+    for (auto [name, kind] : {std::pair{"call", call_kind}, {"items", items_kind}, {"end", end_kind}, {"credit", credit_kind},
+                              {"cancel", cancel_kind}}) {
+        zk::setitem(kinds, zk::str(name), zk::integer(kind));
+    }
+    m.set("_RECORD_KINDS", kinds);
+    m.set("_VERSION_QUESTION", zk::str(version_question));
+    m.set("_CALLS_VERSION", zk::integer(calls_version));
     m.def(zk::declare<time_left_of_current>("_time_left", {})
               .doc("Seconds left of the deadline of the call this thread serves; None outside one or without one."));
 }

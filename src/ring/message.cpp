@@ -42,6 +42,7 @@ char* Message::room(Py_ssize_t want, Py_ssize_t& granted) {
 }
 
 void Message::start_packet(const State& st) {
+    if (begins_tls_alert(header_, header_size)) zk::raise(tls_alert_error());
     // A server with a key speaks first, with its challenge: a client without one reads it here.
     if (std::memcmp(header_, challenge_mark, header_size) == 0) {
         zk::raise(zk::call(st.authentication_error, zk::str("the server requires a key")));

@@ -45,6 +45,7 @@ void exec_ring(zk::Module& m, ring::State& st) {
     ring::define_calls_api(m, st);
     m.def(ring::get_port_def());
     ring::define_refusal(m, st);
+    ring::define_tls_alert(m);
     ring::define_authentication(m, st);
 }
 

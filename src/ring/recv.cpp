@@ -137,6 +137,9 @@ Ref receive_with(const State& st, Channel& ch, Ref& short_header, Read&& read) {
     }
     if (message.started() && !message.sized()) {
         short_header = message.header_bytes();
+        if (begins_tls_alert(PyBytes_AS_STRING(short_header.get()), PyBytes_GET_SIZE(short_header.get()))) {
+            zk::raise(tls_alert_error());
+        }
         zk::call(st.struct_unpack, st.names.length_format, short_header);
     }
     return zk::none();

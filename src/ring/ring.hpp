@@ -195,6 +195,12 @@ void define_message_too_large(zk::Module& m, State& st);
 // AuthenticationError, deliver_challenge and answer_challenge: the key handshake of a connection.
 void define_authentication(zk::Module& m, State& st);
 
+// Whether bytes read where a length field was expected begin a TLS alert record (tls_alert.cpp): a
+// TLS server's answer to a peer without TLS. The ConnectionError that says so; _tls_alert(head).
+bool begins_tls_alert(const char* data, Py_ssize_t size) noexcept;
+zk::Ref tls_alert_error();
+void define_tls_alert(zk::Module& m);
+
 // _refusal and _refusal_reason: the message a full server sends to a connection it refuses.
 void define_refusal(zk::Module& m, State& st);
 // The reason in a server's refusal record, or nothing when `value` is not one.

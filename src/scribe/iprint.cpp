@@ -125,7 +125,7 @@ Ref iprint(Scope s, Handle obj, Handle title, Handle mode, Handle foreground, Ha
     if (zk::truthy(background)) codes = zk::text("{};{}", codes, zk::getitem(zk::getitem(style, n.back), background));
     // Below ZELK_LOG_LEVEL the line is not printed; its text is still returned, since callers hand
     // it on as the value of a failure.
-    if (std::optional<Level> lowest = lowest_printed_level(s); lowest && colour_level(foreground) < *lowest) return rmsg;
+    if (!printed_levels(s).include(colour_level(foreground))) return rmsg;
     Ref line = no_color(s) ? zk::text("[{}][{}][{}] {}", ts, title, label, msg)
                            : zk::text("\x1b[{};{}m[{}][{}][{}] {}{}", mode_code, codes, ts, title, label, msg, s.global(n.SUFFIX));
     zk::print_out(s.state(), s.global(n.print), zk::tuple_of({line}), kwds);

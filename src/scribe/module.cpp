@@ -21,6 +21,7 @@ void exec_scribe(zk::Module& m, scribe::State& st) {
     m.def(scribe::iprint_def());
     m.def(scribe::abbreviate_def());
     m.def(scribe::iformat_def());
+    m.def(scribe::set_log_level_def());
     scribe::define_brill_print(m);
     scribe::define_colored_formatter(m, st);
     scribe::define_stream_handler(m, st);

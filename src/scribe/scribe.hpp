@@ -72,6 +72,7 @@ namespace scribe {
     X(parents)                             \
     X(path)                                \
     X(partial)                             \
+    X(pop)                                 \
     X(Path)                                \
     X(pattern)                             \
     X(PREFIX)                              \
@@ -118,6 +119,7 @@ namespace scribe {
     S(log_level_variable, "ZELK_LOG_LEVEL") \
     S(no_color_variable, "NO_COLOR")       \
     S(no_file_marker, "!!!")               \
+    S(off, "off")                          \
     S(overwrite_marker, "[!n]")            \
     S(purple, "purple")                    \
     S(record_format, "[%(asctime)s][%(name)s][%(levelname)s] %(message)s") \
@@ -181,10 +183,27 @@ inline const char* level_method_name(Level level) {
     return names[static_cast<int>(level)];
 }
 
+// What ZELK_LOG_LEVEL lets a printer print: every line (unset, or naming no level), the lines of a
+// level and above, or none at all ("off").
+class PrintedLevels {
+public:
+    static PrintedLevels all() noexcept { return PrintedLevels(Level::debug, false); }
+    static PrintedLevels from(Level lowest) noexcept { return PrintedLevels(lowest, false); }
+    static PrintedLevels none() noexcept { return PrintedLevels(Level::critical, true); }
+    bool include(Level level) const noexcept { return !off_ && level >= lowest_; }
+
+private:
+    PrintedLevels(Level lowest, bool off) noexcept : lowest_(lowest), off_(off) {}
+    Level lowest_;
+    bool off_;
+};
+
 // NO_COLOR and ZELK_LOG_LEVEL, read as each line is printed; the level a line's colour gives it.
 bool no_color(Scope s);
-std::optional<Level> lowest_printed_level(Scope s);
+PrintedLevels printed_levels(Scope s);
 Level colour_level(zk::Handle foreground);
+// set_log_level(level): ZELK_LOG_LEVEL set (or unset) from code.
+zk::Def set_log_level_def();
 
 // Fills the state's package_name and package_frames, once at import.
 void find_package_frames(zk::Module& m, State& st);

@@ -11,6 +11,9 @@ void exec_server(zk::Module& m, server::State& st) {
     zk::Ref protocol = m.from_import(".protocol", {"REQUEST", "RESPONSE"});
     st.allowed_classes = zk::getattr(protocol, st.names.AllowedClasses);
     st.class_not_allowed = zk::getattr(protocol, st.names.ClassNotAllowed);
+    st.not_rebuilt = zk::getattr(protocol, st.names.NotRebuilt);
+    st.codec_capsule = zk::getattr(protocol, st.names._codec_api);
+    st.codec_api = protocol::codec_api_in(st.codec_capsule);
     zk::Ref ring = m.from_import(".ring", {"Connection", "MAX_MESSAGE_SIZE", "get_port"});
     m.from_import(".scribe", {"BrillPrint", "iformat", "iprint"});
     st.request_kind = m.get("REQUEST");

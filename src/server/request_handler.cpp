@@ -271,14 +271,22 @@ bool serve_call(Scope s, const Session& session, Handle request, Handle call_rec
         session.answer(failure ? zk::list_of({st.response_kind, call.msgid, response})
                                : zk::tuple_of({st.response_kind, call.msgid, response}));
     };
+    Ref not_encoded;  // the printer's text for a value of the answer the codec could not carry
     try {
-        answer(failed);
+        protocol::RefusingStandIns stand_ins(st.codec_api);
+        try {
+            answer(failed);
+        } catch (zk::PyError&) {
+            not_encoded = Ref::borrow(stand_ins.not_encoded());
+            throw;
+        }
     } catch (zk::PyError& e) {
         // An answer that cannot be encoded is answered as a failed call, so the caller is not left
-        // waiting; a broken connection still ends the loop.
+        // waiting; a broken connection still ends the loop. A value the codec could not carry is
+        // answered with the text that used to travel in its place.
         if (!e.matches(PyExc_Exception) || e.matches(PyExc_OSError)) throw;
         if (!failed) count_call(n, call.entry, -1);
-        response = failure_answer(s, session, request, call, e, traceback);
+        response = not_encoded ? std::move(not_encoded) : failure_answer(s, session, request, call, e, traceback);
         failed = true;
         answer(true);
     }
@@ -293,12 +301,20 @@ void serve_one(Scope s, const Session& session) {
     const State& st = s.state();
     const Names& n = st.names;
     Ref request;
-    std::optional<zk::PyError> refused;  // a class the allow-list refused: the call fails with it, unrun
+    // A class the allow-list refused, or an array the server could not rebuild: the call fails with
+    // it, unrun, rather than hand the method None or the printer's text in the value's place.
+    std::optional<zk::PyError> refused;
+    bool not_rebuilt = false;
     try {
+        protocol::RefusingStandIns stand_ins(st.codec_api);
         request = session.receive();
+        if (Handle text = stand_ins.not_rebuilt()) {
+            not_rebuilt = true;
+            zk::raise(zk::call(st.not_rebuilt, text));
+        }
     } catch (zk::PyError& e) {
-        if (!e.matches(st.class_not_allowed)) throw;
-        request = zk::getattr(e.value(), n.value);  // the whole message, None for what was refused
+        if (!not_rebuilt && !e.matches(st.class_not_allowed)) throw;
+        if (!not_rebuilt) request = zk::getattr(e.value(), n.value);  // the whole message, None for what was refused
         refused.emplace(e);
     }
     bool record = PyTuple_Check(request.get()) || PyList_Check(request.get());
@@ -349,7 +365,7 @@ Ref setup(Scope s, Handle self) {
     zk::setattr(self, n.record, record);
     Ref server = zk::getattr(self, n.server);
     Ref address = zk::getattr(self, n.client_address);
-    zk::call_method(zk::getattr(server, n.log), n.info, zk::text("Client {} connected", address));
+    report_connection_line(st, server, ConnectionLine::connected, n.info, zk::text("Client {} connected", address));
     zk::setitem(zk::getattr(server, n.statistics), address, record);
     Ref sock = zk::getattr(self, n.request);
     // With Nagle's algorithm an answer waits while an earlier one is unacknowledged, and a client
@@ -417,23 +433,23 @@ bool passes_key_handshake(const State& st, Handle self, Handle connection, const
 void report_end(const State& st, Handle self, const zk::PyError& e, bool first) {
     const Names& n = st.names;
     Ref server = zk::getattr(self, n.server);
-    Ref log = zk::getattr(server, n.log);
     Ref address = zk::getattr(self, n.client_address);
     if (e.matches(st.connection_errors)) {
         Ref type_name = zk::check(PyType_GetName(Py_TYPE(e.value())));
-        zk::call_method(log, n.critical, zk::text("{} {}", type_name, e.value()));
-    } else if (e.matches(st.message_too_large)) {
+        report_connection_line(st, server, ConnectionLine::reset, n.critical, zk::text("{} {}", type_name, e.value()));
+        return;
+    }
+    Ref log = zk::getattr(server, n.log);
+    if (e.matches(st.message_too_large)) {
         zk::call_method(log, n.warning, zk::text("Client {} sent {}: connection closed", address, e.value()));
     } else if (e.matches(PyExc_TimeoutError) || e.matches(PyExc_BlockingIOError)) {
         Ref idle = zk::getattr(server, n.idle_timeout);
         Ref due = first ? zk::getattr(server, n.first_message_timeout) : zk::none();
-        if (due.get() != Py_None && (idle.get() == Py_None || zk::compare(due, idle, Py_LE))) {
-            zk::call_method(log, n.info, zk::text("Client {} sent no whole first message in first_message_timeout ({} s): "
-                                                  "connection closed", address, due));
-        } else {
-            zk::call_method(log, n.info, zk::text("Client {} sent no whole message in idle_timeout ({} s): connection closed",
-                                                  address, idle));
-        }
+        Ref text = due.get() != Py_None && (idle.get() == Py_None || zk::compare(due, idle, Py_LE))
+                       ? zk::text("Client {} sent no whole first message in first_message_timeout ({} s): connection closed",
+                                  address, due)
+                       : zk::text("Client {} sent no whole message in idle_timeout ({} s): connection closed", address, idle);
+        report_connection_line(st, server, ConnectionLine::idle, n.info, text);
     }
 }
 
@@ -486,7 +502,8 @@ Ref finish(Scope s, Handle self) {
         if (auto metrics = metrics_of(n, server)) (*metrics)->closed(static_cast<int>(zk::to_ssize(fd)));
     }
     Ref address = zk::getattr(self, n.client_address);
-    zk::call_method(zk::getattr(server, n.log), n.critical, zk::text("Client{} disconnected!", address));
+    report_connection_line(s.state(), server, ConnectionLine::disconnected, n.critical,
+                           zk::text("Client{} disconnected!", address));
     zk::call_method(zk::getattr(server, n.statistics), n.pop, address, zk::str(""));
     zk::setattr(zk::getattr(self, n._connection), n._closed, Py_True);
     // socketserver closes the socket it accepted, which TLS took over: the TLS one is closed here.

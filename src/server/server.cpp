@@ -18,7 +18,7 @@ using zk::Ref;
 namespace {
 
 const char* const serve_doc =
-    "start a server for an object(function, class or a moudle)\n"
+    "start a server for an object(function, class or a module)\n"
     "\n"
     "    Args:\n"
     "        obj (Any): function, class or a module\n"
@@ -100,6 +100,7 @@ Ref init(Scope s, Handle self, Handle server_address, Handle handler_class, Hand
     zk::setattr(self, n.allow_reuse_address, Py_True);
     zk::setattr(self, n.request_queue_size, s.state().listen_backlog);
     zk::setattr(self, n._slots, zk::box(std::make_unique<Slots>(), slots_name));
+    zk::setattr(self, n._line_rates, make_line_rates());
     choose_family(s.state(), self, server_address);
     zk::call_method(s.super(self), n.__init__, server_address, handler_class, bind_and_activate);
     zk::call(zk::getattr(s.global(n.ServerBase), n.__init__), self, obj, alias);
@@ -306,9 +307,10 @@ Ref serve(Scope s, Handle obj, Handle alias, Handle host, Handle port, Handle th
     Ref exposed = checked_expose(n, expose);
     Ref log = zk::call_kw(s.global(n.BrillPrint), {alias}, {{n.exclude, st.exclude}});
     Ref chosen = zk::truthy(port) ? Ref::borrow(port) : zk::call(s.global(n.get_port), alias);
-    zk::call_method(log, n.info, zk::text("{} is serving at {}:{}", alias, shown_host(host), chosen));
     Ref server = zk::call_kw(s.global(n.Server), {zk::tuple_of({host, chosen}), s.global(n.RequestHandler)},
                              {{n.obj, obj}, {n.alias, alias}});
+    // Said once the socket listens: a bind that fails says nothing was served.
+    zk::call_method(log, n.info, zk::text("{} is serving at {}:{}", alias, shown_host(host), chosen));
     zk::setattr(server, n.log, log);
     zk::setattr(server, n._authkey, authkey);
     zk::setattr(server, n._origins, allowed);

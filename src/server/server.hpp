@@ -2,6 +2,7 @@
 #pragma once
 
 #include "core/zk.hpp"
+#include "protocol/codec_api.hpp"
 #include "ring/calls_api.hpp"
 #include "ring/ring_api.hpp"
 
@@ -53,6 +54,8 @@ namespace server {
     X(allowed_classes)                \
     X(AllowedClasses)                 \
     X(ClassNotAllowed)                \
+    X(NotRebuilt)                     \
+    X(_codec_api)                     \
     X(expose)                         \
     X(ip_address)                     \
     X(is_loopback)                    \
@@ -68,6 +71,7 @@ namespace server {
     X(_server)                        \
     X(_shadowed)                      \
     X(_slots)                         \
+    X(_line_rates)                    \
     X(_socket)                        \
     X(_timeout)                       \
     X(alias)                          \
@@ -187,6 +191,9 @@ struct State : zk::ModuleState {
     zk::Ref unresolved_type;              // what _parse gives for a call name it cannot resolve: a text of its own kind
     zk::Ref calls_capsule;                // ring's _calls: the call each handler thread serves
     const ring::CallsApi* calls = nullptr;
+    zk::Ref codec_capsule;                // protocol's _codec_api, which codec_api's calls live in
+    const protocol::CodecApi* codec_api = nullptr;
+    zk::Ref not_rebuilt;                  // protocol's NotRebuilt
 
     template <class F>
     void each(F&& f) {
@@ -199,6 +206,7 @@ struct State : zk::ModuleState {
         f(refusal);
         f(tcp_server_bind), f(tcp_get_request), f(af_inet6), f(ipproto_ipv6), f(ipv6_v6only);
         f(allowed_classes), f(class_not_allowed), f(unresolved_type), f(calls_capsule);
+        f(codec_capsule), f(not_rebuilt);
     }
 };
 
@@ -291,6 +299,13 @@ void keep_trust_settings(const State& st, zk::Handle server, zk::Handle allowed,
 // The warning of a server that any peer on the network may make run code: bound beyond loopback,
 // with neither a key nor an allow-list.
 void warn_if_open(const State& st, zk::Handle server, zk::Handle log, zk::Handle authkey);
+
+// The lines every connection may print, each kind at most once a second per server (connection_lines.cpp):
+// those held back are counted, and the count goes out with the next line of their kind.
+enum class ConnectionLine { connected, disconnected, idle, reset };
+zk::Ref make_line_rates();  // what Server.__init__ keeps as _line_rates
+// server.log.<level>(text), unless a line of its kind went out less than a second ago.
+void report_connection_line(const State& st, zk::Handle server, ConnectionLine kind, zk::Handle level, zk::Handle text);
 
 // Addresses of both families (addresses.cpp). The IPv6 family for a server whose host is an IPv6
 // address; Server's server_bind and get_request, which name the server and its clients by (host,

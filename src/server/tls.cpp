@@ -4,6 +4,8 @@
 // turns away peers that begin a TLS handshake, which would otherwise wait on it for nothing.
 #include "server/server.hpp"
 
+#include <sys/socket.h>
+
 #include <cstring>
 
 namespace server {
@@ -19,6 +21,20 @@ Ref context_of(const Names& n, Handle server) {
 }
 
 void warn(const Names& n, Handle server, Handle text) { zk::call_method(zk::getattr(server, n.log), n.warning, text); }
+
+// A peer whose bytes were no TLS handshake (a client without an ssl_context) is told so the way TLS
+// tells it, with a fatal alert record, unexpected_message: OpenSSL closes without one when the bytes
+// are not TLS records at all, and the peer could only report a reset. What the peer sent is read
+// first, so that closing ends the stream rather than resetting it, which could cost it the record.
+void send_alert(const Names& n, Handle sock) {
+    static constexpr unsigned char alert[] = {0x15, 0x03, 0x03, 0x00, 0x02, 0x02, 0x0a};
+    int fd = static_cast<int>(zk::to_ssize(zk::call_method(sock, n.fileno)));
+    if (fd < 0) return;
+    char sink[4096];
+    for (int reads = 0; reads < 16 && ::recv(fd, sink, sizeof sink, MSG_DONTWAIT) > 0; reads++) {
+    }
+    (void)::send(fd, alert, sizeof alert, MSG_DONTWAIT | MSG_NOSIGNAL);
+}
 
 }  // namespace
 
@@ -40,9 +56,10 @@ bool passes_tls_handshake(const State& st, Handle self, const FirstMessage& firs
     Ref server = zk::getattr(self, n.server);
     Ref context = context_of(n, server);
     if (!context) return true;
+    Ref sock;
     try {
-        Ref sock = zk::call_kw(zk::getattr(context, n.wrap_socket), {zk::getattr(self, n.request)},
-                               {{n.server_side, Py_True}, {n.do_handshake_on_connect, Py_False}});
+        sock = zk::call_kw(zk::getattr(context, n.wrap_socket), {zk::getattr(self, n.request)},
+                           {{n.server_side, Py_True}, {n.do_handshake_on_connect, Py_False}});
         zk::setattr(self, n.request, sock);  // it took the accepted socket's descriptor over
         Ref before = zk::getattr(sock, n.timeout);
         zk::call_method(sock, n.settimeout, zk::floating(first.left(handshake_seconds)));
@@ -51,6 +68,7 @@ bool passes_tls_handshake(const State& st, Handle self, const FirstMessage& firs
         return true;
     } catch (zk::PyError& e) {
         if (!e.matches(PyExc_OSError)) throw;  // ssl.SSLError and time-outs are OSErrors too
+        if (sock && !e.matches(PyExc_TimeoutError) && !e.matches(PyExc_ConnectionError)) send_alert(n, sock);
         Ref text = zk::text("Client {} failed the TLS handshake: {}", zk::getattr(self, n.client_address), e.value());
         warn(n, server, zk::escape_controls(text));
         return false;
