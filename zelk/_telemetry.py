@@ -11,6 +11,7 @@ said they take it.
 
 from __future__ import annotations
 
+import functools
 import time
 from typing import Any
 
@@ -28,6 +29,7 @@ _server_duration = _meter.create_histogram("rpc.server.call.duration", unit="s",
 _propagator = TraceContextTextMapPropagator()
 
 
+@functools.lru_cache(maxsize=1024)  # a program calls a few names again and again; OpenTelemetry copies them
 def _attributes(name: Any) -> dict[str, str]:
     """A call name's RPC attributes: "calc.add" is method add of service calc; a served function
     called by the service's name alone is its method __call__."""
