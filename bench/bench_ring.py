@@ -8,6 +8,7 @@ then into fresh memory each time, from a sender process, Connection.recv and a r
 bytearray taking turns, each keeping what it received while the other runs.
 """
 
+import mmap
 import multiprocessing
 import socket
 import statistics
@@ -122,28 +123,35 @@ def send_framed(sock, framed, count):
 
 
 def large_fresh(rounds=6):
-    """GiB/s of Connection.recv and of a raw recv_into a new bytearray, 100 MB each time into memory
-    never used before in the process: what each received stays alive until the next two runs."""
+    """GiB/s of Connection.recv, of a raw recv_into a new bytearray, and of the same into a new mapping
+    advised to take huge pages (what Connection.recv did with such a packet before), 100 MB each time
+    into memory never used before in the process: what each received stays alive until the next runs."""
+    kinds = ("zelk", "raw", "raw, huge pages")
     a, b = socket.socketpair()
     framed = Connection(a).pack(np.random.default_rng(0).random(100 * 1024 * 1024 // 8))
-    sender = multiprocessing.get_context("fork").Process(target=send_framed, args=(a, framed, 2 * rounds + 2))
+    sender = multiprocessing.get_context("fork").Process(target=send_framed, args=(a, framed, len(kinds) * (rounds + 1)))
     sender.start()
-    conn, kept, rates = Connection(b), [], {"zelk": [], "raw": []}
-    for run in range(2 * rounds + 2):
-        kind = ("zelk", "raw")[run % 2]
+    conn, kept, rates = Connection(b), [], {kind: [] for kind in kinds}
+    for run in range(len(kinds) * (rounds + 1)):
+        kind = kinds[run % len(kinds)]
         b.sendall(b"g")
         start = time.perf_counter()
         if kind == "zelk":
             value = conn.recv()
         else:
             head = b.recv(8, socket.MSG_WAITALL)
-            value = bytearray(int.from_bytes(head, sys.byteorder))
+            size = int.from_bytes(head, sys.byteorder)
+            if kind == "raw":
+                value = bytearray(size)
+            else:
+                value = mmap.mmap(-1, size)
+                value.madvise(mmap.MADV_HUGEPAGE)
             view, got = memoryview(value), 0
             while got < len(value):
                 got += b.recv_into(view[got:], min(len(value) - got, 1 << 20))
             del view
         elapsed = time.perf_counter() - start
-        if run >= 2:  # the first of each is a new process's, paying more than any later one
+        if run >= len(kinds):  # the first of each is a new process's, paying more than any later one
             rates[kind].append(len(framed) / elapsed / 2**30)
         kept = [*kept[-1:], value]
     sender.join()
@@ -177,7 +185,8 @@ def main():
           f"   zelk/raw throughput {fresh_s / zelk_s:.0%}")
     fresh = large_fresh()
     print(f"100 MB into fresh memory, taking turns: Connection.recv {fresh['zelk']:.2f} GiB/s, raw recv_into a new"
-          f" bytearray {fresh['raw']:.2f} GiB/s   zelk/raw {fresh['zelk'] / fresh['raw']:.0%} (target >= 100%)")
+          f" bytearray {fresh['raw']:.2f} GiB/s   zelk/raw {fresh['zelk'] / fresh['raw']:.0%} (target >= 100%);"
+          f" raw into new huge pages {fresh['raw, huge pages']:.2f} GiB/s")
     packed = BytePacker.pack(array)
     pack_s = best_of(3, lambda: timed(BytePacker.pack, array))
     unpack_s = best_of(3, lambda: timed(BytePacker.unpack, bytearray(packed)))

@@ -310,6 +310,7 @@ def test_aio_window_failure_and_time_out(port):
             await asyncio.sleep(0.01)
         await asyncio.sleep(0.2)  # and then no more than the window beyond the 3 taken
         assert 7 <= SOURCE.made <= 2 + 8
+        assert await proxy.add(1, 2) == 3  # on another connection, beside the open stream
         await stream.aclose()
         taken = []
         with pytest.raises(RemoteError) as raised:
@@ -424,6 +425,43 @@ def test_a_new_client_against_an_old_server(monkeypatch):
 
     run(test, listener.getsockname()[1], "old", max_connections=1)
     assert seen == [VERSION_QUESTION, (0, 1, "old.echo", (1, 2), {}), (0, 2, "old.echo", (3,), {})]
+    thread.join(WAIT)
+    listener.close()
+
+
+@pytest.mark.parametrize("client", ["blocking", "aio"])
+@pytest.mark.parametrize("bad", ["another call's items", "beyond the window", "not a record"])
+def test_a_server_that_breaks_the_stream_fails_it(client, bad):
+    listener = socket.create_server(("127.0.0.1", 0))
+
+    def server():
+        sock, _ = listener.accept()
+        with sock:
+            conn = Connection(sock)
+            conn.recv()
+            conn.send((1, 0, {"version": 1}))
+            msgid = conn.recv()[1]
+            if bad == "beyond the window":
+                conn.send([3, msgid, list(range(5))])
+            else:
+                conn.send([3, msgid, [0, 1]])
+                conn.send([3, msgid + 1, [2]] if bad == "another call's items" else (1, 2))
+            conn.recv()  # until the client lets go of the connection
+
+    thread = threading.Thread(target=server, daemon=True)
+    thread.start()
+    port = listener.getsockname()[1]
+    if client == "blocking":
+        proxy = connect("bad", port=port, errors="raise", stream_window=4)
+        with pytest.raises(InvalidAnswer):
+            list(proxy.stream())
+        close(proxy)
+    else:
+        async def test(proxy):
+            with pytest.raises(InvalidAnswer):
+                [item async for item in await proxy.stream()]
+
+        run(test, port, "bad", stream_window=4)
     thread.join(WAIT)
     listener.close()
 

@@ -280,7 +280,7 @@ class _Connection(asyncio.BufferedProtocol):
                 return False
         else:
             if not flow.take(record):
-                return self.client._stream_failed(self, Exception(f"Stream[{record}]: Invalid Record<Request[0, {flow.msgid}]>"))
+                return self.client._stream_failed(self, Exception(flow.rejection(record)))
         if not flow.open:
             self.stream = None
             self.calls.popleft()
@@ -384,7 +384,7 @@ class _Flow:
     still sends, up to the stream's end."""
 
     __slots__ = ("client", "conn", "call", "msgid", "items", "open", "done", "error", "leaving", "window",
-                 "taken", "credited", "waiter", "drain_timer")
+                 "received", "taken", "credited", "waiter", "drain_timer")
 
     def __init__(self, client, conn, call):
         self.client = client
@@ -397,16 +397,21 @@ class _Flow:
         self.error = None  # raised once the items before it are taken
         self.leaving = False  # called off: what still comes is dropped, up to its end
         self.window = client._stream_window
-        self.taken = self.credited = 0
+        self.received = self.taken = self.credited = 0
         self.waiter = None
         self.drain_timer = None
 
     # ---- from its connection -------------------------------------------------------------------
 
     def take(self, record):
-        """One record of the stream: its items, its end, or the failure that ends it; false for none of them."""
+        """One record of the stream: its items, its end, or the failure that ends it; false for none of
+        them, or for more items than the window lets the server send: a server that overran it could
+        fill the client's memory."""
         if Stream._starts(record, self.msgid):
             if not self.done:
+                self.received += len(record[2])
+                if self.received - self.credited > self.window:
+                    return False
                 self.items.extend(record[2])
             if record[0] == _END:
                 self.ended(None)
@@ -416,6 +421,12 @@ class _Flow:
             return False
         self.wake()
         return True
+
+    def rejection(self, record):
+        """Why `record`, which take() refused, is no record of this stream."""
+        if self.received - self.credited > self.window:
+            return f"Stream: {self.received - self.credited} items sent beyond a window of {self.window}"
+        return f"Stream[{record}]: Invalid Record<Request[0, {self.msgid}]>"
 
     def ended(self, error, cause=None):
         """Nothing more of it comes: its end, or `error` (raised after the items before it)."""
@@ -1023,8 +1034,7 @@ class Client:
         """Settles `call` with a decoded answer; false when it was refused and the connection dropped."""
         future, msgid = call[_FUTURE], call[_MSGID]
         if conn.version and Stream._starts(response, msgid):
-            future.set_result(self._stream(conn, call, response))
-            return True
+            return self._stream(conn, call, response)
         try:
             result = _checked_result(response, msgid)
         except Exception as error:
@@ -1047,17 +1057,21 @@ class Client:
         return True
 
     def _stream(self, conn, call, record):
-        """The Stream its first record starts; until it ends, it holds the connection, its call at the
-        head, with a future of its own: the caller's holds the Stream, which must go when it is dropped."""
+        """Settles `call` with the Stream its first record starts; false when the connection was dropped.
+        Until it ends, the stream holds the connection, its call at the head with a future of its own:
+        the caller's holds the Stream, which must go when it is dropped."""
         settled = self._future(loop=self._loop)
         settled.set_result(None)
-        call = (settled, *call[1:])
-        flow = _Flow(self, conn, call)
-        flow.take(record)
-        if flow.open:
-            conn.calls.appendleft(call)
-            conn.stream = flow
-        return Stream(flow)
+        future, call = call[_FUTURE], (settled, *call[1:])
+        flow = conn.stream = _Flow(self, conn, call)
+        conn.calls.appendleft(call)
+        future.set_result(Stream(flow))
+        if not flow.take(record):
+            return self._stream_failed(conn, Exception(flow.rejection(record)))
+        if not flow.open:
+            conn.stream = None
+            conn.calls.popleft()
+        return True
 
     def _given_up(self, conn, call, packet, record=None):
         """The answer to a call whose caller gave up (`packet`, or `record` decoded): dropped, unless it

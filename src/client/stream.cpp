@@ -144,7 +144,7 @@ struct StreamState {
     long long window = default_window;
     Ref batch;  // the items last read, handed out from `at` on
     Py_ssize_t at = 0;
-    long long taken = 0, credited = 0;
+    long long received = 0, taken = 0, credited = 0;
     bool ended = false;                 // nothing more comes: the end, a failure, or the connection lost
     std::optional<zk::PyError> raised;  // raised once the items before it are taken (errors="raise")
     std::atomic<bool> busy{false};      // a thread is reading it
@@ -246,10 +246,11 @@ void lost(Scope s, StreamState& st, const zk::PyError& e) {
     end_with(st, text, type, &e);
 }
 
-// A record that is not the stream's next: reported as an answer that fails the check is.
-void refused(Scope s, StreamState& st, Handle record, const char* why) {
+// A record that is not the stream's next: reported as an answer that fails the check is. `why`
+// names `record` and then `detail`, the call's id unless given.
+void refused(Scope s, StreamState& st, Handle record, const char* why, Handle detail = nullptr) {
     const Names& n = s.names();
-    Ref reason = zk::text(why, record, st.msgid);
+    Ref reason = zk::text(why, record, detail.get() ? detail : st.msgid);
     Ref call_text = zk::call(s.global(n.iformat), st.method, st.args, st.kwds);
     Ref text = log_at(n, st.client, n.error, zk::call(PyExc_Exception, zk::escape_controls(zk::text("Failure{} {}", call_text, reason))));
     drop_connection(s, st);
@@ -261,6 +262,12 @@ void take(Scope s, StreamState& st, Handle record) {
     long kind = list_kind(record);
     if ((kind == ring::items_kind || kind == ring::end_kind) && PyList_CheckExact(PyList_GET_ITEM(record.get(), 2)) &&
         zk::equal(PyList_GET_ITEM(record.get(), 1), st.msgid)) {
+        // A server that runs past the window breaks the terms a client's memory is kept to.
+        st.received += PyList_GET_SIZE(PyList_GET_ITEM(record.get(), 2));
+        if (st.received - st.credited > st.window) {
+            return refused(s, st, zk::integer(st.received - st.credited), "Stream: {} items sent beyond a window of {}",
+                           zk::integer(st.window));
+        }
         st.batch = Ref::borrow(PyList_GET_ITEM(record.get(), 2));
         st.at = 0;
         st.ended = kind == ring::end_kind;
