@@ -74,6 +74,14 @@ struct Call : ParsedRequest {
     MethodMetrics* counts = nullptr;  // the server's metrics of the name, when it counts them
 };
 
+// When the first byte of the request just received was read: a call's duration counts from it, the
+// time it waited behind others in the connection's input included.
+std::chrono::steady_clock::time_point arrival(const State& st, const Session& session) {
+    auto now = std::chrono::steady_clock::now();
+    double since = st.calls->since_arrival(st.calls, session.connection.get());
+    return since > 0 ? now - std::chrono::duration_cast<std::chrono::steady_clock::duration>(std::chrono::duration<double>(since)) : now;
+}
+
 // Counts a call that ended (`failed` or not) in the server's metrics, when it keeps them.
 void meter(const Session& session, Call& call, bool failed, std::chrono::steady_clock::time_point began) {
     if (!session.metrics || !call.name) return;
@@ -332,7 +340,7 @@ void serve_one(Scope s, const Session& session) {
     if (!record) zk::raise(PyExc_TypeError, "Invalid protocol");
     if (is_control_record(request)) return;  // a credit or cancel of a call that has ended
     if (Ref answer = version_answer(st, request)) return session.answer(answer);
-    auto began = session.metrics ? std::chrono::steady_clock::now() : std::chrono::steady_clock::time_point();
+    auto began = session.metrics ? arrival(st, session) : std::chrono::steady_clock::time_point();
     Ref options;  // a call record's: the request is then read as the 5-item one it holds
     Ref call_record = std::exchange(request, as_request(st, request, options));
 
