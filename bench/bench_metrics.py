@@ -6,8 +6,8 @@ Per call, the median of several rounds, the measures taking turns each round:
 - metrics on: `serve(..., metrics=True)`, scraped once a round as a Prometheus would;
 - OpenTelemetry: metrics off, and a tracer provider (spans batched to an exporter that drops them)
   and a meter provider set in both the client's and the server's process;
-- with --before PYTHON, metrics off again with the zelk that interpreter imports (the build before
-  metrics existed), so that "off" can be held against it in the same sitting.
+- with --before PYTHON (repeatable), metrics off again with the zelk each interpreter imports (a
+  build before metrics existed), so that "off" can be held against it in the same sitting.
 
 Every server and every client runs in a process of its own; beside each latency, the CPU time per
 call of client and server together. "pinned" runs the whole benchmark under `taskset -c 0`, as the
@@ -85,7 +85,8 @@ class Measure:
 
     def __init__(self, python, mode):
         self.mode, port = mode, free_port()
-        self.server = subprocess.Popen([python, "-c", WORKER, "server", str(port), mode])
+        # Run from the root: a checkout's zelk/ folder in the working directory would hide the build under test.
+        self.server = subprocess.Popen([python, "-c", WORKER, "server", str(port), mode], cwd="/")
         deadline = time.monotonic() + 60
         while True:
             try:
@@ -97,7 +98,7 @@ class Measure:
                 time.sleep(0.05)
         self.port, self.server_process = port, psutil.Process(self.server.pid)
         self.client = subprocess.Popen([python, "-c", WORKER, "client", str(port), mode], stdin=subprocess.PIPE,
-                                       stdout=subprocess.PIPE, text=True)
+                                       stdout=subprocess.PIPE, text=True, cwd="/")
         self.batch(3000)  # warm up
         seconds, _ = self.batch(1000)
         self.n = max(1, round(BATCH_S / (seconds / 1000)))
@@ -130,8 +131,8 @@ class Measure:
 def measure(before):
     kinds = {"metrics off": (sys.executable, "off"), "metrics on": (sys.executable, "on"),
              "OpenTelemetry SDK set": (sys.executable, "otel")}
-    if before:
-        kinds["metrics off, before (--before)"] = (before, "off")
+    for i, python in enumerate(before):
+        kinds[f"metrics off, before #{i + 1}"] = (python, "off")
     measures = {}
     try:
         for name, (python, mode) in kinds.items():
@@ -148,17 +149,19 @@ def measure(before):
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--one", choices=["pinned", "unpinned"], help="measure in this process only")
-    parser.add_argument("--before", metavar="PYTHON", help="an interpreter whose zelk is the build to compare 'off' with")
+    parser.add_argument("--before", metavar="PYTHON", action="append", default=[],
+                        help="an interpreter whose zelk is a build to compare 'off' with (repeatable)")
     args = parser.parse_args()
     if args.one:
         figures = measure(args.before)
-        print(f"{args.one}: CPUs {sorted(os.sched_getaffinity(0))}")
+        print(f"{args.one}: CPUs {sorted(os.sched_getaffinity(0))}"
+              + "".join(f"; before #{i + 1}: {python}" for i, python in enumerate(args.before)))
         off = figures["metrics off"]
         for name, (latency, cpu) in figures.items():
             print(f"  {name:34}{latency * 1e6:7.2f} us/call ({(latency - off[0]) * 1e6:+6.2f})   "
                   f"CPU {cpu * 1e6:6.2f} us/call ({(cpu - off[1]) * 1e6:+6.2f})")
         return
-    before = ["--before", args.before] if args.before else []
+    before = [option for python in args.before for option in ("--before", python)]
     for mode, prefix in [("pinned", ["taskset", "-c", "0"]), ("unpinned", [])]:
         subprocess.run([*prefix, sys.executable, __file__, "--one", mode, *before], check=True)
 
