@@ -13,7 +13,7 @@ import urllib.request
 
 import pytest
 
-from conftest import free_port, importable
+from conftest import free_port, importable, start_served, stop_served
 from zelk.client import connect
 from zelk.server import serve
 
@@ -118,6 +118,17 @@ def test_who_gets_the_page(settings, headers, answer):
     got = http_get(port, headers=headers)
     assert got[:len(answer)] == answer and (b"zelk_calls_total" in got) == answer.endswith(b"200 OK")
     assert connect("calc", port=port).add(1, 2) == 3
+
+
+def test_the_command_line_serves_metrics():
+    port = free_port()
+    command = "import runpy, sys; sys.argv[:] = ['zelk', 'serve', 'math', '--metrics', '--port', sys.argv[1]]; " \
+              "runpy.run_module('zelk', run_name='__main__')"
+    proc = start_served(command, port)
+    try:
+        assert scrape(port)[("zelk_connections_open", ())] == 1
+    finally:
+        stop_served(proc)
 
 
 def test_method_labels_are_escaped_and_bounded():
