@@ -13,7 +13,7 @@ import time
 
 import numpy as np
 import pytest
-from conftest import OLD_SERVERS_ANSWER, VERSION_QUESTION, free_port
+from conftest import OLD_SERVERS_ANSWER, VERSION_QUESTION, free_port, run_in_threads
 
 from zelk import aio
 from zelk.client import CallTimeout, ConnectionLost, InvalidAnswer, RemoteError, Stream, close, connect
@@ -51,6 +51,10 @@ class Source:
     def boom(self, n):
         yield from range(n)
         raise ValueError("bad")
+
+    def unencodable(self):
+        yield 1
+        yield lambda: 0
 
     def stall(self, seconds):
         yield 0
@@ -175,6 +179,18 @@ def test_threads_keep_calling_while_a_stream_is_open(source):
     assert list(stream) == list(range(1, 1000))
 
 
+def test_threads_sharing_a_client_each_get_their_own_streams(source):
+    def work(i):
+        for n in (0, 1, 500 + i):
+            assert list(source.count(n)) == list(range(n))
+        stream = source.endless()  # left early, beside the others
+        assert [next(stream) for _ in range(i + 1)] == list(range(i + 1))
+        stream.close()
+
+    run_in_threads(work)
+    assert source.add(1, 2) == 3
+
+
 @pytest.mark.parametrize("window", [1, 8, 64])
 def test_the_server_runs_no_more_than_a_window_ahead(source, port, window):
     proxy = connect("source", port=port, stream_window=window)
@@ -202,6 +218,25 @@ def test_a_failure_mid_stream_comes_after_the_items(port, errors):
         assert taken[:3] == [0, 1, 2] and taken[3].startswith("ValueError@source.boom(3)")
     assert list(stream) == [] and proxy.add(1, 2) == 3
     close(proxy)
+
+
+@pytest.mark.parametrize("client", ["blocking", "aio"])
+def test_an_item_that_cannot_travel_ends_the_stream_as_a_failure(port, client):
+    taken = []
+    if client == "blocking":
+        proxy = connect("source", port=port, errors="raise")
+        with pytest.raises(RemoteError, match="@ENCODE"):
+            taken.extend(proxy.unencodable())
+        assert taken == [1] and proxy.add(1, 2) == 3
+        return close(proxy)
+
+    async def test(proxy):
+        with pytest.raises(RemoteError, match="@ENCODE"):
+            async for item in await proxy.unencodable():
+                taken.append(item)
+        assert taken == [1] and await proxy.add(1, 2) == 3
+
+    run(test, port)
 
 
 @pytest.mark.parametrize("errors", ["return", "raise"])

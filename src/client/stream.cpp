@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <optional>
 
 namespace client {
 
@@ -287,24 +288,34 @@ void credit(Scope s, StreamState& st) {
     st.credited = st.taken;
 }
 
-// The next record, having reported what was taken first when the server may be waiting for it.
+// The next record, having reported what was taken first when the server may be waiting for it. A
+// raising stream reads without stand-ins, as its call did: an array that cannot be rebuilt fails it.
 void read_more(Scope s, StreamState& st) {
+    const State& state = s.state();
     try {
         if (st.taken > st.credited) credit(s, st);
-        Ref record = wire_of(s, st).recv();
+        Ref record;
+        {
+            std::optional<protocol::RefusingStandIns> stand_ins;
+            if (st.raising) stand_ins.emplace(state.codec_api);
+            record = wire_of(s, st).recv();
+            if (stand_ins && stand_ins->not_rebuilt()) zk::raise(zk::call(state.not_rebuilt, stand_ins->not_rebuilt()));
+        }
         if (record.get() == Py_None) {
             zk::raise(zk::call(PyExc_ConnectionError, zk::str("the server closed the connection before the stream ended")));
         }
         take(s, st, record);
     } catch (zk::PyError& e) {
         if (!e.matches(PyExc_Exception) && !e.matches(PyExc_KeyboardInterrupt)) throw;
-        if (e.matches(s.state().class_not_allowed)) {  // read whole, and refused: the stream goes on
+        // Read whole, and refused: the stream ends there, and its connection, whose next records
+        // would come to the next call, goes.
+        if (e.matches(state.class_not_allowed) || e.matches(state.not_rebuilt)) {
             zk::Handling handling(e);
             const Names& n = s.names();
             Ref call_text = zk::call(s.global(n.iformat), st.method, st.args, st.kwds);
             Ref text = log_at(n, st.client, n.error, zk::call(PyExc_Exception, zk::escape_controls(zk::text("Failure{} {}", call_text, e.value()))));
             drop_connection(s, st);
-            return end_with(st, text, s.state().invalid_answer, &e);
+            return end_with(st, text, state.invalid_answer, &e);
         }
         lost(s, st, e);
     }

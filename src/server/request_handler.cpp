@@ -261,11 +261,13 @@ bool serve_call(Scope s, const Session& session, Handle request, Handle call_rec
         failed = true;
     }
     if (asked && !failed && PyGen_Check(response.get())) {
-        serve_stream(st, current, call.msgid, response, asked->terms, session.idle_seconds,
-                     [&](Handle record) {
-                         session.answer(record);
-                         if (session.metrics) count_items(**session.metrics, record);
-                     },
+        // Items are packed without stand-ins, as an answer is: one that cannot be encoded ends the stream.
+        auto send = [&](Handle record) {
+            protocol::RefusingStandIns stand_ins(st.codec_api);
+            session.answer(record);
+            if (session.metrics) count_items(**session.metrics, record);
+        };
+        serve_stream(st, current, call.msgid, response, asked->terms, session.idle_seconds, send,
                      [&](const zk::PyError& e) {
                          failed = true;
                          return failure_answer(s, session, request, call, e, traceback);

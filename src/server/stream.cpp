@@ -119,7 +119,17 @@ private:
     // has ended, called off (its end record sent) or its caller gone.
     bool send_batch(ring::Kind kind, Ref& batch, long long& guess) {
         long long count = PyList_GET_SIZE(batch.get());
-        send_(zk::list_of({zk::integer(kind), msgid_, batch}));
+        try {
+            send_(zk::list_of({zk::integer(kind), msgid_, batch}));
+        } catch (zk::PyError& e) {
+            // An item that cannot be encoded ends the stream as a failure of its generator would: the
+            // batch was not sent, nor anything of it. A broken connection ends the loop as ever.
+            if (!e.matches(PyExc_Exception) || e.matches(PyExc_OSError)) throw;
+            Ref text = failure_(e);
+            if (kind != ring::end_kind) close_generator();
+            send_(zk::list_of({st_.response_kind, msgid_, text}));
+            return false;
+        }
         call_.sent += count;
         in_flight_.sent(call_.sent, guess);
         batch = zk::new_list();
@@ -164,7 +174,8 @@ private:
         closed_ = true;  // a generator that raised is finished
         if (!e.matches(PyExc_Exception)) throw e;
         Ref text = failure_(e);
-        if (PyList_GET_SIZE(batch.get())) send_batch(ring::items_kind, batch, guess);
+        // A stream called off meanwhile, or whose items could not be sent, has had its last record.
+        if (PyList_GET_SIZE(batch.get()) && !send_batch(ring::items_kind, batch, guess)) return;
         if (!call_.peer_gone) send_(zk::list_of({st_.response_kind, msgid_, text}));
     }
 
