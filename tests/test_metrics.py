@@ -120,6 +120,11 @@ def test_who_gets_the_page(settings, headers, answer):
     assert connect("calc", port=port).add(1, 2) == 3
 
 
+def test_a_server_with_a_key_serves_no_metrics():
+    with pytest.raises(ValueError, match="metrics: cannot be served with an authkey"):
+        serve(Calc(), "calc", port=free_port(), thread=True, metrics=True, authkey=b"key")
+
+
 def test_the_command_line_serves_metrics():
     port = free_port()
     command = "import runpy, sys; sys.argv[:] = ['zelk', 'serve', 'math', '--metrics', '--port', sys.argv[1]]; " \

@@ -145,7 +145,7 @@ def serve_command(args: argparse.Namespace) -> int:
 
 def setting_error(text: str) -> str:
     """serve's complaint about a setting, named as the option that gave it."""
-    for prefix, option in (("allowed_classes: ", "--allow-class"), ("expose: ", "--expose")):
+    for prefix, option in (("allowed_classes: ", "--allow-class"), ("expose: ", "--expose"), ("metrics: ", "--metrics")):
         if text.startswith(prefix):
             return f"{option}: {text[len(prefix):]}"
     return f"--origin: {text}"

@@ -305,6 +305,10 @@ Ref serve(Scope s, Handle obj, Handle alias, Handle host, Handle port, Handle th
     check_limits(max_message_size, idle_timeout, max_connections, max_connections_per_host, first_message_timeout);
     Ref allow_list = checked_allow_list(st, allowed_classes);
     Ref exposed = checked_expose(n, expose);
+    if (zk::truthy(metrics) && authkey.get() != Py_None) {
+        // A server with a key speaks first, and a scraper cannot answer it: the page could never be read.
+        zk::raise(PyExc_ValueError, "metrics: cannot be served with an authkey, since a scraper cannot take part in the key handshake");
+    }
     Ref log = zk::call_kw(s.global(n.BrillPrint), {alias}, {{n.exclude, st.exclude}});
     Ref chosen = zk::truthy(port) ? Ref::borrow(port) : zk::call(s.global(n.get_port), alias);
     Ref server = zk::call_kw(s.global(n.Server), {zk::tuple_of({host, chosen}), s.global(n.RequestHandler)},
