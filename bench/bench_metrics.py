@@ -1,6 +1,7 @@
 """What metrics and tracing cost a call: add(1, 2) with metrics off, on, and with OpenTelemetry's SDK set.
 
-Per call, the median of several rounds, the measures taking turns each round:
+Per call, the median of several rounds, the measures taking turns each round (and each round
+starting with the next one):
 
 - metrics off: `serve(...)` as every server is served by default;
 - metrics on: `serve(..., metrics=True)`, scraped once a round as a Prometheus would;
@@ -137,8 +138,9 @@ def measure(before):
     try:
         for name, (python, mode) in kinds.items():
             measures[name] = Measure(python, mode)
-        for _ in range(ROUNDS):
-            for m in measures.values():
+        order = list(measures.values())
+        for i in range(ROUNDS):
+            for m in order[i % len(order):] + order[:i % len(order)]:  # each takes each place in turn
                 m.round()
     finally:
         for m in measures.values():
