@@ -45,7 +45,9 @@ tsan:
 demo: setup
 	$(PY) -m zelk
 
-bench: setup
+# The benchmarks, with the other RPC stacks bench_peers.py measures zelk against (installed here only).
+bench:
+	@scripts/setup --bench
 	@for b in bench/bench_*.py; do echo "== $$b"; $(PY) $$b || exit 1; done
 
 stubtest: setup

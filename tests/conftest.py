@@ -9,6 +9,7 @@ import pathlib
 import shutil
 import socket
 import ssl
+import struct
 import subprocess
 import sys
 import sysconfig
@@ -100,18 +101,31 @@ def run_in_threads(work, count=8):
         raise errors[0]
 
 
-def memory_growth(fn, calls=100_000):
-    """Growth of the resident size over `calls` calls of fn, after a tenth as many to warm up."""
-    psutil = pytest.importorskip("psutil")
-    process = psutil.Process()
+def leaks(fn, *values, calls=100_000):
+    """What `calls` calls of fn leave behind, after a tenth as many to warm up: `references`, how many
+    each of `values` gained (what fn hands on, and what is handed back: a reference kept per call
+    shows here); `blocks`, how many more the interpreter's allocator holds (a new object kept per
+    call); `rss`, the growth of the resident size (memory kept outside the interpreter's objects),
+    0 where it says nothing (under the sanitizers, or without psutil)."""
+    psutil = None if sanitized else importable("psutil") and importlib.import_module("psutil")
     for _ in range(calls // 10):
         fn()
     gc.collect()
-    before = process.memory_info().rss
+    counts, blocks = [sys.getrefcount(v) for v in values], sys.getallocatedblocks()
+    rss = psutil.Process().memory_info().rss if psutil else 0
     for _ in range(calls):
         fn()
     gc.collect()
-    return process.memory_info().rss - before
+    after = [sys.getrefcount(v) for v in values]
+    return types.SimpleNamespace(references=[a - b for a, b in zip(after, counts)],
+                                 blocks=sys.getallocatedblocks() - blocks,
+                                 rss=psutil.Process().memory_info().rss - rss if psutil else 0)
+
+
+def memory_growth(fn, calls=100_000):
+    """Growth of the resident size over `calls` calls of fn, after a tenth as many to warm up."""
+    pytest.importorskip("psutil")
+    return leaks(fn, calls=calls).rss
 
 
 # The question a client asks each new connection of what its server takes, and the answer of a
@@ -121,10 +135,154 @@ VERSION_QUESTION = (0, 0, "__zelk_version__", (), {})
 OLD_SERVERS_ANSWER = [1, 0, "TypeError@__zelk_version__() 'NoneType' object is not callable"]
 
 
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
+def free_port(host="127.0.0.1"):
+    """A port free at `host` (an IPv6 address takes an IPv6 socket: IPv4's free ports say nothing of it)."""
+    with socket.socket(socket.AF_INET6 if ":" in host else socket.AF_INET) as s:
+        s.bind((host, 0))
         return s.getsockname()[1]
+
+
+def wait_for(predicate, timeout=30.0):
+    """Waits until predicate() is true; fails after `timeout` seconds."""
+    deadline = time.monotonic() + timeout
+    while not predicate():
+        assert time.monotonic() < deadline, "never happened"
+        time.sleep(0.01)
+
+
+def frame(packet):
+    """`packet` behind its 8-byte length field, as a zelk message travels."""
+    return struct.pack("=Q", len(packet)) + packet
+
+
+def framed(value):
+    """The zelk message of `value`."""
+    from zelk.protocol import BytePacker
+
+    return frame(BytePacker.pack(value))
+
+
+def read_to_end(sock):
+    """What the peer sends until it closes; a reset counts as its close."""
+    received = b""
+    with contextlib.suppress(ConnectionResetError):
+        while data := sock.recv(1 << 16):
+            received += data
+    return received
+
+
+class Doorbell:
+    """A port that a served method rings (connects to) once it is entered: the test then knows the
+    call is in progress on the server, without guessing how long that takes."""
+
+    def __init__(self):
+        self.listener = socket.create_server(("127.0.0.1", 0))
+        self.port = self.listener.getsockname()[1]
+
+    def wait(self, timeout=60.0):
+        self.listener.settimeout(timeout)
+        with self.listener, self.listener.accept()[0]:
+            pass
+
+
+# Served methods ring the tests' doorbells this way (a connection to the port, closed at once).
+RING = "import socket; ring = lambda port: port and socket.create_connection(('127.0.0.1', port)).close()"
+
+
+CLOSE, RESET, SILENT = object(), object(), object()
+# How long a client of a stand-in waits for an answer: a step it leaves out fails a test, not hangs it.
+STAND_IN_TIMEOUT = 10.0
+
+
+class Steps(list):
+    """Several things a stand-in does for one request, in turn."""
+
+
+class StandIn:
+    """A server over raw sockets, for the answers a real server never gives. Its n-th request (over
+    all its connections) is answered with replies[n](record), the last reply answering the rest:
+    bytes are sent as they are, CLOSE closes the connection, RESET resets it, SILENT sends nothing,
+    Steps do several of these, any other value is sent as a message. Keeps every record it read."""
+
+    def __init__(self, *replies):
+        self.replies, self.records, self.sockets, self.threads = replies, [], [], []
+        self.ended = 0  # connections it is done with: closed by either side, or reset
+        self.listener = socket.create_server(("127.0.0.1", 0))
+        self.port = self.listener.getsockname()[1]
+        self.start(self.accept)
+
+    def start(self, target, *args):
+        self.threads.append(threading.Thread(target=target, args=args, daemon=True))
+        self.threads[-1].start()
+
+    def accept(self):
+        while True:
+            try:
+                sock, _ = self.listener.accept()
+            except OSError:
+                return
+            self.sockets.append(sock)
+            self.start(self.answer, sock)
+
+    def answer(self, sock):
+        from zelk.protocol import BytePacker
+
+        with contextlib.suppress(OSError), self.counted():
+            while len(header := sock.recv(8, socket.MSG_WAITALL)) == 8:
+                size, request = struct.unpack("=Q", header)[0], b""
+                while len(request) < size and (data := sock.recv(size - len(request))):
+                    request += data
+                record = BytePacker.unpack(bytearray(request))
+                if record == VERSION_QUESTION:  # answered as a server that knows no streams does
+                    sock.sendall(framed(OLD_SERVERS_ANSWER))
+                    continue
+                self.records.append(record)
+                reply = self.replies[min(len(self.records), len(self.replies)) - 1](record)
+                for step in reply if isinstance(reply, Steps) else [reply]:
+                    if step is CLOSE:
+                        return sock.shutdown(socket.SHUT_RDWR)
+                    if step is RESET:
+                        sock.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+                        return sock.close()
+                    if step is not SILENT:
+                        sock.sendall(step if isinstance(step, bytes) else framed(step))
+
+    @contextlib.contextmanager
+    def counted(self):
+        try:
+            yield
+        finally:
+            self.ended += 1
+
+    # Its threads are ended and joined, so that none outlives the test that started it.
+    def close(self):
+        for sock in [self.listener, *self.sockets]:
+            with contextlib.suppress(OSError):
+                sock.shutdown(socket.SHUT_RDWR)
+        for thread in self.threads:
+            thread.join()
+        for sock in [self.listener, *self.sockets]:
+            sock.close()
+
+
+def echo_call(record):
+    """A stand-in's reply that answers a request with its own name, arguments and keywords."""
+    _, msgid, name, args, kwds = record
+    return (1, msgid, (name, args, kwds))
+
+
+@pytest.fixture
+def stand_in():
+    """stand_in(*replies): a StandIn (replies default to echo_call), closed after the test."""
+    servers = []
+
+    def start(*replies):
+        servers.append(StandIn(*(replies or [echo_call])))
+        return servers[-1]
+
+    yield start
+    for server in servers:
+        server.close()
 
 
 def start_served(code, port, *args, stdout=subprocess.DEVNULL, stderr=None, host="127.0.0.1"):
@@ -144,6 +302,64 @@ def start_served(code, port, *args, stdout=subprocess.DEVNULL, stderr=None, host
 def stop_served(proc):
     proc.kill()
     proc.wait()
+
+
+# What most tests serve in another process: calc, with serve's settings given as a Python literal.
+CALC = RING + """
+import ast, sys, threading, time
+from zelk.server import serve
+
+class Calc:
+    def __init__(self):
+        self.meeting = threading.Barrier(100)
+        self.held, self.gate = threading.Event(), threading.Event()
+
+    def add(self, a, b):
+        return a + b
+
+    def echo(self, *args, **kwds):
+        return args[0] if len(args) == 1 and not kwds else (args, kwds)
+
+    def fail(self):
+        raise ValueError("broken on purpose")
+
+    def nap(self, seconds, tag=None, bell=0):  # rings the doorbell at `bell`, if any, once entered
+        ring(bell)
+        time.sleep(seconds)
+        return tag
+
+    def meet(self, tag):  # answers once 100 calls are in it at the same time
+        self.meeting.wait(timeout=60)
+        return tag
+
+    def hold(self):  # answers once released
+        self.held.set()
+        self.gate.wait(60)
+
+    def entered(self):
+        return self.held.is_set()
+
+    def release(self):
+        self.gate.set()
+
+serve(Calc(), alias="calc", port=int(sys.argv[1]), **ast.literal_eval(sys.argv[2]))
+"""
+
+
+def start_calc(port, out=subprocess.DEVNULL, **settings):
+    """CALC served as "calc" on `port` by another process, with `settings` for serve; its output to `out`."""
+    return start_served(CALC, port, repr(settings), stdout=out, stderr=None if out is subprocess.DEVNULL else out)
+
+
+@contextlib.contextmanager
+def served_calc(**settings):
+    """The port of CALC served by another process, with `settings` for serve, for the block's time."""
+    port = free_port()
+    proc = start_calc(port, **settings)
+    try:
+        yield port
+    finally:
+        stop_served(proc)
 
 
 def importable(name):

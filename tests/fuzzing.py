@@ -9,6 +9,7 @@ import threading
 import msgpack
 import numpy as np
 
+from conftest import framed
 from zelk.protocol import BytePacker, JsonPacker, WebSocket
 from zelk.ring import Connection
 
@@ -147,12 +148,6 @@ class ScriptedSocket:
 # ---- valid messages ------------------------------------------------------------------------------
 
 
-def frame(value):
-    """A zelk message: the 8-byte length field and the packet."""
-    packet = BytePacker.pack(value)
-    return struct.pack("Q", len(packet)) + packet
-
-
 def client_frame(data, opcode=1, mask=b"\x0f\x1e\x2d\x3c", final=True):
     """A browser's frame: masked unless `mask` is None, with the shortest length form."""
     data = data.encode() if isinstance(data, str) else data
@@ -187,7 +182,7 @@ def unpack_seeds():
 
 
 def stream_seeds():
-    frames = [frame(v) for v in VALUES]
+    frames = [framed(v) for v in VALUES]
     return frames + [b"".join(frames[i:i + 4]) for i in range(0, len(frames), 4)]
 
 
@@ -279,9 +274,9 @@ def feed_handshake(data, rng):
 def aio_seeds():
     """What an asyncio client reads while its calls 1 to 4 wait: their answers back to back, a failure's
     list among them, one longer than a connection's buffer; and a keyed server's challenge."""
-    answers = [frame((1, 1, 3)), frame([1, 2, "ValueError@calc.fail() broken on purpose"]),
-               frame((1, 3, VALUES[:8])), frame((1, 4, b"\x01" * 70_000))]
-    return [b"".join(answers), frame((1, 1, np.arange(10.0))) + frame((1, 2, None)), b"#ZELK-CHALLENGE#" + bytes(32)]
+    answers = [framed((1, 1, 3)), framed([1, 2, "ValueError@calc.fail() broken on purpose"]),
+               framed((1, 3, VALUES[:8])), framed((1, 4, b"\x01" * 70_000))]
+    return [b"".join(answers), framed((1, 1, np.arange(10.0))) + framed((1, 2, None)), b"#ZELK-CHALLENGE#" + bytes(32)]
 
 
 class QuietPrinter:
@@ -381,7 +376,7 @@ def garbage_server():
 
 
 def server_seeds():
-    return stream_seeds()[:6] + [frame((0, 1, "calc.add", (1, 2), {}))] + websocket_seeds()[:2]
+    return stream_seeds()[:6] + [framed((0, 1, "calc.add", (1, 2), {}))] + websocket_seeds()[:2]
 
 
 def feed_server(address, data, timeout=10.0):

@@ -2,68 +2,26 @@
 stand-in server over raw sockets for the answers a real server never gives."""
 
 import asyncio
-import contextlib
 import fractions
 import gc
-import socket
 import struct
-import sys
-import threading
 import time
 import warnings
 
 import numpy as np
 import pytest
 
-from conftest import OLD_SERVERS_ANSWER, free_port, memory_growth, needs_plain_build, run_in_threads, start_served
-from conftest import stop_served as stop_server
+from conftest import (CLOSE, STAND_IN_TIMEOUT, Steps, frame, free_port, leaks, run_in_threads, served_calc, start_calc,
+                      stop_served)
 from zelk import aio
 from zelk.client import CallTimeout, ConnectionLost, InvalidAnswer, RemoteError, Unreachable
-from zelk.protocol import BytePacker
-from zelk.ring import Connection
 
 KEY = b"a shared secret"
 
-SERVED = """
-import sys, threading, time
-from zelk.server import serve
-
-class Calc:
-    def __init__(self):
-        self.gate = threading.Barrier(100)
-
-    def add(self, a, b):
-        return a + b
-
-    def echo(self, *args, **kwds):
-        return args[0] if len(args) == 1 and not kwds else (args, kwds)
-
-    def fail(self):
-        raise ValueError("broken on purpose")
-
-    def nap(self, seconds, tag=None):
-        time.sleep(seconds)
-        return tag
-
-    def meet(self, tag):  # returns only once 100 calls are in it at the same time
-        self.gate.wait(timeout=60)
-        return tag
-
-serve(Calc(), alias="calc", port=int(sys.argv[1]), authkey=sys.argv[2].encode() or None)
-"""
-
-
-def start_server(port, key=b""):
-    """The Calc above served as "calc" on `port` by another process, once it accepts connections."""
-    return start_served(SERVED, port, key.decode())
-
-
 @pytest.fixture(scope="module")
 def port():
-    port = free_port()
-    proc = start_server(port)
-    yield port
-    stop_server(proc)
+    with served_calc() as port:
+        yield port
 
 
 @pytest.fixture(autouse=True)
@@ -188,7 +146,7 @@ def test_calls_awaited_at_once_run_at_once(port, figures):
 
 def test_a_server_killed_and_restarted(capsys):
     port = free_port()
-    proc = start_server(port)
+    proc = start_calc(port)
 
     async def main():
         nonlocal proc
@@ -196,22 +154,22 @@ def test_a_server_killed_and_restarted(capsys):
             assert await calc.add(1, 2) == 3
             waiting = asyncio.create_task(calc.nap(30))
             await sent(calc._client)
-            stop_server(proc)
+            stop_served(proc)
             with pytest.raises(ConnectionLost):
                 await waiting
             with pytest.raises(Unreachable) as down:
                 await calc.add(1, 2)
             assert down.value.text.startswith("Connection failed ([Errno 111] Connection refused), please check:")
-            proc = start_server(port)
+            proc = start_calc(port)
             assert await calc.add(2, 3) == 5
-            stop_server(proc)
-            proc = start_server(port)  # killed while its connection sat idle, and the loop was busy elsewhere
+            stop_served(proc)
+            proc = start_calc(port)  # killed while its connection sat idle, and the loop was busy elsewhere
             assert await calc.add(3, 4) == 7
 
     try:
         asyncio.run(main())
     finally:
-        stop_server(proc)
+        stop_served(proc)
 
 
 def test_an_unreachable_service_is_reported_once_for_many_calls(capsys):
@@ -226,7 +184,7 @@ def test_an_unreachable_service_is_reported_once_for_many_calls(capsys):
 
 def test_the_key_handshake():
     port = free_port()
-    proc = start_server(port, KEY)
+    proc = start_calc(port, authkey=KEY)
 
     async def call(key):
         async with aio.connect("calc", port=port, authkey=key, timeout=10) as calc:
@@ -238,7 +196,7 @@ def test_the_key_handshake():
             with pytest.raises(Unreachable, match=f"Connection failed \\({why}\\)"):
                 asyncio.run(call(key))
     finally:
-        stop_server(proc)
+        stop_served(proc)
 
 
 def test_threads_each_with_their_own_loop(port):
@@ -253,19 +211,20 @@ def test_threads_each_with_their_own_loop(port):
     run_in_threads(work)
 
 
-@needs_plain_build
 def test_calls_do_not_leak(port):
     loop = asyncio.new_event_loop()
     calc = aio.connect("calc", port=port)
+    add, arg, keyword = calc.add, "an argument".upper(), "a keyword".upper()  # made here: not immortal
 
     async def gathered():
-        await asyncio.gather(*(calc.add(1, 2) for _ in range(10)))
+        await asyncio.gather(*(add(arg, b=keyword) for _ in range(10)))
 
     def ten_calls():
         loop.run_until_complete(gathered())
 
     try:
-        assert memory_growth(ten_calls, calls=3_000) < 2 * 1024 * 1024
+        left = leaks(ten_calls, add, add._method, arg, keyword, calc._client, calls=3_000)
+        assert left.references == [0] * 5 and left.blocks < 3_000 and left.rss < 2 << 20
     finally:
         loop.run_until_complete(calc.aclose())
         loop.close()
@@ -274,58 +233,27 @@ def test_calls_do_not_leak(port):
 # ---- answers a real server never gives ----------------------------------------------------------
 
 
-def framed(value):
-    packet = value if isinstance(value, bytes) else BytePacker.pack(value)
-    return struct.pack("=Q", len(packet)) + packet
-
-
-@contextlib.contextmanager
-def stand_in(*replies):
-    """A server that answers the first request on each connection it accepts with the next of
-    `replies` (bytes made from the request record), then closes that connection."""
-    listener = socket.create_server(("127.0.0.1", 0))
-    listener.settimeout(30)
-
-    def serve():
-        with contextlib.suppress(OSError):
-            for reply in replies:
-                sock, _ = listener.accept()
-                with sock:
-                    conn = Connection(sock)
-                    conn.recv()  # the question of what the server takes, answered as an old server does
-                    conn.send(OLD_SERVERS_ANSWER)
-                    sock.sendall(reply(conn.recv()))
-
-    thread = threading.Thread(target=serve)
-    thread.start()
-    try:
-        yield listener.getsockname()[1]
-    finally:
-        thread.join()
-        listener.close()
-
-
 @pytest.mark.parametrize(
     "reply, error, text",
     [
-        (lambda r: framed((1, 99, 3)), InvalidAnswer,
+        (lambda r: (1, 99, 3), InvalidAnswer,
          "Failure@calc.add(1, 2) \U0001F513  Response[(1, 99, 3)]: Invalid MsgID<Request[0, 1]>"),
-        (lambda r: framed(b"\xc1 not msgpack"), InvalidAnswer, "@RECV: "),
+        (lambda r: frame(b"\xc1 not msgpack"), InvalidAnswer, "@RECV: "),
         (lambda r: struct.pack("=Q", 1 << 40), InvalidAnswer,
          "@RECV: MessageTooLarge, a message of 1099511627776 bytes is over max_message_size (1073741824)"),
-        (lambda r: b"\x05\x00", ConnectionLost, "@RECV: ConnectionError, the server closed the connection before it answered"),
+        (lambda r: Steps([b"\x05\x00", CLOSE]), ConnectionLost,
+         "@RECV: ConnectionError, the server closed the connection before it answered"),
     ],
 )
-def test_answers_that_fail_are_raised_and_the_connection_renewed(reply, error, text):
+def test_answers_that_fail_are_raised_and_the_connection_renewed(stand_in, reply, error, text):
     async def main(port):
-        async with aio.connect("calc", port=port) as calc:
+        async with aio.connect("calc", port=port, timeout=STAND_IN_TIMEOUT) as calc:
             with pytest.raises(error) as failed:
                 await calc.add(1, 2)
             assert failed.value.text.startswith(text)
             assert await calc.add(1, 2) == "fine"
 
-    with stand_in(reply, lambda r: framed((1, r[1], "fine"))) as port:
-        asyncio.run(main(port))
+    asyncio.run(main(stand_in(reply, lambda r: (1, r[1], "fine")).port))
 
 
 def test_proxies_and_arguments():

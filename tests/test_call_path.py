@@ -7,15 +7,10 @@ import threading
 
 import pytest
 
-from zelk.protocol import BytePacker
+from conftest import framed
 from zelk.ring import Connection
 
 RECORD = (0, 7, "calc.add", (1, 2), {})
-
-
-def frame(value):
-    packet = BytePacker.pack(value)
-    return struct.pack("=Q", len(packet)) + packet
 
 
 @pytest.fixture
@@ -53,7 +48,7 @@ def test_settimeout_refuses_what_a_socket_refuses(pair, value, error):
 def test_a_message_that_trickles_times_out_as_a_whole(pair):
     a, b = pair
     b.settimeout(0.2)
-    data, stop = frame("x" * 50), threading.Event()
+    data, stop = framed("x" * 50), threading.Event()
 
     def drip():
         for i in range(len(data)):

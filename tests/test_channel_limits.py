@@ -9,7 +9,7 @@ import threading
 
 import pytest
 
-from conftest import free_port
+from conftest import framed, free_port
 from fuzzing import REQUEST, client_frame
 from zelk import aio
 from zelk.client import Unreachable, connect
@@ -59,8 +59,7 @@ def drip_until_closed(sock, data, pause=0.1):
 
 
 def call_record(msgid=1):
-    packet = BytePacker.pack((0, msgid, "calc.add", (1, 2), {}))
-    return struct.pack("=Q", len(packet)) + packet
+    return framed((0, msgid, "calc.add", (1, 2), {}))
 
 
 # ---- TLS ---------------------------------------------------------------------------------------------

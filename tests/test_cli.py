@@ -62,7 +62,7 @@ def test_ping_answers(served_dict):
 @pytest.mark.parametrize(
     "args, status, message",
     [
-        (["call", "nothing.add", "1"], 1, "zelk call: service 'nothing' is not reachable at 127.0.0.1:{port} ("),
+        (["call", "nothing.add", "1"], 1, "zelk call: service 'nothing' is not reachable at 127.0.0.1:{port} ([Errno 111] Connection refused)\n"),
         (["ping", "nothing"], 1, "zelk ping: service 'nothing' is not reachable at 127.0.0.1:{port} ("),
         (["stats", "nothing"], 1, "zelk stats: service 'nothing' is not reachable at 127.0.0.1:{port} ("),
         (["call", "nothing.add", "hello"], 2, "zelk call: not a Python literal: 'hello'"),

@@ -5,47 +5,19 @@ import contextlib
 import fractions
 import os
 import socket
-import struct
-import sys
-import threading
 
 import numpy as np
 import pytest
 
-from conftest import OLD_SERVERS_ANSWER, VERSION_QUESTION, free_port, memory_growth, needs_plain_build, run_in_threads, start_served
-from conftest import stop_served as stop_server
+from conftest import (RESET, SILENT, STAND_IN_TIMEOUT, echo_call, free_port, leaks, run_in_threads, served_calc,
+                      start_calc, stop_served)
 from zelk.client import Client, _RemoteClass, _RemoteMethod, connect
-from zelk.ring import Connection, get_port
-
-SERVED = """
-import sys
-from zelk.server import serve
-
-class Calc:
-    def add(self, a, b):
-        return a + b
-
-    def echo(self, x):
-        return x
-
-    def fail(self):
-        raise ValueError("broken on purpose")
-
-serve(Calc(), alias="calc", port=int(sys.argv[1]))
-"""
-
-
-def start_server(port):
-    """The Calc above served as "calc" on `port` by another process, once it accepts connections."""
-    return start_served(SERVED, port)
-
+from zelk.ring import get_port
 
 @pytest.fixture(scope="module")
 def served():
-    port = free_port()
-    proc = start_server(port)
-    yield port
-    stop_server(proc)
+    with served_calc() as port:
+        yield port
 
 
 @pytest.fixture
@@ -56,75 +28,15 @@ def calc(served):
         proxy._client.close()
 
 
-CLOSE, RESET, SILENT = object(), object(), object()
-
-
-class StandIn:
-    """A server that answers each request record with reply(record): CLOSE closes the connection,
-    RESET resets it, SILENT answers nothing, anything else is sent. Keeps every record it received."""
-
-    def __init__(self, reply):
-        self.reply, self.records, self.sockets, self.threads = reply, [], [], []
-        self.listener = socket.create_server(("127.0.0.1", 0))
-        self.port = self.listener.getsockname()[1]
-        self.start(self.accept)
-
-    def start(self, target, *args):
-        self.threads.append(threading.Thread(target=target, args=args, daemon=True))
-        self.threads[-1].start()
-
-    def accept(self):
-        while True:
-            try:
-                sock, _ = self.listener.accept()
-            except OSError:
-                return
-            self.sockets.append(sock)
-            self.start(self.answer, Connection(sock))
-
-    def answer(self, conn):
-        with contextlib.suppress(OSError):
-            while (record := conn.recv()) is not None:
-                if record == VERSION_QUESTION:
-                    conn.send(OLD_SERVERS_ANSWER)
-                    continue
-                self.records.append(record)
-                answer = self.reply(record)
-                if answer is CLOSE:
-                    return conn.close()
-                if answer is RESET:
-                    conn._socket.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
-                    return conn._socket.close()
-                if answer is not SILENT:
-                    conn.send(answer)
-
-    # Its threads are ended and joined, so that none outlives the test that started it.
-    def close(self):
-        for sock in [self.listener, *self.sockets]:
-            with contextlib.suppress(OSError):
-                sock.shutdown(socket.SHUT_RDWR)
-        for thread in self.threads:
-            thread.join()
-        for sock in [self.listener, *self.sockets]:
-            sock.close()
-
-
-def echo_call(record):
-    _, msgid, name, args, kwds = record
-    return (1, msgid, (name, args, kwds))
-
-
 @pytest.fixture
-def stand_in():
-    servers = []
+def stand_in(stand_in):
+    """stand_in(*replies): a proxy for "calc" at a stand-in (conftest's StandIn), and the stand-in."""
 
-    def start(reply=echo_call):
-        servers.append(StandIn(reply))
-        return connect("calc", port=servers[-1].port), servers[-1]
+    def start(*replies):
+        server = stand_in(*replies)
+        return connect("calc", port=server.port, timeout=STAND_IN_TIMEOUT), server
 
-    yield start
-    for server in servers:
-        server.close()
+    return start
 
 
 # ---- against zelk.server -------------------------------------------------------------------------
@@ -151,17 +63,17 @@ def test_results_arrays_and_remote_failures(calc):
 
 def test_a_restarted_server_is_survived_by_the_next_call(capsys):
     port = free_port()
-    proc = start_server(port)
+    proc = start_calc(port)
     calc = connect("calc", port=port)
     try:
         assert calc.add(1, 2) == 3
-        stop_server(proc)
-        proc = start_server(port)
+        stop_served(proc)
+        proc = start_calc(port)
         assert calc.add(2, 3) == 5
         assert calc._client._msgid == 2
         assert "@SEND: " in capsys.readouterr().out
     finally:
-        stop_server(proc)
+        stop_served(proc)
 
 
 def test_threads_sharing_one_proxy_get_their_own_answers(calc):
@@ -184,10 +96,10 @@ def test_close_reports_and_the_next_call_reconnects(calc, capsys):
     assert "closed!" in capsys.readouterr().out
 
 
-@needs_plain_build
 def test_calls_do_not_leak(calc):
-    add = calc.add
-    assert memory_growth(lambda: add(1, 2), calls=50_000) < 2 * 1024 * 1024
+    add, arg, keyword = calc.add, "an argument".upper(), "a keyword".upper()  # made here: not immortal
+    left = leaks(lambda: add(arg, b=keyword), add, add._method, arg, keyword, calc._client, calls=50_000)
+    assert left.references == [0] * 5 and left.blocks < 5_000 and left.rss < 2 << 20
 
 
 # ---- records, proxies and the client's own names ------------------------------------------------
@@ -225,7 +137,7 @@ def test_the_proxys_own_names_are_answered_locally(stand_in):
     calc, server = stand_in()
     calc.add(1)
     sock = calc._client._connection._socket
-    assert (calc.laddr, calc.raddr, calc.timeout) == (sock.getsockname(), sock.getpeername(), 1000.0)
+    assert (calc.laddr, calc.raddr, calc.timeout) == (sock.getsockname(), sock.getpeername(), STAND_IN_TIMEOUT)
     assert calc._class == "calc" and isinstance(calc._client, Client)
     assert calc.settimeout(2.0) is None and calc.timeout == 2.0
     calc.settimeout(None)
@@ -306,7 +218,7 @@ def test_a_receive_time_out_renews_the_connection(stand_in):
     first, address = calc._client._connection, calc.laddr
     assert calc.slow(timeout=0.2) == f"@RECV: TimeoutError, timed out(0.2s, {address})"
     assert first.closed and not calc._client._connection.closed
-    assert calc.add(2) == ("calc.add", (2,), {}) and calc.timeout == 1000.0
+    assert calc.add(2) == ("calc.add", (2,), {}) and calc.timeout == STAND_IN_TIMEOUT
 
 
 def test_a_connection_reset_while_waiting_is_reported_not_raised(stand_in):

@@ -11,33 +11,15 @@ import threading
 
 import pytest
 
-from conftest import free_port, run_in_threads, start_served, stop_served
+from conftest import free_port, run_in_threads, served_calc
 from zelk import aio
 from zelk.client import CallTimeout, Client, ConnectionLost, InvalidAnswer, close, connect
 from zelk.ring import Connection
 
-SERVED = """
-import sys, threading
-from zelk.server import serve
-
-class Calc:
-    held, gate = threading.Event(), threading.Event()
-    def add(self, a, b): return a + b
-    def echo(self, value): return value
-    def hold(self): self.held.set(); self.gate.wait(60)  # answers once released
-    def entered(self): return self.held.is_set()
-    def release(self): self.gate.set()
-
-serve(Calc(), alias="calc", port=int(sys.argv[1]))
-"""
-
-
 @pytest.fixture(scope="module")
 def port():
-    port = free_port()
-    proc = start_served(SERVED, port)
-    yield port
-    stop_served(proc)
+    with served_calc() as port:
+        yield port
 
 
 @pytest.fixture(autouse=True)

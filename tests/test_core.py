@@ -2,6 +2,7 @@
 
 import importlib
 import inspect
+import re
 
 import pytest
 
@@ -121,6 +122,25 @@ def test_binding_with_varargs_and_keyword_only_matches_python(args, kwargs):
         return
     bound.apply_defaults()
     assert f(*args, **kwargs) == tuple(bound.arguments.values())
+
+
+def _collects(a, b, *rest, **kw):
+    return a, b, rest, kw
+
+
+@pytest.mark.parametrize(
+    "args, kwargs",
+    [((1, 2), {}), ((1, 2, 3), {"x": 4}), ((1,), {"b": 2}), ((1, 2), {"a": 3}), ((1,), {}), ((), {"a": 1, "b": 2})],
+)
+def test_leading_arguments_and_the_rest_bind_as_in_python(args, kwargs):
+    f = _testcore.declare("_collects", [("", "a", "any"), ("", "b", "any"), ("*", "rest"), ("**", "kw")])
+    try:
+        expected = _collects(*args, **kwargs)
+    except TypeError as e:
+        with pytest.raises(TypeError, match=re.escape(str(e))):
+            f(*args, **kwargs)
+    else:
+        assert f(*args, **kwargs) == expected
 
 
 def test_modules_load_in_subinterpreters_where_they_can():

@@ -2,23 +2,18 @@
 that leaves the served object's own attributes alone, and closing a client."""
 
 import os
-import socket
-import struct
 import subprocess
 import sys
 import threading
-import time
 from pathlib import Path
 
 import pytest
 
-from conftest import OLD_SERVERS_ANSWER, free_port, start_served, stop_served
+from conftest import RING, STAND_IN_TIMEOUT, Doorbell, free_port, start_served, stop_served
 from zelk.client import (CallTimeout, Client, ConnectionLost, InvalidAnswer, RemoteError, Unreachable, close,
                          connect)
-from zelk.protocol import BytePacker
-from zelk.ring import Connection
 
-SERVED = """
+SERVED = RING + """
 import sys, time
 from zelk.server import serve
 
@@ -31,7 +26,8 @@ class Model:
     def div(self, a, b):
         return a / b
 
-    def nap(self, seconds):
+    def nap(self, seconds, bell=0):
+        ring(bell)
         time.sleep(seconds)
         return seconds
 
@@ -78,9 +74,11 @@ def test_a_remote_failure_raises_with_the_text_the_call_returns(served):
     assert connect("model", port=port, errors="raise").div(4, 2) == 2.0
 
 
-def kill_during(proc, seconds):
-    time.sleep(seconds)
-    proc.kill()
+def killed_once_entered(proc):
+    """A doorbell whose ring, from a served nap, kills the server while the call is in progress."""
+    bell = Doorbell()
+    threading.Thread(target=lambda: (bell.wait(), proc.kill()), daemon=True).start()
+    return bell.port
 
 
 @pytest.mark.parametrize("case, error, text", [
@@ -92,10 +90,10 @@ def test_what_a_raising_client_raises(case, error, text):
     proc, port = start()
     try:
         calc = connect("model", port=port if case != "unreachable" else free_port(), errors="raise")
-        if case == "killed mid-call":
-            threading.Thread(target=kill_during, args=(proc, 0.5), daemon=True).start()
         with pytest.raises(error) as info:
-            calc.nap(30, timeout=0.5) if case == "time-out" else calc.nap(30)
+            if case == "time-out":
+                calc.nap(30, timeout=0.5)
+            calc.nap(30, killed_once_entered(proc) if case == "killed mid-call" else 0)
         assert str(info.value).startswith(text) and info.value.text == str(info.value)
         assert isinstance(info.value, {CallTimeout: TimeoutError}.get(error, ConnectionError))
     finally:
@@ -108,8 +106,8 @@ def test_the_same_fault_gives_the_same_value_each_time():
     # "Invalid Response Type" the next).
     for _ in range(3):
         proc, port = start()
-        threading.Thread(target=kill_during, args=(proc, 0.3), daemon=True).start()
-        assert connect("model", port=port).nap(30).startswith("@RECV: ConnectionError, the server closed the connection")
+        answer = connect("model", port=port).nap(30, killed_once_entered(proc))
+        assert answer.startswith("@RECV: ConnectionError, the server closed the connection")
         proc.wait()
 
 
@@ -125,24 +123,11 @@ def test_errors_takes_return_or_raise(make):
         make()
 
 
-def test_an_answer_that_fails_the_check_raises_invalid_answer():
-    with socket.create_server(("127.0.0.1", 0)) as listener:
-        calc = connect("model", port=listener.getsockname()[1], errors="raise")
-
-        def answer_wrongly():
-            conn, _ = listener.accept()
-            with conn:
-                ring_conn = Connection(conn)
-                ring_conn.recv()  # the question of what the server takes, answered as an old server does
-                ring_conn.send(OLD_SERVERS_ANSWER)
-                ring_conn.recv()
-                packet = BytePacker.pack((1, 99, "another call's"))
-                conn.sendall(struct.pack("=Q", len(packet)) + packet)
-                time.sleep(1)
-
-        threading.Thread(target=answer_wrongly, daemon=True).start()
-        with pytest.raises(InvalidAnswer, match="Invalid MsgID"):
-            calc.div(1, 1)
+def test_an_answer_that_fails_the_check_raises_invalid_answer(stand_in):
+    calc = connect("model", port=stand_in(lambda r: (1, 99, "another call's")).port, errors="raise",
+                   timeout=STAND_IN_TIMEOUT)
+    with pytest.raises(InvalidAnswer, match="Invalid MsgID"):
+        calc.div(1, 1)
 
 
 # ---- serving leaves the object's own attributes alone ----------------------------------------------

@@ -41,7 +41,7 @@ class Tag:
 
 
 def served_at(host, port=None, tag="", **settings):
-    port = port or free_port()
+    port = port or free_port(host)
     serve(Tag(tag), "calc", host=host, port=port, thread=True, **settings)
     return port
 

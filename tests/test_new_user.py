@@ -213,7 +213,10 @@ def test_a_typed_proxy_for_type_checkers_and_at_run_time(port, tmp_path):
     assert calc._client._msgid == sent and not hasattr(calc, "ping")
     with pytest.raises(AttributeError, match="'ping'"):
         aio.connect("newuser", port=port, api=Api).ping
-    pytest.importorskip("mypy", reason="no mypy for this interpreter (none is built for the free-threaded one)")
+    try:
+        import mypy.main  # noqa: F401
+    except Exception as e:  # a build of mypy's runtime for another 3.15 fails with SystemError
+        pytest.skip(f"mypy does not run on this interpreter: {e!r}")
     (tmp_path / "checked.py").write_text(CHECKED)
     result = subprocess.run([sys.executable, "-m", "mypy", "--strict", "--no-incremental", "checked.py"],
                             cwd=tmp_path, capture_output=True, text=True)

@@ -7,7 +7,6 @@ import datetime
 import decimal
 import fractions
 import functools
-import gc
 import importlib.util
 import json
 import os
@@ -20,7 +19,7 @@ import msgpack
 import numpy as np
 import pytest
 
-from conftest import importable, needs_plain_build, run_in_threads
+from conftest import importable, leaks, run_in_threads
 from zelk import protocol
 from zelk.protocol import BytePacker, JsonPacker, compress, decompress, dump, dumps, dumpv, load, loads, loadv, profile
 
@@ -256,26 +255,14 @@ def test_many_threads_share_the_packer():
     run_in_threads(work)
 
 
-@needs_plain_build
 def test_no_reference_leaks(monkeypatch):
-    psutil = pytest.importorskip("psutil")
     monkeypatch.setattr(sys, "stdout", type("Null", (), {"write": lambda self, t: len(t), "flush": lambda self: None})())
     record, array = (0, 1, "m", (1, {2}), {"k": 1j}), np.arange(64.0).reshape(8, 8).T
     calls = [lambda: load(dump(record)), lambda: load(dump(array)), lambda: load(dump([Unpicklable()])),
              lambda: load(msgpack.packb({"data": b"x", "dtype": "<f8", "shape": [1]})),
              lambda: pytest.raises(TypeError, dump, frozenset()), lambda: pytest.raises(ValueError, load, b"\x93\x01")]
-    process = psutil.Process()
-    for fn in calls:
-        for _ in range(2_000):
-            fn()
-    gc.collect()
-    before, counts = process.memory_info().rss, [sys.getrefcount(o) for o in (record, array, record[3], BytePacker)]
-    for fn in calls:
-        for _ in range(15_000):
-            fn()
-    gc.collect()
-    assert [sys.getrefcount(o) for o in (record, array, record[3], BytePacker)] == counts
-    assert process.memory_info().rss - before < 4 * 1024 * 1024
+    left = leaks(lambda: [fn() for fn in calls], record, array, record[3], BytePacker, calls=15_000)
+    assert left.references == [0] * 4 and left.blocks < 1_500 and left.rss < 4 << 20
 
 
 # ---- JsonPacker ------------------------------------------------------------------------------

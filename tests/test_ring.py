@@ -11,17 +11,12 @@ import threading
 import numpy as np
 import pytest
 
-from conftest import memory_growth, needs_plain_build, run_in_threads
+from conftest import framed, leaks, run_in_threads
 from fuzzing import attempt
 from zelk.protocol import BytePacker
 from zelk.ring import ByteStream, Connection, MessageTooLarge, get_port
 
 RECORD = (0, 7, "calc.add", (1, 2), {})
-
-
-def frame(value):
-    packet = BytePacker.pack(value)
-    return struct.pack("Q", len(packet)) + packet
 
 
 class ScriptedSocket:
@@ -122,7 +117,7 @@ def test_unpack_takes_exactly_a_bytearray():
 @pytest.mark.parametrize("seed", range(5))
 def test_message_in_arbitrary_pieces(socket_type, seed):
     value = b"\x01" * 200_000
-    message, rng, pieces, at = frame(value), random.Random(seed), [], 0
+    message, rng, pieces, at = framed(value), random.Random(seed), [], 0
     while at < len(message):
         size = rng.randint(8 if at == 0 else 1, 65536)
         pieces.append(message[at:at + size])
@@ -131,11 +126,11 @@ def test_message_in_arbitrary_pieces(socket_type, seed):
 
 
 def test_message_in_one_read():
-    sock = ScriptedSocket(frame(RECORD))
+    sock = ScriptedSocket(framed(RECORD))
     assert Connection(sock).recv() == RECORD and sock.reads == 1
 
 
-@pytest.mark.parametrize("chunks", [[b""], [frame(RECORD)[:20], b""]])
+@pytest.mark.parametrize("chunks", [[b""], [framed(RECORD)[:20], b""]])
 def test_closed_peer_gives_none(chunks):
     connection = Connection(ScriptedSocket(*chunks))
     assert connection.recv() is None
@@ -177,7 +172,7 @@ def test_length_field_split_across_reads():
 @pytest.mark.parametrize("socket_type", [ScriptedSocket, ScriptedIntoSocket])
 @pytest.mark.parametrize("cut", [3, 8, 20, 150])
 def test_time_out_inside_a_message_keeps_what_arrived(socket_type, cut):
-    data = frame(("x" * 200, RECORD))
+    data = framed(("x" * 200, RECORD))
     connection = Connection(socket_type(data[:cut], TimeoutError("timed out"), data[cut:]))
     with pytest.raises(TimeoutError):
         connection.recv()
@@ -196,7 +191,7 @@ def test_short_length_field_then_reset_is_a_buffer_error():
 
 def test_back_to_back_messages_in_one_read():
     values = [RECORD, (1, 7, "x" * 1000), None, {"a": (1,)}, list(range(50))] * 2
-    sock = ScriptedSocket(b"".join(frame(v) for v in values))
+    sock = ScriptedSocket(b"".join(framed(v) for v in values))
     connection = Connection(sock)
     assert [connection.recv() for _ in values] == values
     assert sock.reads == 1
@@ -204,13 +199,13 @@ def test_back_to_back_messages_in_one_read():
 
 @pytest.mark.parametrize("cut", [1, 5, 8, 9, 12])
 def test_next_message_split_inside_its_length_field(cut):
-    first, second = frame(RECORD), frame("second")
+    first, second = framed(RECORD), framed("second")
     connection = Connection(ScriptedSocket(first + second[:cut], second[cut:]))
     assert (connection.recv(), connection.recv()) == (RECORD, "second")
 
 
 def test_an_empty_packet_then_another_in_one_read():
-    connection = Connection(ScriptedSocket(struct.pack("Q", 0) + frame(RECORD)))
+    connection = Connection(ScriptedSocket(struct.pack("Q", 0) + framed(RECORD)))
     with pytest.raises(ValueError, match="incomplete input"):
         connection.recv()
     assert connection.recv() == RECORD
@@ -218,7 +213,7 @@ def test_an_empty_packet_then_another_in_one_read():
 
 def test_malformed_packet_leaves_the_stream_in_step():
     bad = struct.pack("Q", 1) + b"\xc1"  # 0xc1 is never used in MessagePack
-    connection = Connection(ScriptedSocket(bad + frame("next")))
+    connection = Connection(ScriptedSocket(bad + framed("next")))
     with pytest.raises(ValueError):
         connection.recv()
     assert connection.recv() == "next"
@@ -267,7 +262,7 @@ def test_huge_read_sizes_read_the_rest_at_once(monkeypatch, size):
     import zelk.ring
 
     monkeypatch.setattr(zelk.ring, "SOCKET_RECV_SIZE", size)
-    data = frame(b"x" * 100_000)
+    data = framed(b"x" * 100_000)
     assert Connection(AnySizeSocket(data[:20], data[20:])).recv() == b"x" * 100_000
 
 
@@ -305,7 +300,7 @@ def test_send_propagates_encoding_errors(pair):
 
 def test_pack_and_unpack_set_on_the_instance_are_used(pair):
     a, b = pair
-    a.pack = lambda request: frame(("packed on the instance", request))
+    a.pack = lambda request: framed(("packed on the instance", request))
     b.unpack = lambda response: ("unpacked on the instance", BytePacker.unpack(response))
     a.send(RECORD)
     assert b.recv() == ("unpacked on the instance", ("packed on the instance", RECORD))
@@ -348,7 +343,7 @@ def test_flush_and_clear_drop_a_message_cut_short(pair):
     a, b = pair
     b._socket.settimeout(0.05)
     for drop in (b.flush, b.clear):
-        a._socket.sendall(frame("lost")[:12])
+        a._socket.sendall(framed("lost")[:12])
         with pytest.raises(TimeoutError):
             b.recv()
         threading.Event().wait(0.02)
@@ -438,15 +433,16 @@ def test_threads_sharing_one_connection_pair_keep_messages_whole():
     assert len(whole) == 8 * per_thread and sorted(m[:2] for m in whole) == [(i, n) for i in range(8) for n in range(per_thread)]
 
 
-@needs_plain_build
 def test_no_reference_leaks(pair):
     a, b = pair
+    name = "Server".upper()  # made here: not immortal
 
     def round_trip():
         a.send(RECORD)
         b.recv()
-        get_port("Server")
+        get_port(name)
         with contextlib.suppress(BufferError):
             Connection(ScriptedSocket(b"\x01")).recv()
 
-    assert memory_growth(round_trip) < 2 * 1024 * 1024
+    left = leaks(round_trip, RECORD, a, b, name)
+    assert left.references == [0] * 4 and left.blocks < 10_000 and left.rss < 2 << 20

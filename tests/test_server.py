@@ -13,7 +13,7 @@ import time
 import numpy as np
 import pytest
 
-from conftest import free_port, memory_growth, needs_plain_build, run_in_threads
+from conftest import free_port, leaks, run_in_threads, wait_for
 import zelk
 from zelk.ring import Connection, get_port
 from zelk.scribe import BrillPrint
@@ -59,13 +59,6 @@ def served():
 def call(connection, name, *args, msgid=7, **kwargs):
     connection.send((0, msgid, name, args, kwargs))
     return connection.recv()
-
-
-def wait_for(predicate, timeout=2.0):
-    deadline = time.monotonic() + timeout
-    while not predicate():
-        assert time.monotonic() < deadline, "condition not reached"
-        time.sleep(0.01)
 
 
 # ---- ServerBase ----------------------------------------------------------------------------------
@@ -194,11 +187,11 @@ def test_answers_go_out_without_waiting_for_acknowledgements(served):
     assert accepted[0].getsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY)
 
 
-@needs_plain_build
 def test_remote_calls_do_not_leak(served):
     server, connect = served
     c = connect()
-    assert memory_growth(lambda: call(c, "calc.add", 1, 2), calls=20_000) < 2 * 1024 * 1024
+    left = leaks(lambda: call(c, "calc.add", 1, 2), server, server._server["calc"], c, calls=20_000)
+    assert left.references == [0] * 3 and left.blocks < 2_000 and left.rss < 2 << 20
 
 
 # ---- lifecycle -------------------------------------------------------------------------------------

@@ -10,7 +10,7 @@ import threading
 
 import pytest
 
-from conftest import memory_growth, needs_plain_build
+from conftest import leaks
 from fuzzing import REQUEST, ScriptedSocket, attempt, client_frame, fragments, mutate
 from zelk.protocol import JsonPacker, WebSocket
 from zelk.ring import ByteStream, Connection, MessageTooLarge
@@ -285,7 +285,6 @@ def test_a_browser_talks_to_a_connection(chromium, zelk_ws_url, args):
     assert report["close"] == {"code": 1000, "reason": "", "clean": True}
 
 
-@needs_plain_build
 def test_no_reference_leaks():
     import numpy as np
 
@@ -303,4 +302,5 @@ def test_no_reference_leaks():
             with contextlib.suppress(Exception):
                 loads(bad) if isinstance(bad, str) else websocket_connection(ScriptedSocket(bad)).recv()
 
-    assert memory_growth(calls, 20_000) < 2 * 1024 * 1024
+    left = leaks(calls, session, mask, calls=20_000)
+    assert left.references == [0, 0] and left.blocks < 2_000 and left.rss < 2 << 20

@@ -13,8 +13,8 @@ import numpy as np
 import pytest
 
 import browser
-from conftest import free_port
-from fuzzing import REQUEST, ScriptedSocket, browser_message, client_frame, frame
+from conftest import framed, free_port
+from fuzzing import REQUEST, ScriptedSocket, browser_message, client_frame
 from zelk.client import connect
 from zelk.ring import Connection
 from zelk.server import serve
@@ -200,7 +200,7 @@ def test_a_tls_connection_flushes_clears_and_notices_a_closed_peer(certs):
     server, client = Connection(server_side), Connection(client_side)
     # The last record holds the end of one message and all of the next: reading the first leaves
     # the second decrypted in the SSL socket, where select cannot see it.
-    server_side.sendall(frame(b"1" * 40_000) + frame(2))
+    server_side.sendall(framed(b"1" * 40_000) + framed(2))
     assert client.recv() == b"1" * 40_000 and client_side.pending()
     client.flush()
     server.send(3)

@@ -117,14 +117,24 @@ def server_tls(args: argparse.Namespace) -> ssl.SSLContext | None:
     return context
 
 
-def client_tls(args: argparse.Namespace) -> ssl.SSLContext | None:
-    """A TLS context that trusts the certificates --tls-ca holds, and checks the server's name."""
+def client_tls(args: argparse.Namespace, server_name: str | None = None) -> ssl.SSLContext | None:
+    """A TLS context that trusts the certificates --tls-ca holds, and checks the server's certificate
+    for its name: for `server_name` when given, whatever address a connection was opened to (a ping
+    of each address a name resolves to checks that name)."""
     if not args.tls_ca:
         return None
     try:
-        return ssl.create_default_context(cafile=args.tls_ca)
+        context = ssl.create_default_context(cafile=args.tls_ca)
     except (OSError, ValueError) as e:
         raise Failed(f"cannot load the certificate authority {args.tls_ca!r}: {e}", 2) from None
+    if server_name is not None:
+        wrap = context.wrap_socket
+
+        def wrap_for_name(sock: socket.socket, **options: Any) -> ssl.SSLSocket:
+            return wrap(sock, **{**options, "server_hostname": server_name})
+
+        context.wrap_socket = wrap_for_name  # type: ignore[method-assign, assignment]
+    return context
 
 
 def serve_command(args: argparse.Namespace) -> int:
@@ -205,18 +215,14 @@ def remote_at(args: argparse.Namespace, hosts: list[str], name: str, call_args: 
     service = name.partition(".")[0]
     port = args.port or get_port(service)
     client = Client(hosts[0] if len(hosts) == 1 else hosts, port, args.timeout, errors="raise",
-                    balance=getattr(args, "balance", "first"))
+                    balance=getattr(args, "balance", "first"), authkey=authkey(),
+                    ssl_context=client_tls(args, server_name))
     client.alias, client.log = service, Quiet()  # type: ignore[assignment]
-    client._authkey = authkey()  # type: ignore[attr-defined]
-    context = client_tls(args)
-    client._ssl_context = ServerName(context, server_name) if context and server_name else context  # type: ignore[attr-defined]
     try:
         return client.call(name, *call_args, **call_kwds)
     except Unreachable as e:
-        # "Connection failed (<why>), please check: ..."
-        reason = e.text.removeprefix("Connection failed (").partition("), please check")[0]
         where = f" at {at(hosts[0], port)}" if len(hosts) == 1 else ""  # several: the reason names each address
-        raise Failed(f"service {service!r} is not reachable{where} ({reason})") from None
+        raise Failed(f"service {service!r} is not reachable{where} ({e.reason})") from None
     except (RemoteError, CallTimeout, ConnectionLost) as e:
         raise Failed(f"{name} failed: {first_line(e.text)}") from None
     finally:
@@ -233,21 +239,10 @@ def call_command(args: argparse.Namespace) -> int:
     return 0
 
 
-class ServerName:
-    """A TLS context whose connections check the server's certificate for one name, whatever
-    address they were opened to: a ping of each address a name resolves to checks that name."""
-
-    def __init__(self, context: ssl.SSLContext, name: str) -> None:
-        self.context, self.name = context, name
-
-    def wrap_socket(self, sock: socket.socket, **options: Any) -> ssl.SSLSocket:
-        return self.context.wrap_socket(sock, **{**options, "server_hostname": self.name})
-
-
 def ping_command(args: argparse.Namespace) -> int:
     port = args.port or get_port(args.name)
     addresses = every_address(args.host, port)
-    if len(args.host) == 1 and len(addresses) <= 1:  # one address: as ever, it answers or the ping fails
+    if len(args.host) == 1 and len(addresses) <= 1:  # one address: it answers, or the ping fails
         start = time.perf_counter()
         remote(args, f"{args.name}.ping", "ping")
         print(f"{args.name} at {at(args.host[0], port)} answered in {(time.perf_counter() - start) * 1e3:.2f} ms")

@@ -9,50 +9,34 @@ and only when more wait than `max_connections` allows do several share one, one 
 import asyncio
 import collections
 import contextlib
-import hmac
 import math
 import os
 import socket
-import struct
 import sys
 import threading
 import time
 
 import numpy as np
 
-from .client import (CallTimeout, ConnectionLost, InvalidAnswer, RemoteError, Unreachable, _checked_result, _Hosts,
-                     _remote_type)
+from . import client as _blocking
+from .client import (CallTimeout, ConnectionLost, InvalidAnswer, Unreachable, _checked_result, _failure_text, _Hosts,
+                     _remote_failure, _report_closed, _report_failure, _report_reachable, _report_unreachable)
 from .protocol import REQUEST, RESPONSE, AllowedClasses, BytePacker, ClassNotAllowed, NotRebuilt, refusing_stand_ins
-from .ring import (_CALLS_VERSION, _RECORD_KINDS, _VERSION_QUESTION, MAX_MESSAGE_SIZE, AuthenticationError, ByteStream,
-                   MessageTooLarge, _refusal_reason, _time_left, _tls_alert, get_port)
-from .scribe import BrillPrint, iformat
+from .ring import (_CALLS_VERSION, _HANDSHAKE_SECONDS, _HEADER_SIZE, _RECORD_KINDS, _VERSION_QUESTION, MAX_MESSAGE_SIZE,
+                   AuthenticationError, ByteStream, MessageTooLarge, _check_ssl_context, _checked_message_size,
+                   _KeyAnswer, _packet_length, _refusal_reason, _time_left, _tls_alert, get_port)
+from .scribe import _OWN_PACKAGES, BrillPrint
 
 __all__ = ["Client", "Stream", "connect"]
 
-# The 8-byte length in front of every packet, in the host's byte order.
-_LENGTH = struct.Struct("=Q")
 # Room for the length and packet of an ordinary answer, or several; longer packets get a buffer of their own.
 _SCRATCH_SIZE = 65536
-# A keyed server greets every connection with this mark and a nonce; a client without a key reads
-# the mark's first eight bytes as a length field.
-_CHALLENGE_MARK = b"#ZELK-CHALLENGE#"
-_CHALLENGE_LENGTH = _LENGTH.unpack(_CHALLENGE_MARK[:8])[0]
-_NONCE_SIZE = 32
-_DIGEST_SIZE = 32
-# A server that refuses a connection says why in a short record, which may come in place of the challenge.
-_LONGEST_REFUSAL = 4096
 # A connection idle this long is probed before a call goes out on it: its peer may have closed it while
 # the event loop was kept from noticing (a server restarted while the program ran blocking code).
 _PROBE_AFTER = 0.001
-# Connections beyond the first left idle this long are closed: a burst of calls does not keep its
-# connections, and the server's threads behind them, for ever.
-_SPARE_IDLE = 10.0
-_EXCLUDE = ("zelk", "vantor", "melix")
 _unpack = BytePacker.unpack
 # Calls are packed and answers read without stand-ins: what cannot be carried raises, as this client raises failures.
 _refusing = refusing_stand_ins
-# A TLS handshake, as a key handshake, takes no longer than this, whatever the client's time-out.
-_HANDSHAKE_SECONDS = 10.0
 _running_loop = asyncio.get_running_loop
 # A call is a tuple, made without running a Python __init__ on every call:
 # (future, msgid, frame, deadline, timeout, method, args, kwds): the future its caller awaits, its
@@ -71,7 +55,7 @@ _DRAIN_SECONDS = 1.0
 
 
 def _printer(title):
-    return BrillPrint(title, exclude=list(_EXCLUDE))
+    return BrillPrint(title, exclude=list(_OWN_PACKAGES))
 
 
 def _checked(name, value, kind):
@@ -139,12 +123,8 @@ class _Connection(asyncio.BufferedProtocol):
                 self.client._release(self)
             return
         if not self._held:
-            if (not self._have and self.calls and 8 <= nbytes <= self.limit + 8
-                    and _LENGTH.unpack_from(self._buffer)[0] == nbytes - 8):
-                self._one_answer(nbytes)
-            else:
-                self._have += nbytes
-                self._frames()
+            self._have += nbytes
+            self._frames()
             return
         self._have += nbytes
         if self._reader is not None and self._have >= self._reader[0] and not self._reader[1].done():
@@ -180,7 +160,7 @@ class _Connection(asyncio.BufferedProtocol):
     def frame(self, call):
         """The call's frame as this connection's server reads it: packed again when it was packed for another kind."""
         frame = call[_FRAME]
-        if (frame[8] == _CALL_MARK) == (self.version != 0) and not self.client._traceparents:
+        if (frame[_HEADER_SIZE] == _CALL_MARK) == (self.version != 0) and not self.client._traceparents:
             return frame
         return self.client._frame(self.version, call, self.traces)
 
@@ -219,7 +199,7 @@ class _Connection(asyncio.BufferedProtocol):
 
     def _tls_alert(self):
         """The error to report when the buffer begins with a TLS alert record, where a length field belongs."""
-        return _tls_alert(bytes(self._view[: min(self._have, 8)])) if self._packet is None and self._have >= 5 else None
+        return _tls_alert(bytes(self._view[: min(self._have, _HEADER_SIZE)])) if self._packet is None and self._have >= 5 else None
 
     def _keep_from(self, start):
         # Moves the bytes from `start` on to the front of the buffer, for the next message.
@@ -232,25 +212,30 @@ class _Connection(asyncio.BufferedProtocol):
         """Hands out every whole message in the buffer; a long one goes on in a buffer of its own."""
         had_calls = bool(self.calls)
         have, start = self._have, 0
-        while have - start >= 8:
-            size = _LENGTH.unpack_from(self._buffer, start)[0]
-            if size > self.limit or size == _CHALLENGE_LENGTH:
+        while have - start >= _HEADER_SIZE:
+            try:
+                size = _packet_length(self._buffer, start, self.limit)
+            except (AuthenticationError, MessageTooLarge) as error:
                 if not start and (alert := self._tls_alert()) is not None:
                     self.client._lose_calls(self, alert)
                     self.client._drop(self)
                 else:
-                    self.client._refused_length(self, size)
+                    self.client._refused_length(self, error)
                 return
-            end = start + 8 + size
+            end = start + _HEADER_SIZE + size
             if end > have:
-                if 8 + size > _SCRATCH_SIZE:
+                if _HEADER_SIZE + size > _SCRATCH_SIZE:
                     # Read straight into the packet's own memory, committed only as it fills.
                     self._packet = np.empty(size, np.uint8)
-                    self._got = have - start - 8
-                    memoryview(self._packet)[: self._got] = self._view[start + 8 : have]
+                    self._got = have - start - _HEADER_SIZE
+                    memoryview(self._packet)[: self._got] = self._view[start + _HEADER_SIZE : have]
                     start = have
                 break
-            packet = bytes(self._view[start + 8 : end])
+            if end == have and not start and had_calls:
+                self._have = 0
+                self._one_answer(end)
+                return
+            packet = bytes(self._view[start + _HEADER_SIZE : end])
             start = end
             if not self._answered(packet):
                 return
@@ -288,19 +273,19 @@ class _Connection(asyncio.BufferedProtocol):
 
     def _one_answer(self, nbytes):
         """The usual read: one whole answer, alone in the buffer, for the oldest call. Settled here
-        without the framing loop; anything out of the ordinary goes the general way."""
+        without a copy of the packet; anything out of the ordinary goes the general way."""
         if self.stream is not None:
-            if self._streamed(self._view[8:nbytes]) and not self.calls:
+            if self._streamed(self._view[_HEADER_SIZE:nbytes]) and not self.calls:
                 self.client._release(self)
             return
         call = self.calls.popleft()
         future = call[_FUTURE]
-        if future.done() and self.version and not self.client._given_up(self, call, self._view[8:nbytes]):
+        if future.done() and self.version and not self.client._given_up(self, call, self._view[_HEADER_SIZE:nbytes]):
             return
         if not future.done():
             try:
                 # Decoded from the buffer itself: the codec copies what it keeps of memory it does not own.
-                response = _refusing(self._unpack, self._view[8:nbytes])
+                response = _refusing(self._unpack, self._view[_HEADER_SIZE:nbytes])
             except Exception as error:
                 if not self.client._undecodable(self, call, error):
                     return
@@ -416,7 +401,7 @@ class _Flow:
             if record[0] == _END:
                 self.ended(None)
         elif type(record) is list and len(record) == 3 and record[0] == RESPONSE and record[1] == self.msgid:
-            self.ended(RemoteError(record[2], _remote_type(record[2])))
+            self.ended(_remote_failure(record, record[2]))
         else:
             return False
         self.wake()
@@ -514,7 +499,8 @@ class _Flow:
                 await waiter
         except TimeoutError:
             if not self.done:
-                self.drop(CallTimeout(self.client.log.critical(f"@RECV: TimeoutError, timed out({seconds}s, {self.conn.laddr})")))
+                error = TimeoutError(f"timed out({seconds}s, {self.conn.laddr})")
+                self.drop(CallTimeout(self.client.log.critical(_failure_text("@RECV", error))))
         except asyncio.CancelledError:
             self.leave()
             raise
@@ -600,16 +586,11 @@ class Client:
         self._timeout = _seconds(timeout)
         if authkey is not None:
             _checked("authkey", authkey, bytes)
-        if ssl_context is not None:
-            import ssl  # only where TLS is asked for: some 20 ms, with OpenSSL
-
-            if not isinstance(ssl_context, ssl.SSLContext):
-                raise TypeError(f"ssl_context must be an ssl.SSLContext or None, not {type(ssl_context).__name__}")
+        _check_ssl_context(ssl_context)
         self._ssl_context = ssl_context
         if _checked("max_connections", max_connections, int) < 1:
             raise ValueError("max_connections must be at least 1")
-        if _checked("max_message_size", max_message_size, int) < 0:
-            raise ValueError("max_message_size must not be negative")
+        _checked_message_size(_checked("max_message_size", max_message_size, int))
         if _checked("stream_window", stream_window, int) < 1:
             raise ValueError("stream_window must be at least 1")
         self._authkey = authkey
@@ -824,7 +805,7 @@ class Client:
         idle = self._idle
         conn.idle_since = now = self._clock()
         idle.append(conn)
-        if len(idle) > 1 and now - idle[0].idle_since > _SPARE_IDLE:
+        if len(idle) > 1 and now - idle[0].idle_since > _blocking._SPARE_IDLE:
             self._drop(idle.popleft())
 
     def _grow(self, address=None):
@@ -967,7 +948,7 @@ class Client:
         conn.calls.clear()
         flow, conn.stream = conn.stream, None
         if calls or (flow is not None and not flow.done):
-            text = self.log.critical(f"@RECV: {type(error).__name__}, {error}")
+            text = self.log.critical(_failure_text("@RECV", error))
             for call in calls:
                 self._fail(call, ConnectionLost(text), error)
             if flow is not None:
@@ -976,26 +957,21 @@ class Client:
             flow.ended(None)
 
     def _unreachable(self, error):
-        """A connection could not be opened, or leads nowhere: with no other to take them, the waiting calls
-        fail. It is printed once per outage, which the next answer ends."""
-        text = (
-            f"Connection failed ({error}), please check: \n"
-            "                        1. the network is connected\n"
-            f"                        2. the server info(host({self._host}) or port({self._port})) is correct \n"
-            f"                        3. the server({self.alias}) has been started!"
-        )
-        if not self._outage:
-            self._outage = True
-            text = self.log.critical(text)
+        """A connection could not be opened, or leads nowhere: said when calls wait, which fail with no
+        other connection to take them. It is printed once per outage, which the next answer ends."""
+        if not self._waiting:
+            return
+        text = _report_unreachable(self, error, first=not self._outage)
+        self._outage = True
         if self._connections or self._opening:
             return
         waiting, self._waiting = self._waiting, collections.deque()
         for call in waiting:
-            self._fail(call, Unreachable(text), error)
+            self._fail(call, Unreachable(text, str(error)), error)
 
     def _answered_again(self):
         self._outage = False
-        self.log.warning(f"Connection to ({self._host}, {self._port}) restored: the server({self.alias}) answers again")
+        _report_reachable(self)
 
     @staticmethod
     def _fail(call, exception, cause=None):
@@ -1019,13 +995,11 @@ class Client:
         An answer that allowed_classes refused, or with an array that could not be rebuilt, was read
         whole: the connection goes on."""
         if isinstance(error, (ClassNotAllowed, NotRebuilt)):
-            method, args, kwds = call[_TIMEOUT + 1:]
-            text = self.log.error(Exception(f"Failure{iformat(method, args, kwds)} {error}"))
-            self._fail(call, InvalidAnswer(text), error)
+            self._fail(call, InvalidAnswer(_report_failure(self, *call[_TIMEOUT + 1:], error)), error)
             if conn.version and Stream._starts(error.value, call[_MSGID]) and error.value[0] == _ITEMS:
                 self._given_up(conn, call, None, error.value)  # the stream's other records are dropped as they come
             return True
-        text = self.log.critical(f"@RECV: {type(error).__name__}, {error}")
+        text = self.log.critical(_failure_text("@RECV", error))
         self._fail(call, InvalidAnswer(text), error)
         self._drop(conn)
         return False
@@ -1041,17 +1015,13 @@ class Client:
             if (reason := _refusal_reason(response)) is not None:
                 self._refused(conn, call, reason)
                 return False
-            # Printed inside the except block, so the report shows where the answer was refused.
-            method, args, kwds = call[_TIMEOUT + 1:]
-            text = self.log.error(Exception(f"Failure{iformat(method, args, kwds)} {error}"))
-            self._fail(call, InvalidAnswer(text), error)
+            self._fail(call, InvalidAnswer(_report_failure(self, *call[_TIMEOUT + 1:], error)), error)
             self._drop(conn)
             return False
         if self._outage:
             self._answered_again()
-        # A server marks the report of a failed call by answering with a list rather than a tuple.
-        if type(response) is list and isinstance(result, str):
-            future.set_exception(RemoteError(result, _remote_type(result)))
+        if (failure := _remote_failure(response, result)) is not None:
+            future.set_exception(failure)
         else:
             future.set_result(result)
         return True
@@ -1095,8 +1065,7 @@ class Client:
         """A record of a stream that cannot be read, or is none of its records: the stream fails with
         InvalidAnswer; the connection goes on when it was read whole and refused, else is dropped."""
         flow = conn.stream
-        method, args, kwds = flow.call[_TIMEOUT + 1:]
-        failure = InvalidAnswer(self.log.error(Exception(f"Failure{iformat(method, args, kwds)} {error}")))
+        failure = InvalidAnswer(_report_failure(self, *flow.call[_TIMEOUT + 1:], error))
         failure.__cause__ = error
         if isinstance(error, (ClassNotAllowed, NotRebuilt)):
             flow.refused(error.value, failure)
@@ -1121,22 +1090,21 @@ class Client:
         if self._waiting and (idle := self._take_idle()) is not None:
             self._release(idle)
 
-    def _refused_length(self, conn, size):
+    def _refused_length(self, conn, error):
         """A length field this client will not read: a key challenge, or a message over max_message_size."""
-        if size == _CHALLENGE_LENGTH and self._authkey is None:
+        if isinstance(error, AuthenticationError) and self._authkey is None:
             # The server took the requests for an answer to its challenge: none of them was served.
             self._waiting.extendleft(reversed(conn.calls))
             conn.calls.clear()
             self._drop(conn)
-            self._unreachable(AuthenticationError("the server requires a key"))
+            self._unreachable(error)
             return
-        error = MessageTooLarge(f"a message of {size} bytes is over max_message_size ({self._max_message_size})")
         if conn.stream is not None:
-            return conn.stream.drop(InvalidAnswer(self.log.critical(f"@RECV: {type(error).__name__}, {error}")))
+            return conn.stream.drop(InvalidAnswer(self.log.critical(_failure_text("@RECV", error))))
         if conn.calls:
             call = conn.calls.popleft()
             if not call[_FUTURE].done():
-                self._fail(call, InvalidAnswer(self.log.critical(f"@RECV: {type(error).__name__}, {error}")), error)
+                self._fail(call, InvalidAnswer(self.log.critical(_failure_text("@RECV", error))), error)
         self._drop(conn)
 
     # ---- time-outs -----------------------------------------------------------------------------
@@ -1162,24 +1130,31 @@ class Client:
                     continue
                 overdue = True
                 if not call[_FUTURE].done():
-                    text = self.log.critical(f"@RECV: TimeoutError, timed out({call[_TIMEOUT]}s, {conn.laddr})")
-                    self._fail(call, CallTimeout(text))
+                    error = TimeoutError(f"timed out({call[_TIMEOUT]}s, {conn.laddr})")
+                    self._fail(call, CallTimeout(self.log.critical(_failure_text("@RECV", error))))
             # Once no call waits on it, a connection whose server overran a time-out is renewed: a late
             # answer must not be taken for another call's.
             if overdue and conn.stream is None and all(call[_FUTURE].done() for call in conn.calls):
                 conn.calls.clear()
                 self._drop(conn)
-        kept = collections.deque()
+        kept, unconnected = collections.deque(), []
         for call in self._waiting:
             if call[_FUTURE].done():
                 continue
             if call[_DEADLINE] > now:
                 soonest = min(soonest, call[_DEADLINE])
                 kept.append(call)
-                continue
-            text = self.log.critical(f"@SEND: TimeoutError, timed out({call[_TIMEOUT]}s) waiting for a connection")
-            self._fail(call, CallTimeout(text))
+            elif not self._connections and self._opening:
+                unconnected.append(call)  # the service did not let itself be reached in time
+            else:
+                error = TimeoutError(f"timed out({call[_TIMEOUT]}s) waiting for a connection")
+                self._fail(call, CallTimeout(self.log.critical(_failure_text("@SEND", error))))
         self._waiting = kept
+        if unconnected:
+            error = TimeoutError("timed out")
+            text = _report_unreachable(self, error)
+            for call in unconnected:
+                self._fail(call, Unreachable(text, str(error)), error)
         if soonest < math.inf:
             self._arm(soonest)
         if kept:
@@ -1207,32 +1182,27 @@ class Client:
                 if closing:
                     await asyncio.gather(*closing)
                 if any(not call[_FUTURE].done() for call in self._waiting):
-                    text = self.log.critical("@SEND: ConnectionError, the client was closed before the call was sent")
+                    error = ConnectionError("the client was closed before the call was sent")
+                    text = self.log.critical(_failure_text("@SEND", error))
                     for call in self._waiting:
                         self._fail(call, ConnectionLost(text))
                 if self._timer is not None:
                     self._timer.cancel()
                 self._reset()  # still bound: another loop may take the client once this one has stopped
         finally:
-            self.log.critical(f"Connection to ({self._host}, {self._port}) closed!")
+            _report_closed(self)
 
 
 async def _answer_challenge(conn, key):
-    """The client's side of the key handshake: proves it knows `key`, and has the server prove it too."""
-    head = await conn.receive_exactly(_LENGTH.size)
-    if head != _CHALLENGE_MARK[: _LENGTH.size]:
-        await _refusal_instead(conn, _LENGTH.unpack(head)[0])
-    challenge = head + await conn.receive_exactly(len(_CHALLENGE_MARK) + _NONCE_SIZE - _LENGTH.size)
-    if challenge[: len(_CHALLENGE_MARK)] != _CHALLENGE_MARK:
-        raise AuthenticationError("the server sent no key challenge: it uses no key, or another protocol")
-    nonce = os.urandom(_NONCE_SIZE)
-    conn.transport.write(_digest(key, b"zelk-client", challenge[len(_CHALLENGE_MARK):]) + nonce)
-    try:
-        proof = await conn.receive_exactly(_DIGEST_SIZE)
-    except ConnectionError:
-        raise AuthenticationError("the server refused the key") from None
-    if not hmac.compare_digest(proof, _digest(key, b"zelk-server", nonce)):
-        raise AuthenticationError("the server does not know the key")
+    """The client's side of the key handshake, in the steps zelk.ring takes for the blocking client."""
+    answer = _KeyAnswer(key)
+    while answer.wanted:
+        try:
+            data = await conn.receive_exactly(answer.wanted)
+        except ConnectionError:
+            raise answer.closed() from None
+        if (reply := answer.take(data)) is not None:
+            conn.transport.write(reply)
 
 
 def _telemetry():
@@ -1250,17 +1220,14 @@ async def _ask_version(conn, pack, unpack):
     """What the server of a new connection takes, asked before it carries calls: 1 for call records
     and streams, 0 for the 5-item request alone (an old server answers the question with a failure);
     and whether it takes a traceparent in a call's options.
-    A refusal in the answer's place raises ConnectionRefusedError with its reason."""
+    A refusal in the answer's place raises ConnectionRefusedError with its reason; a key challenge,
+    AuthenticationError; a length no answer to the question has, MessageTooLarge."""
     conn.transport.write(pack(_QUESTION))
     during = "the question of what it takes"
-    head = await conn.receive_exactly(_LENGTH.size, during)
+    head = await conn.receive_exactly(_HEADER_SIZE, during)
     if (alert := _tls_alert(head)) is not None:  # a TLS server's answer to a peer without TLS
         raise alert
-    size = _LENGTH.unpack(head)[0]
-    if size == _CHALLENGE_LENGTH:  # the server's key challenge: it took the question for an answer to it
-        raise AuthenticationError("the server requires a key")
-    if size > min(conn.limit, _SCRATCH_SIZE - _LENGTH.size):  # no answer to the question is that long
-        raise ConnectionError(f"the server answered the question of what it takes with {size} bytes")
+    size = _packet_length(head, 0, min(conn.limit, _SCRATCH_SIZE - _HEADER_SIZE))
     answer = unpack(bytearray(await conn.receive_exactly(size, during)))
     if (reason := _refusal_reason(answer)) is not None:
         raise ConnectionRefusedError(reason)
@@ -1269,23 +1236,6 @@ async def _ask_version(conn, pack, unpack):
         if type(version) is int and version >= _CALLS_VERSION:
             return _CALLS_VERSION, answer[2].get("traceparent") is True
     return 0, False
-
-
-async def _refusal_instead(conn, size):
-    """What a server sent in place of its challenge, a message of `size` bytes: its refusal of the
-    connection (ConnectionRefusedError with its reason), or anything else, which fails the handshake."""
-    if 0 < size <= _LONGEST_REFUSAL:
-        try:
-            reason = _refusal_reason(_unpack(bytearray(await conn.receive_exactly(size))))
-        except Exception:  # the peer closed, or sent what cannot be decoded: no refusal
-            reason = None
-        if reason is not None:
-            raise ConnectionRefusedError(reason)
-    raise AuthenticationError("the server sent no key challenge: it uses no key, or another protocol")
-
-
-def _digest(key, prefix, nonce):
-    return hmac.new(key, prefix + nonce, "sha256").digest()
 
 
 def connect(name, host="127.0.0.1", port=0, timeout=1000.0, types="class", *, authkey=None, max_connections=32,

@@ -17,6 +17,7 @@ from logging import handlers as handlers
 from pathlib import Path as Path
 from typing import Any, TextIO
 
+_OWN_PACKAGES: tuple[str, ...]
 PREFIX: str
 SUFFIX: str
 STYLE: dict[str, dict[str, Any]]

@@ -16,65 +16,52 @@ Ref log_at(const Names& n, Handle self, Handle level, Handle message) {
     return zk::call_method(zk::getattr(self, n.log), level, message);
 }
 
-// "@SEND: BrokenPipeError, [Errno 32] Broken pipe". An error's text may quote what the server sent:
-// its control characters are escaped, so that a server cannot write lines of its own into the log.
-Ref failure_text(const char* pattern, const zk::PyError& e) {
-    Ref type_name = zk::check(PyType_GetName(Py_TYPE(e.value())));
-    return zk::escape_controls(zk::text(pattern, type_name, e.value()));
-}
-
 // How a call ended, to be reported once its lane is given back.
 struct Outcome {
     enum class Kind { answered, unreachable, receive_failed, invalid_answer, stream } kind = Kind::answered;
     Ref value;                       // the result, or the text of a failed connect
     bool remote_failure = false;     // the server answered with the report of a failed call
     std::optional<zk::PyError> error;  // why the receive failed, or why the answer was refused
+    Ref reason;                      // why it could not connect, as it was reported
 };
 
 // Sends the request on the lane's connection: through Client's own _request, done here, or a
 // subclass's. The id it went out with is the lane's, which the check of its answer compares against.
-// False when code of others ran meanwhile, after which the connection must be checked again.
-bool request(Scope s, Handle self, Lanes& lanes, Lane& lane, std::optional<Wire>& wire, Handle method, Handle args,
-             Handle kwds) {
+void request(Scope s, Handle self, Lanes& lanes, Lane& lane, Handle method, Handle args, Handle kwds) {
     const State& st = s.state();
     const Names& n = st.names;
     lane.sent_id = Ref();
     if (zk::is_native(st.core, self, n._request, st.client_request, st.is_native_request)) {
-        Ref conn = lanes.connection_of(lane);
-        if (!wire || wire->connection().get() != conn.get()) wire.emplace(st, lane, conn);
-        send_request(s, self, lanes, &lane, &*wire, conn, method, args, kwds);
-        return true;
+        return send_call(s, self, lanes, lane, lanes.connection_of(lane), method, args, kwds);
     }
     zk::call_method(self, n._request, method, args, kwds);
     if (!lane.sent_id) lane.sent_id = zk::getattr(self, n._msgid);  // a _request of a subclass's own
-    return false;
 }
 
 // Sends the request, and after a broken connection reconnects (to the next address, when there are
-// several) and sends it once more, as a new request with the next id. A second failure is only reported: the receive comes next either way.
-// Stale input is dropped first, but on a connection that nothing was asked on yet none can be stale
-// (a server with a key speaks first, and must be heard).
-void send_phase(Scope s, Handle self, Lanes& lanes, Lane& lane, std::optional<Wire>& wire, Handle method, Handle args,
-                Handle kwds) {
+// several) and sends it once more, as a new request with the next id. A second failure is only
+// reported: the receive comes next either way. Stale input is dropped first, from a connection
+// something was asked on before.
+void send_phase(Scope s, Handle self, Lanes& lanes, Lane& lane, Handle method, Handle args, Handle kwds) {
     const State& st = s.state();
     const Names& n = st.names;
     try {
-        if (wire->connection().get() == lane.sent_on.get()) wire->flush();
-        lane.sent_on = Ref::borrow(wire->connection());
-        if (!request(s, self, lanes, lane, wire, method, args, kwds)) wire.reset();
+        ring::Link& link = lane.link_to(st, lanes.connection_of(lane));
+        if (lane.asked) link.flush();
+        lane.asked = true;
+        request(s, self, lanes, lane, method, args, kwds);
     } catch (zk::PyError& e) {
         if (!e.matches(st.send_errors)) throw;
         zk::Handling handling(e);
-        wire.reset();
-        log_at(n, self, n.critical, failure_text("@SEND: {}, {}", e));
+        log_at(n, self, n.critical, failure_text(zk::str("@SEND"), e.value()));
         lanes.hosts.failed(lanes.address_of(lane));  // nothing was taken: the request goes to the next address
         zk::call_method(self, n.open_connection);
         try {
-            if (!request(s, self, lanes, lane, wire, method, args, kwds)) wire.reset();
+            request(s, self, lanes, lane, method, args, kwds);
         } catch (zk::PyError& again) {
             if (!again.matches(st.send_errors)) throw;
             zk::Handling handling_again(again);
-            log_at(n, self, n.critical, failure_text("@RESEND: {}, {}", again));
+            log_at(n, self, n.critical, failure_text(zk::str("@RESEND"), again.value()));
         }
     }
 }
@@ -84,13 +71,8 @@ void send_phase(Scope s, Handle self, Lanes& lanes, Lane& lane, std::optional<Wi
 // amiss) has its address skipped for a while, so the next one goes elsewhere. A reset connection cannot be read or shut down and says so;
 // close still lets its descriptor go, and the failure that matters is the exchange's.
 void renew(const Names& n, Handle self, Lanes& lanes, const Lane& lane, Handle conn, bool lost) {
-    for (PyObject* step : {n.clear.get(), n.close.get()}) {
-        try {
-            zk::call_method(conn, step);
-        } catch (zk::PyError& e) {
-            if (!e.matches(PyExc_OSError)) throw;
-        }
-    }
+    zk::suppress(PyExc_OSError, [&] { zk::call_method(conn, n.clear); });
+    close_quietly(n, conn);
     if (lost) lanes.hosts.failed(lanes.address_of(lane));
     zk::call_method(self, n.open_connection);
 }
@@ -112,13 +94,10 @@ void exchange(Scope s, Handle self, Lanes& lanes, Lane& lane, Handle method, Han
     const Names& n = st.names;
     std::optional<protocol::RefusingStandIns> stand_ins;
     if (raising) stand_ins.emplace(st.codec_api);
-    std::optional<Wire> wire;
     Ref conn;
     auto usable = [&] {
         conn = lanes.connection_of(lane);
-        if (conn.get() == Py_None) return false;
-        wire.emplace(st, lane, conn);
-        return !wire->closed();
+        return conn.get() != Py_None && !lane.link_to(st, conn).closed();
     };
     if (!usable()) {
         Ref before = std::move(conn);
@@ -134,9 +113,8 @@ void exchange(Scope s, Handle self, Lanes& lanes, Lane& lane, Handle method, Han
     lane.target.clear();  // from here on, a new connection goes where the client's go
     Hosts& hosts = lanes.hosts;
     for (std::size_t refusals = 0;; refusals++) {
-        send_phase(s, self, lanes, lane, wire, method, args, kwds);
+        send_phase(s, self, lanes, lane, method, args, kwds);
         conn = lanes.connection_of(lane);
-        if (!wire || wire->connection().get() != conn.get()) wire.emplace(st, lane, conn);
         Ref response = std::exchange(lane.refused, Ref());  // a refusal that came in place of the version
         try {
             if (lane.asking_failed) {  // met while asking what the server takes: the call was not sent
@@ -144,8 +122,9 @@ void exchange(Scope s, Handle self, Lanes& lanes, Lane& lane, Handle method, Han
                 lane.asking_failed.reset();
                 throw failed;
             }
-            if (!response) response = wire->recv();
-            if (response.get() == Py_None) {
+            ring::Link& link = lane.link_to(st, conn);
+            if (!response) response = link.recv();
+            if (response.get() == Py_None && ended(link)) {
                 zk::raise(zk::call(PyExc_ConnectionError, zk::str("the server closed the connection before it answered")));
             }
         } catch (zk::PyError& e) {
@@ -169,11 +148,7 @@ void exchange(Scope s, Handle self, Lanes& lanes, Lane& lane, Handle method, Han
         // call connects again. It served nothing: while another address has not failed lately, the
         // request goes there.
         if (Ref reason = refusal_reason(s, response)) {
-            try {
-                zk::call_method(conn, n.close);
-            } catch (zk::PyError& e) {
-                if (!e.matches(PyExc_OSError)) throw;
-            }
+            close_quietly(n, conn);
             std::size_t count = hosts.count();
             if (count > 1) hosts.failed(lanes.address_of(lane));
             if (count > 1 && refusals + 1 < count && hosts.available() > 0) {
@@ -218,8 +193,7 @@ void exchange(Scope s, Handle self, Lanes& lanes, Lane& lane, Handle method, Han
             out.error.emplace(e);
             return;
         }
-        // A server marks the report of a failed call by answering with a list rather than a tuple.
-        out.remote_failure = PyList_CheckExact(response.get()) && PyUnicode_Check(out.value.get());
+        out.remote_failure = reports_failure(response, out.value);
         return;
     }
 }
@@ -236,48 +210,29 @@ Ref report(Scope s, Handle self, Handle method, Handle args, Handle kwds, bool r
     const Names& n = st.names;
     switch (out.kind) {
         case Outcome::Kind::answered:
-            if (raising && out.remote_failure) {
-                zk::raise(zk::call(st.remote_error, out.value, remote_type_of(out.value)));
-            }
+            if (raising && out.remote_failure) zk::raise(remote_error(st, out.value));
             return std::move(out.value);
         case Outcome::Kind::unreachable:
             if (!raising) return zk::none();
-            raise_with(st.unreachable, out.value.get() == Py_None ? zk::text("{} has no host to connect to", zk::getattr(self, n.alias))
-                                                                  : std::move(out.value), nullptr);
+            if (out.value.get() == Py_None) out.value = zk::text("{} has no host to connect to", zk::getattr(self, n.alias));
+            zk::raise(zk::call(st.unreachable, out.value, out.reason ? out.reason.get() : Py_None));
         case Outcome::Kind::receive_failed: {
-            Ref text = log_at(n, self, n.critical, failure_text("@RECV: {}, {}", *out.error));
+            Ref text = log_at(n, self, n.critical, failure_text(zk::str("@RECV"), out.error->value()));
             if (!raising) return text;
             if (out.error->matches(PyExc_KeyboardInterrupt)) throw *out.error;
-            Handle type = out.error->matches(PyExc_TimeoutError)  ? st.call_timeout.get()
-                          : out.error->matches(PyExc_OSError)     ? st.connection_lost.get()
-                                                                  : st.invalid_answer.get();
+            // A stream cut inside a length field (BufferError) ended while the call waited, as a reset one did.
+            Handle type = out.error->matches(PyExc_TimeoutError)                                           ? st.call_timeout.get()
+                          : out.error->matches(PyExc_OSError) || out.error->matches(PyExc_BufferError) ? st.connection_lost.get()
+                                                                                                      : st.invalid_answer.get();
             raise_with(type, text, &*out.error);
         }
         case Outcome::Kind::invalid_answer:
         case Outcome::Kind::stream:
             break;
     }
-    // Printed as if inside the except block that caught it, so the report shows where it was raised.
-    Ref text;
-    {
-        zk::Handling handling(*out.error);
-        Ref call_text = zk::call(s.global(n.iformat), method, args, kwds);
-        Ref error = zk::call(PyExc_Exception, zk::escape_controls(zk::text("Failure{} {}", call_text, out.error->value())));
-        text = log_at(n, self, n.error, error);
-    }
+    Ref text = report_failure(s, self, method, args, kwds, out.error->value());
     if (!raising) return text;
     raise_with(st.invalid_answer, text, &*out.error);
-}
-
-void close_quietly(const Names& n, std::vector<Ref>& connections) {
-    for (Ref& connection : connections) {
-        if (connection.get() == Py_None) continue;
-        try {
-            zk::call_method(connection, n.close);
-        } catch (zk::PyError& e) {
-            if (!e.matches(PyExc_OSError)) throw;
-        }
-    }
 }
 
 // The call on a lane of its own; `traceparent`, when not empty, names the caller's span to a server
@@ -291,6 +246,7 @@ Ref call_on_lane(Scope s, Handle self, Handle method, Handle args, Handle kwds, 
         Ref host = zk::getattr(self, n._host);
         if (zk::truthy(host)) resolve(s, hosts, host_names(host), zk::getattr(self, n._port));
     }
+    Clock::duration idle = spare_idle(s);
     Lane& lane = lanes->checkout(hosts.next());
     Outcome out;
     std::vector<Ref> unused;
@@ -299,10 +255,11 @@ Ref call_on_lane(Scope s, Handle self, Handle method, Handle args, Handle kwds, 
     zk::finally([&] { exchange(s, self, *lanes, lane, method, args, kwds, raising, out); },
                 [&] {
                     lane.traceparent = Ref();
+                    out.reason = std::move(lane.unreachable);
                     if (out.kind == Outcome::Kind::stream) return;
-                    zk::finally([&] { restore_own_timeout(s, *lanes, lane); }, [&] { unused = lanes->checkin(lane); });
+                    zk::finally([&] { restore_own_timeout(s, *lanes, lane); }, [&] { unused = lanes->checkin(lane, idle); });
                 });
-    close_quietly(n, unused);
+    for (Ref& connection : unused) close_quietly(n, connection);
     if (out.kind == Outcome::Kind::stream) return start_stream(s, self, std::move(lanes), lane, out.value, method, args, kwds);
     failed = out.kind != Outcome::Kind::answered || out.remote_failure;
     return report(s, self, method, args, kwds, raising, out);
@@ -319,6 +276,16 @@ Ref remote_call(Scope s, Handle self, Handle method, Handle args, Handle kwds) {
     Ref span = zk::getitem(begun, zk::integer(0)), traceparent = zk::getitem(begun, zk::integer(1));
     return zk::finally([&] { return call_on_lane(s, self, method, args, kwds, traceparent.get() == Py_None ? nullptr : traceparent.get(), failed); },
                        [&] { zk::call_method(telemetry, n.end_client_span, span, zk::boolean(failed)); });
+}
+
+bool ended(ring::Link& link) {
+    try {
+        link.flush();
+        return false;
+    } catch (zk::PyError& e) {
+        if (!e.matches(PyExc_OSError)) throw;
+        return true;
+    }
 }
 
 zk::Def call_def() {

@@ -12,15 +12,18 @@ using zk::Ref;
 namespace {
 
 Ref init(Scope s, Handle self, Handle host, Handle port, Handle timeout, Handle errors, Handle max_message_size,
-         Handle allowed_classes, Handle balance, Handle stream_window) {
+         Handle allowed_classes, Handle balance, Handle authkey, Handle ssl_context, Handle stream_window) {
     const State& st = s.state();
-    Balance chosen = balance_of(st.names, balance);
+    const Names& n = st.names;
+    Balance chosen = balance_of(n, balance);
+    ring::check_ssl_context(st.ring_capsule, ssl_context);
     if (zk::to_ssize(stream_window) < 1) zk::raise(PyExc_ValueError, "stream_window must be at least 1");
-    zk::call_kw(zk::getattr(s.super(self), st.names.__init__), {host, port, timeout},
-                {{st.names.errors, errors}, {st.names.max_message_size, max_message_size},
-                 {st.names.allowed_classes, allowed_classes}});
+    zk::call_kw(zk::getattr(s.super(self), n.__init__), {host, port, timeout},
+                {{n.errors, errors}, {n.max_message_size, max_message_size}, {n.allowed_classes, allowed_classes}});
     lanes_of(st, self)->hosts.set_balance(chosen);
-    zk::setattr(self, st.names._stream_window, stream_window);
+    zk::setattr(self, n._authkey, authkey);
+    zk::setattr(self, n._ssl_context, ssl_context);
+    zk::setattr(self, n._stream_window, stream_window);
     return zk::none();
 }
 
@@ -31,10 +34,9 @@ Ref over_tls(const Names& n, Handle self, Handle sock, Handle host, double secon
     if (!context || context.get() == Py_None) return Ref::borrow(sock);
     Ref wrapped = zk::call_kw(zk::getattr(context, n.wrap_socket), {sock},
                               {{n.server_hostname, host}, {n.do_handshake_on_connect, Py_False}});
-    constexpr double handshake_seconds = 10.0;
     try {
         if (seconds <= 0) zk::raise(PyExc_TimeoutError, "timed out");
-        zk::call_method(wrapped, n.settimeout, zk::floating(std::min(seconds, handshake_seconds)));
+        zk::call_method(wrapped, n.settimeout, zk::floating(std::min(seconds, ring::handshake_seconds)));
         zk::call_method(wrapped, n.do_handshake);
         zk::call_method(wrapped, n.settimeout, zk::getattr(self, n._timeout));
     } catch (zk::PyError&) {
@@ -77,7 +79,7 @@ Ref connect_to(Scope s, Handle self, const Address& address, Ref& sock) {
 
 // A new connection replaces the old one: to the address the call was sent to (round robin), else
 // to the one the client's connections go to, and when that fails to the next, each once. A server
-// that cannot be reached at any is reported: for one address, in its own words, as ever; for
+// that cannot be reached at any is reported: for one address, in its own words; for
 // several, each with its address.
 Ref open_connection(Scope s, Handle self) {
     const State& st = s.state();
@@ -121,8 +123,22 @@ Ref open_connection(Scope s, Handle self) {
 // A `timeout` keyword is the client's, not the remote method's: it goes on the connection and stays there.
 Ref request(Scope s, Handle self, Handle method, Handle args, Handle kwds) {
     LanesRef lanes = lanes_of(s.state(), self);
-    send_request(s, self, *lanes, lanes->current(), nullptr, zk::getattr(self, s.names()._connection), method, args, kwds);
+    send_request(s, *lanes, lanes->current(), zk::getattr(self, s.names()._connection), method, args, kwds);
     return zk::none();
+}
+
+}  // namespace
+
+namespace {
+
+// "Connection failed (<why>), please check: ...", for the client `self`.
+Ref unreachable_text(const Names& n, Handle self, Handle why) {
+    return zk::text(
+        "Connection failed ({}), please check: \n"
+        "                        1. the network is connected\n"
+        "                        2. the server info(host({}) or port({})) is correct \n"
+        "                        3. the server({}) has been started!",
+        why, zk::getattr(self, n._host), zk::getattr(self, n._port), zk::getattr(self, n.alias));
 }
 
 }  // namespace
@@ -131,14 +147,11 @@ Ref request(Scope s, Handle self, Handle method, Handle args, Handle kwds) {
 // unprinted, so that callers retrying in a loop write one line, not one per attempt.
 Ref report_unreachable(Scope s, Handle self, Handle reason) {
     const Names& n = s.names();
-    Ref message = zk::text(
-        "Connection failed ({}), please check: \n"
-        "                        1. the network is connected\n"
-        "                        2. the server info(host({}) or port({})) is correct \n"
-        "                        3. the server({}) has been started!",
-        reason, zk::getattr(self, n._host), zk::getattr(self, n._port), zk::getattr(self, n.alias));
-    bool first = !zk::getattr_optional(self, n._lanes) || lanes_of(s.state(), self)->begin_outage();
-    return first ? zk::call_method(zk::getattr(self, n.log), n.critical, message) : std::move(message);
+    Ref why = zk::format(reason);
+    Ref message = unreachable_text(n, self, why);
+    Lanes& lanes = *lanes_of(s.state(), self);
+    if (Lane* lane = lanes.current()) lane->unreachable = std::move(why);
+    return lanes.begin_outage() ? zk::call_method(zk::getattr(self, n.log), n.critical, message) : std::move(message);
 }
 
 void report_reachable(Scope s, Handle self) {
@@ -147,6 +160,22 @@ void report_reachable(Scope s, Handle self) {
                            zk::getattr(self, n._port), zk::getattr(self, n.alias));
     zk::call_method(zk::getattr(self, n.log), n.warning, message);
 }
+
+namespace {
+
+// zelk.aio keeps its own outages: `first` when this one has not been printed yet.
+Ref unreachable_report(Scope s, Handle client, Handle reason, Handle first) {
+    const Names& n = s.names();
+    Ref message = unreachable_text(n, client, zk::format(reason));
+    return zk::truthy(first) ? zk::call_method(zk::getattr(client, n.log), n.critical, message) : std::move(message);
+}
+
+Ref reachable_report(Scope s, Handle client) {
+    report_reachable(s, client);
+    return zk::none();
+}
+
+}  // namespace
 
 Ref refusal_reason(Scope s, Handle answer) {
     // Only a list of three whose id is None can be one: the usual answer costs a type check.
@@ -157,30 +186,47 @@ Ref refusal_reason(Scope s, Handle answer) {
     return reason.get() == Py_None ? Ref() : std::move(reason);
 }
 
-// Threads sharing the client each take an id of their own, so each id is sent once. A call that
-// met a failure or a refusal while asking the server what it takes is not sent: that is its outcome.
-void send_request(Scope s, Handle self, Lanes& lanes, Lane* lane, Wire* wire, Handle conn, Handle method, Handle args,
-                  Handle kwds) {
-    const Names& n = s.names();
+namespace {
+
+// The call's `timeout` keyword, which is the client's: taken out, and set on the connection, where it stays.
+Ref take_timeout(const Names& n, Handle conn, Handle kwds) {
     Ref timeout = PyDict_CheckExact(kwds.get()) ? zk::dict_pop(kwds, n.timeout, Py_None)
                                                 : zk::call_method(kwds, n.pop, n.timeout, Py_None);
     if (zk::truthy(timeout)) zk::call_method(conn, n.settimeout, timeout);
-    if (lane && wire && lane->asked_on.get() != conn.get()) {
-        ask_version(s, *lane, *wire);
-        if (lane->asking_failed || lane->refused) return;
-    }
+    return timeout;
+}
+
+}  // namespace
+
+// Threads sharing the client each take an id of their own, so each id is sent once.
+void send_request(Scope s, Lanes& lanes, Lane* lane, Handle conn, Handle method, Handle args, Handle kwds) {
+    const Names& n = s.names();
     Ref msgid = zk::integer(lanes.take_id());
     if (lane) lane->sent_id = msgid.copy();
-    if (wire && lane && lane->calls_version) {
-        Ref options = call_options(s, self, *lane, conn, timeout);
-        return wire->send(zk::list_of({zk::integer(ring::call_kind), msgid, method, args, kwds, options}));
-    }
     Ref record = zk::tuple_of({s.global(n.REQUEST), msgid, method, args, kwds});
-    if (wire) {
-        wire->send(record);
+    take_timeout(n, conn, kwds);
+    if (lane) {
+        lane->link_to(s.state(), conn).send(record);
     } else {
         zk::call_method(conn, n.send, record);
     }
+}
+
+// A call that met a failure or a refusal while asking the server what it takes is not sent: that is
+// its outcome. Its wait is bounded by a served call's deadline whatever the server takes.
+void send_call(Scope s, Handle self, Lanes& lanes, Lane& lane, Handle conn, Handle method, Handle args, Handle kwds) {
+    const Names& n = s.names();
+    Ref timeout = take_timeout(n, conn, kwds);
+    ring::Link& link = lane.link_to(s.state(), conn);
+    if (lane.asked_on.get() != conn.get()) {
+        ask_version(s, lane, link);
+        if (lane.asking_failed || lane.refused) return;
+    }
+    Ref options = call_options(s, self, lane, conn, timeout);
+    Ref msgid = zk::integer(lanes.take_id());
+    lane.sent_id = msgid.copy();
+    if (!lane.calls_version) return link.send(zk::tuple_of({s.global(n.REQUEST), msgid, method, args, kwds}));
+    link.send(zk::list_of({zk::integer(ring::call_kind), msgid, method, args, kwds, options}));
 }
 
 void define_client(zk::Module& m, State& st, Handle base) {
@@ -196,6 +242,8 @@ void define_client(zk::Module& m, State& st, Handle base) {
                                                       kwonly("max_message_size", Check::Int) = m.get("MAX_MESSAGE_SIZE"),
                                                       kwonly("allowed_classes").annotate("Iterable[type | str] | None") = zk::none(),
                                                       kwonly("balance", Check::Str) = "first",
+                                                      kwonly("authkey", Check::Bytes).optional() = zk::none(),
+                                                      kwonly("ssl_context").annotate("ssl.SSLContext | None") = zk::none(),
                                                       kwonly("stream_window", Check::Int) = 64})),
             zk::method(call_def()),
             zk::method(zk::declare<open_connection>("open_connection", {arg("self")})),
@@ -203,6 +251,14 @@ void define_client(zk::Module& m, State& st, Handle base) {
         });
     st.client_call = zk::getattr(cls, st.names.call);
     st.client_request = zk::getattr(cls, st.names._request);
+    // For zelk.aio, which reports a service it cannot reach as this client does.
+    m.def(zk::declare<unreachable_report>("_report_unreachable", {arg("client"), arg("reason"), zk::kwonly("first").annotate("bool") = true})
+              .returns("str")
+              .doc("\"Connection failed (<reason>), please check: ...\", printed through the client's printer when `first`\n"
+                   "    of an outage; returns it."));
+    m.def(zk::declare<reachable_report>("_report_reachable", {arg("client")})
+              .returns("None")
+              .doc("Prints \"Connection to (<host>, <port>) restored: ...\" through the client's printer, as a warning."));
 }
 
 }  // namespace client

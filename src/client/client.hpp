@@ -48,6 +48,8 @@ namespace client {
     X(_lanes)                               \
     X(_max_message_size)                    \
     X(_method)                              \
+    X(_OWN_PACKAGES)                        \
+    X(_SPARE_IDLE)                          \
     X(_msgid)                               \
     X(_parse)                               \
     X(_refusal_reason)                      \
@@ -55,12 +57,12 @@ namespace client {
     X(_RemoteClass)                         \
     X(_RemoteMethod)                        \
     X(_request)                             \
-    X(_socket)                              \
     X(_ssl_context)                         \
     X(_timeout)                             \
     X(after_in_child)                       \
     X(alias)                                \
     X(answer_challenge)                     \
+    X(authkey)                              \
     X(balance)                              \
     X(BrillPrint)                           \
     X(call)                                 \
@@ -77,7 +79,6 @@ namespace client {
     X(errors)                               \
     X(exclude)                              \
     X(first)                                \
-    X(flush)                                \
     X(get_port)                             \
     X(getaddrinfo)                          \
     X(getpeername)                          \
@@ -89,19 +90,19 @@ namespace client {
     X(open_connection)                      \
     X(pop)                                  \
     X(port)                                 \
-    X(recv)                                 \
     X(register_at_fork)                     \
     X(REQUEST)                              \
     X(remote_type)                          \
     X(round_robin)                          \
     X(RESPONSE)                             \
+    X(reason)                               \
     X(send)                                 \
     X(server_hostname)                      \
     X(settimeout)                           \
     X(socket)                               \
     X(SOCK_STREAM)                          \
     X(text)                                 \
-    X(SSLContext)                           \
+    X(ssl_context)                          \
     X(timeout)                              \
     X(warning)                              \
     X(wrap_socket)                          \
@@ -109,10 +110,7 @@ namespace client {
     S(raise_, "raise")                      \
     S(return_, "return")                    \
     S(dot, ".")                             \
-    S(melix, "melix")                       \
-    S(proxy_repr, "ZELK.Client")            \
-    S(vantor, "vantor")                     \
-    S(zelk, "zelk")
+    S(proxy_repr, "ZELK.Client")
 
 ZK_NAMES(Names, CLIENT_NAMES)
 
@@ -124,7 +122,7 @@ struct State : zk::ModuleState {
     zk::Ref answer_challenge;  // ring's side of the key handshake for clients
     zk::Ref refusal_reason;    // ring's _refusal_reason: why a server refused a connection, from its record
     zk::Ref ring_module;       // keeps the connection layer's native calls alive
-    zk::Ref ring_capsule;      // holds them: each lane's NativeConnection keeps it too
+    zk::Ref ring_capsule;      // holds them: each ring::Link keeps it too
     zk::Ref client_request, client_parse;  // Client._request and ClientBase._parse as defined here
     mutable zk::NativeCache is_native_request, is_native_parse;
     // What errors="raise" raises: RemoteError and its InvalidAnswer, CallTimeout, ConnectionLost, Unreachable.
@@ -169,17 +167,18 @@ void define_client(zk::Module& m, State& st, zk::Handle base);
 zk::Def call_def();
 zk::Ref remote_call(Scope s, zk::Handle self, zk::Handle method, zk::Handle args, zk::Handle kwds);
 
-class Wire;
 class Lanes;
 struct Lane;
-// Client._request's work: numbers the request, builds its record and sends it through `wire`,
-// noting the id in `lane` when there is one. Through `wire` the server on a new connection is
-// first asked what it takes (see stream.cpp), and a call record goes to one that takes them.
-void send_request(Scope s, zk::Handle self, Lanes& lanes, Lane* lane, Wire* wire, zk::Handle conn, zk::Handle method,
-                  zk::Handle args, zk::Handle kwds);
+// Client._request's work: numbers the request, builds its record and sends it on `conn`, through
+// the lane's link when there is a lane, noting the id there.
+void send_request(Scope s, Lanes& lanes, Lane* lane, zk::Handle conn, zk::Handle method, zk::Handle args, zk::Handle kwds);
+// The same for a call made natively on `lane`: the server on a new connection is first asked what it
+// takes (see stream.cpp), and a call record goes to one that takes them.
+void send_call(Scope s, zk::Handle self, Lanes& lanes, Lane& lane, zk::Handle conn, zk::Handle method, zk::Handle args,
+               zk::Handle kwds);
 
-// What the server on the wire's connection takes, asked once per connection: noted in `lane`.
-void ask_version(Scope s, Lane& lane, Wire& wire);
+// What the server on the link's connection takes, asked once per connection: noted in `lane`.
+void ask_version(Scope s, Lane& lane, ring::Link& link);
 // The options of a call record: its deadline (its `timeout` keyword, else the connection's, and no
 // later than the deadline of a call this thread serves, whose remainder then bounds the wait too),
 // and the stream terms that differ from the server's.
@@ -199,9 +198,23 @@ void define_stream(zk::Module& m, State& st);
 zk::Ref checked_result(Scope s, zk::Handle response, zk::Handle expected);
 // _checked_result(response, expected), the same for zelk.aio, which checks the answers it reads itself.
 zk::Def checked_result_def();
+// _report_closed(client), for zelk.aio, which says so as this client does.
+zk::Def report_closed_def();
 
 // "ZeroDivisionError@calc.div(1, 0) ...": the type named before the rendered call, when there is one.
 zk::Ref remote_type_of(zk::Handle text);
+// RemoteError(text), with the remote type its text names.
+zk::Ref remote_error(const State& st, zk::Handle text);
+// Whether an answer whose result is `result` reports a failed call.
+bool reports_failure(zk::Handle response, zk::Handle result);
+
+// "@SEND: BrokenPipeError, [Errno 32] Broken pipe": how `phase` of a call failed. An error's text may
+// quote what the server sent: its control characters are escaped, so that a server cannot write
+// lines of its own into the log.
+zk::Ref failure_text(zk::Handle phase, zk::Handle error);
+// Prints "Failure<the call> <error>" through the client's printer at error level, as if in the
+// except block that caught `error`, and returns the text.
+zk::Ref report_failure(Scope s, zk::Handle client, zk::Handle method, zk::Handle args, zk::Handle kwds, zk::Handle error);
 
 // connect(name, ...): a client for a service, behind a proxy; close(proxy) closes its client.
 zk::Def connect_def(zk::Handle max_message_size);
@@ -209,12 +222,19 @@ zk::Def close_def();
 
 // Reports a service that cannot be reached for `reason` through the client's printer, once per
 // outage, and returns the text: "Connection failed (<reason>), please check: ...". The outage ends
-// with the next answer, which report_reachable says in one warning line.
+// with the next answer, which report_reachable says in one warning line. A call in progress on this
+// thread keeps the reason, for the Unreachable it may raise.
 zk::Ref report_unreachable(Scope s, zk::Handle self, zk::Handle reason);
 void report_reachable(Scope s, zk::Handle self);
+// Prints "Connection to (<host>, <port>) closed!" through the client's printer, and returns it.
+zk::Ref report_closed(Scope s, zk::Handle self);
 
 // Why the server refused the connection, when `answer` is its refusal record; else nothing.
 zk::Ref refusal_reason(Scope s, zk::Handle answer);
+
+// Closes `connection` (None is none) and lets an OSError go: a connection that was reset cannot be
+// shut down, or another thread's close came first, and closing it still lets its descriptor go.
+void close_quietly(const Names& n, zk::Handle connection);
 
 // Whether a client raises its failures: errors="raise" rather than "return" (ValueError for anything else).
 bool raises(const Names& n, zk::Handle errors);

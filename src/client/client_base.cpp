@@ -21,7 +21,7 @@ Ref init(Scope s, Handle self, Handle host, Handle port, Handle timeout, Handle 
     const Names& n = st.names;
     raises(n, errors);
     host_names(host);  // a name, an address or a list of them
-    if (zk::to_ssize(max_message_size) < 0) zk::raise(PyExc_ValueError, "max_message_size must not be negative");
+    ring::checked_message_size(max_message_size);
     Ref allowed = allowed_classes.get() == Py_None || zk::isinstance(allowed_classes, st.allowed_classes)
                       ? Ref::borrow(allowed_classes)
                       : zk::call(st.allowed_classes, allowed_classes);
@@ -81,19 +81,15 @@ Ref checked_result(Scope s, Handle response, Handle expected) {
     return Ref::borrow(PyTuple_GET_ITEM(items.get(), 2));
 }
 
+void close_quietly(const Names& n, Handle connection) {
+    if (connection.get() != Py_None) zk::suppress(PyExc_OSError, [&] { zk::call_method(connection, n.close); });
+}
+
 namespace {
 
-Ref checked_answer(Scope s, Handle response, Handle expected) { return checked_result(s, response, expected); }
-
-// Closes `connection` unless it is closed already. A connection that cannot be shut down (reset, or
-// being closed by another thread) is closed all the same, and says so with an OSError: quiet here.
+// Closes `connection` unless it is closed already.
 void close_connection(const Names& n, Handle connection) {
-    try {
-        if (zk::truthy(zk::getattr(connection, n.closed))) return;
-        zk::call_method(connection, n.close);
-    } catch (zk::PyError& e) {
-        if (!e.matches(PyExc_OSError)) throw;
-    }
+    if (!zk::truthy(zk::getattr(connection, n.closed))) close_quietly(n, connection);
 }
 
 // Closes every connection the client holds (its threads' spares too), and says so in every case.
@@ -106,7 +102,7 @@ Ref close(Scope s, Handle self) {
             std::vector<Ref> spares;
             if (lanes) {
                 spares = lanes_of(s.state(), self)->all_connections();
-                spares.erase(spares.begin());  // the client's own connection, closed below as before
+                spares.erase(spares.begin());  // the client's own connection, closed below
             }
             for (Ref& spare : spares) {
                 if (spare.get() != Py_None) close_connection(n, spare);
@@ -118,18 +114,29 @@ Ref close(Scope s, Handle self) {
                 if (!e.matches(PyExc_AttributeError)) throw;
             }
         },
-        [&] {
-            Ref message = zk::text("Connection to ({}, {}) closed!", zk::getattr(self, n._host), zk::getattr(self, n._port));
-            zk::call_method(zk::getattr(self, n.log), n.critical, message);
-        });
+        [&] { report_closed(s, self); });
     return zk::none();
 }
 
+Ref closed_report(Scope s, Handle client) { return report_closed(s, client); }
+
 }  // namespace
+
+Ref report_closed(Scope s, Handle self) {
+    const Names& n = s.names();
+    Ref message = zk::text("Connection to ({}, {}) closed!", zk::getattr(self, n._host), zk::getattr(self, n._port));
+    return zk::call_method(zk::getattr(self, n.log), n.critical, message);
+}
+
+zk::Def report_closed_def() {
+    return zk::declare<closed_report>("_report_closed", {zk::arg("client")})
+        .returns("str")
+        .doc("Prints \"Connection to (<host>, <port>) closed!\" through the client's printer, and returns it.");
+}
 
 zk::Def checked_result_def() {
     using zk::arg;
-    return zk::declare<checked_answer>("_checked_result", {arg("response"), arg("expected")})
+    return zk::declare<checked_result>("_checked_result", {arg("response"), arg("expected")})
         .doc("The result an answer carries; an Exception naming what is wrong with it, when it does not answer request `expected`.");
 }
 

@@ -48,11 +48,7 @@ Ref connect(Scope s, Handle name, Handle host, Handle port, Handle timeout, Hand
         if (!PyType_Check(api.get())) zk::raise(PyExc_TypeError, "api must be a class or None, not %.200s", Py_TYPE(api.get())->tp_name);
         if (!zk::equal(types, n.class_)) zk::raise(PyExc_ValueError, "api describes a class proxy: types must be \"class\"");
     }
-    if (ssl_context.get() != Py_None && !zk::isinstance(ssl_context, zk::getattr(zk::import("ssl"), n.SSLContext))) {
-        zk::raise(PyExc_TypeError, "ssl_context must be an ssl.SSLContext or None, not %.200s",
-                  Py_TYPE(ssl_context.get())->tp_name);
-    }
-    Ref log = zk::call_kw(s.global(n.BrillPrint), {name}, {{n.exclude, zk::list_of({n.zelk, n.vantor, n.melix})}});
+    Ref log = zk::call_kw(s.global(n.BrillPrint), {name}, {{n.exclude, zk::check(PySequence_List(s.global(n._OWN_PACKAGES).get()))}});
     Ref service_port = Ref::borrow(port);
     if (!zk::truthy(port)) {
         service_port = zk::call(s.global(n.get_port), name);
@@ -65,10 +61,10 @@ Ref connect(Scope s, Handle name, Handle host, Handle port, Handle timeout, Hand
                               {n.max_message_size, max_message_size},
                               {n.allowed_classes, allowed_classes},
                               {n.balance, balance},
-                              {n.stream_window, stream_window}});
+                              {n.stream_window, stream_window},
+                              {n.authkey, authkey},
+                              {n.ssl_context, ssl_context}});
     zk::setattr(client, n.log, log);
-    zk::setattr(client, n._authkey, authkey);
-    zk::setattr(client, n._ssl_context, ssl_context);
     Ref proxy = zk::call(client, name, types);
     if (api.get() == Py_None) return proxy;
     return zk::call(s.global(n._TypedRemoteClass), client, name, api);

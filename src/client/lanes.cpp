@@ -11,9 +11,6 @@ using zk::Ref;
 namespace {
 
 constexpr const char* lanes_name = "zelk.client.lanes";
-// A spare connection left unused this long is closed: threads that called in parallel once do not
-// keep connections (and the server's threads) for ever.
-constexpr auto spare_idle = std::chrono::seconds(10);
 
 unsigned long this_thread() noexcept { return PyThread_get_thread_ident(); }
 
@@ -57,7 +54,16 @@ Lane& Lanes::checkout(const std::string& want) {
     return take(*spares_.back(), thread, want);
 }
 
-std::vector<Ref> Lanes::checkin(Lane& lane) {
+// A spare connection left unused this long is closed: threads that called in parallel once do not
+// keep connections (and the server's threads) for ever.
+Clock::duration spare_idle(Scope s) {
+    double seconds = PyFloat_AsDouble(s.global(s.names()._SPARE_IDLE).get());
+    if (seconds == -1.0 && PyErr_Occurred()) zk::throw_error();
+    seconds = seconds > 0 ? std::min(seconds, 1e9) : 0.0;  // NaN too: what a duration can hold
+    return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+}
+
+std::vector<Ref> Lanes::checkin(Lane& lane, Clock::duration spare_idle) {
     std::vector<Ref> unused;
     Ref replaced;  // dropped once the lock is let go, as set_connection's is: not closed
     zk::Holding holding(mutex_);
@@ -165,41 +171,16 @@ std::vector<Ref> Lanes::forget_parent(unsigned forks, unsigned long forking_thre
     return parents;
 }
 
-Wire::Wire(const State& st, Lane& lane, Handle connection) : st_(st), lane_(lane), connection_(connection) {
-    if (lane.native_for.get() != connection.get()) {
-        lane.native_for = Ref::borrow(connection);
-        lane.native.open(st.ring_capsule, connection);
-    }
-    native_ = lane.native.usable();
-}
-
-bool Wire::closed() { return native_ ? lane_.native.closed() : zk::truthy(zk::getattr(connection_, st_.names.closed)); }
-
-void Wire::flush() {
-    if (!native_) return (void)zk::call_method(connection_, st_.names.flush);
-    lane_.native.flush();
-}
-
-void Wire::send(Handle record) {
-    if (!native_) return (void)zk::call_method(connection_, st_.names.send, record);
-    lane_.native.send(record);
-}
-
-Ref Wire::recv() { return native_ ? lane_.native.recv() : zk::call_method(connection_, st_.names.recv); }
-
 namespace {
 
 // The child's copies of the parent's descriptors are closed, never shut down: the parent's
 // connections stay open, since a connection ends only with the last copy of its descriptor.
-void let_go_of_parents(const Names& n, std::vector<Ref>& connections) {
+void let_go_of_parents(const State& st, std::vector<Ref>& connections) {
+    const Names& n = st.names;
     for (Ref& connection : connections) {
         if (!connection || connection.get() == Py_None) continue;
-        Ref sock = zk::getattr_optional(connection, n._socket);
-        if (!sock) continue;
-        try {
-            zk::call_method(sock, n.close);
-        } catch (zk::PyError& e) {
-            if (!e.matches(PyExc_OSError)) throw;
+        if (Ref sock = ring::Link(st.ring_capsule, connection).socket()) {
+            zk::suppress(PyExc_OSError, [&] { zk::call_method(sock, n.close); });
         }
     }
 }
@@ -211,7 +192,7 @@ LanesRef lanes_of(const State& st, Handle client) {
     unsigned forks = st.forks.load(std::memory_order_relaxed);
     if (lanes->forked(forks)) {
         std::vector<Ref> parents = lanes->forget_parent(forks, st.forked_by.load(std::memory_order_relaxed));
-        let_go_of_parents(st.names, parents);
+        let_go_of_parents(st, parents);
     }
     return lanes;
 }

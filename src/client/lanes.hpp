@@ -31,10 +31,11 @@ struct Lane {
     std::string address;              // where its connection goes (a Hosts key); empty before the first
     std::string target;               // round robin: where its call was sent to go, until a connection is opened for it
     zk::Ref sent_id;                  // the id of the request this lane's call sent last
-    zk::Ref sent_on;                  // the connection this lane last sent a request on
-    // The connection as ring's native calls reach it (see Wire), and the connection it was opened for.
-    ring::NativeConnection native;
-    zk::Ref native_for;
+    zk::Ref unreachable;              // why its call could not connect, as it was reported
+    // The call's way to the lane's connection, and whether a request went out on that connection, whose
+    // input may then be stale: one nothing was asked on yet holds none (a server with a key speaks first).
+    ring::Link link;
+    bool asked = false;
     // What the server on `asked_on`, the connection last asked, takes (see stream.cpp): 0 for the
     // 5-item request alone. A failure met while asking, or a refusal that came in the answer's
     // place, is the call's outcome: the call itself was not sent.
@@ -47,28 +48,23 @@ struct Lane {
     // The W3C traceparent of the call's client span, while it is traced; sent to servers that take one.
     zk::Ref traceparent;
     bool takes_traceparent = false;
+
+    // The link, to `connection`, the lane's connection now.
+    ring::Link& link_to(const State& st, zk::Handle connection) {
+        if (link.connection() != connection.get()) {
+            link.open(st.ring_capsule, connection);
+            asked = false;
+        }
+        return link;
+    }
 };
 
 // The caller of a lane a stream holds: a lane of no thread, until the stream ends.
 inline constexpr unsigned long stream_caller = ~0UL;
 
-// The lane's connection, spoken to through ring's native calls while it is a plain Connection in
-// binary mode whose methods are its class's own, and through its methods otherwise.
-class Wire {
-public:
-    Wire(const State& st, Lane& lane, zk::Handle connection);
-    bool closed();
-    void flush();
-    void send(zk::Handle record);
-    zk::Ref recv();
-    zk::Handle connection() const noexcept { return connection_; }
-
-private:
-    const State& st_;
-    Lane& lane_;
-    zk::Handle connection_;
-    bool native_ = false;  // ring's calls stand for the connection's methods
-};
+// Whether the server closed the connection, when recv gave None: a message of nil gives None too,
+// and is an answer that fails the check, while a connection whose server is gone cannot be flushed.
+bool ended(ring::Link& link);
 
 class Lanes {
 public:
@@ -77,8 +73,8 @@ public:
     // The lane for a call of the current thread, to the address `want` when one is given (round
     // robin): a free lane connected there, else one not connected yet. Give it back with `checkin`.
     Lane& checkout(const std::string& want = {});
-    // Gives a lane back; returns the connections of spares left unused for long, to be closed.
-    std::vector<zk::Ref> checkin(Lane& lane);
+    // Gives a lane back; returns the connections of spares left unused for `spare_idle`, to be closed.
+    std::vector<zk::Ref> checkin(Lane& lane, Clock::duration spare_idle);
     // Hands the current thread's lane to a stream, which gives it back with checkin once it ends.
     void hand_to_stream(Lane& lane);
 
@@ -130,6 +126,9 @@ private:
     std::atomic<unsigned> forks_seen_;
     std::atomic<bool> unreachable_{false};
 };
+
+// How long a spare connection may stay unused: the module's _SPARE_IDLE seconds, as they are now.
+Clock::duration spare_idle(Scope s);
 
 // The lanes of a client, made by ClientBase.__init__.
 using LanesRef = zk::Boxed<Lanes>;

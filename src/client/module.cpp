@@ -13,7 +13,7 @@ void exec_client(zk::Module& m, client::State& st) {
     st.codec_capsule = zk::getattr(protocol, st.names._codec_api);
     st.codec_api = protocol::codec_api_in(st.codec_capsule);
     zk::Ref ring = m.from_import(".ring", {"Connection", "MAX_MESSAGE_SIZE", "get_port"});
-    m.from_import(".scribe", {"BrillPrint", "iformat"});
+    m.from_import(".scribe", {"BrillPrint", "iformat", "_OWN_PACKAGES"});
     st.answer_challenge = zk::getattr(ring, st.names.answer_challenge);
     st.refusal_reason = zk::getattr(ring, st.names._refusal_reason);
     st.ring_module = ring.copy();
@@ -34,6 +34,9 @@ void exec_client(zk::Module& m, client::State& st) {
     m.def(client::connect_def(m.get("MAX_MESSAGE_SIZE")));
     m.def(client::close_def());
     m.def(client::checked_result_def());
+    m.def(client::report_closed_def());
+    // Seconds a spare connection may stay unused before a client closes it (zelk.aio's too).
+    m.set("_SPARE_IDLE", zk::floating(10.0));
     // A child process must not speak on the connections it inherited: its clients open their own.
     zk::call_kw(zk::getattr(zk::import("os"), st.names.register_at_fork), {}, {{st.names.after_in_child, m.def(client::after_fork_def())}});
 }

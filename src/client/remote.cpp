@@ -3,7 +3,8 @@
 // _TypedRemoteClass (the same, for the names of a class that describes the service).
 #include "client/client.hpp"
 
-#include <vector>
+#include <iterator>
+#include <memory>
 
 namespace client {
 
@@ -18,21 +19,19 @@ Ref repr(Scope s, Handle) { return s.names().proxy_repr.copy(); }
 
 Ref connection_of(const Names& n, Handle self) { return zk::getattr(zk::getattr(self, n._client), n._connection); }
 
-Ref socket_of(const Names& n, Handle self) { return zk::getattr(connection_of(n, self), n._socket); }
-
 // The socket's address, or None while the client has no connection.
-Ref address(const Names& n, Handle self, Handle which) {
+Ref address(const State& st, Handle self, Handle which) {
     try {
-        return zk::call_method(socket_of(n, self), which);
+        if (Ref sock = ring::Link(st.ring_capsule, connection_of(st.names, self)).socket()) return zk::call_method(sock, which);
     } catch (zk::PyError& e) {
         if (!e.matches(PyExc_AttributeError)) throw;
     }
     return zk::none();
 }
 
-Ref laddr(Scope s, Handle self) { return address(s.names(), self, s.names().getsockname); }
+Ref laddr(Scope s, Handle self) { return address(s.state(), self, s.names().getsockname); }
 
-Ref raddr(Scope s, Handle self) { return address(s.names(), self, s.names().getpeername); }
+Ref raddr(Scope s, Handle self) { return address(s.state(), self, s.names().getpeername); }
 
 // The connection's time-out, which it keeps in the kernel for a plain socket.
 Ref timeout(Scope s, Handle self) { return zk::getattr(connection_of(s.names(), self), s.names().timeout); }
@@ -58,6 +57,31 @@ Ref method_init(Scope s, Handle self, Handle client, Handle method) {
     return zk::none();
 }
 
+// client.call(method, *args, **kwds) as Python would call it, without binding the method: the
+// arguments go on one stack, on the C stack unless they are many, with a spare slot in front that the
+// callee may use. `kwds` is this call's own dict, which nothing else sees.
+Ref call_through_method(const Names& n, Handle client, Handle method, Handle args, Handle kwds) {
+    Py_ssize_t count = PyTuple_GET_SIZE(args.get()), named = PyDict_GET_SIZE(kwds.get());
+    std::size_t size = static_cast<std::size_t>(3 + count + named);  // the spare slot, client, method, the rest
+    PyObject* small[16];
+    std::unique_ptr<PyObject*[]> large;
+    PyObject** stack = size <= std::size(small) ? small : (large = std::make_unique<PyObject*[]>(size)).get();
+    stack[1] = client.get();
+    stack[2] = method.get();
+    for (Py_ssize_t i = 0; i < count; i++) stack[3 + i] = PyTuple_GET_ITEM(args.get(), i);
+    Ref kwnames;
+    if (named) {
+        kwnames = zk::check(PyTuple_New(named));
+        PyObject *key, *value;
+        for (Py_ssize_t pos = 0, i = 0; PyDict_Next(kwds.get(), &pos, &key, &value); i++) {
+            PyTuple_SET_ITEM(kwnames.get(), i, Py_NewRef(key));
+            stack[3 + count + i] = value;
+        }
+    }
+    std::size_t nargsf = static_cast<std::size_t>(2 + count) | PY_VECTORCALL_ARGUMENTS_OFFSET;
+    return zk::check(PyObject_VectorcallMethod(n.call.get(), stack + 1, nargsf, kwnames.get()));
+}
+
 // client.call(method, *args, **kwds). While `call` is Client's own, its body is entered with the
 // tuple and dict bound here, which become the request's; anything else is called as Python would.
 Ref method_call(Scope s, Handle self, Handle args, Handle kwds) {
@@ -69,12 +93,7 @@ Ref method_call(Scope s, Handle self, Handle args, Handle kwds) {
         if (!PyUnicode_CheckExact(method.get())) zk::raise(zk::wrong_type("method", zk::Check::Str, method));
         return remote_call(s, client, method, args, kwds);
     }
-    Ref bound = zk::getattr(client, n.call);
-    Py_ssize_t count = PyTuple_GET_SIZE(args.get());
-    std::vector<PyObject*> stack(1 + static_cast<std::size_t>(count));
-    stack[0] = method.get();
-    for (Py_ssize_t i = 0; i < count; i++) stack[1 + i] = PyTuple_GET_ITEM(args.get(), i);
-    return zk::check(PyObject_VectorcallDict(bound.get(), stack.data(), stack.size(), kwds));
+    return call_through_method(n, client, method, args, kwds);
 }
 
 // ---- _RemoteClass --------------------------------------------------------------------------

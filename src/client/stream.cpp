@@ -51,18 +51,18 @@ long list_kind(Handle record) {
 
 }  // namespace
 
-void ask_version(Scope s, Lane& lane, Wire& wire) {
+void ask_version(Scope s, Lane& lane, ring::Link& link) {
     const State& st = s.state();
     const Names& n = st.names;
     lane.asking_failed.reset();
     lane.refused = Ref();
     lane.calls_version = 0;
     lane.takes_traceparent = false;
-    wire.send(zk::tuple_of({s.global(n.REQUEST), zk::integer(0), n.version_question, zk::tuple_of({}), zk::new_dict()}));
+    link.send(zk::tuple_of({s.global(n.REQUEST), zk::integer(0), n.version_question, zk::tuple_of({}), zk::new_dict()}));
     Ref answer;
     try {
-        answer = wire.recv();
-        if (answer.get() == Py_None) {
+        answer = link.recv();
+        if (answer.get() == Py_None && ended(link)) {
             lane.asking_failed.emplace(error_of(PyExc_ConnectionError, "the server closed the connection before it answered"));
             return;
         }
@@ -75,7 +75,7 @@ void ask_version(Scope s, Lane& lane, Wire& wire) {
         lane.refused = std::move(answer);
         return;
     }
-    lane.asked_on = Ref::borrow(wire.connection());
+    lane.asked_on = Ref::borrow(link.connection());
     // (1, 0, {"version": n}); an old server's failure, or anything else, leaves the 5-item request.
     if (!PyTuple_CheckExact(answer.get()) || PyTuple_GET_SIZE(answer.get()) != 3) return;
     Handle kinds = PyTuple_GET_ITEM(answer.get(), 2);
@@ -186,14 +186,9 @@ void give_back(Scope s, StreamState& st) {
     Lane* lane = std::exchange(st.lane, nullptr);
     Lanes& lanes = **st.lanes;
     std::vector<Ref> unused;
-    zk::finally([&] { restore_own_timeout(s, lanes, *lane); }, [&] { unused = lanes.checkin(*lane); });
-    for (Ref& connection : unused) {
-        try {
-            if (connection.get() != Py_None) zk::call_method(connection, s.names().close);
-        } catch (zk::PyError& e) {
-            if (!e.matches(PyExc_OSError)) throw;
-        }
-    }
+    Clock::duration idle = spare_idle(s);
+    zk::finally([&] { restore_own_timeout(s, lanes, *lane); }, [&] { unused = lanes.checkin(*lane, idle); });
+    for (Ref& connection : unused) close_quietly(s.names(), connection);
 }
 
 // Closes the lane's connection, whose stream is out of step or lost: the lane's next call opens another.
@@ -201,17 +196,12 @@ void drop_connection(Scope s, StreamState& st) {
     if (!st.lane) return;
     Ref conn = (*st.lanes)->connection_of(*st.lane);
     if (conn.get() == Py_None) return;
-    for (PyObject* step : {s.names().clear.get(), s.names().close.get()}) {
-        try {
-            zk::call_method(conn, step);
-        } catch (zk::PyError& e) {
-            if (!e.matches(PyExc_OSError)) throw;
-        }
-    }
+    zk::suppress(PyExc_OSError, [&] { zk::call_method(conn, s.names().clear); });
+    close_quietly(s.names(), conn);
 }
 
-Wire wire_of(Scope s, StreamState& st) {
-    return Wire(s.state(), *st.lane, (*st.lanes)->connection_of(*st.lane));
+ring::Link& link_of(Scope s, StreamState& st) {
+    return st.lane->link_to(s.state(), (*st.lanes)->connection_of(*st.lane));
 }
 
 // The failure that ends the stream: under errors="raise", `error` (type(text), its cause `cause`)
@@ -239,8 +229,7 @@ void lost(Scope s, StreamState& st, const zk::PyError& e) {
     const Names& n = state.names;
     zk::Handling handling(e);
     drop_connection(s, st);
-    Ref type_name = zk::check(PyType_GetName(Py_TYPE(e.value())));
-    Ref text = log_at(n, st.client, n.critical, zk::escape_controls(zk::text("@RECV: {}, {}", type_name, e.value())));
+    Ref text = log_at(n, st.client, n.critical, failure_text(zk::str("@RECV"), e.value()));
     Handle type = e.matches(PyExc_TimeoutError) ? state.call_timeout.get()
                   : e.matches(PyExc_OSError)    ? state.connection_lost.get()
                                                 : state.invalid_answer.get();
@@ -250,10 +239,8 @@ void lost(Scope s, StreamState& st, const zk::PyError& e) {
 // A record that is not the stream's next: reported as an answer that fails the check is. `why`
 // names `record` and then `detail`, the call's id unless given.
 void refused(Scope s, StreamState& st, Handle record, const char* why, Handle detail = nullptr) {
-    const Names& n = s.names();
-    Ref reason = zk::text(why, record, detail.get() ? detail : st.msgid);
-    Ref call_text = zk::call(s.global(n.iformat), st.method, st.args, st.kwds);
-    Ref text = log_at(n, st.client, n.error, zk::call(PyExc_Exception, zk::escape_controls(zk::text("Failure{} {}", call_text, reason))));
+    Ref reason = zk::call(PyExc_Exception, zk::text(why, record, detail.get() ? detail : st.msgid));
+    Ref text = report_failure(s, st.client, st.method, st.args, st.kwds, reason);
     drop_connection(s, st);
     end_with(st, text, s.state().invalid_answer, nullptr);
 }
@@ -284,7 +271,7 @@ void take(Scope s, StreamState& st, Handle record) {
 
 // The caller took `taken` items: the server may run that far ahead again.
 void credit(Scope s, StreamState& st) {
-    wire_of(s, st).send(zk::list_of({zk::integer(ring::credit_kind), st.msgid, zk::integer(st.taken)}));
+    link_of(s, st).send(zk::list_of({zk::integer(ring::credit_kind), st.msgid, zk::integer(st.taken)}));
     st.credited = st.taken;
 }
 
@@ -294,14 +281,15 @@ void read_more(Scope s, StreamState& st) {
     const State& state = s.state();
     try {
         if (st.taken > st.credited) credit(s, st);
+        ring::Link& link = link_of(s, st);
         Ref record;
         {
             std::optional<protocol::RefusingStandIns> stand_ins;
             if (st.raising) stand_ins.emplace(state.codec_api);
-            record = wire_of(s, st).recv();
+            record = link.recv();
             if (stand_ins && stand_ins->not_rebuilt()) zk::raise(zk::call(state.not_rebuilt, stand_ins->not_rebuilt()));
         }
-        if (record.get() == Py_None) {
+        if (record.get() == Py_None && ended(link)) {
             zk::raise(zk::call(PyExc_ConnectionError, zk::str("the server closed the connection before the stream ended")));
         }
         take(s, st, record);
@@ -310,10 +298,7 @@ void read_more(Scope s, StreamState& st) {
         // Read whole, and refused: the stream ends there, and its connection, whose next records
         // would come to the next call, goes.
         if (e.matches(state.class_not_allowed) || e.matches(state.not_rebuilt)) {
-            zk::Handling handling(e);
-            const Names& n = s.names();
-            Ref call_text = zk::call(s.global(n.iformat), st.method, st.args, st.kwds);
-            Ref text = log_at(n, st.client, n.error, zk::call(PyExc_Exception, zk::escape_controls(zk::text("Failure{} {}", call_text, e.value()))));
+            Ref text = report_failure(s, st.client, st.method, st.args, st.kwds, e.value());
             drop_connection(s, st);
             return end_with(st, text, state.invalid_answer, &e);
         }
@@ -363,13 +348,13 @@ void leave_early(Scope s, StreamState& st) {
     try {
         Ref own = zk::getattr(conn, n.timeout);
         double seconds = seconds_of(own);
-        Wire wire(s.state(), *st.lane, conn);
-        wire.send(zk::list_of({zk::integer(ring::cancel_kind), st.msgid}));
+        ring::Link& link = st.lane->link_to(s.state(), conn);
+        link.send(zk::list_of({zk::integer(ring::cancel_kind), st.msgid}));
         if (seconds < 0 || seconds > drain_seconds) zk::call_method(conn, n.settimeout, zk::floating(drain_seconds));
         zk::finally(
             [&] {
                 while (!drained) {
-                    Ref record = wire.recv();
+                    Ref record = link.recv();
                     long kind = list_kind(record);
                     if (kind < 0 || !zk::equal(PyList_GET_ITEM(record.get(), 1), st.msgid)) break;  // out of step
                     drained = kind == ring::end_kind || kind == 1;

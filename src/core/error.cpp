@@ -39,8 +39,10 @@ void raise(Handle exception) {
     throw_error();
 }
 
-Handling::Handling(const PyError& error) noexcept : previous_(PyErr_GetHandledException()) {
-    PyErr_SetHandledException(error.value());
+Handling::Handling(const PyError& error) noexcept : Handling(Handle(error.value())) {}
+
+Handling::Handling(Handle exception) noexcept : previous_(PyErr_GetHandledException()) {
+    PyErr_SetHandledException(exception);
 }
 
 Handling::~Handling() {

@@ -54,6 +54,7 @@ inline int check_status(int status) {
 class Handling {
 public:
     explicit Handling(const PyError& error) noexcept;
+    explicit Handling(Handle exception) noexcept;
     ~Handling();
     Handling(const Handling&) = delete;
     Handling& operator=(const Handling&) = delete;
@@ -61,6 +62,17 @@ public:
 private:
     PyObject* previous_;
 };
+
+// Runs `body`, letting an exception of `type` (a class or a tuple of classes) go, as
+// `with contextlib.suppress(type):` does.
+template <class Body>
+void suppress(Handle type, Body&& body) {
+    try {
+        body();
+    } catch (PyError& e) {
+        if (!e.matches(type)) throw;
+    }
+}
 
 // Converts the C++ exception being handled into the interpreter's error indicator.
 // Call it only inside a `catch (...)` block. A thread that pthread_exit is ending (see

@@ -21,34 +21,69 @@ namespace {
 NativeFunction* as_function(PyObject* o) { return reinterpret_cast<NativeFunction*>(o); }
 
 // ---- calls -------------------------------------------------------------------------------------
+//
+// A function's vectorcall entry is chosen when it is made, by the shape of its signature, so that a
+// call goes straight to the binding it needs.
 
-PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
+// Any signature: bound with the interpreter's rules and texts.
+PyObject* call_binding(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
     NativeFunction* f = as_function(callable);
     const Prototype& proto = *f->prototype;
-    const Signature& sig = proto.signature;
-    Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-    if (kwnames && PyTuple_GET_SIZE(kwnames) == 0) kwnames = nullptr;
-    // Exactly the positional parameters: the arguments are the slots, as they come.
-    bool exact = !kwnames && nargs == sig.positional();
-    PyObject* filled[Signature::max_params];
-    if (sig.binds_in_place() && (exact || sig.bind_simple(args, nargs, kwnames, filled))) {
-        PyObject* const* slots = exact ? args : filled;
-        try {
-            sig.verify_types(slots);
-        } catch (...) {
-            translate_exception();
-            return nullptr;
-        }
-        return proto.trampoline(f, slots);
-    }
     Signature::Slots slots;
     try {
-        sig.bind(callable, args, nargs, kwnames, slots);
+        proto.signature.bind(callable, args, PyVectorcall_NARGS(nargsf), kwnames, slots);
     } catch (...) {
         translate_exception();
         return nullptr;
     }
     return proto.trampoline(f, slots.item);
+}
+
+// Positional parameters only, none converted: the arguments are the slots, as they come, when they
+// are exactly the positional ones; keywords and defaults fill a small array first.
+PyObject* call_in_place(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
+    NativeFunction* f = as_function(callable);
+    const Prototype& proto = *f->prototype;
+    const Signature& sig = proto.signature;
+    Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    if (kwnames && PyTuple_GET_SIZE(kwnames) == 0) kwnames = nullptr;
+    bool exact = !kwnames && nargs == sig.positional();
+    PyObject* filled[Signature::max_params];
+    if (!exact && !sig.bind_simple(args, nargs, kwnames, filled)) return call_binding(callable, args, nargsf, kwnames);
+    PyObject* const* slots = exact ? args : filled;
+    try {
+        sig.verify_types(slots);
+    } catch (...) {
+        translate_exception();
+        return nullptr;
+    }
+    return proto.trampoline(f, slots);
+}
+
+// Positional parameters without defaults, then *args and **kwds: the leading arguments are slots as
+// they come, the rest go into a tuple and a dict of their own.
+PyObject* call_collecting(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
+    NativeFunction* f = as_function(callable);
+    const Prototype& proto = *f->prototype;
+    const Signature& sig = proto.signature;
+    PyObject* filled[Signature::max_params];
+    Ref rest, named;
+    try {
+        if (!sig.bind_collecting(args, PyVectorcall_NARGS(nargsf), kwnames, filled, rest, named)) {
+            return call_binding(callable, args, nargsf, kwnames);
+        }
+        sig.verify_types(filled);
+    } catch (...) {
+        translate_exception();
+        return nullptr;
+    }
+    return proto.trampoline(f, filled);
+}
+
+vectorcallfunc entry_for(const Signature& sig) noexcept {
+    if (sig.binds_in_place()) return call_in_place;
+    if (sig.collects()) return call_collecting;
+    return call_binding;
 }
 
 // Stored on a class, the function binds to instances like a Python function.
@@ -342,7 +377,7 @@ Ref make_function(std::shared_ptr<const Prototype> prototype, Handle module, Han
     auto* type = reinterpret_cast<PyTypeObject*>(state->function_type.get());
     NativeFunction* f = PyObject_GC_New(NativeFunction, type);
     if (!f) throw_error();
-    f->vectorcall = function_vectorcall;
+    f->vectorcall = entry_for(prototype->signature);
     new (&f->prototype) std::shared_ptr<const Prototype>(std::move(prototype));
     f->state = state;
     new (&f->module) Ref(Ref::borrow(module));

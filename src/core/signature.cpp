@@ -80,6 +80,10 @@ Ref wrong_type(const char* name, Check expected, Handle value) {
     return call(PyExc_TypeError, text);
 }
 
+void raise_unpack_count(Py_ssize_t expected, Py_ssize_t got) {
+    raise(PyExc_ValueError, "%s values to unpack (expected %zd, got %zd)", got > expected ? "too many" : "not enough", expected, got);
+}
+
 Signature::Signature(const char* function_name, const std::vector<Param>& params, const char* return_annotation) {
     if (params.size() > max_params) {
         raise(PyExc_SystemError, "%s(): %zu parameters, at most %zu are supported", function_name, params.size(),
@@ -147,6 +151,26 @@ bool Signature::bind_simple(PyObject* const* args, Py_ssize_t nargs, PyObject* k
         if (i < required_) return false;
         filled[i] = PyTuple_GET_ITEM(defaults_.get(), i - required_);
     }
+    return true;
+}
+
+bool Signature::bind_collecting(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** filled, Ref& rest,
+                                Ref& named) const {
+    if (nargs < positional_) return false;
+    Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    for (Py_ssize_t k = 0; k < nkw; k++) {
+        PyObject* name = PyTuple_GET_ITEM(kwnames, k);
+        for (Py_ssize_t i = 0; i < positional_; i++) {
+            if (name == params_[i].name.get() || PyUnicode_Compare(name, params_[i].name.get()) == 0) return false;
+        }
+    }
+    for (Py_ssize_t i = 0; i < positional_; i++) filled[i] = args[i];
+    rest = check(PyTuple_New(nargs - positional_));
+    for (Py_ssize_t i = positional_; i < nargs; i++) PyTuple_SET_ITEM(rest.get(), i - positional_, Py_NewRef(args[i]));
+    named = new_dict();
+    for (Py_ssize_t k = 0; k < nkw; k++) check_status(PyDict_SetItem(named.get(), PyTuple_GET_ITEM(kwnames, k), args[nargs + k]));
+    filled[varargs_slot_] = rest.get();
+    filled[varkw_slot_] = named.get();
     return true;
 }
 

@@ -53,6 +53,10 @@ inline Param kwargs(const char* name) { return Param(name, Kind::VarKeywords, Ch
 // that binds it raises: "Argument 'indent' has incorrect type (expected int, got bool)".
 Ref wrong_type(const char* name, Check expected, Handle value);
 
+// The ValueError of unpacking `got` values into `expected` names: "not enough values to unpack
+// (expected 5, got 3)", "too many values to unpack (expected 2, got 3)".
+[[noreturn]] void raise_unpack_count(Py_ssize_t expected, Py_ssize_t got);
+
 // The compiled parameter list of one declaration.
 class Signature {
 public:
@@ -87,10 +91,21 @@ public:
         return varargs_slot_ < 0 && varkw_slot_ < 0 && !converts_ && positional_ == static_cast<Py_ssize_t>(params_.size());
     }
     Py_ssize_t positional() const noexcept { return positional_; }
+    // Positional parameters without defaults, then *args and **kwds, and nothing converted.
+    bool collects() const noexcept {
+        return varargs_slot_ == positional_ && varkw_slot_ == positional_ + 1 &&
+               static_cast<Py_ssize_t>(params_.size()) == positional_ + 2 && required_ == positional_ && !converts_;
+    }
 
     // Binds a call of `function` without *args, **kwds or conversions straight into `filled`, by
     // position, name and default. False when the call does not fit: bind() then says why.
     bool bind_simple(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** filled) const noexcept;
+    // Binds a call of a signature that collects(): the leading arguments into `filled` as they are,
+    // the others into a new tuple (`rest`) and the keywords into a new dict (`named`), which own
+    // them. False when the call does not fit (too few arguments, a keyword naming a positional
+    // parameter): bind() then binds it, or says why.
+    bool bind_collecting(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** filled, Ref& rest,
+                         Ref& named) const;
     // Binds any call with the interpreter's error texts and the exact-type checks; throws on a mismatch.
     void bind(Handle function, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, Slots& slots) const;
     // The exact-type checks of a call bound in place.

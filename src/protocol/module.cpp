@@ -16,9 +16,9 @@ void exec_protocol(zk::Module& m, protocol::State& st) {
     protocol::select_serializer(m, st);
     m.import("msgpack");
     m.import("numpy", "np");
-    m.from_import(".scribe", {"BrillPrint"});
+    m.from_import(".scribe", {"BrillPrint", "_OWN_PACKAGES"});
     m.set("log", zk::call_kw(m.get("BrillPrint"), {zk::str("ZELK.PROTO")},
-                             {{st.names.exclude, zk::list_of({zk::str("zelk"), zk::str("vantor"), zk::str("melix")})}}));
+                             {{st.names.exclude, zk::check(PySequence_List(m.get("_OWN_PACKAGES").get()))}}));
     protocol::define_profile(m, st);
     m.set("REQUEST", zk::integer(0));
     m.set("RESPONSE", zk::integer(1));

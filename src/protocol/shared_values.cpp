@@ -50,8 +50,7 @@ Ref loadv(Scope s, Handle value, Handle name, Handle shm) {
         return zk::tuple_of({zk::str(""), value});
     }
     Py_ssize_t members = PyTuple_GET_SIZE(value.get());
-    if (members > 2) zk::raise(PyExc_ValueError, "too many values to unpack (expected 2, got %zd)", members);
-    if (members < 2) zk::raise(PyExc_ValueError, "not enough values to unpack (expected 2, got %zd)", members);
+    if (members != 2) zk::raise_unpack_count(2, members);
     Ref shape = Ref::borrow(PyTuple_GET_ITEM(value.get(), 0));
     Ref dtype = zk::call(st.np_dtype, PyTuple_GET_ITEM(value.get(), 1));
     refuse_objects(n, dtype);

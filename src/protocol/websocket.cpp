@@ -59,13 +59,11 @@ const char* const decode_doc =
     "        The data after the mask, unmasked and read as UTF-8.\n"
     "        ";
 
-[[noreturn]] void raise_unpacked_one() { zk::raise(PyExc_ValueError, "not enough values to unpack (expected 2, got 1)"); }
-
 Ref header(Scope s, Handle, Handle info) {
     const Names& n = s.names();
     Ref text = zk::check(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(info.get()), PyBytes_GET_SIZE(info.get()), nullptr));
     Ref parts = zk::check(PyUnicode_Split(text.get(), n.blank_line.get(), 1));
-    if (PyList_GET_SIZE(parts.get()) != 2) raise_unpacked_one();
+    if (PyList_GET_SIZE(parts.get()) != 2) zk::raise_unpack_count(2, PyList_GET_SIZE(parts.get()));
     Ref lines = zk::check(PyUnicode_Split(PyList_GET_ITEM(parts.get(), 0), n.crlf.get(), -1));
     Ref result = zk::new_dict();
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(lines.get()); i++) {
@@ -80,7 +78,7 @@ Ref header(Scope s, Handle, Handle info) {
             continue;
         }
         Ref field = zk::check(PyUnicode_Split(line, n.colon.get(), 1));
-        if (PyList_GET_SIZE(field.get()) != 2) raise_unpacked_one();
+        if (PyList_GET_SIZE(field.get()) != 2) zk::raise_unpack_count(2, PyList_GET_SIZE(field.get()));
         Handle name = PyList_GET_ITEM(field.get(), 0);
         Ref value = zk::call_method(PyList_GET_ITEM(field.get(), 1), n.strip);
         // Lines of one name make one field, their values joined by ", " as HTTP reads them: a

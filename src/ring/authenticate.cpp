@@ -8,6 +8,7 @@
 // The two digests are made over different prefixes, so neither side's answer can be reflected
 // back as the other's. A side that gets a wrong answer closes the connection.
 #include "ring/channel.hpp"
+#include "ring/ring_api.hpp"
 
 #include <algorithm>
 #include <cstdint>
@@ -24,8 +25,6 @@ namespace {
 constexpr Py_ssize_t mark_size = sizeof(challenge_mark) - 1;
 constexpr Py_ssize_t nonce_size = 32;
 constexpr Py_ssize_t digest_size = 32;
-// A peer that says nothing, or drips its answer, cannot hold a connection's thread longer than this.
-constexpr double handshake_seconds = 10.0;
 
 [[noreturn]] void refuse(const State& st, const char* why) { zk::raise(zk::call(st.authentication_error, zk::str(why))); }
 
@@ -98,51 +97,156 @@ Ref deliver_challenge(Scope s, Handle connection, Handle key, Handle timeout) {
     return zk::none();
 }
 
-// What a server sent in place of its challenge: its refusal of the connection (ConnectionRefusedError
-// with its reason), or something else, which fails the handshake. `head` is its first 8 bytes.
-[[noreturn]] void no_challenge(const State& st, Handshake& handshake, Handle head) {
-    constexpr std::uint64_t longest_refusal = 4096;
-    std::uint64_t length;
-    std::memcpy(&length, PyBytes_AS_STRING(head.get()), header_size);
-    if (length > 0 && length <= longest_refusal) {
-        Ref packet = handshake.receive_exactly(static_cast<Py_ssize_t>(length), "the server sent no key challenge");
-        Ref answer;
-        try {
-            answer = zk::call(st.packer_unpack, zk::check(PyByteArray_FromObject(packet.get())));
-        } catch (zk::PyError& e) {
-            if (!e.matches(PyExc_Exception)) throw;
+// The client's side as steps, without reading or writing: each step wants so many bytes, and gives
+// what to send back, if anything. The blocking client runs them on its socket, zelk.aio on its
+// transport, so that both read a challenge, or a refusal in its place, alike.
+class KeyAnswer {
+public:
+    enum class Step { head, refusal, challenge, proof, done };
+
+    KeyAnswer(Handle key, Step step = Step::head, Ref head = {}, Ref nonce = {}, Py_ssize_t wanted = header_size)
+        : key_(Ref::borrow(key)), step_(step), head_(std::move(head)), nonce_(std::move(nonce)), wanted_(wanted) {}
+
+    // How many bytes the next step takes; 0 once the server has proved it knows the key.
+    Py_ssize_t wanted() const noexcept { return wanted_; }
+
+    // What the peer's closing the connection before the bytes of this step came means.
+    const char* closed_text() const noexcept {
+        switch (step_) {
+            case Step::refusal: return "the server sent no key challenge";
+            case Step::proof: return "the server refused the key";
+            default: return "the peer closed the connection during the key handshake";
         }
-        if (Ref reason = answer ? refusal_reason(st, answer) : Ref()) zk::raise(zk::call(PyExc_ConnectionRefusedError, reason));
     }
-    refuse(st, "the server sent no key challenge: it uses no key, or another protocol");
-}
+
+    // Takes the `wanted()` bytes of this step: the bytes to send, or nothing. A server that sends no
+    // challenge (its refusal of the connection in its place, or anything else) or cannot prove it
+    // knows the key fails the handshake with ConnectionRefusedError or AuthenticationError.
+    Ref take(const State& st, Handle data) {
+        const char* bytes = PyBytes_AS_STRING(data.get());
+        switch (step_) {
+            case Step::head: {
+                if (std::memcmp(bytes, challenge_mark, header_size) == 0) {
+                    return next(Step::challenge, mark_size + nonce_size - header_size, Ref::borrow(data));
+                }
+                // A server that refuses the connection says why in a short message, in place of its challenge.
+                constexpr std::uint64_t longest_refusal = 4096;
+                std::uint64_t length;
+                std::memcpy(&length, bytes, header_size);
+                if (length > 0 && length <= longest_refusal) return next(Step::refusal, static_cast<Py_ssize_t>(length));
+                no_challenge(st);
+            }
+            case Step::refusal: {
+                Ref answer;
+                try {
+                    answer = zk::call(st.packer_unpack, zk::check(PyByteArray_FromObject(data.get())));
+                } catch (zk::PyError& e) {
+                    if (!e.matches(PyExc_Exception)) throw;
+                }
+                if (Ref reason = answer ? refusal_reason(st, answer) : Ref()) zk::raise(zk::call(PyExc_ConnectionRefusedError, reason));
+                no_challenge(st);
+            }
+            case Step::challenge: {
+                Ref challenge = zk::add(head_, data);
+                if (std::memcmp(PyBytes_AS_STRING(challenge.get()), challenge_mark, mark_size) != 0) no_challenge(st);
+                nonce_ = zk::call(st.urandom, zk::integer(nonce_size));
+                Ref answer = digest(st, key_, "zelk-client", zk::slice(challenge, mark_size, mark_size + nonce_size));
+                Ref reply = zk::add(answer, nonce_);
+                next(Step::proof, digest_size);
+                return reply;
+            }
+            case Step::proof:
+                if (!same(st, data, digest(st, key_, "zelk-server", nonce_))) refuse(st, "the server does not know the key");
+                return next(Step::done, 0);
+            case Step::done:
+                break;
+        }
+        zk::raise(PyExc_ValueError, "the key handshake is over");
+    }
+
+    Step step() const noexcept { return step_; }
+    const Ref& head() const noexcept { return head_; }
+    const Ref& nonce() const noexcept { return nonce_; }
+
+private:
+    Ref next(Step step, Py_ssize_t wanted, Ref head = {}) {
+        step_ = step;
+        wanted_ = wanted;
+        if (head) head_ = std::move(head);
+        return Ref();
+    }
+
+    [[noreturn]] static void no_challenge(const State& st) {
+        refuse(st, "the server sent no key challenge: it uses no key, or another protocol");
+    }
+
+    Ref key_;
+    Step step_;
+    Ref head_, nonce_;
+    Py_ssize_t wanted_;
+};
 
 Ref answer_challenge(Scope s, Handle connection, Handle key, Handle timeout) {
     const State& st = s.state();
     Ref sock = zk::getattr(connection, st.names._socket);
     within(st, sock, timeout, [&](Handshake& handshake) {
-        Ref head = handshake.receive_exactly(header_size);
-        if (std::memcmp(PyBytes_AS_STRING(head.get()), challenge_mark, header_size) != 0) no_challenge(st, handshake, head);
-        Ref challenge = zk::add(head, handshake.receive_exactly(mark_size + nonce_size - header_size));
-        if (std::memcmp(PyBytes_AS_STRING(challenge.get()), challenge_mark, mark_size) != 0) {
-            refuse(st, "the server sent no key challenge: it uses no key, or another protocol");
-        }
-        Ref nonce = zk::call(st.urandom, zk::integer(nonce_size));
-        Ref answer = digest(st, key, "zelk-client", zk::slice(challenge, mark_size, mark_size + nonce_size));
-        handshake.send(zk::add(answer, nonce));
-        // A server closes at once on an answer that proves the wrong key.
-        Ref proof = handshake.receive_exactly(digest_size, "the server refused the key");
-        if (!same(st, proof, digest(st, key, "zelk-server", nonce))) {
-            refuse(st, "the server does not know the key");
+        KeyAnswer answer(key);
+        while (answer.wanted()) {
+            Ref data = handshake.receive_exactly(answer.wanted(), answer.closed_text());
+            if (Ref reply = answer.take(st, data)) handshake.send(reply);
         }
     });
     return zk::none();
+}
+
+// ---- _KeyAnswer, the steps for zelk.aio, which keeps them in its attributes --------------------
+
+KeyAnswer steps_of(const Names& n, Handle self) {
+    Ref step = zk::getattr(self, n._step);
+    auto head = zk::getattr(self, n._head), nonce = zk::getattr(self, n._nonce);
+    return KeyAnswer(zk::getattr(self, n._key), static_cast<KeyAnswer::Step>(zk::to_ssize(step)),
+                     head.get() == Py_None ? Ref() : std::move(head), nonce.get() == Py_None ? Ref() : std::move(nonce),
+                     zk::to_ssize(zk::getattr(self, n.wanted)));
+}
+
+void keep_steps(const Names& n, Handle self, const KeyAnswer& answer) {
+    zk::setattr(self, n._step, zk::integer(static_cast<long long>(answer.step())));
+    zk::setattr(self, n._head, answer.head() ? answer.head().get() : Py_None);
+    zk::setattr(self, n._nonce, answer.nonce() ? answer.nonce().get() : Py_None);
+    zk::setattr(self, n.wanted, zk::integer(answer.wanted()));
+}
+
+Ref key_answer_init(Scope s, Handle self, Handle key) {
+    const Names& n = s.names();
+    zk::setattr(self, n._key, key);
+    keep_steps(n, self, KeyAnswer(key));
+    return zk::none();
+}
+
+Ref key_answer_take(Scope s, Handle self, Handle data) {
+    const Names& n = s.names();
+    KeyAnswer answer = steps_of(n, self);
+    if (zk::length(data) != answer.wanted()) {
+        zk::raise(PyExc_ValueError, "this step of the key handshake takes %zd bytes", answer.wanted());
+    }
+    Ref reply = answer.take(s.state(), zk::check(PyBytes_FromObject(data)));
+    keep_steps(n, self, answer);
+    return reply ? std::move(reply) : zk::none();
+}
+
+Ref key_answer_closed(Scope s, Handle self) {
+    return zk::call(s.state().authentication_error, zk::str(steps_of(s.names(), self).closed_text()));
 }
 
 const char* const deliver_doc =
     "Server side of the key handshake on a new connection: raises AuthenticationError, before any\n"
     "    message is read, unless the peer proves that it knows `authkey` (and proves this side knows it).\n"
     "    The whole handshake must be over within `timeout` seconds (TimeoutError).\n"
+    "    ";
+const char* const key_answer_doc =
+    "The client's side of the key handshake, for a caller that reads and writes itself: `wanted` bytes\n"
+    "    go to `take`, which answers with the bytes to send, or None, until `wanted` is 0. `closed()` is the\n"
+    "    error the peer's closing the connection meanwhile means.\n"
     "    ";
 const char* const answer_doc =
     "Client side of the key handshake on a new connection: raises AuthenticationError unless the\n"
@@ -171,6 +275,13 @@ void define_authentication(zk::Module& m, State& st) {
                                         {arg("connection").annotate("Connection"), arg("authkey", zk::Check::Bytes),
                                          zk::kwonly("timeout", zk::Check::Float) = handshake_seconds})
               .doc(answer_doc));
+    m.add_class("_KeyAnswer", {}, key_answer_doc,
+                {
+                    zk::method(zk::declare<key_answer_init>("__init__", {arg("self"), arg("authkey", zk::Check::Bytes)})),
+                    zk::method(zk::declare<key_answer_take>("take", {arg("self"), arg("data").annotate("bytes")})
+                                   .returns("bytes | None")),
+                    zk::method(zk::declare<key_answer_closed>("closed", {arg("self")}).returns("AuthenticationError")),
+                });
 }
 
 }  // namespace ring

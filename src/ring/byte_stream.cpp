@@ -60,6 +60,7 @@ Ref define_byte_stream(zk::Module& m, State& st) {
                           });
     st.stream_pack = zk::getattr(cls, st.names.pack);
     st.stream_unpack = zk::getattr(cls, st.names.unpack);
+    st.stream_closed = zk::getitem(zk::check(PyType_GetDict(reinterpret_cast<PyTypeObject*>(cls.get()))), st.names.closed);
     return cls;
 }
 

@@ -93,9 +93,9 @@ void Channel::drop_input() noexcept {
     partial.reset();
 }
 
-ChannelRef channel_of(const State& st, Handle connection) {
-    return zk::unbox<Channel>(zk::getattr(connection, st.names._channel), channel_name);
-}
+ChannelRef channel_of(const State& st, Handle connection) { return channel_in(zk::getattr(connection, st.names._channel)); }
+
+ChannelRef channel_in(Ref capsule) { return zk::unbox<Channel>(std::move(capsule), channel_name); }
 
 Ref decode_allowing(const State& st, const Channel& ch, Handle unpack, Handle packet) {
     if (!ch.allowed_classes) return zk::call(unpack, packet);
@@ -104,7 +104,7 @@ Ref decode_allowing(const State& st, const Channel& ch, Handle unpack, Handle pa
 
 Ref make_channel(Py_ssize_t max_message_size) { return zk::box(std::make_unique<Channel>(max_message_size), channel_name); }
 
-Using::Using(Channel& ch) : ch_(ch) {
+DescriptorUse::DescriptorUse(Channel& ch) : ch_(ch) {
     ch_.users.fetch_add(1);
     if (ch_.closing.load()) {
         ch_.users.fetch_sub(1);

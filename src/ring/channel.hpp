@@ -93,22 +93,31 @@ struct Channel {
     void keep(const char* data, Py_ssize_t n);
     // Forgets kept input and any message a read stopped in.
     void drop_input() noexcept;
+    // Under recv_lock: the last message was read whole a moment ago, with nothing beyond it, so no
+    // stale input can be waiting unless the peer wrote unasked, and a flush need not ask the kernel.
+    // A peer that closed in so short a time is found by the read of the answer instead. An SSL
+    // socket may hold decrypted input beyond the last message: it is never quiet.
+    bool quiet() const noexcept { return clean && !tls && Clock::now() - last_read < quiet_for; }
+
+    static constexpr auto quiet_for = std::chrono::milliseconds(1);
 };
 
 // The channel of a Connection, made by its __init__.
 using ChannelRef = zk::Boxed<Channel>;
 ChannelRef channel_of(const State& st, zk::Handle connection);
+// The channel a connection's `_channel` capsule holds.
+ChannelRef channel_in(zk::Ref capsule);
 zk::Ref make_channel(Py_ssize_t max_message_size);
 
 // One system call on the channel's descriptor, counted while it runs, so that a close waits for it
 // and the descriptor's number cannot be reused under it. Refused once a close has begun. A use is
 // never held while Python code runs (a signal handler may close the connection, and would wait for it).
-class Using {
+class DescriptorUse {
 public:
-    explicit Using(Channel& ch);
-    ~Using() { ch_.users.fetch_sub(1); }
-    Using(const Using&) = delete;
-    Using& operator=(const Using&) = delete;
+    explicit DescriptorUse(Channel& ch);
+    ~DescriptorUse() { ch_.users.fetch_sub(1); }
+    DescriptorUse(const DescriptorUse&) = delete;
+    DescriptorUse& operator=(const DescriptorUse&) = delete;
 
 private:
     Channel& ch_;
@@ -117,7 +126,7 @@ private:
 // What an operation on a connection raises once its close has begun: ConnectionAbortedError, a
 // connection lost to whoever was using it.
 [[noreturn]] void raise_closed();
-// Refuses an operation on a connection whose close has begun, as Using does for a single call.
+// Refuses an operation on a connection whose close has begun, as DescriptorUse does for a single call.
 void refuse_if_closing(const Channel& ch);
 
 // Raises the OSError (subclass) the interpreter raises for `error`, an errno value.
@@ -195,8 +204,9 @@ zk::Ref receive_binary(const State& st, Channel& ch, zk::Handle sock, int fd);
 // Connection.flush's work under the receive lock: drops the kept input and what the socket holds,
 // unless the connection is known to hold nothing stale. `read_size` for a socket that is not plain.
 void drop_stale_input(const State& st, Channel& ch, zk::Handle sock, int plain_fd, zk::Handle read_size);
-// Connection.send of a plain socket (descriptor `fd`) in binary mode with the class's own pack.
-void send_binary(const State& st, Channel& ch, zk::Handle sock, int fd, zk::Handle value);
+// Connection.send of a socket that is not an SSL one, in binary mode with the class's own pack; the
+// descriptor is read once the value is packed, which may have run any code.
+void send_binary(const State& st, Channel& ch, zk::Handle sock, zk::Handle value);
 // Writes `packet` behind its length field to a plain socket's descriptor; the caller holds the send lock.
 void write_framed_plain(const State& st, Channel& ch, zk::Handle sock, int fd, const Packet& packet);
 // The time-out that each whole message in or out keeps to: the socket's own, else the channel's, else None.

@@ -4,6 +4,7 @@
 // Threads may share a connection: one lock per direction lets one whole message out and one in at
 // a time. Neither is held while a value is packed or unpacked, which may run any Python code.
 #include "ring/channel.hpp"
+#include "ring/ring_api.hpp"
 
 #include <sys/socket.h>
 #include <sys/time.h>
@@ -18,11 +19,6 @@ using zk::Handle;
 using zk::Ref;
 
 namespace {
-
-// A flush this soon after a message was read whole need not ask the kernel for stale input: none
-// can be waiting unless the peer wrote unasked, and a peer that closed in so short a time is found
-// by the read of the answer instead.
-constexpr auto quiet_for = std::chrono::milliseconds(1);
 
 // The kernel ends a blocking socket's reads and writes after `seconds` (never, when negative), so
 // that a thread waits no longer than the connection's time-out inside a single call.
@@ -56,8 +52,7 @@ Ref init(Scope s, Handle self, Handle socket, Handle max_message_size, Handle id
          Handle allowed_classes) {
     const State& st = s.state();
     const Names& n = st.names;
-    Py_ssize_t limit = zk::to_ssize(max_message_size);
-    if (limit < 0) zk::raise(PyExc_ValueError, "max_message_size must not be negative");
+    Py_ssize_t limit = checked_message_size(max_message_size);
     double idle = idle_timeout.get() == Py_None ? -1 : positive_seconds(idle_timeout, "idle_timeout");
     double first = first_message_timeout.get() == Py_None ? -1 : positive_seconds(first_message_timeout, "first_message_timeout");
     Ref allowed = allow_list(st, allowed_classes);
@@ -99,7 +94,7 @@ Ref timeout(Scope s, Handle self) {
 
 // A plain socket keeps a positive time-out in the kernel and stays in blocking mode, the connection
 // bounding each whole message by it: a reader then sleeps in the read itself rather than in a poll
-// before it, one system call where there were two. Any other socket, and any other value (None
+// before it, one system call rather than two. Any other socket, and any other value (None
 // waits for ever, 0 never waits), goes to the socket as it is.
 Ref settimeout(Scope s, Handle self, Handle value) {
     const State& st = s.state();
@@ -122,7 +117,7 @@ Ref settimeout(Scope s, Handle self, Handle value) {
     }
     // The descriptor stays this socket's until both time-outs are set (a plain socket's own
     // settimeout runs no Python code).
-    Using use(*ch);
+    DescriptorUse use(*ch);
     zk::call_method(sock, n.settimeout, own);
     ch->idle_timeout.store(seconds, std::memory_order_relaxed);
     set_kernel_timeouts(fd, seconds);
@@ -138,11 +133,12 @@ void send_failure(const State& st, const Channel& ch, const zk::PyError& e, Hand
                                                      zk::call_method(sock, st.names.getsockname))));
 }
 
-void send_binary(const State& st, Channel& ch, Handle sock, int fd, Handle value) {
+void send_binary(const State& st, Channel& ch, Handle sock, Handle value) {
+    refuse_if_closing(ch);
     try {
         Packet packet(st, value);
         zk::Holding holding(ch.send_lock);
-        write_framed_plain(st, ch, sock, fd, packet);
+        write_framed(st, ch, sock, packet);
     } catch (zk::PyError& e) {
         send_failure(st, ch, e, sock);
     }
@@ -185,7 +181,7 @@ Ref clear(Scope s, Handle self) {
     if (int fd = ch->tls ? -1 : plain_descriptor(st, sock); fd >= 0) {
         zk::finally([&] { drop_all_waiting(*ch, fd); },
                     [&] {
-                        Using use(*ch);
+                        DescriptorUse use(*ch);
                         zk::call_method(sock, n.setblocking, Py_True);
                     });
         return zk::none();
@@ -215,7 +211,7 @@ bool drop_waiting_input(const State& st, Channel& ch, Handle sock, int plain_fd,
         char buffer[4096];
         ssize_t got;
         {
-            Using use(ch);
+            DescriptorUse use(ch);
             got = ::recv(plain_fd, buffer, sizeof buffer, MSG_DONTWAIT);
         }
         if (got < 0) {
@@ -236,8 +232,7 @@ bool drop_waiting_input(const State& st, Channel& ch, Handle sock, int plain_fd,
 }  // namespace
 
 void drop_stale_input(const State& st, Channel& ch, Handle sock, int plain_fd, Handle read_size) {
-    // An SSL socket may hold decrypted input beyond the last message: it is never quiet.
-    bool quiet = ch.clean && !ch.tls && Clock::now() - ch.last_read < quiet_for;
+    bool quiet = ch.quiet();
     ch.drop_input();
     if (quiet) return;
     ch.clean = false;
@@ -325,6 +320,14 @@ Ref close(Scope s, Handle self) {
     return zk::none();
 }
 
+// For zelk.aio, whose client takes the limit as the blocking client does.
+Ref message_size(Scope, Handle max_message_size) { return zk::integer(checked_message_size(max_message_size)); }
+
+Ref ssl_context_check(Scope s, Handle ssl_context) {
+    check_ssl_context(s.names(), ssl_context);
+    return zk::none();
+}
+
 }  // namespace
 
 void define_connection(zk::Module& m, State& st, Handle byte_stream) {
@@ -355,6 +358,12 @@ void define_connection(zk::Module& m, State& st, Handle byte_stream) {
                                    .doc("Hand back bytes read from the socket by the connection's owner: the next recv reads them first.")),
                     zk::method(zk::declare<close>("close", {arg("self")})),
                 });
+    m.def(zk::declare<message_size>("_checked_message_size", {arg("max_message_size", zk::Check::Int)})
+              .returns("int")
+              .doc("max_message_size as a connection takes it: ValueError when it is negative."));
+    m.def(zk::declare<ssl_context_check>("_check_ssl_context", {arg("ssl_context")})
+              .returns("None")
+              .doc("TypeError unless ssl_context is an ssl.SSLContext or None, as serve and connect take it."));
     Ref dict = zk::check(PyType_GetDict(reinterpret_cast<PyTypeObject*>(st.connection_class.get())));
     st.connection_send = zk::getitem(dict, st.names.send);
     st.connection_recv = zk::getitem(dict, st.names.recv);

@@ -125,9 +125,11 @@ Read read_plain_now(Channel& ch, int fd) {
     char buffer[look_size];
     for (;;) {
         ssize_t got;
-        {
-            Using use(ch);
+        try {
+            DescriptorUse use(ch);
             got = ::recv(fd, buffer, sizeof buffer, MSG_DONTWAIT);
+        } catch (zk::PyError&) {
+            return Read::closed;  // its close has begun
         }
         if (got > 0) return ch.keep(buffer, got), Read::data;
         if (got == 0) return Read::closed;

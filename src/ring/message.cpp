@@ -1,5 +1,6 @@
 // Message: collects the length field and the packet of one framed message.
 #include "ring/message.hpp"
+#include "ring/ring_api.hpp"
 
 #include "core/memory.hpp"
 
@@ -9,6 +10,7 @@
 
 namespace ring {
 
+using zk::Handle;
 using zk::Ref;
 
 Ref Message::packet() const { return packet_ ? packet_.copy() : zk::check(PyBytes_FromStringAndSize(nullptr, 0)); }
@@ -43,18 +45,42 @@ char* Message::room(Py_ssize_t want, Py_ssize_t& granted) {
 
 void Message::start_packet(const State& st) {
     if (begins_tls_alert(header_, header_size)) zk::raise(tls_alert_error());
+    size_ = announced_length(st, header_, max_size_);
+}
+
+Py_ssize_t announced_length(const State& st, const char* header, Py_ssize_t limit) {
     // A server with a key speaks first, with its challenge: a client without one reads it here.
-    if (std::memcmp(header_, challenge_mark, header_size) == 0) {
+    if (std::memcmp(header, challenge_mark, header_size) == 0) {
         zk::raise(zk::call(st.authentication_error, zk::str("the server requires a key")));
     }
     std::uint64_t size;
-    std::memcpy(&size, header_, header_size);
-    if (size > static_cast<std::uint64_t>(max_size_)) {
+    std::memcpy(&size, header, header_size);
+    if (size > static_cast<std::uint64_t>(limit)) {
         Ref announced = zk::check(PyLong_FromUnsignedLongLong(size));
-        zk::raise(zk::call(st.message_too_large, zk::text("a message of {} bytes is over max_message_size ({})",
-                                                           announced, zk::integer(max_size_))));
+        zk::raise(zk::call(st.message_too_large,
+                           zk::text("a message of {} bytes is over max_message_size ({})", announced, zk::integer(limit))));
     }
-    size_ = static_cast<Py_ssize_t>(size);
+    return static_cast<Py_ssize_t>(size);
+}
+
+namespace {
+
+Ref packet_length(Scope s, Handle buffer, Handle start, Handle limit) {
+    zk::BufferView view(buffer);
+    Py_ssize_t at = zk::to_ssize(start), most = checked_message_size(limit);
+    if (at < 0 || at > view.size() - header_size) zk::raise(PyExc_ValueError, "no length field at %zd", at);
+    return zk::integer(announced_length(s.state(), view.data() + at, most));
+}
+
+}  // namespace
+
+zk::Def packet_length_def() {
+    using zk::arg;
+    return zk::declare<packet_length>("_packet_length", {arg("buffer").annotate("Buffer"), arg("start", zk::Check::Int),
+                                                         arg("limit", zk::Check::Int)})
+        .returns("int")
+        .doc("The packet length announced by the length field at `start` of `buffer`, for a reader of its own:\n"
+             "    MessageTooLarge over `limit`, AuthenticationError for a key challenge, which is no message.");
 }
 
 // Room for `needed` bytes; returns where the packet starts. A length field may promise far more than

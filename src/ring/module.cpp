@@ -1,5 +1,6 @@
 // zelk.ring: the stream frame around each message and the connection that moves whole messages.
 #include "ring/ring.hpp"
+#include "ring/ring_api.hpp"
 
 #include <sched.h>
 
@@ -29,6 +30,7 @@ void exec_ring(zk::Module& m, ring::State& st) {
     st.struct_error = zk::getattr(struct_module, st.names.error);
     m.from_import("socket", {"socket"});
     st.socket_class = m.get("socket");
+    st.socket_fileno = zk::getattr(st.socket_class, st.names.fileno);
     m.from_import("typing", {"Any"});
     m.from_import(".protocol", {"SOCKET_RECV_SIZE", "BytePacker", "WebSocket"});
     st.protocol_module = zk::import("zelk.protocol");
@@ -38,7 +40,10 @@ void exec_ring(zk::Module& m, ring::State& st) {
     st.heartbeat = zk::check(PyBytes_FromString("heartbeat"));
     st.watch_ns = watch_nanoseconds();
     m.set("MAX_MESSAGE_SIZE", zk::integer(ring::max_message_default));
+    m.set("_HEADER_SIZE", zk::integer(ring::header_size));  // for zelk.aio, which reads its own frames
+    m.set("_HANDSHAKE_SECONDS", zk::floating(ring::handshake_seconds));  // and bounds its own TLS handshakes
     ring::define_message_too_large(m, st);
+    m.def(ring::packet_length_def());
     zk::Ref byte_stream = ring::define_byte_stream(m, st);
     ring::define_connection(m, st, byte_stream);
     ring::define_ring_api(m, st);

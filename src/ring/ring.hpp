@@ -10,14 +10,19 @@ namespace ring {
     X(__init__)                          \
     X(_channel)                          \
     X(_closed)                           \
+    X(_head)                             \
+    X(_key)                              \
+    X(_nonce)                            \
     X(_onwebs)                           \
     X(_partial)                          \
     X(_socket)                           \
+    X(_step)                             \
     X(_surplus)                          \
     X(_tls)                              \
     X(allowed_classes)                   \
     X(AllowedClasses)                    \
     X(close)                             \
+    X(closed)                            \
     X(compare_digest)                    \
     X(digest)                            \
     X(error)                             \
@@ -42,6 +47,7 @@ namespace ring {
     X(setblocking)                       \
     X(settimeout)                        \
     X(sha256)                            \
+    X(SSLContext)                        \
     X(SSLSocket)                         \
     X(SSLWantReadError)                  \
     X(SSLWantWriteError)                 \
@@ -50,6 +56,7 @@ namespace ring {
     X(unpack)                            \
     X(update)                            \
     X(urandom)                           \
+    X(wanted)                            \
     S(new_, "new")                       \
     S(ssl_, "ssl")                       \
     S(length_format, "Q")
@@ -60,13 +67,15 @@ struct State : zk::ModuleState {
     Names names;
     zk::Ref packer_pack, packer_unpack;  // BytePacker.pack and BytePacker.unpack
     zk::Ref websocket_pack, websocket_unpack;  // WebSocket.pack and WebSocket.unpack, for WebSocket mode
-    zk::Ref stream_pack, stream_unpack;  // ByteStream's own, to tell whether a class replaced them
-    mutable zk::NativeCache is_native_pack, is_native_unpack;  // is_native's answers, per class
+    zk::Ref stream_pack, stream_unpack, stream_closed;  // ByteStream's own, to tell whether a class replaced them
+    mutable zk::NativeCache is_native_pack, is_native_unpack, is_native_closed;  // is_native's answers, per class
     zk::Ref connection_class;            // Connection, and its own send, recv and flush
     zk::Ref connection_send, connection_recv, connection_flush;
     mutable zk::NativeCache is_native_send, is_native_recv, is_native_flush;
     zk::Ref heartbeat;                   // the probe flush writes to a peer that has closed
     zk::Ref socket_class;                // socket.socket: a plain socket's descriptor may be used directly
+    zk::Ref socket_fileno;               // and its fileno
+    mutable zk::NativeCache is_native_fileno;
     zk::Ref message_too_large;           // MessageTooLarge: a length field over a connection's limit
     zk::Ref struct_unpack, struct_error;  // struct.unpack and struct.error, for a stream cut in a length field
     zk::Ref protocol_module;             // keeps the native encoder below alive
@@ -83,7 +92,7 @@ struct State : zk::ModuleState {
     void each(F&& f) {
         ModuleState::each(f);
         f(names);
-        f(packer_pack), f(packer_unpack), f(stream_pack), f(stream_unpack), f(heartbeat), f(socket_class), f(protocol_module);
+        f(packer_pack), f(packer_unpack), f(stream_pack), f(stream_unpack), f(stream_closed), f(heartbeat), f(socket_class), f(socket_fileno), f(protocol_module);
         f(message_too_large), f(struct_unpack), f(struct_error);
         f(connection_class), f(connection_send), f(connection_recv), f(connection_flush);
         f(authentication_error), f(hmac_new), f(compare_digest), f(urandom);
@@ -102,6 +111,12 @@ inline constexpr char challenge_mark[] = "#ZELK-CHALLENGE#";
 // The largest message a connection takes unless told otherwise: large arrays fit, and a peer that
 // announces more is refused before anything is allocated for it.
 constexpr Py_ssize_t max_message_default = Py_ssize_t(1) << 30;
+
+// The packet length the length field at `header` announces, at most `limit`: MessageTooLarge over
+// it, and AuthenticationError for the start of a key challenge, which a keyed server sends first.
+Py_ssize_t announced_length(const State& st, const char* header, Py_ssize_t limit);
+// _packet_length(buffer, start, limit): the same, for zelk.aio, which reads its own frames.
+zk::Def packet_length_def();
 
 // The length field and the packet as one bytes object, for a single sendall.
 zk::Ref framed(zk::Handle packet);
@@ -148,6 +163,9 @@ inline Py_ssize_t body_read_limit(Py_ssize_t recv_size) {
 // Whether `sock` is an ssl.SSLSocket, whose reads and writes go through the functions below.
 bool is_tls_socket(const Names& n, zk::Handle sock);
 
+// An ssl_context as serve and connect take it: an ssl.SSLContext, or None; TypeError otherwise.
+void check_ssl_context(const Names& n, zk::Handle context);
+
 // Whether `e` says a socket that does not wait had nothing to give: BlockingIOError, or an SSL
 // socket's want-read or want-write.
 bool would_block(const Names& n, const zk::PyError& e);
@@ -183,7 +201,7 @@ zk::Def upgrade_def();
 // get_port(name): a service's default port.
 zk::Def get_port_def();
 
-// _api, the capsule through which zelk.server and zelk.client read and write connections natively.
+// _api, the capsule through which zelk.server and zelk.client speak to connections (ring::Link).
 void define_ring_api(zk::Module& m, State& st);
 
 // _calls, the capsule of the call each handler thread serves (calls_api.hpp), and _time_left().

@@ -50,7 +50,7 @@ bool watch_briefly(const State& st, Channel& ch, int fd) {
     }
     bool came;
     {
-        Using use(ch);
+        DescriptorUse use(ch);
         came = zk::detached(st.waking, [&] {
             pollfd watched{fd, POLLIN, 0};
             auto until = Clock::now() + std::chrono::nanoseconds(st.watch_ns);
@@ -74,7 +74,7 @@ void wait_for(const State& st, Channel& ch, int fd, short events, const Deadline
         int timeout = deadline.poll_ms();
         int ready;
         {
-            Using use(ch);
+            DescriptorUse use(ch);
             ready = zk::detached(st.waking, [&] { return ::poll(&watched, 1, timeout); });
         }
         if (ready > 0) return;
@@ -86,9 +86,12 @@ void wait_for(const State& st, Channel& ch, int fd, short events, const Deadline
 
 }  // namespace
 
+// socket.socket's own fileno is called as the function it is, without looking it up on each call.
 int plain_descriptor(const State& st, Handle sock) {
     if (!Py_IS_TYPE(sock.get(), reinterpret_cast<PyTypeObject*>(st.socket_class.get()))) return -1;
-    Ref fd = zk::call_method(sock, st.names.fileno);
+    Ref fd = zk::is_native(st.core, sock, st.names.fileno, st.socket_fileno, st.is_native_fileno)
+                 ? zk::call(st.socket_fileno, sock)
+                 : zk::call_method(sock, st.names.fileno);
     long value = PyLong_AsLong(fd.get());
     if (value == -1 && PyErr_Occurred()) zk::throw_error();
     return static_cast<int>(value);
@@ -105,7 +108,7 @@ Py_ssize_t read_plain(const PlainSocket& io, char* into, Py_ssize_t size, bool e
         if (try_now) {
             ssize_t n;
             {
-                Using use(io.channel);
+                DescriptorUse use(io.channel);
                 n = ::recv(io.fd, into, static_cast<std::size_t>(size), MSG_DONTWAIT);
             }
             if (n >= 0) return n;
@@ -122,7 +125,7 @@ Py_ssize_t read_plain(const PlainSocket& io, char* into, Py_ssize_t size, bool e
             // The socket's own blocking read, which the kernel ends after the connection's idle time-out.
             ssize_t n;
             {
-                Using use(io.channel);
+                DescriptorUse use(io.channel);
                 n = zk::detached(io.state.waking, [&] { return ::recv(io.fd, into, static_cast<std::size_t>(size), 0); });
             }
             if (n >= 0) return n;
@@ -149,7 +152,7 @@ void write_plain(const PlainSocket& io, iovec* pieces, std::size_t count) {
         int flags = MSG_NOSIGNAL | (block ? 0 : MSG_DONTWAIT);
         ssize_t sent;
         {
-            Using use(io.channel);
+            DescriptorUse use(io.channel);
             sent = block ? zk::detached(io.state.waking, [&] { return ::sendmsg(io.fd, &message, flags); })
                          : ::sendmsg(io.fd, &message, flags);
         }
@@ -186,7 +189,7 @@ bool input_waiting(Channel& ch, int fd) {
     for (;;) {
         int ready;
         {
-            Using use(ch);
+            DescriptorUse use(ch);
             ready = ::poll(&watched, 1, 0);
         }
         if (ready >= 0) return ready > 0;
@@ -200,7 +203,7 @@ void drop_all_waiting(Channel& ch, int fd) {
     for (;;) {
         ssize_t got;
         {
-            Using use(ch);
+            DescriptorUse use(ch);
             got = ::recv(fd, buffer, sizeof buffer, MSG_DONTWAIT);
         }
         if (got > 0) continue;

@@ -42,6 +42,11 @@ bool is_tls_socket(const Names& n, Handle sock) {
     return ssl && zk::isinstance(sock, zk::getattr(ssl, n.SSLSocket));
 }
 
+void check_ssl_context(const Names& n, Handle context) {
+    if (context.get() == Py_None || zk::isinstance(context, zk::getattr(zk::import("ssl"), n.SSLContext))) return;
+    zk::raise(PyExc_TypeError, "ssl_context must be an ssl.SSLContext or None, not %.200s", Py_TYPE(context.get())->tp_name);
+}
+
 bool would_block(const Names& n, const zk::PyError& e) {
     if (e.matches(PyExc_BlockingIOError)) return true;
     Ref ssl = ssl_module(n);

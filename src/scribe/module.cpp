@@ -15,6 +15,9 @@ void exec_scribe(zk::Module& m, scribe::State& st) {
     m.from_import("logging", {"handlers"});
     m.from_import("pathlib", {"Path"});
     scribe::find_package_frames(m, st);
+    // What the package's own printers leave out of their reports: this package's frames, and those
+    // of the two packages built with it.
+    m.set("_OWN_PACKAGES", zk::tuple_of({zk::str("zelk"), zk::str("vantor"), zk::str("melix")}));
     m.set("PREFIX", zk::str("\x1b[1;"));
     m.set("SUFFIX", zk::str("\x1b[0m"));
     m.set("STYLE", scribe::make_style());

@@ -15,7 +15,7 @@ void exec_server(zk::Module& m, server::State& st) {
     st.codec_capsule = zk::getattr(protocol, st.names._codec_api);
     st.codec_api = protocol::codec_api_in(st.codec_capsule);
     zk::Ref ring = m.from_import(".ring", {"Connection", "MAX_MESSAGE_SIZE", "get_port"});
-    m.from_import(".scribe", {"BrillPrint", "iformat", "iprint"});
+    m.from_import(".scribe", {"BrillPrint", "iformat", "iprint", "_OWN_PACKAGES"});
     st.request_kind = m.get("REQUEST");
     st.response_kind = m.get("RESPONSE");
     st.connection_class = m.get("Connection");
@@ -35,7 +35,7 @@ void exec_server(zk::Module& m, server::State& st) {
     st.tcp_get_request = zk::getattr(tcp_server, st.names.get_request);
     st.method_type = m.get("MethodType");
     st.iformat = m.get("iformat");
-    st.exclude = zk::list_of({zk::str("zelk"), zk::str("vantor"), zk::str("melix")});
+    st.exclude = zk::check(PySequence_List(m.get("_OWN_PACKAGES").get()));
     zk::Ref socket = zk::import("socket");
     st.socket_class = zk::getattr(socket, st.names.socket);
     st.listen_backlog = zk::getattr(socket, st.names.SOMAXCONN);

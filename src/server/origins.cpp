@@ -183,15 +183,15 @@ Ref refusal(const State& st, Handle header, Handle allowed) {
 
 }  // namespace
 
-bool admit_upgrade(Scope s, Handle server, Handle connection, Handle address, Handle header) {
+bool admit_upgrade(Scope s, Handle server, const ring::Link& link, Handle address, Handle header) {
     const State& st = s.state();
     const Names& n = st.names;
     Ref why = refusal(st, header, zk::getattr_optional(server, n._origins));
     if (!why) return true;
     zk::call_method(zk::getattr(server, n.log), n.warning, zk::text("Client {} refused: {}", address, why));
-    zk::setattr(connection, n._closed, Py_True);
+    link.mark_closed();
     try {
-        zk::call_method(zk::getattr(connection, n._socket), n.sendall, forbidden_answer());
+        if (Ref sock = link.socket()) zk::call_method(sock, n.sendall, forbidden_answer());
     } catch (zk::PyError& e) {
         if (!e.matches(PyExc_OSError)) throw;  // the page has gone already
     }

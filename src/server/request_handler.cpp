@@ -21,11 +21,11 @@ namespace {
 
 // What serving one connection needs, looked up once.
 struct Session {
-    Ref handler, connection, recv, send, server, record, client, host, port;
+    Ref handler, server, record, client, host, port;
     Ref caller;  // {"host": host, "port": port}: written into the server's client dict in one step
     Ref parse;   // the server's own _parse when it replaced ServerBase's; empty: resolved here
     NamePolicy policy;  // the names the server answers, as serve set them
-    ring::NativeConnection wire;  // the connection for ring's native calls, while they serve it
+    const ring::Link& link;       // the connection
     double idle_seconds = -1;     // the server's idle_timeout: how long a stream waits for its caller to take items
     std::optional<zk::Boxed<Metrics>> metrics;  // what the server counts, when it serves metrics
     // The last call name, its parts (and whether the policy hides it) and its record entry: a client
@@ -35,11 +35,8 @@ struct Session {
     mutable CallName last_split;
     mutable MethodMetrics* last_counts = nullptr;
 
-    Session(const State& st, Handle self) : handler(Ref::borrow(self)) {
+    Session(const State& st, Handle self, const ring::Link& link) : handler(Ref::borrow(self)), link(link) {
         const Names& n = st.names;
-        connection = zk::getattr(self, n._connection);
-        recv = zk::getattr(connection, n.recv);
-        send = zk::getattr(connection, n.send);
         server = zk::getattr(self, n.server);
         record = zk::getattr(self, n.record);
         client = zk::getattr(server, n.client);
@@ -51,19 +48,10 @@ struct Session {
         zk::setitem(caller, n.port, port);
         if (!zk::is_native(st.core, server, n._parse, st.native_parse, st.is_native_parse)) parse = zk::getattr(server, n._parse);
         policy = name_policy(n, server);
-        wire.open(st.ring_capsule, connection);
         Ref idle = zk::getattr(server, n.idle_timeout);
         idle_seconds = idle.get() == Py_None ? -1 : PyFloat_AsDouble(idle.get());
         if (idle_seconds == -1.0 && PyErr_Occurred()) zk::throw_error();
         metrics = metrics_of(n, server);
-    }
-
-    // The next request, natively while the connection is as it was, else through its recv.
-    Ref receive() const { return wire.usable() ? wire.recv() : zk::call(recv); }
-
-    void answer(Handle record) const {
-        if (!wire.usable()) return (void)zk::call(send, record);
-        wire.send(record);
     }
 };
 
@@ -78,7 +66,7 @@ struct Call : ParsedRequest {
 // time it waited behind others in the connection's input included.
 std::chrono::steady_clock::time_point arrival(const State& st, const Session& session) {
     auto now = std::chrono::steady_clock::now();
-    double since = st.calls->since_arrival(st.calls, session.connection.get());
+    double since = st.calls->since_arrival(st.calls, session.link.connection());
     return since > 0 ? now - std::chrono::duration_cast<std::chrono::steady_clock::duration>(std::chrono::duration<double>(since)) : now;
 }
 
@@ -89,16 +77,41 @@ void meter(const Session& session, Call& call, bool failed, std::chrono::steady_
     call.counts->record(failed, std::chrono::steady_clock::now() - began);
 }
 
+// The items of a stream's batch ([3 or 4, id, items]) in the count of items sent.
+void count_items(Metrics& metrics, Handle record) {
+    if (!PyList_CheckExact(record.get()) || PyList_GET_SIZE(record.get()) != 3) return;
+    Handle items = PyList_GET_ITEM(record.get(), 2);
+    if (PyList_CheckExact(items.get())) metrics.stream_items.fetch_add(PyList_GET_SIZE(items.get()), std::memory_order_relaxed);
+}
+
+// The call name of a request record, or nothing for a record too short to have one.
+Ref name_of(Handle request) {
+    if (PyTuple_CheckExact(request.get()) && PyTuple_GET_SIZE(request.get()) > 2) return Ref::borrow(PyTuple_GET_ITEM(request.get(), 2));
+    if (PyList_CheckExact(request.get()) && PyList_GET_SIZE(request.get()) > 2) return Ref::borrow(PyList_GET_ITEM(request.get(), 2));
+    return Ref();
+}
+
+// The W3C traceparent a call record's options carry, or None: anything but a text is no parent.
+Ref traceparent_of(const Names& n, Handle options) {
+    Ref value = options && PyDict_CheckExact(options.get()) ? zk::dict_get(options, n.traceparent) : Ref();
+    return value && PyUnicode_CheckExact(value.get()) ? std::move(value) : zk::none();
+}
+
+// What a call record adds to the request it holds: its options, as read once the call is known, and
+// the call as this thread serves it, for time_left and cancelled to find.
+struct Terms {
+    Ref record, options;  // the call record and its options; empty for a 5-item request
+    std::optional<CallOptions> asked;
+    ring::CurrentCall current;
+};
+
 ParsedRequest resolve(Scope s, const Session& session, Handle request, Handle name) {
     if (!session.parse) {
         bool known = name.get() == session.last_name.get() && session.last_split.parts;
         return parse_request(s, session.server, request, known ? &session.last_split : nullptr);
     }
     Ref parsed = zk::check(PySequence_Tuple(zk::call(session.parse, request).get()));
-    if (PyTuple_GET_SIZE(parsed.get()) != 4) {
-        zk::raise(PyExc_ValueError, "%s values to unpack (expected 4, got %zd)",
-                  PyTuple_GET_SIZE(parsed.get()) > 4 ? "too many" : "not enough", PyTuple_GET_SIZE(parsed.get()));
-    }
+    if (PyTuple_GET_SIZE(parsed.get()) != 4) zk::raise_unpack_count(4, PyTuple_GET_SIZE(parsed.get()));
     auto item = [&](Py_ssize_t i) { return Ref::borrow(PyTuple_GET_ITEM(parsed.get(), i)); };
     return {item(0), item(1), item(2), item(3)};
 }
@@ -155,7 +168,7 @@ Ref failure_answer(Scope s, const Session& session, Handle request, const Call& 
 // Makes `current` the call the thread is about to serve: its connection and id, and its deadline,
 // counted from when the request's first byte came. A request whose deadline has passed is not run.
 void begin_call(const State& st, const Session& session, Handle msgid, const CallOptions* asked, ring::CurrentCall& current) {
-    current.connection = session.connection.get();
+    current.connection = session.link.connection();
     if (PyLong_CheckExact(msgid.get())) {
         int overflow = 0;
         current.id = PyLong_AsLongLongAndOverflow(msgid, &overflow);
@@ -166,7 +179,7 @@ void begin_call(const State& st, const Session& session, Handle msgid, const Cal
     using Clock = std::chrono::steady_clock;
     auto span = [](double seconds) { return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds)); };
     auto now = Clock::now();
-    double since = st.calls->since_arrival(st.calls, session.connection.get());
+    double since = st.calls->since_arrival(st.calls, session.link.connection());
     current.has_deadline = true;
     current.deadline = now - span(since > 0 ? since : 0) + span(asked->seconds);
     if (current.deadline <= now) zk::raise(PyExc_TimeoutError, "the deadline passed before the call started");
@@ -179,181 +192,186 @@ Ref as_current(const State& st, ring::CurrentCall& current, Body&& body) {
     return zk::finally(body, [&] { st.calls->leave(&current); });
 }
 
-// The items of a stream's batch ([3 or 4, id, items]) in the count of items sent.
-void count_items(Metrics& metrics, Handle record) {
-    if (!PyList_CheckExact(record.get()) || PyList_GET_SIZE(record.get()) != 3) return;
-    Handle items = PyList_GET_ITEM(record.get(), 2);
-    if (PyList_CheckExact(items.get())) metrics.stream_items.fetch_add(PyList_GET_SIZE(items.get()), std::memory_order_relaxed);
+// The next request. A message holding a class the allow-list refused, or an array the server could
+// not rebuild, is read whole all the same: `refused` says why its call fails, unrun, rather than
+// hand the method None or the printer's text in the value's place.
+Ref next_request(const State& st, const Session& session, std::optional<zk::PyError>& refused) {
+    Ref request;
+    bool not_rebuilt = false;
+    try {
+        protocol::RefusingStandIns stand_ins(st.codec_api);
+        request = session.link.recv();
+        if (Handle text = stand_ins.not_rebuilt()) {
+            not_rebuilt = true;
+            zk::raise(zk::call(st.not_rebuilt, text));
+        }
+        return request;
+    } catch (zk::PyError& e) {
+        if (!not_rebuilt && !e.matches(st.class_not_allowed)) throw;
+        refused.emplace(e);
+        if (!not_rebuilt) request = zk::getattr(e.value(), st.names.value);  // the whole message, None for what was refused
+        return request;
+    }
 }
 
 // The metrics page, to a scraper that asked for it on the served port; the connection then ends,
 // as an HTTP answer that says "Connection: close" does.
 void answer_metrics(const State& st, const Session& session) {
-    const Names& n = st.names;
-    zk::setattr(session.connection, n._closed, Py_True);
+    session.link.mark_closed();
     try {
-        zk::call_method(zk::getattr(session.connection, n._socket), n.sendall, metrics_answer(**session.metrics));
+        if (Ref sock = session.link.socket()) zk::call_method(sock, st.names.sendall, metrics_answer(**session.metrics));
     } catch (zk::PyError& e) {
         if (!e.matches(PyExc_OSError)) throw;  // the scraper has gone already
     }
 }
 
-// The call name of a request record, or nothing for a record too short to have one.
-Ref name_of(Handle request) {
-    if (PyTuple_CheckExact(request.get()) && PyTuple_GET_SIZE(request.get()) > 2) return Ref::borrow(PyTuple_GET_ITEM(request.get(), 2));
-    if (PyList_CheckExact(request.get()) && PyList_GET_SIZE(request.get()) > 2) return Ref::borrow(PyList_GET_ITEM(request.get(), 2));
-    return Ref();
+// In WebSocket mode, what is no call record (the upgrade request, whose answer is the handshake, or
+// a text without a call) is printed and sent back as it came.
+void echo_to_browser(Scope s, const Session& session, Handle message) {
+    const State& st = s.state();
+    if (PyDict_Check(message.get())) {
+        Ref address = zk::getattr(session.handler, st.names.client_address);
+        if (!admit_upgrade(s, session.server, session.link, address, message)) return;
+        if (session.metrics && asks_for_metrics(st.names, message)) return answer_metrics(st, session);
+    } else {
+        zk::print_out(st, s.global(st.names.print), zk::tuple_of({zk::escaped_text(message)}));
+    }
+    session.link.send(message);
 }
 
-// The W3C traceparent a call record's options carry, or None: anything but a text is no parent.
-Ref traceparent_of(const Names& n, Handle options) {
-    Ref value = options && PyDict_CheckExact(options.get()) ? zk::dict_get(options, n.traceparent) : Ref();
-    return value && PyUnicode_CheckExact(value.get()) ? std::move(value) : zk::none();
+// The call's name and its record entry: the session's last ones when the name is the same again.
+void name_call(const Names& n, const Session& session, Handle request, Call& call) {
+    call.name = PyTuple_CheckExact(request.get()) && PyTuple_GET_SIZE(request.get()) > 2
+                    ? Ref::borrow(PyTuple_GET_ITEM(request.get(), 2))
+                    : zk::getitem(request, zk::integer(2));
+    if (session.last_name && PyUnicode_CheckExact(call.name.get()) && PyUnicode_CheckExact(session.last_name.get()) &&
+        PyUnicode_Compare(call.name.get(), session.last_name.get()) == 0) {
+        call.name = session.last_name.copy();  // hashed already, and its parts known
+        call.entry = session.last_entry.copy();
+        call.counts = session.last_counts;
+        return;
+    }
+    call.entry = entry_of(n, session.record, call.name);
+    session.last_name = Ref(), session.last_split = {}, session.last_counts = nullptr;
+    if (session.metrics) call.counts = (*session.metrics)->method(call.name);
+    if (PyUnicode_CheckExact(call.name.get())) {
+        session.last_split = split_call_name(n, call.name, session.policy);
+        session.last_entry = call.entry.copy();
+        session.last_counts = call.counts;
+        session.last_name = call.name.copy();
+    }
 }
 
-// Serves the call `request` (the 5-item form of `call_record`, whose `options` it had) and answers
-// it; whether it failed.
-bool serve_call(Scope s, const Session& session, Handle request, Handle call_record, Handle options,
-                const std::optional<zk::PyError>& refused, std::chrono::steady_clock::time_point began) {
+// Resolves and runs the call, and counts it: its result. `traceback` is the caller's wish, taken
+// from the keywords once they are known; the call runs as the thread's current call, under its terms.
+Ref run_call(Scope s, const Session& session, Handle request, Call& call, const std::optional<zk::PyError>& refused,
+             Ref& traceback, Terms& terms) {
     const State& st = s.state();
     const Names& n = st.names;
-    Call call;
-    ring::CurrentCall current;
-    std::optional<CallOptions> asked;
-    Ref traceback = Ref::borrow(Py_True);
-    Ref response;
-    bool failed = false;
-    try {
-        zk::check_status(PyDict_Update(session.client.get(), session.caller.get()));
-        call.name = PyTuple_CheckExact(request.get()) && PyTuple_GET_SIZE(request.get()) > 2
-                        ? Ref::borrow(PyTuple_GET_ITEM(request.get(), 2))
-                        : zk::getitem(request, zk::integer(2));
-        if (session.last_name && PyUnicode_CheckExact(call.name.get()) && PyUnicode_CheckExact(session.last_name.get()) &&
-            PyUnicode_Compare(call.name.get(), session.last_name.get()) == 0) {
-            call.name = session.last_name.copy();  // hashed already, and its parts known
-            call.entry = session.last_entry.copy();
-            call.counts = session.last_counts;
-        } else {
-            call.entry = entry_of(n, session.record, call.name);
-            session.last_name = Ref(), session.last_split = {}, session.last_counts = nullptr;
-            if (session.metrics) call.counts = (*session.metrics)->method(call.name);
-            if (PyUnicode_CheckExact(call.name.get())) {
-                session.last_split = split_call_name(n, call.name, session.policy);
-                session.last_entry = call.entry.copy();
-                session.last_counts = call.counts;
-                session.last_name = call.name.copy();
-            }
-        }
-        static_cast<ParsedRequest&>(call) = resolve(s, session, request, call.name);
-        traceback = PyDict_CheckExact(call.kwds.get()) ? zk::dict_pop(call.kwds, n.traceback_, Py_True)
-                                                       : zk::call_method(call.kwds, n.pop, n.traceback_, Py_True);
-        if (refused) throw *refused;
-        if (Py_IS_TYPE(call.function.get(), reinterpret_cast<PyTypeObject*>(st.unresolved_type.get()))) {
-            zk::raise(zk::call(PyExc_AttributeError, zk::to_str(call.function)));
-        }
-        if (options) asked = read_options(n, call_record, options);
-        begin_call(st, session, call.msgid, asked ? &*asked : nullptr, current);
-        response = as_current(st, current, [&] { return invoke(call.function, call.args, call.kwds); });
-        count_call(n, call.entry, 1);
-    } catch (zk::PyError& e) {
-        if (!e.matches(PyExc_Exception)) throw;
-        response = failure_answer(s, session, request, call, e, traceback);
-        failed = true;
+    zk::check_status(PyDict_Update(session.client.get(), session.caller.get()));
+    name_call(n, session, request, call);
+    static_cast<ParsedRequest&>(call) = resolve(s, session, request, call.name);
+    traceback = PyDict_CheckExact(call.kwds.get()) ? zk::dict_pop(call.kwds, n.traceback_, Py_True)
+                                                   : zk::call_method(call.kwds, n.pop, n.traceback_, Py_True);
+    if (refused) throw *refused;
+    if (Py_IS_TYPE(call.function.get(), reinterpret_cast<PyTypeObject*>(st.unresolved_type.get()))) {
+        zk::raise(zk::call(PyExc_AttributeError, zk::to_str(call.function)));
     }
-    if (asked && !failed && PyGen_Check(response.get())) {
-        // Items are packed without stand-ins, as an answer is: one that cannot be encoded ends the stream.
-        auto send = [&](Handle record) {
-            protocol::RefusingStandIns stand_ins(st.codec_api);
-            session.answer(record);
-            if (session.metrics) count_items(**session.metrics, record);
-        };
-        serve_stream(st, current, call.msgid, response, asked->terms, session.idle_seconds, send,
-                     [&](const zk::PyError& e) {
-                         failed = true;
-                         return failure_answer(s, session, request, call, e, traceback);
-                     });
-        meter(session, call, failed, began);
-        return failed;
-    }
-    // The answer to a failed call is a list, to a successful one a tuple: every client takes both,
-    // and a client that raises failures tells them by that.
-    auto answer = [&](bool failure) {
-        session.answer(failure ? zk::list_of({st.response_kind, call.msgid, response})
-                               : zk::tuple_of({st.response_kind, call.msgid, response}));
+    if (terms.options) terms.asked = read_options(n, terms.record, terms.options);
+    begin_call(st, session, call.msgid, terms.asked ? &*terms.asked : nullptr, terms.current);
+    Ref result = as_current(st, terms.current, [&] { return invoke(call.function, call.args, call.kwds); });
+    count_call(n, call.entry, 1);
+    return result;
+}
+
+// The answer to a failed call is a list, to a successful one a tuple: every client takes both, and a
+// client that raises failures tells them by that. An answer that cannot be encoded is answered as a
+// failed call, so the caller is not left waiting; a broken connection still ends the loop. A value
+// the codec could not carry is answered with the text that used to travel in its place.
+// Whether the answer was a failure's.
+bool answer(Scope s, const Session& session, Handle request, const Call& call, Ref response, bool failed,
+            Handle traceback) {
+    const State& st = s.state();
+    auto send = [&](bool failure) {
+        session.link.send(failure ? zk::list_of({st.response_kind, call.msgid, response})
+                                  : zk::tuple_of({st.response_kind, call.msgid, response}));
     };
     Ref not_encoded;  // the printer's text for a value of the answer the codec could not carry
     try {
         protocol::RefusingStandIns stand_ins(st.codec_api);
         try {
-            answer(failed);
+            send(failed);
         } catch (zk::PyError&) {
             not_encoded = Ref::borrow(stand_ins.not_encoded());
             throw;
         }
     } catch (zk::PyError& e) {
-        // An answer that cannot be encoded is answered as a failed call, so the caller is not left
-        // waiting; a broken connection still ends the loop. A value the codec could not carry is
-        // answered with the text that used to travel in its place.
         if (!e.matches(PyExc_Exception) || e.matches(PyExc_OSError)) throw;
-        if (!failed) count_call(n, call.entry, -1);
+        if (!failed) count_call(st.names, call.entry, -1);
         response = not_encoded ? std::move(not_encoded) : failure_answer(s, session, request, call, e, traceback);
+        send(true);
+        return true;
+    }
+    return failed;
+}
+
+// Serves the call `request` (the 5-item form of a call record, whose options `terms` holds) and
+// answers it; whether it failed.
+bool serve_call(Scope s, const Session& session, Handle request, const std::optional<zk::PyError>& refused, Terms& terms,
+                std::chrono::steady_clock::time_point began) {
+    const State& st = s.state();
+    Call call;
+    Ref traceback = Ref::borrow(Py_True);
+    Ref response;
+    bool failed = false;
+    try {
+        response = run_call(s, session, request, call, refused, traceback, terms);
+    } catch (zk::PyError& e) {
+        if (!e.matches(PyExc_Exception)) throw;
+        response = failure_answer(s, session, request, call, e, traceback);
         failed = true;
-        answer(true);
+    }
+    if (terms.asked && !failed && PyGen_Check(response.get())) {
+        // Items are packed without stand-ins, as an answer is: one that cannot be encoded ends the stream.
+        auto send = [&](Handle record) {
+            protocol::RefusingStandIns stand_ins(st.codec_api);
+            session.link.send(record);
+            if (session.metrics) count_items(**session.metrics, record);
+        };
+        serve_stream(st, terms.current, call.msgid, response, terms.asked->terms, session.idle_seconds, send,
+                     [&](const zk::PyError& e) {
+                         failed = true;
+                         return failure_answer(s, session, request, call, e, traceback);
+                     });
+    } else {
+        failed = answer(s, session, request, call, std::move(response), failed, traceback);
     }
     meter(session, call, failed, began);
     return failed;
 }
 
 // One request and its answer. A browser's call record arrives as a JSON list and is served like
-// any other; in WebSocket mode everything else (the upgrade request, whose answer is the
-// handshake, or a text without a call) is printed and sent back as it came.
+// any other.
 void serve_one(Scope s, const Session& session) {
     const State& st = s.state();
-    const Names& n = st.names;
-    Ref request;
-    // A class the allow-list refused, or an array the server could not rebuild: the call fails with
-    // it, unrun, rather than hand the method None or the printer's text in the value's place.
-    std::optional<zk::PyError> refused;
-    bool not_rebuilt = false;
-    try {
-        protocol::RefusingStandIns stand_ins(st.codec_api);
-        request = session.receive();
-        if (Handle text = stand_ins.not_rebuilt()) {
-            not_rebuilt = true;
-            zk::raise(zk::call(st.not_rebuilt, text));
-        }
-    } catch (zk::PyError& e) {
-        if (!not_rebuilt && !e.matches(st.class_not_allowed)) throw;
-        if (!not_rebuilt) request = zk::getattr(e.value(), n.value);  // the whole message, None for what was refused
-        refused.emplace(e);
-    }
+    std::optional<zk::PyError> refused;  // what the request held that cannot be served: the call fails with it, unrun
+    Ref request = next_request(st, session, refused);
     bool record = PyTuple_Check(request.get()) || PyList_Check(request.get());
-    if (!record && request.get() != Py_None && zk::truthy(zk::getattr(session.connection, n._onwebs))) {
-        if (PyDict_Check(request.get())) {
-            Ref address = zk::getattr(session.handler, n.client_address);
-            if (!admit_upgrade(s, session.server, session.connection, address, request)) return;
-            if (session.metrics && asks_for_metrics(n, request)) return answer_metrics(st, session);
-        } else {
-            zk::print_out(st, s.global(n.print), zk::tuple_of({zk::escaped_text(request)}));
-        }
-        zk::call(session.send, request);
-        return;
-    }
+    if (!record && request.get() != Py_None && session.link.websocket_mode()) return echo_to_browser(s, session, request);
     if (!record) zk::raise(PyExc_TypeError, "Invalid protocol");
     if (is_control_record(request)) return;  // a credit or cancel of a call that has ended
-    if (Ref answer = version_answer(st, request)) return session.answer(answer);
+    if (Ref answer = version_answer(st, request)) return session.link.send(answer);
     auto began = session.metrics ? arrival(st, session) : std::chrono::steady_clock::time_point();
-    Ref options;  // a call record's: the request is then read as the 5-item one it holds
-    Ref call_record = std::exchange(request, as_request(st, request, options));
-
+    Terms terms;  // a call record's: the request is then read as the 5-item one it holds
+    terms.record = std::exchange(request, as_request(st, request, terms.options));
     Ref telemetry = zk::telemetry(st.core);
     Ref name = name_of(request);
-    if (!telemetry || !name) return (void)serve_call(s, session, request, call_record, options, refused, began);
+    if (!telemetry || !name) return (void)serve_call(s, session, request, refused, terms, began);
     // The server's span is current while the call runs, so that calls it makes on are its children.
-    Ref span = zk::call_method(telemetry, n.server_span, name, traceparent_of(n, options));
+    Ref span = zk::call_method(telemetry, st.names.server_span, name, traceparent_of(st.names, terms.options));
     bool failed = true;
-    zk::finally([&] { failed = serve_call(s, session, request, call_record, options, refused, began); },
-                [&] { zk::call_method(telemetry, n.end_server_span, span, zk::boolean(failed)); });
+    zk::finally([&] { failed = serve_call(s, session, request, refused, terms, began); },
+                [&] { zk::call_method(telemetry, st.names.end_server_span, span, zk::boolean(failed)); });
 }
 
 // The descriptor of an accepted socket, for the kernel's counts of its bytes; -1 for none.
@@ -426,7 +444,7 @@ bool passes_key_handshake(const State& st, Handle self, Handle connection, const
     Ref key = zk::getattr_optional(server, n._authkey);
     if (!key || key.get() == Py_None) return true;
     try {
-        zk::call_kw(st.deliver_challenge, {connection, key}, {{n.timeout, zk::floating(first.left(handshake_seconds))}});
+        zk::call_kw(st.deliver_challenge, {connection, key}, {{n.timeout, zk::floating(first.left(ring::handshake_seconds))}});
         return true;
     } catch (zk::PyError& e) {
         if (!e.matches(PyExc_OSError)) throw;
@@ -480,10 +498,11 @@ Ref handle(Scope s, Handle self) {
         if (e.matches(PyExc_BlockingIOError) || e.matches(PyExc_TimeoutError)) return report_end(st, self, e, true), zk::none();
     }
     bool native = zk::is_native(st.core, self, n.process, st.native_process, st.is_native_process);
+    ring::Link link(st.ring_capsule, connection);
     std::optional<Session> session;
-    if (native) session.emplace(st, self);
+    if (native) session.emplace(st, self, link);
     bool awaiting_first = true;
-    while (!zk::truthy(zk::getattr(connection, n.closed))) {
+    while (!link.closed()) {
         try {
             if (native) {
                 serve_one(s, *session);
@@ -501,7 +520,9 @@ Ref handle(Scope s, Handle self) {
 }
 
 Ref process(Scope s, Handle self) {
-    serve_one(s, Session(s.state(), self));
+    const State& st = s.state();
+    ring::Link link(st.ring_capsule, zk::getattr(self, st.names._connection));
+    serve_one(s, Session(st, self, link));
     return zk::none();
 }
 
@@ -515,7 +536,7 @@ Ref finish(Scope s, Handle self) {
     report_connection_line(s.state(), server, ConnectionLine::disconnected, n.critical,
                            zk::text("Client{} disconnected!", address));
     zk::call_method(zk::getattr(server, n.statistics), n.pop, address, zk::str(""));
-    zk::setattr(zk::getattr(self, n._connection), n._closed, Py_True);
+    ring::Link(s.state().ring_capsule, zk::getattr(self, n._connection)).mark_closed();
     // socketserver closes the socket it accepted, which TLS took over: the TLS one is closed here.
     if (serves_tls(n, server)) {
         try {

@@ -286,7 +286,7 @@ void check_seconds(Handle value, const char* name) {
 
 void check_limits(Handle max_message_size, Handle idle_timeout, Handle max_connections, Handle max_connections_per_host,
                   Handle first_message_timeout) {
-    if (zk::to_ssize(max_message_size) < 0) zk::raise(PyExc_ValueError, "max_message_size must not be negative");
+    ring::checked_message_size(max_message_size);
     if (zk::to_ssize(max_connections) < 1) zk::raise(PyExc_ValueError, "max_connections must be at least 1");
     if (zk::to_ssize(max_connections_per_host) < 1) zk::raise(PyExc_ValueError, "max_connections_per_host must be at least 1");
     check_seconds(idle_timeout, "idle_timeout");
@@ -301,7 +301,7 @@ Ref serve(Scope s, Handle obj, Handle alias, Handle host, Handle port, Handle th
     const Names& n = st.names;
     // Every setting is checked before anything is bound.
     Ref allowed = allowed_origins(st, origins);
-    Ref context = checked_tls_context(n, ssl_context);
+    ring::check_ssl_context(st.ring_capsule, ssl_context);
     check_limits(max_message_size, idle_timeout, max_connections, max_connections_per_host, first_message_timeout);
     Ref allow_list = checked_allow_list(st, allowed_classes);
     Ref exposed = checked_expose(n, expose);
@@ -318,7 +318,7 @@ Ref serve(Scope s, Handle obj, Handle alias, Handle host, Handle port, Handle th
     zk::setattr(server, n.log, log);
     zk::setattr(server, n._authkey, authkey);
     zk::setattr(server, n._origins, allowed);
-    zk::setattr(server, n._ssl_context, context);
+    zk::setattr(server, n._ssl_context, ssl_context);
     zk::setattr(server, n.max_message_size, max_message_size);
     zk::setattr(server, n.idle_timeout, idle_timeout);
     zk::setattr(server, n.max_connections, max_connections);

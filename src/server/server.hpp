@@ -32,12 +32,10 @@ namespace server {
     X(_ssl_context)                   \
     X(close)                          \
     X(fileno)                         \
-    X(_surplus)                       \
     X(do_handshake)                   \
     X(do_handshake_on_connect)        \
     X(server_side)                    \
     X(settimeout)                     \
-    X(SSLContext)                     \
     X(timeout)                        \
     X(wrap_socket)                    \
     X(_alias)                         \
@@ -63,16 +61,13 @@ namespace server {
     X(_api)                           \
     X(_calls)                         \
     X(_authkey)                       \
-    X(_closed)                        \
     X(_connection)                    \
-    X(_onwebs)                        \
     X(_origins)                       \
     X(_parse)                         \
     X(_server)                        \
     X(_shadowed)                      \
     X(_slots)                         \
     X(_line_rates)                    \
-    X(_socket)                        \
     X(_timeout)                       \
     X(alias)                          \
     X(allow_reuse_address)            \
@@ -82,7 +77,6 @@ namespace server {
     X(iprint)                         \
     X(client)                         \
     X(client_address)                 \
-    X(closed)                         \
     X(count)                          \
     X(critical)                       \
     X(daemon)                         \
@@ -121,12 +115,10 @@ namespace server {
     X(process_request_thread)         \
     X(recursive)                      \
     X(record)                         \
-    X(recv)                           \
     S(register_, "register")          \
     X(request)                        \
     X(request_queue_size)             \
     X(RequestHandler)                 \
-    X(send)                           \
     X(sendall)                        \
     X(serve_forever)                  \
     X(setsockopt)                     \
@@ -186,7 +178,7 @@ struct State : zk::ModuleState {
     zk::Ref refusal;                      // ring's _refusal: the message a refused connection is sent
     zk::Ref socket_class;                 // socket.socket
     zk::Ref ring_module;                  // keeps the connection layer's native calls below alive
-    zk::Ref ring_capsule;                 // holds them: each session's NativeConnection keeps it too
+    zk::Ref ring_capsule;                 // holds them: each ring::Link keeps it too
     zk::Ref allowed_classes, class_not_allowed;  // protocol's AllowedClasses and ClassNotAllowed
     zk::Ref unresolved_type;              // what _parse gives for a call name it cannot resolve: a text of its own kind
     zk::Ref calls_capsule;                // ring's _calls: the call each handler thread serves
@@ -215,8 +207,6 @@ constexpr double idle_timeout_default = 300.0;
 constexpr long max_connections_default = 1024;
 constexpr long max_connections_per_host_default = 256;
 constexpr double first_message_timeout_default = 10.0;
-// A TLS or key handshake takes no longer than this, whatever the first message may take.
-constexpr double handshake_seconds = 10.0;
 
 using Scope = zk::Scope<State>;
 
@@ -271,12 +261,10 @@ void report_shadowed(Scope s, zk::Handle server);
 zk::Ref allowed_origins(const State& st, zk::Handle entries);
 // Whether a browser's upgrade request may go on: when its page's origin is not allowed, the page
 // is answered 403, the refusal logged and the connection marked closed.
-bool admit_upgrade(Scope s, zk::Handle server, zk::Handle connection, zk::Handle address, zk::Handle header);
+bool admit_upgrade(Scope s, zk::Handle server, const ring::Link& link, zk::Handle address, zk::Handle header);
 
-// TLS, when the server has an ssl_context (tls.cpp). The context `serve` was given, checked;
-// whether `server` has one; the handshake, in the connection's own thread and bounded in time,
+// TLS, when the server has an ssl_context (tls.cpp): whether `server` has one; the handshake, in the connection's own thread and bounded in time,
 // after which the handler's request and connection are the TLS ones (false: it failed, and was logged).
-zk::Ref checked_tls_context(const Names& n, zk::Handle context);
 bool serves_tls(const Names& n, zk::Handle server);
 bool passes_tls_handshake(const State& st, zk::Handle handler, const FirstMessage& first);
 // Seconds a new connection has for its first whole message, handshakes included: the sooner of

@@ -24,7 +24,7 @@ Ref init(Scope s, Handle self, Handle obj, Handle alias) {
 }
 
 // What a service method keeps: the server's dict it answers from, or the process ids.
-struct Fixed {
+struct Kept {
     Ref value;
 
     template <class F>
@@ -33,18 +33,19 @@ struct Fixed {
     }
 };
 
-Ref answer_fixed(Scope s, Handle) { return s.captured<Fixed>().value.copy(); }
+// (pid, ppid) of the serving process, as they were when the object was registered.
+Ref answer_getpid(Scope s, Handle) { return s.captured<Kept>().value.copy(); }
 
 // The handler threads write the server's dicts while a caller's answer is encoded: the answer is a
 // copy, each dict taken whole under its own lock, so its pairs belong together and it cannot change
 // size under the encoder.
 Ref copy_of(Handle dict) { return zk::check(PyDict_Copy(dict)); }
 
-Ref answer_client(Scope s, Handle) { return copy_of(s.captured<Fixed>().value); }
+Ref answer_client(Scope s, Handle) { return copy_of(s.captured<Kept>().value); }
 
 // statistics: address -> record -> call name -> {"count": n}, every level copied.
 Ref answer_stats(Scope s, Handle) {
-    Ref statistics = copy_of(s.captured<Fixed>().value);
+    Ref statistics = copy_of(s.captured<Kept>().value);
     PyObject *address, *record;
     for (Py_ssize_t pos = 0; PyDict_Next(statistics.get(), &pos, &address, &record);) {  // our own copy
         if (!PyDict_Check(record)) continue;
@@ -87,12 +88,12 @@ Ref register_object(Scope s, Handle self, Handle obj) {
         if (has_own(st, obj, name)) return zk::append(shadowed, name);
         zk::setattr(obj, name, zk::call(st.method_type, make(), obj));  // obj.<name> = MethodType(function, obj)
     };
-    install(n.stats, [&] { return s.nested("stats", Fixed{zk::getattr(self, n.statistics)}); });
-    install(n.client, [&] { return s.nested("client", Fixed{zk::getattr(self, n.client)}); });
+    install(n.stats, [&] { return s.nested("stats", Kept{zk::getattr(self, n.statistics)}); });
+    install(n.client, [&] { return s.nested("client", Kept{zk::getattr(self, n.client)}); });
     install(n.ping, [&] { return s.nested("ping"); });
     install(n.getpid, [&] {
         Ref os = s.global(n.os);
-        return s.nested("getpid", Fixed{zk::tuple_of({zk::call_method(os, n.getpid), zk::call_method(os, n.getppid)})});
+        return s.nested("getpid", Kept{zk::tuple_of({zk::call_method(os, n.getpid), zk::call_method(os, n.getppid)})});
     });
     install(n.terminate, [&] { return s.nested("terminate"); });
     if (zk::truthy(shadowed)) {
@@ -135,9 +136,7 @@ ParsedRequest parse_request(Scope s, Handle server_base, Handle request, const C
         zk::raise(zk::call(PyExc_Exception, zk::text("Request[{}]: Invalid Protocol", request)));
     }
     Ref items = PyTuple_CheckExact(request.get()) ? Ref::borrow(request) : zk::check(PySequence_Tuple(request));
-    if (PyTuple_GET_SIZE(items.get()) != 5) {
-        zk::raise(PyExc_ValueError, "not enough values to unpack (expected 5, got %zd)", PyTuple_GET_SIZE(items.get()));
-    }
+    if (PyTuple_GET_SIZE(items.get()) != 5) zk::raise_unpack_count(5, PyTuple_GET_SIZE(items.get()));
     Handle fname = PyTuple_GET_ITEM(items.get(), 2);
     CallName name = split ? CallName{split->parts.copy(), split->hidden} : split_call_name(n, fname, name_policy(n, server_base));
     Handle parts = name.parts.get();
@@ -188,7 +187,7 @@ Ref define_server_base(zk::Module& m, State& st) {
                        .nested(zk::declare<answer_stats>("stats", {arg("self")}))
                        .nested(zk::declare<answer_client>("client", {arg("self")}))
                        .nested(zk::declare<ping>("ping", {arg("self"), arg("msg")}))
-                       .nested(zk::declare<answer_fixed>("getpid", {arg("self")}))
+                       .nested(zk::declare<answer_getpid>("getpid", {arg("self")}))
                        .nested(zk::declare<terminate_service>(
                            "terminate", {arg("self"), arg("wait") = 3, arg("itself") = true, arg("kill") = true}));
     Ref cls = m.add_class(

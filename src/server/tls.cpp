@@ -40,15 +40,6 @@ void send_alert(const Names& n, Handle sock) {
 
 bool serves_tls(const Names& n, Handle server) { return static_cast<bool>(context_of(n, server)); }
 
-Ref checked_tls_context(const Names& n, Handle context) {
-    if (context.get() == Py_None) return Ref::borrow(context);
-    Ref ssl = zk::import("ssl");
-    if (!zk::isinstance(context, zk::getattr(ssl, n.SSLContext))) {
-        zk::raise(PyExc_TypeError, "ssl_context must be an ssl.SSLContext or None, not %.200s", Py_TYPE(context.get())->tp_name);
-    }
-    return Ref::borrow(context);
-}
-
 // The handshake keeps to the first message's deadline, and the connection over TLS then to the rest of
 // it, as well as to every other limit of a plain connection.
 bool passes_tls_handshake(const State& st, Handle self, const FirstMessage& first) {
@@ -62,7 +53,7 @@ bool passes_tls_handshake(const State& st, Handle self, const FirstMessage& firs
                            {{n.server_side, Py_True}, {n.do_handshake_on_connect, Py_False}});
         zk::setattr(self, n.request, sock);  // it took the accepted socket's descriptor over
         Ref before = zk::getattr(sock, n.timeout);
-        zk::call_method(sock, n.settimeout, zk::floating(first.left(handshake_seconds)));
+        zk::call_method(sock, n.settimeout, zk::floating(first.left(ring::handshake_seconds)));
         zk::finally([&] { zk::call_method(sock, n.do_handshake); }, [&] { zk::call_method(sock, n.settimeout, before); });
         zk::setattr(self, n._connection, connection_for(st, server, sock, first.left_or_none()));
         return true;
