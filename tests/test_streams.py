@@ -524,3 +524,17 @@ def test_bad_records_fail_alone(port, record):
     answer = conn.recv()
     assert answer in ((1, 7, 3), None)  # a malformed call record ends the connection, as any does
     conn.close()
+
+
+@pytest.mark.parametrize("record, begins", [
+    ((0, 2**63, "__zelk_version__", (), {}), "TypeError@__zelk_version__()"),  # not the question: its id is not 0
+    ([2, 1, "source.add", (1, 2), {}, {"deadline": float("-inf")}], "TimeoutError@source.add(1, 2)"),
+])
+def test_odd_records_are_answered_and_the_connection_goes_on(port, record, begins):
+    conn = raw(port)
+    conn.send(record)
+    answer = conn.recv()
+    assert type(answer) is list and answer[2].startswith(begins)
+    conn.send((0, 7, "source.add", (1, 2), {}))
+    assert conn.recv() == (1, 7, 3)
+    conn.close()

@@ -55,8 +55,9 @@ Ref version_answer(const State& st, Handle record) {
     // (0, 0, "__zelk_version__", (), {}): the id no call uses, the name no service has.
     if (kind_of(record) != 0 || size_of(record) != 5) return Ref();
     Handle id = item(record, 1), name = item(record, 2);
-    if (!PyLong_CheckExact(id.get()) || PyLong_AsLong(id) != 0 || !PyUnicode_CheckExact(name.get()) ||
-        PyUnicode_CompareWithASCIIString(name, ring::version_question) != 0) {
+    int overflow = 0;
+    if (!PyLong_CheckExact(id.get()) || PyLong_AsLongAndOverflow(id, &overflow) != 0 || overflow ||
+        !PyUnicode_CheckExact(name.get()) || PyUnicode_CompareWithASCIIString(name, ring::version_question) != 0) {
         return Ref();
     }
     Ref answer = zk::new_dict();
@@ -80,9 +81,10 @@ CallOptions read_options(const Names& n, Handle record, Handle options) {
         double seconds = PyFloat_AsDouble(deadline.get());
         if (seconds == -1.0 && PyErr_Occurred()) invalid_options(record);
         if (std::isnan(seconds)) invalid_options(record);
-        // Beyond a century is no deadline, and the clock's arithmetic stays in range.
+        // Beyond a century is no deadline, and one that has passed has passed by a second at most:
+        // the clock's arithmetic stays in range.
         read.has_deadline = seconds < 3e9;
-        read.seconds = seconds;
+        read.seconds = std::max(seconds, -1.0);
         read.terms.span = read.has_deadline ? std::max(seconds, 0.0) : -1;
     }
     if (Ref window = zk::dict_get(options, n.window)) {
