@@ -16,7 +16,7 @@ EXAMPLES = re.findall(r"^```python\n(.*?)^```", README.read_text(encoding="utf-8
 # prints them meanwhile, even between a printed line and its newline.
 LOGGED = re.compile(r"\x1b\[[0-9;]*m.*?\x1b\[0m", re.DOTALL)
 # Optional packages that an example needs, found by what it writes.
-NEEDS = {"import trustme": "trustme", "@profile(": "line_profiler"}
+NEEDS = {"import trustme": "trustme", "@profile(": "line_profiler", "from opentelemetry": "opentelemetry.sdk.trace"}
 
 
 def expected_lines(example):

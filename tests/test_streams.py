@@ -380,7 +380,7 @@ def test_time_left_and_cancelled(source):
 def test_a_request_past_its_deadline_is_not_run(source, port):
     conn = raw(port)
     conn.send(VERSION_QUESTION)
-    assert conn.recv() == (1, 0, {"version": 1})
+    assert conn.recv() == (1, 0, {"version": 1, "traceparent": True})
     conn.send([2, 1, "source.left", (), {}, {"deadline": 0}])
     assert conn.recv()[2].startswith("TimeoutError@source.left()")
     # Behind a call that runs longer than its deadline, counted from when its bytes came.

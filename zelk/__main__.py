@@ -144,7 +144,8 @@ def serve_command(args: argparse.Namespace) -> int:
     alias = args.alias or name
     try:
         serve(servable(obj), alias=alias, host=args.host, port=args.port, authkey=authkey(), origins=args.origin,
-              ssl_context=server_tls(args), allowed_classes=args.allow_class, expose=args.expose)
+              ssl_context=server_tls(args), allowed_classes=args.allow_class, expose=args.expose,
+              metrics=args.metrics)
     except (ValueError, TypeError) as e:  # a setting that is not one, told before anything is bound
         raise Failed(setting_error(str(e)), 2) from None
     except OSError as e:
@@ -154,7 +155,7 @@ def serve_command(args: argparse.Namespace) -> int:
 
 def setting_error(text: str) -> str:
     """serve's complaint about a setting, named as the option that gave it."""
-    for prefix, option in (("allowed_classes: ", "--allow-class"), ("expose: ", "--expose")):
+    for prefix, option in (("allowed_classes: ", "--allow-class"), ("expose: ", "--expose"), ("metrics: ", "--metrics")):
         if text.startswith(prefix):
             return f"{option}: {text[len(prefix):]}"
     return f"--origin: {text}"
@@ -399,6 +400,8 @@ def parser() -> argparse.ArgumentParser:
     serve.add_argument("--expose", action="append", metavar="NAME",
                        help="a method clients may call, dotted for nested attributes (repeatable); with any, "
                             "only those and ping, getpid, stats and client are served")
+    serve.add_argument("--metrics", action="store_true",
+                       help="answer GET /metrics on the same port with the server's counts, for a Prometheus to scrape")
 
     call = command("call", "Call a remote method and print its result.", call_command)
     call.add_argument("name", metavar="NAME.METHOD", help="the service and its method, e.g. calc.add")

@@ -12,6 +12,7 @@ import contextlib
 import math
 import os
 import socket
+import sys
 import threading
 import time
 
@@ -97,6 +98,7 @@ class _Connection(asyncio.BufferedProtocol):
         self._held = True
         self._reader = None  # (size, future, what it is) while the key handshake or the question waits for bytes
         self.version = 0  # what its server takes: 1 for call records and streams, 0 for the 5-item request alone
+        self.traces = False  # whether its server takes a traceparent in a call's options
         self.stream = None  # the _Flow of the call at the head of `calls`, while its stream goes on
 
     # ---- asyncio's side ------------------------------------------------------------------------
@@ -158,9 +160,9 @@ class _Connection(asyncio.BufferedProtocol):
     def frame(self, call):
         """The call's frame as this connection's server reads it: packed again when it was packed for another kind."""
         frame = call[_FRAME]
-        if (frame[_HEADER_SIZE] == _CALL_MARK) == (self.version != 0):
+        if (frame[_HEADER_SIZE] == _CALL_MARK) == (self.version != 0) and not self.client._traceparents:
             return frame
-        return self.client._frame(self.version, call)
+        return self.client._frame(self.version, call, self.traces)
 
     def alive(self):
         """Whether an idle connection is still open: nothing, not even its end, waits to be read. Over
@@ -600,6 +602,8 @@ class Client:
         if max_message_size < _BUDGET:
             self._terms["bytes"] = max(max_message_size, 1)
         self._version = 0  # what the server of the connection opened last takes: calls are packed for it
+        self._traces = False  # and whether it takes a traceparent
+        self._traceparents = {}  # the traceparents of traced calls in flight, by message id
         # Answers are decoded by BytePacker.unpack itself unless an allow-list is given: no cost without one.
         if allowed_classes is not None and not isinstance(allowed_classes, AllowedClasses):
             allowed_classes = AllowedClasses(allowed_classes)
@@ -637,6 +641,19 @@ class Client:
         return await self._call(_checked("method", method, str), args, kwds)
 
     async def _call(self, method, args, kwds):
+        if (telemetry := _telemetry()) is None:
+            return await self._traced_call(method, args, kwds, None)
+        span, traceparent = telemetry.client_span(method)
+        failed = True
+        try:
+            result = await self._traced_call(method, args, kwds, traceparent)
+            failed = False
+            return result
+        finally:
+            telemetry.end_client_span(span, failed)
+
+    async def _traced_call(self, method, args, kwds, traceparent):
+        """The call; `traceparent`, when not None, names the caller's span to servers that take one."""
         timeout = kwds.pop("timeout", None) if kwds else None  # the client's, not the remote method's
         if timeout:
             timeout = _seconds(timeout)
@@ -650,7 +667,10 @@ class Client:
         if (left := _time_left()) is not None and left < timeout:  # a call made inside a served call
             timeout = left
         self._msgid = msgid = self._msgid + 1
-        frame = _refusing(self._pack, self._record(self._version, msgid, method, args, kwds, timeout))
+        if traceparent is not None:  # for a connection whose server takes it, when the call is packed for one
+            self._traceparents[msgid] = traceparent
+        frame = _refusing(self._pack, self._record(self._version, msgid, method, args, kwds, timeout,
+                                                   traceparent if self._traces else None))
         now = self._clock()
         future = self._future(loop=loop)
         call = (future, msgid, frame, now + timeout, timeout, method, args, kwds)
@@ -678,21 +698,29 @@ class Client:
         except asyncio.CancelledError:
             self._call_off(call)
             raise
+        finally:
+            if traceparent is not None:
+                del self._traceparents[msgid]
 
-    def _record(self, version, msgid, method, args, kwds, seconds):
-        """The record of a call for a server that takes `version`: a call record with its deadline and
-        stream terms, or the 5-item request."""
+    def _record(self, version, msgid, method, args, kwds, seconds, traceparent=None):
+        """The record of a call for a server that takes `version`: a call record with its deadline,
+        stream terms and, to a server that said it takes one, the caller's traceparent; or the 5-item request."""
         if not version:
             return (REQUEST, msgid, method, args, kwds)
         options = {"deadline": seconds}
         if self._terms:
             options.update(self._terms)
+        if traceparent is not None:
+            options["traceparent"] = traceparent
         return [_CALL, msgid, method, args, kwds, options]
 
-    def _frame(self, version, call):
-        """A call packed again for a connection whose server takes another `version`, with what is left of its time."""
+    def _frame(self, version, call, traces=False):
+        """A call packed again for a connection whose server takes another `version` (and a traceparent,
+        when it `traces`), with what is left of its time."""
         method, args, kwds = call[_TIMEOUT + 1:]
-        record = self._record(version, call[_MSGID], method, args, kwds, max(call[_DEADLINE] - self._clock(), 0.0))
+        traceparent = self._traceparents.get(call[_MSGID]) if traces else None
+        record = self._record(version, call[_MSGID], method, args, kwds, max(call[_DEADLINE] - self._clock(), 0.0),
+                              traceparent)
         return _refusing(self._pack, record)
 
     def _call_off(self, call):
@@ -806,7 +834,7 @@ class Client:
                 self._release(idle)  # the connections open elsewhere take the calls
             return
         self._opening.discard(asyncio.current_task())  # it opens nothing more
-        self._version = conn.version
+        self._version, self._traces = conn.version, conn.traces
         self._connections.add(conn)
         self._release(conn)
         conn.start()
@@ -867,7 +895,7 @@ class Client:
                     _, conn = await loop.create_connection(lambda: _Connection(self, sock), sock=sock, **self._tls(name))
                     if self._authkey is not None:
                         await _answer_challenge(conn, self._authkey)
-                    conn.version = await _ask_version(conn, self._pack, self._unpack)
+                    conn.version, conn.traces = await _ask_version(conn, self._pack, self._unpack)
             except TimeoutError as error:
                 raise TimeoutError("timed out") from error
         except BaseException:
@@ -1177,9 +1205,21 @@ async def _answer_challenge(conn, key):
             conn.transport.write(reply)
 
 
+def _telemetry():
+    """zelk._telemetry when the application has set an OpenTelemetry tracer or meter provider, else
+    None: the blocking client's question (src/core/telemetry.cpp), so that OpenTelemetry is never
+    imported here."""
+    for module, provider in (("opentelemetry.trace", "_TRACER_PROVIDER"), ("opentelemetry.metrics._internal", "_METER_PROVIDER")):
+        if (loaded := sys.modules.get(module)) is not None and getattr(loaded, provider, True) is not None:
+            from . import _telemetry
+            return _telemetry
+    return None
+
+
 async def _ask_version(conn, pack, unpack):
     """What the server of a new connection takes, asked before it carries calls: 1 for call records
-    and streams, 0 for the 5-item request alone (an old server answers the question with a failure).
+    and streams, 0 for the 5-item request alone (an old server answers the question with a failure);
+    and whether it takes a traceparent in a call's options.
     A refusal in the answer's place raises ConnectionRefusedError with its reason; a key challenge,
     AuthenticationError; a length no answer to the question has, MessageTooLarge."""
     conn.transport.write(pack(_QUESTION))
@@ -1194,8 +1234,8 @@ async def _ask_version(conn, pack, unpack):
     if type(answer) is tuple and len(answer) == 3 and type(answer[2]) is dict:
         version = answer[2].get("version")
         if type(version) is int and version >= _CALLS_VERSION:
-            return _CALLS_VERSION
-    return 0
+            return _CALLS_VERSION, answer[2].get("traceparent") is True
+    return 0, False
 
 
 def connect(name, host="127.0.0.1", port=0, timeout=1000.0, types="class", *, authkey=None, max_connections=32,

@@ -77,4 +77,5 @@ def serve(
     ssl_context: ssl.SSLContext | None = None,
     allowed_classes: Iterable[type | str] | None = None,
     expose: Iterable[str] | None = None,
+    metrics: bool = False,
 ) -> None: ...

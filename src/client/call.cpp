@@ -235,9 +235,9 @@ Ref report(Scope s, Handle self, Handle method, Handle args, Handle kwds, bool r
     raise_with(st.invalid_answer, text, &*out.error);
 }
 
-}  // namespace
-
-Ref remote_call(Scope s, Handle self, Handle method, Handle args, Handle kwds) {
+// The call on a lane of its own; `traceparent`, when not empty, names the caller's span to a server
+// that takes it. `failed` tells whether the call failed, whatever it returns.
+Ref call_on_lane(Scope s, Handle self, Handle method, Handle args, Handle kwds, Handle traceparent, bool& failed) {
     const Names& n = s.names();
     bool raising = raises(n, zk::getattr(self, n._errors));
     LanesRef lanes = lanes_of(s.state(), self);
@@ -250,16 +250,32 @@ Ref remote_call(Scope s, Handle self, Handle method, Handle args, Handle kwds) {
     Lane& lane = lanes->checkout(hosts.next());
     Outcome out;
     std::vector<Ref> unused;
+    if (traceparent) lane.traceparent = Ref::borrow(traceparent);
     // A call answered by a stream hands its lane to the stream, which gives it back at its end.
     zk::finally([&] { exchange(s, self, *lanes, lane, method, args, kwds, raising, out); },
                 [&] {
+                    lane.traceparent = Ref();
                     out.reason = std::move(lane.unreachable);
                     if (out.kind == Outcome::Kind::stream) return;
                     zk::finally([&] { restore_own_timeout(s, *lanes, lane); }, [&] { unused = lanes->checkin(lane, idle); });
                 });
     for (Ref& connection : unused) close_quietly(n, connection);
     if (out.kind == Outcome::Kind::stream) return start_stream(s, self, std::move(lanes), lane, out.value, method, args, kwds);
+    failed = out.kind != Outcome::Kind::answered || out.remote_failure;
     return report(s, self, method, args, kwds, raising, out);
+}
+
+}  // namespace
+
+Ref remote_call(Scope s, Handle self, Handle method, Handle args, Handle kwds) {
+    const Names& n = s.names();
+    bool failed = true;
+    Ref telemetry = zk::telemetry(s.state().core);
+    if (!telemetry) return call_on_lane(s, self, method, args, kwds, nullptr, failed);
+    Ref begun = zk::call_method(telemetry, n.client_span, method);  // (the span, its traceparent)
+    Ref span = zk::getitem(begun, zk::integer(0)), traceparent = zk::getitem(begun, zk::integer(1));
+    return zk::finally([&] { return call_on_lane(s, self, method, args, kwds, traceparent.get() == Py_None ? nullptr : traceparent.get(), failed); },
+                       [&] { zk::call_method(telemetry, n.end_client_span, span, zk::boolean(failed)); });
 }
 
 bool ended(ring::Link& link) {

@@ -23,6 +23,9 @@ namespace client {
     X(_stream)                              \
     X(_stream_window)                       \
     X(deadline)                             \
+    X(client_span)                          \
+    X(end_client_span)                      \
+    X(traceparent)                          \
     X(Stream)                               \
     X(stream_window)                        \
     X(value)                                \

@@ -45,6 +45,9 @@ struct Lane {
     zk::Ref refused;
     // The connection's own time-out, while a call's inherited deadline keeps it shorter.
     zk::Ref restore_timeout;
+    // The W3C traceparent of the call's client span, while it is traced; sent to servers that take one.
+    zk::Ref traceparent;
+    bool takes_traceparent = false;
 
     // The link, to `connection`, the lane's connection now.
     ring::Link& link_to(const State& st, zk::Handle connection) {

@@ -57,6 +57,7 @@ void ask_version(Scope s, Lane& lane, ring::Link& link) {
     lane.asking_failed.reset();
     lane.refused = Ref();
     lane.calls_version = 0;
+    lane.takes_traceparent = false;
     link.send(zk::tuple_of({s.global(n.REQUEST), zk::integer(0), n.version_question, zk::tuple_of({}), zk::new_dict()}));
     Ref answer;
     try {
@@ -85,6 +86,8 @@ void ask_version(Scope s, Lane& lane, ring::Link& link) {
         if (v == -1 && PyErr_Occurred()) PyErr_Clear();
         lane.calls_version = v >= ring::calls_version ? ring::calls_version : 0;
     }
+    Ref traceparent = zk::dict_get(kinds, n.traceparent);
+    lane.takes_traceparent = lane.calls_version && traceparent.get() == Py_True;
 }
 
 Ref call_options(Scope s, Handle self, Lane& lane, Handle conn, Handle timeout) {
@@ -107,6 +110,7 @@ Ref call_options(Scope s, Handle self, Lane& lane, Handle conn, Handle timeout) 
     if (zk::to_ssize(window) != default_window) zk::setitem(options, n.window, window);
     Ref most = zk::getattr(self, n._max_message_size);
     if (zk::to_ssize(most) < default_budget) zk::setitem(options, n.bytes_, most);
+    if (lane.traceparent && lane.takes_traceparent) zk::setitem(options, n.traceparent, lane.traceparent);
     return options;
 }
 

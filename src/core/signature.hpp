@@ -60,7 +60,7 @@ Ref wrong_type(const char* name, Check expected, Handle value);
 // The compiled parameter list of one declaration.
 class Signature {
 public:
-    static constexpr std::size_t max_params = 16;
+    static constexpr std::size_t max_params = 24;
 
     struct Parameter {
         Ref name;  // interned

@@ -43,7 +43,12 @@ namespace zk {
     X(stdout)                    \
     X(sys)                       \
     X(VAR_KEYWORD)               \
-    X(VAR_POSITIONAL)
+    X(VAR_POSITIONAL)            \
+    X(_METER_PROVIDER)           \
+    X(_TRACER_PROVIDER)          \
+    S(opentelemetry_metrics, "opentelemetry.metrics._internal") \
+    S(opentelemetry_trace, "opentelemetry.trace") \
+    S(zelk_telemetry, "zelk._telemetry")
 
 ZK_NAMES(CoreNames, ZK_CORE_NAMES)
 

@@ -10,9 +10,11 @@
 //   box, unbox                       native state of plain classes' instances (boxed.hpp)
 //   escape_controls                  a peer's text made safe for a console or log (escape.hpp)
 //   print_out                        a line on sys.stdout from any thread (print.hpp)
+//   telemetry                        OpenTelemetry's part in a call, when the application set it up (telemetry.hpp)
 #pragma once
 
 #include "core/boxed.hpp"
 #include "core/escape.hpp"
 #include "core/module.hpp"
 #include "core/print.hpp"
+#include "core/telemetry.hpp"

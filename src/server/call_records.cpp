@@ -62,6 +62,7 @@ Ref version_answer(const State& st, Handle record) {
     }
     Ref answer = zk::new_dict();
     zk::setitem(answer, st.names.version, zk::integer(ring::calls_version));
+    zk::setitem(answer, st.names.traceparent, Py_True);  // a call's options may name its caller's span
     return zk::tuple_of({st.response_kind, id, answer});
 }
 

@@ -4,7 +4,7 @@
 // The loop is the hot path of every remote call: what a request needs from the handler, its
 // connection and its server is looked up once per connection, and each request costs only the
 // record's own objects and the call itself.
-#include "server/server.hpp"
+#include "server/metrics.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -27,11 +27,13 @@ struct Session {
     NamePolicy policy;  // the names the server answers, as serve set them
     const ring::Link& link;       // the connection
     double idle_seconds = -1;     // the server's idle_timeout: how long a stream waits for its caller to take items
+    std::optional<zk::Boxed<Metrics>> metrics;  // what the server counts, when it serves metrics
     // The last call name, its parts (and whether the policy hides it) and its record entry: a client
     // calling one method again and again sends the same name, which is then neither split, nor
     // checked, nor hashed again.
     mutable Ref last_name, last_entry;
     mutable CallName last_split;
+    mutable MethodMetrics* last_counts = nullptr;
 
     Session(const State& st, Handle self, const ring::Link& link) : handler(Ref::borrow(self)), link(link) {
         const Names& n = st.names;
@@ -49,6 +51,7 @@ struct Session {
         Ref idle = zk::getattr(server, n.idle_timeout);
         idle_seconds = idle.get() == Py_None ? -1 : PyFloat_AsDouble(idle.get());
         if (idle_seconds == -1.0 && PyErr_Occurred()) zk::throw_error();
+        metrics = metrics_of(n, server);
     }
 };
 
@@ -56,7 +59,43 @@ struct Session {
 struct Call : ParsedRequest {
     Ref name;
     Ref entry;  // the record's {"count": n} of the name
+    MethodMetrics* counts = nullptr;  // the server's metrics of the name, when it counts them
 };
+
+// When the first byte of the request just received was read: a call's duration counts from it, the
+// time it waited behind others in the connection's input included.
+std::chrono::steady_clock::time_point arrival(const State& st, const Session& session) {
+    auto now = std::chrono::steady_clock::now();
+    double since = st.calls->since_arrival(st.calls, session.link.connection());
+    return since > 0 ? now - std::chrono::duration_cast<std::chrono::steady_clock::duration>(std::chrono::duration<double>(since)) : now;
+}
+
+// Counts a call that ended (`failed` or not) in the server's metrics, when it keeps them.
+void meter(const Session& session, Call& call, bool failed, std::chrono::steady_clock::time_point began) {
+    if (!session.metrics || !call.name) return;
+    if (!call.counts) call.counts = (*session.metrics)->method(call.name);
+    call.counts->record(failed, std::chrono::steady_clock::now() - began);
+}
+
+// The items of a stream's batch ([3 or 4, id, items]) in the count of items sent.
+void count_items(Metrics& metrics, Handle record) {
+    if (!PyList_CheckExact(record.get()) || PyList_GET_SIZE(record.get()) != 3) return;
+    Handle items = PyList_GET_ITEM(record.get(), 2);
+    if (PyList_CheckExact(items.get())) metrics.stream_items.fetch_add(PyList_GET_SIZE(items.get()), std::memory_order_relaxed);
+}
+
+// The call name of a request record, or nothing for a record too short to have one.
+Ref name_of(Handle request) {
+    if (PyTuple_CheckExact(request.get()) && PyTuple_GET_SIZE(request.get()) > 2) return Ref::borrow(PyTuple_GET_ITEM(request.get(), 2));
+    if (PyList_CheckExact(request.get()) && PyList_GET_SIZE(request.get()) > 2) return Ref::borrow(PyList_GET_ITEM(request.get(), 2));
+    return Ref();
+}
+
+// The W3C traceparent a call record's options carry, or None: anything but a text is no parent.
+Ref traceparent_of(const Names& n, Handle options) {
+    Ref value = options && PyDict_CheckExact(options.get()) ? zk::dict_get(options, n.traceparent) : Ref();
+    return value && PyUnicode_CheckExact(value.get()) ? std::move(value) : zk::none();
+}
 
 // What a call record adds to the request it holds: its options, as read once the call is known, and
 // the call as this thread serves it, for time_left and cancelled to find.
@@ -175,6 +214,17 @@ Ref next_request(const State& st, const Session& session, std::optional<zk::PyEr
     }
 }
 
+// The metrics page, to a scraper that asked for it on the served port; the connection then ends,
+// as an HTTP answer that says "Connection: close" does.
+void answer_metrics(const State& st, const Session& session) {
+    session.link.mark_closed();
+    try {
+        if (Ref sock = session.link.socket()) zk::call_method(sock, st.names.sendall, metrics_answer(**session.metrics));
+    } catch (zk::PyError& e) {
+        if (!e.matches(PyExc_OSError)) throw;  // the scraper has gone already
+    }
+}
+
 // In WebSocket mode, what is no call record (the upgrade request, whose answer is the handshake, or
 // a text without a call) is printed and sent back as it came.
 void echo_to_browser(Scope s, const Session& session, Handle message) {
@@ -182,6 +232,7 @@ void echo_to_browser(Scope s, const Session& session, Handle message) {
     if (PyDict_Check(message.get())) {
         Ref address = zk::getattr(session.handler, st.names.client_address);
         if (!admit_upgrade(s, session.server, session.link, address, message)) return;
+        if (session.metrics && asks_for_metrics(st.names, message)) return answer_metrics(st, session);
     } else {
         zk::print_out(st, s.global(st.names.print), zk::tuple_of({zk::escaped_text(message)}));
     }
@@ -197,13 +248,16 @@ void name_call(const Names& n, const Session& session, Handle request, Call& cal
         PyUnicode_Compare(call.name.get(), session.last_name.get()) == 0) {
         call.name = session.last_name.copy();  // hashed already, and its parts known
         call.entry = session.last_entry.copy();
+        call.counts = session.last_counts;
         return;
     }
     call.entry = entry_of(n, session.record, call.name);
-    session.last_name = Ref(), session.last_split = {};
+    session.last_name = Ref(), session.last_split = {}, session.last_counts = nullptr;
+    if (session.metrics) call.counts = (*session.metrics)->method(call.name);
     if (PyUnicode_CheckExact(call.name.get())) {
         session.last_split = split_call_name(n, call.name, session.policy);
         session.last_entry = call.entry.copy();
+        session.last_counts = call.counts;
         session.last_name = call.name.copy();
     }
 }
@@ -234,7 +288,8 @@ Ref run_call(Scope s, const Session& session, Handle request, Call& call, const 
 // client that raises failures tells them by that. An answer that cannot be encoded is answered as a
 // failed call, so the caller is not left waiting; a broken connection still ends the loop. A value
 // the codec could not carry is answered with the text that used to travel in its place.
-void answer(Scope s, const Session& session, Handle request, const Call& call, Ref response, bool failed,
+// Whether the answer was a failure's.
+bool answer(Scope s, const Session& session, Handle request, const Call& call, Ref response, bool failed,
             Handle traceback) {
     const State& st = s.state();
     auto send = [&](bool failure) {
@@ -255,22 +310,16 @@ void answer(Scope s, const Session& session, Handle request, const Call& call, R
         if (!failed) count_call(st.names, call.entry, -1);
         response = not_encoded ? std::move(not_encoded) : failure_answer(s, session, request, call, e, traceback);
         send(true);
+        return true;
     }
+    return failed;
 }
 
-// One request and its answer. A browser's call record arrives as a JSON list and is served like
-// any other.
-void serve_one(Scope s, const Session& session) {
+// Serves the call `request` (the 5-item form of a call record, whose options `terms` holds) and
+// answers it; whether it failed.
+bool serve_call(Scope s, const Session& session, Handle request, const std::optional<zk::PyError>& refused, Terms& terms,
+                std::chrono::steady_clock::time_point began) {
     const State& st = s.state();
-    std::optional<zk::PyError> refused;  // what the request held that cannot be served: the call fails with it, unrun
-    Ref request = next_request(st, session, refused);
-    bool record = PyTuple_Check(request.get()) || PyList_Check(request.get());
-    if (!record && request.get() != Py_None && session.link.websocket_mode()) return echo_to_browser(s, session, request);
-    if (!record) zk::raise(PyExc_TypeError, "Invalid protocol");
-    if (is_control_record(request)) return;  // a credit or cancel of a call that has ended
-    if (Ref answer = version_answer(st, request)) return session.link.send(answer);
-    Terms terms;  // a call record's: the request is then read as the 5-item one it holds
-    terms.record = std::exchange(request, as_request(st, request, terms.options));
     Call call;
     Ref traceback = Ref::borrow(Py_True);
     Ref response;
@@ -287,11 +336,54 @@ void serve_one(Scope s, const Session& session) {
         auto send = [&](Handle record) {
             protocol::RefusingStandIns stand_ins(st.codec_api);
             session.link.send(record);
+            if (session.metrics) count_items(**session.metrics, record);
         };
-        return serve_stream(st, terms.current, call.msgid, response, terms.asked->terms, session.idle_seconds, send,
-                            [&](const zk::PyError& e) { return failure_answer(s, session, request, call, e, traceback); });
+        serve_stream(st, terms.current, call.msgid, response, terms.asked->terms, session.idle_seconds, send,
+                     [&](const zk::PyError& e) {
+                         failed = true;
+                         return failure_answer(s, session, request, call, e, traceback);
+                     });
+    } else {
+        failed = answer(s, session, request, call, std::move(response), failed, traceback);
     }
-    answer(s, session, request, call, std::move(response), failed, traceback);
+    meter(session, call, failed, began);
+    return failed;
+}
+
+// One request and its answer. A browser's call record arrives as a JSON list and is served like
+// any other.
+void serve_one(Scope s, const Session& session) {
+    const State& st = s.state();
+    std::optional<zk::PyError> refused;  // what the request held that cannot be served: the call fails with it, unrun
+    Ref request = next_request(st, session, refused);
+    bool record = PyTuple_Check(request.get()) || PyList_Check(request.get());
+    if (!record && request.get() != Py_None && session.link.websocket_mode()) return echo_to_browser(s, session, request);
+    if (!record) zk::raise(PyExc_TypeError, "Invalid protocol");
+    if (is_control_record(request)) return;  // a credit or cancel of a call that has ended
+    if (Ref answer = version_answer(st, request)) return session.link.send(answer);
+    auto began = session.metrics ? arrival(st, session) : std::chrono::steady_clock::time_point();
+    Terms terms;  // a call record's: the request is then read as the 5-item one it holds
+    terms.record = std::exchange(request, as_request(st, request, terms.options));
+    Ref telemetry = zk::telemetry(st.core);
+    Ref name = name_of(request);
+    if (!telemetry || !name) return (void)serve_call(s, session, request, refused, terms, began);
+    // The server's span is current while the call runs, so that calls it makes on are its children.
+    Ref span = zk::call_method(telemetry, st.names.server_span, name, traceparent_of(st.names, terms.options));
+    bool failed = true;
+    zk::finally([&] { failed = serve_call(s, session, request, refused, terms, began); },
+                [&] { zk::call_method(telemetry, st.names.end_server_span, span, zk::boolean(failed)); });
+}
+
+// The descriptor of an accepted socket, for the kernel's counts of its bytes; -1 for none.
+int descriptor_of(const Names& n, Handle sock) {
+    try {
+        long fd = PyLong_AsLong(zk::call_method(sock, n.fileno).get());
+        if (fd == -1 && PyErr_Occurred()) zk::throw_error();
+        return static_cast<int>(fd);
+    } catch (zk::PyError& e) {
+        if (!e.matches(PyExc_Exception)) throw;
+        return -1;
+    }
 }
 
 Ref setup(Scope s, Handle self) {
@@ -314,6 +406,11 @@ Ref setup(Scope s, Handle self) {
         if (!e.matches(PyExc_OSError)) throw;  // not TCP, or already reset: the loop sees the latter
     }
     zk::setattr(self, n._connection, connection_for(st, server, sock, first_message_due(n, server)));
+    if (auto metrics = metrics_of(n, server)) {
+        int fd = descriptor_of(n, sock);
+        (*metrics)->opened(fd);
+        zk::setattr(self, n._metered, zk::integer(fd));  // finish counts the same connection out
+    }
     return zk::none();
 }
 
@@ -432,6 +529,9 @@ Ref process(Scope s, Handle self) {
 Ref finish(Scope s, Handle self) {
     const Names& n = s.names();
     Ref server = zk::getattr(self, n.server);
+    if (Ref fd = zk::getattr_optional(self, n._metered)) {  // before any close, so the descriptor is still this connection's
+        if (auto metrics = metrics_of(n, server)) (*metrics)->closed(static_cast<int>(zk::to_ssize(fd)));
+    }
     Ref address = zk::getattr(self, n.client_address);
     report_connection_line(s.state(), server, ConnectionLine::disconnected, n.critical,
                            zk::text("Client{} disconnected!", address));

@@ -1,6 +1,6 @@
 // Server, a threading TCP server that is also the registry, and the two functions a program
 // calls: serve builds and runs a server for one object, start runs one until it is interrupted.
-#include "server/server.hpp"
+#include "server/metrics.hpp"
 
 #include <sys/socket.h>
 #include <unistd.h>
@@ -43,6 +43,8 @@ const char* const serve_doc =
     "            rebuild (the classes, or \"module.QualName\" texts); others fail the call unrun\n"
     "        expose (Iterable[str], optional): the only methods clients may call, dotted for nested\n"
     "            attributes, besides ping, getpid, stats and client\n"
+    "        metrics (bool, optional): answer GET /metrics on the same port with the server's\n"
+    "            counts in Prometheus' text format (calls, durations, connections, bytes)\n"
     "    ";
 
 using Clock = std::chrono::steady_clock;
@@ -148,6 +150,10 @@ void turn_away(Scope s, Handle server, Handle request, Limit limit, Handle host,
         if (!e.matches(PyExc_OSError)) throw;  // the peer has gone: it is closed all the same
     }
     zk::call_method(server, n.shutdown_request, request);
+    if (auto metrics = metrics_of(n, server)) {
+        auto& refused = full ? (*metrics)->refused_all : (*metrics)->refused_per_host;
+        refused.fetch_add(1, std::memory_order_relaxed);
+    }
     report_refusal(n, server, full ? slots.full : slots.host_full, [&](Handle count) {
         return full ? zk::text("Refused {} connection(s): max_connections ({}) are open", count, most)
                     : zk::text("Refused {} connection(s): max_connections_per_host ({}) are open from {}", count, most, host);
@@ -289,7 +295,8 @@ void check_limits(Handle max_message_size, Handle idle_timeout, Handle max_conne
 
 Ref serve(Scope s, Handle obj, Handle alias, Handle host, Handle port, Handle thread, Handle clean, Handle authkey,
           Handle origins, Handle ssl_context, Handle max_message_size, Handle idle_timeout, Handle max_connections,
-          Handle max_connections_per_host, Handle first_message_timeout, Handle allowed_classes, Handle expose) {
+          Handle max_connections_per_host, Handle first_message_timeout, Handle allowed_classes, Handle expose,
+          Handle metrics) {
     const State& st = s.state();
     const Names& n = st.names;
     // Every setting is checked before anything is bound.
@@ -298,6 +305,10 @@ Ref serve(Scope s, Handle obj, Handle alias, Handle host, Handle port, Handle th
     check_limits(max_message_size, idle_timeout, max_connections, max_connections_per_host, first_message_timeout);
     Ref allow_list = checked_allow_list(st, allowed_classes);
     Ref exposed = checked_expose(n, expose);
+    if (zk::truthy(metrics) && authkey.get() != Py_None) {
+        // A server with a key speaks first, and a scraper cannot answer it: the page could never be read.
+        zk::raise(PyExc_ValueError, "metrics: cannot be served with an authkey, since a scraper cannot take part in the key handshake");
+    }
     Ref log = zk::call_kw(s.global(n.BrillPrint), {alias}, {{n.exclude, st.exclude}});
     Ref chosen = zk::truthy(port) ? Ref::borrow(port) : zk::call(s.global(n.get_port), alias);
     Ref server = zk::call_kw(s.global(n.Server), {zk::tuple_of({host, chosen}), s.global(n.RequestHandler)},
@@ -313,6 +324,7 @@ Ref serve(Scope s, Handle obj, Handle alias, Handle host, Handle port, Handle th
     zk::setattr(server, n.max_connections, max_connections);
     zk::setattr(server, n.max_connections_per_host, max_connections_per_host);
     zk::setattr(server, n.first_message_timeout, first_message_timeout);
+    if (zk::truthy(metrics)) zk::setattr(server, n._metrics, zk::box(std::make_unique<Metrics>(), metrics_name));
     keep_trust_settings(st, server, allow_list, exposed);
     report_shadowed(s, server);
     warn_if_open(st, server, log, authkey);
@@ -346,6 +358,7 @@ void define_server(zk::Module& m, const State& st, Handle server_base) {
                     zk::attribute("max_connections", zk::integer(max_connections_default)),
                     zk::attribute("max_connections_per_host", zk::integer(max_connections_per_host_default)),
                     zk::attribute("first_message_timeout", zk::floating(first_message_timeout_default)),
+                    zk::attribute("_metrics", zk::none()),  // what it counts, when serve was asked for metrics
                     zk::method(zk::declare<process_request>("process_request",
                                                             {arg("self"), arg("request"), arg("client_address")})
                                    .nested(zk::declare<serve_counted>("serve_counted", {}))),
@@ -376,7 +389,8 @@ zk::Def serve_def(Handle max_message_size) {
                                         kwonly("max_connections_per_host", Check::Int) = zk::integer(max_connections_per_host_default),
                                         kwonly("first_message_timeout").annotate("float | None") = zk::floating(first_message_timeout_default),
                                         kwonly("allowed_classes").annotate("Iterable[type | str] | None") = zk::none(),
-                                        kwonly("expose").annotate("Iterable[str] | None") = zk::none()})
+                                        kwonly("expose").annotate("Iterable[str] | None") = zk::none(),
+                                        kwonly("metrics").annotate("bool") = false})
         .doc(serve_doc);
 }
 

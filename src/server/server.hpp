@@ -39,6 +39,14 @@ namespace server {
     X(timeout)                        \
     X(wrap_socket)                    \
     X(_alias)                         \
+    X(_metrics)                       \
+    X(_metered)                       \
+    X(metrics)                        \
+    X(method)                         \
+    X(url)                            \
+    X(server_span)                    \
+    X(end_server_span)                  \
+    X(traceparent)                    \
     X(_allowed_classes)               \
     X(_expose)                        \
     X(allowed_classes)                \
