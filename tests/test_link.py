@@ -84,3 +84,31 @@ def test_a_send_replaced_on_the_client_before_its_request_goes_is_used_for_it(po
     assert proxy.add(2, 3, timeout=5) == 5  # a call's time-out goes to settimeout before the request is sent
     assert Tagging.sent == [("spied", "link.add")]
     proxy._client.close()
+
+
+def move_to_end(connection, name):
+    value = getattr(connection, name)
+    delattr(connection, name)
+    setattr(connection, name, value)
+
+
+@pytest.mark.parametrize(
+    "mark_closed",
+    [
+        lambda c: setattr(c, "_closed", True),
+        lambda c: setattr(c, "_closed", 1),  # not a bool: its truth is asked
+        lambda c: (move_to_end(c, "_onwebs"), move_to_end(c, "_closed"), setattr(c, "_closed", True)),
+        lambda c: (c.__dict__.__setitem__("".join(["not", "_interned"]), 0), setattr(c, "_closed", True)),
+    ],
+    ids=["true", "truthy", "moved", "key-not-interned"],
+)
+def test_the_clients_connection_marked_closed_between_calls_is_replaced(port, mark_closed):
+    proxy = connect("link", port=port)
+    assert proxy.add(1, 2) == 3
+    first = proxy._client._connection
+    move_to_end(first, "_socket")  # read elsewhere in the dict now: still the same socket
+    assert proxy.add(2, 3) == 5 and proxy._client._connection is first
+    mark_closed(first)
+    assert proxy.add(3, 4) == 7 and proxy._client._connection is not first
+    first._socket.close()
+    proxy._client.close()

@@ -246,7 +246,8 @@ Ref call_on_lane(Scope s, Handle self, Handle method, Handle args, Handle kwds, 
         Ref host = zk::getattr(self, n._host);
         if (zk::truthy(host)) resolve(s, hosts, host_names(host), zk::getattr(self, n._port));
     }
-    Clock::duration idle = spare_idle(s);
+    // Read only when there are spares to close: a single caller's calls never have any.
+    Clock::duration idle = lanes->has_spares() ? spare_idle(s) : Clock::duration::max();
     Lane& lane = lanes->checkout(hosts.next());
     Outcome out;
     std::vector<Ref> unused;

@@ -51,6 +51,7 @@ Lane& Lanes::checkout(const std::string& want) {
     }
     if (unconnected) return take(*unconnected, thread, want);
     spares_.push_back(std::make_unique<Lane>());
+    has_spares_.store(true, std::memory_order_relaxed);
     return take(*spares_.back(), thread, want);
 }
 
@@ -83,6 +84,7 @@ std::vector<Ref> Lanes::checkin(Lane& lane, Clock::duration spare_idle) {
         if (stale(spare)) unused.push_back(std::move(spare->connection));
     }
     spares_.erase(std::remove_if(spares_.begin(), spares_.end(), stale), spares_.end());
+    has_spares_.store(!spares_.empty(), std::memory_order_relaxed);
     return unused;  // closed by the caller, outside the lock
 }
 
@@ -141,6 +143,7 @@ std::vector<Ref> Lanes::all_connections() {
     if (next_first_) all.push_back(next_first_.copy());
     spares_.erase(std::remove_if(spares_.begin(), spares_.end(), [](const auto& spare) { return !spare->caller; }),
                   spares_.end());
+    has_spares_.store(!spares_.empty(), std::memory_order_relaxed);
     return all;
 }
 
@@ -166,6 +169,7 @@ std::vector<Ref> Lanes::forget_parent(unsigned forks, unsigned long forking_thre
         gone.push_back(std::move(spare));
     }
     spares_ = std::move(kept);
+    has_spares_.store(!spares_.empty(), std::memory_order_relaxed);
     spares_in_use_ = static_cast<int>(spares_.size());
     forks_seen_.store(forks, std::memory_order_relaxed);
     return parents;

@@ -77,6 +77,8 @@ public:
     std::vector<zk::Ref> checkin(Lane& lane, Clock::duration spare_idle);
     // Hands the current thread's lane to a stream, which gives it back with checkin once it ends.
     void hand_to_stream(Lane& lane);
+    // Whether the client has spare lanes, as it had a moment ago: without any, a checkin closes none.
+    bool has_spares() const noexcept { return has_spares_.load(std::memory_order_relaxed); }
 
     // The connection `_connection` names for the current thread: its innermost call's lane's, or the client's own.
     zk::Ref connection();
@@ -117,6 +119,7 @@ private:
     PyMutex mutex_{};  // guards everything below, and the lanes' shared fields
     std::unique_ptr<Lane> first_ = std::make_unique<Lane>();
     std::vector<std::unique_ptr<Lane>> spares_;
+    std::atomic<bool> has_spares_{false};  // !spares_.empty(), set whenever spares_ changes
     int spares_in_use_ = 0;
     std::uint64_t checkouts_ = 0;
     // A connection set as the client's own, from outside any call, while another thread's call held
