@@ -177,14 +177,7 @@ bool asks_for_metrics(const Names& n, Handle header) {
 }
 
 Ref metrics_answer(Metrics& metrics) {
-    std::string body = metrics.exposition();
-    std::string answer = "HTTP/1.1 200 OK\r\n"
-                         "Content-Type: text/plain; version=0.0.4; charset=utf-8\r\n"
-                         "Content-Length: " + std::to_string(body.size()) + "\r\n"
-                         "Connection: close\r\n"
-                         "\r\n";
-    answer += body;
-    return zk::check(PyBytes_FromStringAndSize(answer.data(), static_cast<Py_ssize_t>(answer.size())));
+    return http_answer("200 OK", "text/plain; version=0.0.4; charset=utf-8", metrics.exposition());
 }
 
 }  // namespace server

@@ -118,17 +118,18 @@ Ref origins_of(const Names& n, Handle header) {
 // The answer to a page that may not use the service: a whole HTTP response, so the browser reports
 // a refused handshake (status 403) rather than a broken connection.
 Ref forbidden_answer() {
-    constexpr std::string_view body = "Pages from this origin may not use this service.\n";
-    std::string answer = "HTTP/1.1 403 Forbidden\r\n"
-                         "Content-Type: text/plain; charset=utf-8\r\n"
-                         "Content-Length: " + std::to_string(body.size()) + "\r\n"
-                         "Connection: close\r\n"
-                         "\r\n";
-    answer += body;
-    return zk::check(PyBytes_FromStringAndSize(answer.data(), static_cast<Py_ssize_t>(answer.size())));
+    return http_answer("403 Forbidden", "text/plain; charset=utf-8", "Pages from this origin may not use this service.\n");
 }
 
 }  // namespace
+
+Ref http_answer(std::string_view status, std::string_view content_type, std::string_view body) {
+    std::string answer = "HTTP/1.1 ";
+    answer.append(status).append("\r\nContent-Type: ").append(content_type);
+    answer.append("\r\nContent-Length: ").append(std::to_string(body.size())).append("\r\nConnection: close\r\n\r\n");
+    answer.append(body);
+    return zk::check(PyBytes_FromStringAndSize(answer.data(), static_cast<Py_ssize_t>(answer.size())));
+}
 
 Ref allowed_origins(const State& st, Handle entries) {
     Ref allowed = zk::check(PyFrozenSet_New(nullptr));

@@ -9,6 +9,7 @@
 #include <chrono>
 #include <functional>
 #include <optional>
+#include <string_view>
 
 namespace server {
 
@@ -259,6 +260,9 @@ void report_shadowed(Scope s, zk::Handle server);
 // The origins `serve` allows besides loopback pages, checked and in one form (a frozenset);
 // ValueError for an entry that is not scheme://host[:port].
 zk::Ref allowed_origins(const State& st, zk::Handle entries);
+// A whole HTTP response that closes the connection after it: status line ("403 Forbidden"), one
+// content type, and the body.
+zk::Ref http_answer(std::string_view status, std::string_view content_type, std::string_view body);
 // Whether a browser's upgrade request may go on: when its page's origin is not allowed, the page
 // is answered 403, the refusal logged and the connection marked closed.
 bool admit_upgrade(Scope s, zk::Handle server, const ring::Link& link, zk::Handle address, zk::Handle header);
