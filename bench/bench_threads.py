@@ -33,7 +33,7 @@ import time
 from multiprocessing import get_context
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from servers import ADDRESS, calls_per_second, free_port, start_server, stop_server  # noqa: E402
+from servers import ADDRESS, calls_per_second, free_port, in_threads, start_server, stop_server  # noqa: E402
 
 THREADS = 16
 RUN_S = 3.0
@@ -124,34 +124,6 @@ FLAT_RECORD = (0, 7, "calc.store", ("sensor-7", 1714567890.123, tuple(i * 0.5 fo
 BURN = 60_000  # a few milliseconds of burn() on these machines
 
 
-def in_threads(works, seconds):
-    """Runs each of `works` in a thread of its own for `seconds`, together: (operations per second,
-    CPU seconds per operation), all threads together."""
-    counts, cpu = [0] * len(works), [0.0] * len(works)
-    ready, done = threading.Barrier(len(works) + 1), threading.Event()
-
-    def run(i):
-        work, n = works[i], 0
-        ready.wait()
-        started = time.thread_time()
-        while not done.is_set():
-            for _ in range(20):
-                work()
-            n += 20
-        cpu[i], counts[i] = time.thread_time() - started, n
-
-    threads = [threading.Thread(target=run, args=(i,)) for i in range(len(works))]
-    for t in threads:
-        t.start()
-    ready.wait()
-    started = time.perf_counter()
-    time.sleep(seconds)
-    done.set()
-    for t in threads:
-        t.join()
-    return sum(counts) / (time.perf_counter() - started), sum(cpu) / sum(counts)
-
-
 def codec_case(name):
     """A function of a thread's index that gives the work that thread repeats."""
     import numpy as np
@@ -179,7 +151,7 @@ CODEC_CASES = ["pack, own record", "pack, one shared record", "pack, one shared 
 
 def measure_codec(name, workers, seconds=1.0):
     make = codec_case(name)
-    return in_threads([make(i) for i in range(workers)], seconds)
+    return in_threads([make(i) for i in range(workers)], seconds, batch=20)
 
 
 def client_process(port, method, seconds, threads, start_at, pinned):
@@ -251,17 +223,20 @@ def measurements():
     return rows
 
 
-def run_here(spec):
-    """One measurement in this interpreter: (rate, CPU seconds per operation[, server CPU per call])."""
-    if spec[0] == "codec":
-        return measure_codec(spec[1], spec[2])
-    if spec[0] == "calls":
-        return measure_calls(spec[1], spec[2], spec[3], 2.0, pinned=spec[4] if len(spec) > 4 else False)
-    raise ValueError(spec)
+def run_here(job):
+    """One measurement in this interpreter, ("codec", case, workers) or ("calls", method, processes,
+    threads[, pinned]): (rate, CPU seconds per operation[, server CPU per call])."""
+    kind, *settings = job
+    if kind == "codec":
+        return measure_codec(*settings)
+    if kind == "calls":
+        method, processes, threads, *pinned = settings
+        return measure_calls(method, processes, threads, 2.0, pinned=bool(pinned and pinned[0]))
+    raise ValueError(job)
 
 
-def run_in(python, specs):
-    result = subprocess.run([str(python), __file__, "--measure", json.dumps(specs)], capture_output=True, text=True,
+def run_in(python, jobs):
+    result = subprocess.run([str(python), __file__, "--measure", json.dumps(jobs)], capture_output=True, text=True,
                             cwd=ROOT, timeout=900)
     if result.returncode:
         raise RuntimeError(f"{python}: {result.stderr[-2000:]}")
@@ -275,11 +250,11 @@ def free_threading():
         return
     rows = measurements()
     single = [("pinned", ("calls", "add", 1, 1, True)), ("unpinned", ("calls", "add", 1, 1, False))]
-    specs = [spec for _, pair, _, _ in rows for spec in pair] + [spec for _, spec in single]
-    best = {label: [None] * len(specs) for label in pythons}
+    jobs = [job for _, pair, _, _ in rows for job in pair] + [job for _, job in single]
+    best = {label: [None] * len(jobs) for label in pythons}
     for _ in range(ROUNDS):
         for label, python in pythons.items():
-            for k, got in enumerate(run_in(python, specs)):
+            for k, got in enumerate(run_in(python, jobs)):
                 kept = best[label][k]
                 best[label][k] = got if kept is None else [max(got[0], kept[0]), *(min(a, b) for a, b in zip(got[1:], kept[1:]))]
     print(f"free threading: best of {ROUNDS} rounds; xN = two workers' rate / one's (2.0 is the ceiling on two cores);"
@@ -318,6 +293,6 @@ if __name__ == "__main__":
         port, method, seconds, threads, start_at, pinned = sys.argv[2:8]
         client_process(int(port), method, float(seconds), int(threads), float(start_at), pinned == "1")
     elif sys.argv[1:2] == ["--measure"]:
-        print(json.dumps([run_here(spec) for spec in json.loads(sys.argv[2])]))
+        print(json.dumps([run_here(job) for job in json.loads(sys.argv[2])]))
     else:
         main()

@@ -61,27 +61,36 @@ def read_exactly(sock, buffer):
     return True
 
 
-def calls_per_second(calls, duration):
-    """Runs each of `calls` (functions of no arguments) again and again in a thread of its own for
-    `duration` seconds, started together; the calls made per second, all threads together."""
-    counts, done = [0] * len(calls), threading.Event()
-    ready = threading.Barrier(len(calls) + 1)
+def in_threads(works, seconds, batch=1):
+    """Runs each of `works` (functions of no arguments) again and again in a thread of its own for
+    `seconds`, started together, `batch` runs between looks at the clock: (runs per second, CPU
+    seconds per run), all threads together."""
+    counts, cpu = [0] * len(works), [0.0] * len(works)
+    ready, done = threading.Barrier(len(works) + 1), threading.Event()
 
-    def work(i):
-        call, n = calls[i], 0
+    def run(i):
+        work, n = works[i], 0
         ready.wait()
+        started = time.thread_time()
         while not done.is_set():
-            call()
-            n += 1
-        counts[i] = n
+            for _ in range(batch):
+                work()
+            n += batch
+        cpu[i], counts[i] = time.thread_time() - started, n
 
-    workers = [threading.Thread(target=work, args=(i,)) for i in range(len(calls))]
-    for w in workers:
-        w.start()
+    threads = [threading.Thread(target=run, args=(i,)) for i in range(len(works))]
+    for t in threads:
+        t.start()
     ready.wait()
-    start = time.perf_counter()
-    time.sleep(duration)
+    started = time.perf_counter()
+    time.sleep(seconds)
     done.set()
-    for w in workers:
-        w.join()
-    return sum(counts) / (time.perf_counter() - start)
+    for t in threads:
+        t.join()
+    return sum(counts) / (time.perf_counter() - started), sum(cpu) / max(sum(counts), 1)
+
+
+def calls_per_second(calls, duration):
+    """The calls made per second by each of `calls` in a thread of its own for `duration` seconds,
+    all threads together."""
+    return in_threads(calls, duration)[0]
