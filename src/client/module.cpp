@@ -1,26 +1,16 @@
 // zelk.client: the caller's side of a remote call: the client that numbers, sends and checks
 // calls and reconnects after failures, and the proxies through which programs call.
 #include "client/lanes.hpp"
+#include "ring/peers.hpp"
 
 namespace {
 
 void exec_client(zk::Module& m, client::State& st) {
     m.import("socket");
-    zk::Ref protocol = m.from_import(".protocol", {"REQUEST", "RESPONSE"});
-    st.allowed_classes = zk::getattr(protocol, st.names.AllowedClasses);
-    st.class_not_allowed = zk::getattr(protocol, st.names.ClassNotAllowed);
-    st.not_rebuilt = zk::getattr(protocol, st.names.NotRebuilt);
-    st.codec_capsule = zk::getattr(protocol, st.names._codec_api);
-    st.codec_api = protocol::codec_api_in(st.codec_capsule);
-    zk::Ref ring = m.from_import(".ring", {"Connection", "MAX_MESSAGE_SIZE", "get_port"});
+    zk::Ref ring = ring::take_protocol_and_ring(m, st);
     m.from_import(".scribe", {"BrillPrint", "iformat", "_OWN_PACKAGES"});
     st.answer_challenge = zk::getattr(ring, st.names.answer_challenge);
     st.refusal_reason = zk::getattr(ring, st.names._refusal_reason);
-    st.ring_module = ring.copy();
-    st.ring_capsule = zk::getattr(ring, st.names._api);
-    ring::ring_api_in(st.ring_capsule);  // a capsule of another kind fails the import, not a call
-    st.calls_capsule = zk::getattr(ring, st.names._calls);
-    st.calls = ring::calls_api_in(st.calls_capsule);
     st.send_errors = zk::tuple_of({PyExc_ConnectionAbortedError, PyExc_ConnectionResetError, PyExc_BrokenPipeError,
                                    PyExc_TimeoutError});
     client::define_errors(m, st);

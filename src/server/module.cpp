@@ -1,6 +1,8 @@
 // zelk.server: serves one object under a service name to other processes over TCP.
 #include "server/server.hpp"
 
+#include "ring/peers.hpp"
+
 namespace {
 
 void exec_server(zk::Module& m, server::State& st) {
@@ -8,24 +10,13 @@ void exec_server(zk::Module& m, server::State& st) {
     m.import("socketserver");
     m.from_import("types", {"MethodType"});
     m.from_import("typing", {"Any"});
-    zk::Ref protocol = m.from_import(".protocol", {"REQUEST", "RESPONSE"});
-    st.allowed_classes = zk::getattr(protocol, st.names.AllowedClasses);
-    st.class_not_allowed = zk::getattr(protocol, st.names.ClassNotAllowed);
-    st.not_rebuilt = zk::getattr(protocol, st.names.NotRebuilt);
-    st.codec_capsule = zk::getattr(protocol, st.names._codec_api);
-    st.codec_api = protocol::codec_api_in(st.codec_capsule);
-    zk::Ref ring = m.from_import(".ring", {"Connection", "MAX_MESSAGE_SIZE", "get_port"});
+    zk::Ref ring = ring::take_protocol_and_ring(m, st);
     m.from_import(".scribe", {"BrillPrint", "iformat", "iprint", "_OWN_PACKAGES"});
     st.request_kind = m.get("REQUEST");
     st.response_kind = m.get("RESPONSE");
     st.connection_class = m.get("Connection");
     st.deliver_challenge = zk::getattr(ring, st.names.deliver_challenge);
     st.message_too_large = zk::getattr(ring, st.names.MessageTooLarge);
-    st.ring_module = ring.copy();
-    st.ring_capsule = zk::getattr(ring, st.names._api);
-    ring::ring_api_in(st.ring_capsule);  // a capsule of another kind fails the import, not a call
-    st.calls_capsule = zk::getattr(ring, st.names._calls);
-    st.calls = ring::calls_api_in(st.calls_capsule);
     st.thread_class = zk::getattr(zk::import("threading"), st.names.Thread);
     st.threads_class = zk::getattr(m.get("socketserver"), st.names._Threads);
     st.refusal = zk::getattr(ring, st.names._refusal);
