@@ -47,4 +47,13 @@ Boxed<T> unbox(Ref capsule, const char* name) {
     return Boxed<T>(std::move(capsule), object);
 }
 
+// The table of calls a module publishes in its capsule `name`, alive as long as that module; the
+// capsule's own error for a capsule of another kind.
+template <class Api>
+const Api* published_api(Handle capsule, const char* name) {
+    auto* api = static_cast<const Api*>(PyCapsule_GetPointer(capsule.get(), name));
+    if (!api) throw_error();
+    return api;
+}
+
 }  // namespace zk

@@ -8,6 +8,7 @@
 //   method, classmethod, property    class bodies (klass.hpp)
 //   Module, ZK_MODULE                the module's exec step (module.hpp)
 //   box, unbox                       native state of plain classes' instances (boxed.hpp)
+//   published_api                    a module's table of native calls, from its capsule (boxed.hpp)
 //   escape_controls                  a peer's text made safe for a console or log (escape.hpp)
 //   print_out                        a line on sys.stdout from any thread (print.hpp)
 //   telemetry                        OpenTelemetry's part in a call, when the application set it up (telemetry.hpp)

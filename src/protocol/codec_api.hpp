@@ -3,6 +3,7 @@
 // decode what it read without a call through BytePacker.
 #pragma once
 
+#include "core/boxed.hpp"
 #include "core/error.hpp"
 #include "core/ref.hpp"
 
@@ -49,9 +50,7 @@ inline constexpr const char* codec_api_capsule = "zelk.protocol._codec_api";
 
 // The calls in zelk.protocol's `_codec_api` capsule.
 inline const CodecApi* codec_api_in(zk::Handle capsule) {
-    auto* api = static_cast<const CodecApi*>(PyCapsule_GetPointer(capsule.get(), codec_api_capsule));
-    if (!api) zk::throw_error();
-    return api;
+    return zk::published_api<CodecApi>(capsule, codec_api_capsule);
 }
 
 // A span of StandIns for the life of this object, on the thread that made it.

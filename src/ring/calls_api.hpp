@@ -4,6 +4,7 @@
 // (`_calls`) gives the other modules the thread's current call and the look at its connection.
 #pragma once
 
+#include "core/boxed.hpp"
 #include "core/error.hpp"
 #include "core/ref.hpp"
 
@@ -60,9 +61,7 @@ struct CallsApi {
 inline constexpr const char* calls_api_capsule = "zelk.ring._calls";
 
 inline const CallsApi* calls_api_in(zk::Handle capsule) {
-    auto* api = static_cast<const CallsApi*>(PyCapsule_GetPointer(capsule.get(), calls_api_capsule));
-    if (!api) zk::throw_error();
-    return api;
+    return zk::published_api<CallsApi>(capsule, calls_api_capsule);
 }
 
 // Seconds left before `call`'s deadline (0 when passed); negative when it has none.

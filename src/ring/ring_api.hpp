@@ -3,6 +3,7 @@
 // times over, by ring's own calls wherever those stand for the connection's methods.
 #pragma once
 
+#include "core/boxed.hpp"
 #include "core/ops.hpp"
 
 namespace ring {
@@ -47,9 +48,7 @@ inline constexpr const char* ring_api_capsule = "zelk.ring._api";
 
 // The calls in zelk.ring's `_api` capsule.
 inline const RingApi* ring_api_in(zk::Handle capsule) {
-    auto* api = static_cast<const RingApi*>(PyCapsule_GetPointer(capsule.get(), ring_api_capsule));
-    if (!api) zk::throw_error();
-    return api;
+    return zk::published_api<RingApi>(capsule, ring_api_capsule);
 }
 
 // An ssl_context as serve and connect take it: an ssl.SSLContext, or None; TypeError otherwise.
