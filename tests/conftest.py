@@ -135,6 +135,15 @@ VERSION_QUESTION = (0, 0, "__zelk_version__", (), {})
 OLD_SERVERS_ANSWER = [1, 0, "TypeError@__zelk_version__() 'NoneType' object is not callable"]
 
 
+@pytest.fixture
+def quick_thread_switches():
+    """Hands the GIL over often, so that the threads of a test interleave finely."""
+    interval = sys.getswitchinterval()
+    sys.setswitchinterval(1e-5)
+    yield
+    sys.setswitchinterval(interval)
+
+
 def free_port(host="127.0.0.1"):
     """A port free at `host` (an IPv6 address takes an IPv6 socket: IPv4's free ports say nothing of it)."""
     with socket.socket(socket.AF_INET6 if ":" in host else socket.AF_INET) as s:

@@ -22,12 +22,7 @@ def port():
         yield port
 
 
-@pytest.fixture(autouse=True)
-def quick_thread_switches():
-    interval = sys.getswitchinterval()
-    sys.setswitchinterval(1e-5)
-    yield
-    sys.setswitchinterval(interval)
+pytestmark = pytest.mark.usefixtures("quick_thread_switches")
 
 
 class Quiet:

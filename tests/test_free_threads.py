@@ -24,13 +24,7 @@ from zelk.protocol import BytePacker, decompress
 from zelk.ring import Connection
 
 
-@pytest.fixture(autouse=True)
-def quick_thread_switches():
-    """Hands the GIL over often, so that the threads of a test interleave finely."""
-    interval = sys.getswitchinterval()
-    sys.setswitchinterval(1e-5)
-    yield
-    sys.setswitchinterval(interval)
+pytestmark = pytest.mark.usefixtures("quick_thread_switches")
 
 
 def run_beside(work, disturb):
