@@ -144,6 +144,8 @@ struct PlainSocket {
 // The descriptor of a plain socket (socket.socket itself), or -1 for anything else; a plain socket
 // that was closed raises as a closed connection does.
 int plain_descriptor(const State& st, zk::Handle sock);
+// What a plain socket's fileno() returned, as a descriptor; a closed socket's -1 raises as above.
+int open_descriptor(zk::Handle fileno);
 
 // The time-out of a socket of the socket module; None for anything else, which keeps its own ways.
 zk::Ref socket_timeout(const State& st, zk::Handle sock);

@@ -133,10 +133,7 @@ unsigned int own_fileno_version(const State& st, Handle sock) {
 // The linked socket's descriptor, as plain_descriptor reads it, without asking again whose fileno it is.
 int descriptor(const State& st, const Linked& l) {
     if (!l.fileno_version || zk::version_tag(Py_TYPE(l.sock.get())) != l.fileno_version) return plain_descriptor(st, l.sock);
-    long fd = PyLong_AsLong(zk::call(st.socket_fileno, l.sock).get());
-    if (fd == -1 && PyErr_Occurred()) zk::throw_error();
-    if (fd < 0) raise_closed();  // closed on another thread a moment ago
-    return static_cast<int>(fd);
+    return open_descriptor(zk::call(st.socket_fileno, l.sock));
 }
 
 // Looks at the connection afresh.

@@ -86,18 +86,21 @@ void wait_for(const State& st, Channel& ch, int fd, short events, const Deadline
 
 }  // namespace
 
-// socket.socket's own fileno is called as the function it is, without looking it up on each call.
-int plain_descriptor(const State& st, Handle sock) {
-    if (!Py_IS_TYPE(sock.get(), reinterpret_cast<PyTypeObject*>(st.socket_class.get()))) return -1;
-    Ref fd = zk::is_native(st.core, sock, st.names.fileno, st.socket_fileno, st.is_native_fileno)
-                 ? zk::call(st.socket_fileno, sock)
-                 : zk::call_method(sock, st.names.fileno);
-    long value = PyLong_AsLong(fd.get());
+int open_descriptor(Handle fileno) {
+    long value = PyLong_AsLong(fileno.get());
     if (value == -1 && PyErr_Occurred()) zk::throw_error();
     // A plain socket without a descriptor was closed, on another thread a moment ago: its own methods
     // would only say "Bad file descriptor".
     if (value < 0) raise_closed();
     return static_cast<int>(value);
+}
+
+// socket.socket's own fileno is called as the function it is, without looking it up on each call.
+int plain_descriptor(const State& st, Handle sock) {
+    if (!Py_IS_TYPE(sock.get(), reinterpret_cast<PyTypeObject*>(st.socket_class.get()))) return -1;
+    return open_descriptor(zk::is_native(st.core, sock, st.names.fileno, st.socket_fileno, st.is_native_fileno)
+                               ? zk::call(st.socket_fileno, sock)
+                               : zk::call_method(sock, st.names.fileno));
 }
 
 Ref socket_timeout(const State& st, Handle sock) {
