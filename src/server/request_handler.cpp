@@ -127,7 +127,6 @@ Ref invoke(Handle function, Handle args, Handle kwds) {
     return zk::call_with(function, positional, keywords);
 }
 
-// The record's count of `name`, moved by `step`.
 // The record's entry of `name`, made with a count of 0 when the name is new.
 Ref entry_of(const Names& n, Handle record, Handle name) {
     if (Ref entry = zk::dict_get(record, name)) return entry;
@@ -166,8 +165,10 @@ Ref failure_answer(Scope s, const Session& session, Handle request, const Call& 
 }
 
 // Makes `current` the call the thread is about to serve: its connection and id, and its deadline,
-// counted from when the request's first byte came. A request whose deadline has passed is not run.
-void begin_call(const State& st, const Session& session, Handle msgid, const CallOptions* asked, ring::CurrentCall& current) {
+// counted from when the request's first byte came (`arrived`, when the metrics asked it already). A
+// request whose deadline has passed is not run.
+void begin_call(const State& st, const Session& session, Handle msgid, const CallOptions* asked,
+                std::chrono::steady_clock::time_point arrived, ring::CurrentCall& current) {
     current.connection = session.link.connection();
     if (PyLong_CheckExact(msgid.get())) {
         int overflow = 0;
@@ -178,11 +179,9 @@ void begin_call(const State& st, const Session& session, Handle msgid, const Cal
     if (!asked || !asked->has_deadline) return;
     using Clock = std::chrono::steady_clock;
     auto span = [](double seconds) { return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds)); };
-    auto now = Clock::now();
-    double since = st.calls->since_arrival(st.calls, session.link.connection());
     current.has_deadline = true;
-    current.deadline = now - span(since > 0 ? since : 0) + span(asked->seconds);
-    if (current.deadline <= now) zk::raise(PyExc_TimeoutError, "the deadline passed before the call started");
+    current.deadline = (arrived == Clock::time_point() ? arrival(st, session) : arrived) + span(asked->seconds);
+    if (current.deadline <= Clock::now()) zk::raise(PyExc_TimeoutError, "the deadline passed before the call started");
 }
 
 // Runs `body` with `current` the thread's current call, for time_left and cancelled to find.
@@ -241,9 +240,8 @@ void echo_to_browser(Scope s, const Session& session, Handle message) {
 
 // The call's name and its record entry: the session's last ones when the name is the same again.
 void name_call(const Names& n, const Session& session, Handle request, Call& call) {
-    call.name = PyTuple_CheckExact(request.get()) && PyTuple_GET_SIZE(request.get()) > 2
-                    ? Ref::borrow(PyTuple_GET_ITEM(request.get(), 2))
-                    : zk::getitem(request, zk::integer(2));
+    call.name = name_of(request);
+    if (!call.name) call.name = zk::getitem(request, zk::integer(2));  // raises as the record's own indexing does
     if (session.last_name && PyUnicode_CheckExact(call.name.get()) && PyUnicode_CheckExact(session.last_name.get()) &&
         PyUnicode_Compare(call.name.get(), session.last_name.get()) == 0) {
         call.name = session.last_name.copy();  // hashed already, and its parts known
@@ -265,7 +263,7 @@ void name_call(const Names& n, const Session& session, Handle request, Call& cal
 // Resolves and runs the call, and counts it: its result. `traceback` is the caller's wish, taken
 // from the keywords once they are known; the call runs as the thread's current call, under its terms.
 Ref run_call(Scope s, const Session& session, Handle request, Call& call, const std::optional<zk::PyError>& refused,
-             Ref& traceback, Terms& terms) {
+             Ref& traceback, Terms& terms, std::chrono::steady_clock::time_point arrived) {
     const State& st = s.state();
     const Names& n = st.names;
     zk::check_status(PyDict_Update(session.client.get(), session.caller.get()));
@@ -278,7 +276,7 @@ Ref run_call(Scope s, const Session& session, Handle request, Call& call, const 
         zk::raise(zk::call(PyExc_AttributeError, zk::to_str(call.function)));
     }
     if (terms.options) terms.asked = read_options(n, terms.record, terms.options);
-    begin_call(st, session, call.msgid, terms.asked ? &*terms.asked : nullptr, terms.current);
+    begin_call(st, session, call.msgid, terms.asked ? &*terms.asked : nullptr, arrived, terms.current);
     Ref result = as_current(st, terms.current, [&] { return invoke(call.function, call.args, call.kwds); });
     count_call(n, call.entry, 1);
     return result;
@@ -325,7 +323,7 @@ bool serve_call(Scope s, const Session& session, Handle request, const std::opti
     Ref response;
     bool failed = false;
     try {
-        response = run_call(s, session, request, call, refused, traceback, terms);
+        response = run_call(s, session, request, call, refused, traceback, terms, began);
     } catch (zk::PyError& e) {
         if (!e.matches(PyExc_Exception)) throw;
         response = failure_answer(s, session, request, call, e, traceback);
