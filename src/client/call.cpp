@@ -12,10 +12,6 @@ using zk::Ref;
 
 namespace {
 
-Ref log_at(const Names& n, Handle self, Handle level, Handle message) {
-    return zk::call_method(zk::getattr(self, n.log), level, message);
-}
-
 // How a call ended, to be reported once its lane is given back.
 struct Outcome {
     enum class Kind { answered, unreachable, receive_failed, invalid_answer, stream } kind = Kind::answered;
@@ -250,7 +246,6 @@ Ref call_on_lane(Scope s, Handle self, Handle method, Handle args, Handle kwds, 
     Clock::duration idle = lanes->has_spares() ? spare_idle(s) : Clock::duration::max();
     Lane& lane = lanes->checkout(hosts.next());
     Outcome out;
-    std::vector<Ref> unused;
     if (traceparent) lane.traceparent = Ref::borrow(traceparent);
     // A call answered by a stream hands its lane to the stream, which gives it back at its end.
     zk::finally([&] { exchange(s, self, *lanes, lane, method, args, kwds, raising, out); },
@@ -258,9 +253,8 @@ Ref call_on_lane(Scope s, Handle self, Handle method, Handle args, Handle kwds, 
                     lane.traceparent = Ref();
                     out.reason = std::move(lane.unreachable);
                     if (out.kind == Outcome::Kind::stream) return;
-                    zk::finally([&] { restore_own_timeout(s, *lanes, lane); }, [&] { unused = lanes->checkin(lane, idle); });
+                    give_lane_back(s, *lanes, lane, idle);
                 });
-    for (Ref& connection : unused) close_quietly(n, connection);
     if (out.kind == Outcome::Kind::stream) return start_stream(s, self, std::move(lanes), lane, out.value, method, args, kwds);
     failed = out.kind != Outcome::Kind::answered || out.remote_failure;
     return report(s, self, method, args, kwds, raising, out);

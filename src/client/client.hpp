@@ -183,8 +183,8 @@ void ask_version(Scope s, Lane& lane, ring::Link& link);
 // later than the deadline of a call this thread serves, whose remainder then bounds the wait too),
 // and the stream terms that differ from the server's.
 zk::Ref call_options(Scope s, zk::Handle self, Lane& lane, zk::Handle conn, zk::Handle timeout);
-// Gives the lane's connection its own time-out back, when a call's inherited deadline shortened it.
-void restore_own_timeout(Scope s, Lanes& lanes, Lane& lane);
+// What the client's printer returns for `message` at `level` ("critical", ...), printed.
+zk::Ref log_at(const Names& n, zk::Handle client, zk::Handle level, zk::Handle message);
 // Whether `response` is the first record of a stream that answers request `expected`.
 bool starts_stream(zk::Handle response, zk::Handle expected);
 // Whether a stream's `record` is one that more records follow.

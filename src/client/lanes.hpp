@@ -132,6 +132,9 @@ private:
 
 // How long a spare connection may stay unused: the module's _SPARE_IDLE seconds, as they are now.
 Clock::duration spare_idle(Scope s);
+// Gives the lane back, its connection's own time-out restored where a call's inherited deadline
+// shortened it, and closes the connections of spares left unused for `idle`.
+void give_lane_back(Scope s, Lanes& lanes, Lane& lane, Clock::duration idle);
 
 // The lanes of a client, made by ClientBase.__init__.
 using LanesRef = zk::Boxed<Lanes>;

@@ -114,6 +114,9 @@ Ref call_options(Scope s, Handle self, Lane& lane, Handle conn, Handle timeout) 
     return options;
 }
 
+namespace {
+
+// Gives the lane's connection its own time-out back, when a call's inherited deadline shortened it.
 void restore_own_timeout(Scope s, Lanes& lanes, Lane& lane) {
     if (!lane.restore_timeout) return;
     Ref own = std::move(lane.restore_timeout);
@@ -124,6 +127,18 @@ void restore_own_timeout(Scope s, Lanes& lanes, Lane& lane) {
     } catch (zk::PyError& e) {
         if (!e.matches(PyExc_OSError)) throw;  // closed meanwhile: the next call renews it
     }
+}
+
+}  // namespace
+
+void give_lane_back(Scope s, Lanes& lanes, Lane& lane, Clock::duration idle) {
+    std::vector<Ref> unused;
+    zk::finally([&] { restore_own_timeout(s, lanes, lane); }, [&] { unused = lanes.checkin(lane, idle); });
+    for (Ref& connection : unused) close_quietly(s.names(), connection);
+}
+
+Ref log_at(const Names& n, Handle client, Handle level, Handle message) {
+    return zk::call_method(zk::getattr(client, n.log), level, message);
 }
 
 bool starts_stream(Handle response, Handle expected) {
@@ -176,19 +191,11 @@ private:
     StreamState& st_;
 };
 
-Ref log_at(const Names& n, Handle client, Handle level, Handle message) {
-    return zk::call_method(zk::getattr(client, n.log), level, message);
-}
-
 // Gives the lane back, its connection's own time-out restored; the spares left idle go.
 void give_back(Scope s, StreamState& st) {
     if (!st.lane) return;
     Lane* lane = std::exchange(st.lane, nullptr);
-    Lanes& lanes = **st.lanes;
-    std::vector<Ref> unused;
-    Clock::duration idle = spare_idle(s);
-    zk::finally([&] { restore_own_timeout(s, lanes, *lane); }, [&] { unused = lanes.checkin(*lane, idle); });
-    for (Ref& connection : unused) close_quietly(s.names(), connection);
+    give_lane_back(s, **st.lanes, *lane, spare_idle(s));
 }
 
 // Closes the lane's connection, whose stream is out of step or lost: the lane's next call opens another.
