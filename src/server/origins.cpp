@@ -189,7 +189,7 @@ bool admit_upgrade(Scope s, Handle server, const ring::Link& link, Handle addres
     const Names& n = st.names;
     Ref why = refusal(st, header, zk::getattr_optional(server, n._origins));
     if (!why) return true;
-    zk::call_method(zk::getattr(server, n.log), n.warning, zk::text("Client {} refused: {}", address, why));
+    warn(n, server, zk::text("Client {} refused: {}", address, why));
     link.mark_closed();
     try {
         if (Ref sock = link.socket()) zk::call_method(sock, n.sendall, forbidden_answer());

@@ -447,7 +447,7 @@ bool passes_key_handshake(const State& st, Handle self, Handle connection, const
     } catch (zk::PyError& e) {
         if (!e.matches(PyExc_OSError)) throw;
         Ref text = zk::text("Client {} failed the key handshake: {}", zk::getattr(self, n.client_address), e.value());
-        zk::call_method(zk::getattr(server, n.log), n.warning, text);
+        warn(n, server, text);
         return false;
     }
 }

@@ -117,7 +117,7 @@ void report_refusal(const Names& n, Handle server, Slots::Reports& reports, Line
     Ref count = zk::integer(reports.unreported);
     reports.unreported = 0;
     reports.last = now;
-    zk::call_method(zk::getattr(server, n.log), n.warning, line(count));
+    warn(n, server, line(count));
 }
 
 // A plain server tells a connection it turns away why, in a record its client reads in place of an
@@ -270,7 +270,7 @@ Ref start(Scope s, Handle server, Handle clean) {
         if (!e.matches(PyExc_KeyboardInterrupt)) throw;
         zk::call_method(server, n.server_close);
         Ref text = zk::text("Stopping {} at {}!!!", zk::getattr(server, n._alias), zk::getattr(server, n.server_address));
-        zk::call_method(zk::getattr(server, n.log), n.warning, text);
+        warn(n, server, text);
         if (zk::truthy(clean)) zk::call(s.global(n.terminate));
     }
     return zk::none();

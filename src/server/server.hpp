@@ -260,6 +260,8 @@ void report_shadowed(Scope s, zk::Handle server);
 // The origins `serve` allows besides loopback pages, checked and in one form (a frozenset);
 // ValueError for an entry that is not scheme://host[:port].
 zk::Ref allowed_origins(const State& st, zk::Handle entries);
+// `text` at warning level on the server's printer.
+void warn(const Names& n, zk::Handle server, zk::Handle text);
 // A whole HTTP response that closes the connection after it: status line ("403 Forbidden"), one
 // content type, and the body.
 zk::Ref http_answer(std::string_view status, std::string_view content_type, std::string_view body);

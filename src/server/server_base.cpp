@@ -163,13 +163,15 @@ ParsedRequest parse_request(Scope s, Handle server_base, Handle request, const C
             Ref::borrow(PyTuple_GET_ITEM(items.get(), 3)), Ref::borrow(PyTuple_GET_ITEM(items.get(), 4))};
 }
 
+void warn(const Names& n, Handle server, Handle text) { zk::call_method(zk::getattr(server, n.log), n.warning, text); }
+
 void report_shadowed(Scope s, Handle server) {
     const Names& n = s.names();
     Ref shadowed = zk::getattr_optional(server, n._shadowed);
     if (!shadowed || !zk::truthy(shadowed)) return;
     Ref text = zk::text("The served object has its own {}: the service methods of those names are not installed",
                         zk::join(zk::str(", "), shadowed));
-    zk::call_method(zk::getattr(server, n.log), n.warning, text);
+    warn(n, server, text);
 }
 
 namespace {

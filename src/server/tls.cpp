@@ -20,8 +20,6 @@ Ref context_of(const Names& n, Handle server) {
     return context && context.get() != Py_None ? std::move(context) : Ref();
 }
 
-void warn(const Names& n, Handle server, Handle text) { zk::call_method(zk::getattr(server, n.log), n.warning, text); }
-
 // A peer whose bytes were no TLS handshake (a client without an ssl_context) is told so the way TLS
 // tells it, with a fatal alert record, unexpected_message: OpenSSL closes without one when the bytes
 // are not TLS records at all, and the peer could only report a reset. What the peer sent is read
