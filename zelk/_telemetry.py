@@ -11,6 +11,7 @@ said they take it.
 
 from __future__ import annotations
 
+import functools
 import time
 from typing import Any
 
@@ -28,20 +29,18 @@ _server_duration = _meter.create_histogram("rpc.server.call.duration", unit="s",
 _propagator = TraceContextTextMapPropagator()
 
 
-# A program calls a few names again and again: their attributes are made once (OpenTelemetry copies them).
-_known: dict[str, dict[str, str]] = {}
-
-
 def _attributes(name: Any) -> dict[str, str]:
     """A call name's RPC attributes: "calc.add" is method add of service calc; a served function
     called by the service's name alone is its method __call__."""
-    if type(name) is str and (known := _known.get(name)) is not None:
-        return known
-    service, dot, method = str(name).partition(".")
-    attributes = {"rpc.system": "zelk", "rpc.service": service, "rpc.method": method if dot else "__call__"}
-    if type(name) is str and len(_known) < 1024:  # a peer's names without end are not all kept
-        _known[name] = attributes
-    return attributes
+    return _attributes_of_text(name if type(name) is str else str(name))
+
+
+# A program calls a few names again and again: their attributes are made once (OpenTelemetry copies
+# them), and a peer's names without end are not all kept.
+@functools.lru_cache(maxsize=1024)
+def _attributes_of_text(name: str) -> dict[str, str]:
+    service, dot, method = name.partition(".")
+    return {"rpc.system": "zelk", "rpc.service": service, "rpc.method": method if dot else "__call__"}
 
 
 def _span_name(attributes: dict[str, str]) -> str:
