@@ -131,8 +131,7 @@ public:
                 }
                 // A server that refuses the connection says why in a short message, in place of its challenge.
                 constexpr std::uint64_t longest_refusal = 4096;
-                std::uint64_t length;
-                std::memcpy(&length, bytes, header_size);
+                std::uint64_t length = length_field(bytes);
                 if (length > 0 && length <= longest_refusal) return next(Step::refusal, static_cast<Py_ssize_t>(length));
                 no_challenge(st);
             }

@@ -76,8 +76,7 @@ bool take_controls(Channel& ch, CurrentCall& call) {
     bool taken_any = false, for_call = false;
     std::size_t at = 0, copied = 0;
     while (size - at >= static_cast<std::size_t>(header_size)) {
-        std::uint64_t length;
-        std::memcpy(&length, data + at, header_size);
+        std::uint64_t length = length_field(reinterpret_cast<const char*>(data) + at);
         if (length > static_cast<std::uint64_t>(ch.max_message_size) || size - at - header_size < length) break;
         std::size_t end = at + header_size + static_cast<std::size_t>(length);
         Control c{};
@@ -109,8 +108,7 @@ bool ends_inside_message(const Channel& ch) {
     auto size = static_cast<std::uint64_t>(ch.kept_size());
     std::uint64_t at = 0;
     while (size - at >= static_cast<std::uint64_t>(header_size)) {
-        std::uint64_t length;
-        std::memcpy(&length, data + at, header_size);
+        std::uint64_t length = length_field(data + at);
         if (length > static_cast<std::uint64_t>(ch.max_message_size)) return false;
         if (size - at - header_size < length) return true;
         at += header_size + length;

@@ -14,11 +14,6 @@ using zk::Ref;
 
 namespace {
 
-void write_length(char* out, Py_ssize_t size) {
-    std::uint64_t n = static_cast<std::uint64_t>(size);
-    std::memcpy(out, &n, header_size);
-}
-
 // Everything in `pieces` through the socket's sendmsg, with as many calls as it needs; each call gets
 // memoryviews that are released as soon as it returns.
 void send_pieces(const Names& n, Handle sock, const std::vector<protocol::EncodedPiece>& pieces) {

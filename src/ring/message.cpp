@@ -53,8 +53,7 @@ Py_ssize_t announced_length(const State& st, const char* header, Py_ssize_t limi
     if (std::memcmp(header, challenge_mark, header_size) == 0) {
         zk::raise(zk::call(st.authentication_error, zk::str("the server requires a key")));
     }
-    std::uint64_t size;
-    std::memcpy(&size, header, header_size);
+    std::uint64_t size = length_field(header);
     if (size > static_cast<std::uint64_t>(limit)) {
         Ref announced = zk::check(PyLong_FromUnsignedLongLong(size));
         zk::raise(zk::call(st.message_too_large,

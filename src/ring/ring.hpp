@@ -4,6 +4,9 @@
 #include "core/zk.hpp"
 #include "protocol/codec_api.hpp"
 
+#include <cstdint>
+#include <cstring>
+
 namespace ring {
 
 #define RING_NAMES(X, S)                 \
@@ -104,6 +107,19 @@ using Scope = zk::Scope<State>;
 
 // The 8-byte length field in front of every packet: an unsigned 64-bit count in host byte order.
 constexpr Py_ssize_t header_size = 8;
+
+// The length field of a packet of `size` bytes, written at `out`.
+inline void write_length(char* out, Py_ssize_t size) noexcept {
+    std::uint64_t n = static_cast<std::uint64_t>(size);
+    std::memcpy(out, &n, header_size);
+}
+
+// The count a length field at `header` holds, unchecked.
+inline std::uint64_t length_field(const char* header) noexcept {
+    std::uint64_t length;
+    std::memcpy(&length, header, header_size);
+    return length;
+}
 
 // What a server with a key sends first, before its nonce: the key handshake's challenge.
 inline constexpr char challenge_mark[] = "#ZELK-CHALLENGE#";

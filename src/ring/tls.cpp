@@ -60,8 +60,7 @@ void write_framed_tls(const State& st, Channel& ch, Handle sock, const Packet& p
     const Names& n = st.names;
     std::string gathered;
     char header[header_size];
-    std::uint64_t size = static_cast<std::uint64_t>(packet.size());
-    std::memcpy(header, &size, header_size);
+    write_length(header, packet.size());
     gathered.append(header, header_size);
     keeping_to(n, sock, ch.deadline(zk::getattr(sock, n.timeout)), [&](auto&& before_send) {
         auto send_gathered = [&] {
