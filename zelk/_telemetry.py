@@ -35,12 +35,14 @@ def _attributes(name: Any) -> dict[str, str]:
     return _attributes_of_text(name if type(name) is str else str(name))
 
 
-# A program calls a few names again and again: their attributes are made once (OpenTelemetry copies
-# them), and a peer's names without end are not all kept.
-@functools.lru_cache(maxsize=1024)
-def _attributes_of_text(name: str) -> dict[str, str]:
+def _made_attributes(name: str) -> dict[str, str]:
     service, dot, method = name.partition(".")
     return {"rpc.system": "zelk", "rpc.service": service, "rpc.method": method if dot else "__call__"}
+
+
+# A program calls a few names again and again: their attributes are made once (OpenTelemetry copies
+# them), and a peer's names without end are not all kept.
+_attributes_of_text = functools.lru_cache(maxsize=1024)(_made_attributes)
 
 
 def _span_name(attributes: dict[str, str]) -> str:
