@@ -22,7 +22,8 @@ from . import client as _blocking
 from .client import (CallTimeout, ConnectionLost, InvalidAnswer, Unreachable, _checked_result, _failure_text, _Hosts,
                      _remote_failure, _report_closed, _report_failure, _report_reachable, _report_unreachable)
 from .protocol import REQUEST, RESPONSE, AllowedClasses, BytePacker, ClassNotAllowed, NotRebuilt, refusing_stand_ins
-from .ring import (_CALLS_VERSION, _HANDSHAKE_SECONDS, _HEADER_SIZE, _RECORD_KINDS, _VERSION_QUESTION, MAX_MESSAGE_SIZE,
+from .ring import (_CALLS_VERSION, _HANDSHAKE_SECONDS, _HEADER_SIZE, _RECORD_KINDS, _STREAM_BUDGET, _STREAM_WINDOW,
+                   _VERSION_QUESTION, MAX_MESSAGE_SIZE,
                    AuthenticationError, ByteStream, MessageTooLarge, _check_ssl_context, _checked_message_size,
                    _KeyAnswer, _packet_length, _refusal_reason, _time_left, _tls_alert, get_port)
 from .scribe import _OWN_PACKAGES, BrillPrint
@@ -48,8 +49,7 @@ _CALL, _ITEMS, _END, _CREDIT, _CANCEL = (_RECORD_KINDS[kind] for kind in ("call"
 _QUESTION = (REQUEST, 0, _VERSION_QUESTION, (), {})
 _CALL_MARK = 0x96
 # What a server keeps a stream to unless told otherwise: the options say only what differs.
-_WINDOW = 64
-_BUDGET = 32 << 20
+_WINDOW, _BUDGET = _STREAM_WINDOW, _STREAM_BUDGET
 # Leaving a stream early waits this long, at most, for the server to end it; then the connection goes.
 _DRAIN_SECONDS = 1.0
 

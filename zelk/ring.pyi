@@ -68,6 +68,8 @@ def _packet_length(buffer: Buffer, start: int, limit: int) -> int: ...
 _RECORD_KINDS: dict[str, int]
 _VERSION_QUESTION: str
 _CALLS_VERSION: int
+_STREAM_WINDOW: int
+_STREAM_BUDGET: int
 _HEADER_SIZE: int
 _HANDSHAKE_SECONDS: float
 

@@ -244,7 +244,7 @@ void define_client(zk::Module& m, State& st, Handle base) {
                                                       kwonly("balance", Check::Str) = "first",
                                                       kwonly("authkey", Check::Bytes).optional() = zk::none(),
                                                       kwonly("ssl_context").annotate("ssl.SSLContext | None") = zk::none(),
-                                                      kwonly("stream_window", Check::Int) = 64})),
+                                                      kwonly("stream_window", Check::Int) = zk::integer(ring::default_stream_window)})),
             zk::method(call_def()),
             zk::method(zk::declare<open_connection>("open_connection", {arg("self")})),
             zk::method(zk::declare<request>("_request", {arg("self"), arg("method", Check::Str), arg("args"), arg("kwds")})),

@@ -93,7 +93,7 @@ zk::Def connect_def(zk::Handle limit) {
                                             kwonly("ssl_context").annotate("ssl.SSLContext | None") = zk::none(),
                                             kwonly("allowed_classes").annotate("Iterable[type | str] | None") = zk::none(),
                                             kwonly("balance", Check::Str) = "first",
-                                            kwonly("stream_window", Check::Int) = 64,
+                                            kwonly("stream_window", Check::Int) = zk::integer(ring::default_stream_window),
                                             kwonly("api").annotate("type | None") = zk::none()})
         .doc(connect_doc);
 }

@@ -16,9 +16,6 @@ using zk::Ref;
 namespace {
 
 constexpr const char* stream_state_name = "zelk.client.stream";
-// What the server keeps to unless told otherwise: the options say only what differs.
-constexpr long long default_window = 64;
-constexpr long long default_budget = 32LL << 20;
 // Leaving a stream early waits this long, at most, for what was in flight to come and go.
 constexpr double drain_seconds = 1.0;
 
@@ -107,9 +104,9 @@ Ref call_options(Scope s, Handle self, Lane& lane, Handle conn, Handle timeout) 
     }
     if (seconds >= 0) zk::setitem(options, n.deadline, zk::floating(seconds));
     Ref window = zk::getattr(self, n._stream_window);
-    if (zk::to_ssize(window) != default_window) zk::setitem(options, n.window, window);
+    if (zk::to_ssize(window) != ring::default_stream_window) zk::setitem(options, n.window, window);
     Ref most = zk::getattr(self, n._max_message_size);
-    if (zk::to_ssize(most) < default_budget) zk::setitem(options, n.bytes_, most);
+    if (zk::to_ssize(most) < ring::default_stream_budget) zk::setitem(options, n.bytes_, most);
     if (lane.traceparent && lane.takes_traceparent) zk::setitem(options, n.traceparent, lane.traceparent);
     return options;
 }
@@ -157,7 +154,7 @@ struct StreamState {
     Lane* lane = nullptr;  // given back (and null) once the stream has ended
     Ref client, method, args, kwds, msgid;
     bool raising = false;
-    long long window = default_window;
+    long long window = ring::default_stream_window;
     Ref batch;  // the items last read, handed out from `at` on
     Py_ssize_t at = 0;
     long long received = 0, taken = 0, credited = 0;

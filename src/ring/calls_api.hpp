@@ -21,6 +21,11 @@ enum Kind : long {
     cancel_kind = 6,  // [6, id]
 };
 
+// What a stream keeps to unless its call's options say otherwise: at most this many items, and
+// bytes, sent ahead of what its caller took.
+inline constexpr long long default_stream_window = 64;
+inline constexpr long long default_stream_budget = 32LL << 20;
+
 // What the question `version_question` is answered with by a server that takes them.
 inline constexpr long calls_version = 1;
 inline constexpr const char* version_question = "__zelk_version__";

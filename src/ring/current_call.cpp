@@ -245,6 +245,8 @@ void define_calls_api(zk::Module& m, State& st) {
     m.set("_RECORD_KINDS", kinds);
     m.set("_VERSION_QUESTION", zk::str(version_question));
     m.set("_CALLS_VERSION", zk::integer(calls_version));
+    m.set("_STREAM_WINDOW", zk::integer(default_stream_window));
+    m.set("_STREAM_BUDGET", zk::integer(default_stream_budget));
     m.def(zk::declare<time_left_of_current>("_time_left", {})
               .doc("Seconds left of the deadline of the call this thread serves; None outside one or without one."));
 }

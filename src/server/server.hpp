@@ -317,11 +317,9 @@ zk::Def cancelled_def();
 // bytes ahead of what its caller took; `span`, when not negative, the seconds its deadline gives
 // each wait for items, from each batch sent.
 struct StreamTerms {
-    static constexpr long long default_window = 64;
-    static constexpr long long default_budget = 32LL << 20;
     static constexpr long long most_window = 65536;
-    long long window = default_window;
-    long long budget = default_budget;
+    long long window = ring::default_stream_window;
+    long long budget = ring::default_stream_budget;
     double span = -1;
 };
 // What a call record (kind 2) asks beside the call: its deadline, in seconds left from when its
